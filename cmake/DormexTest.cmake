@@ -1,0 +1,11 @@
+# dormex_add_test(NAME SOURCES... [LIBS libs...])
+# Builds one test executable and registers each of its GoogleTest cases with ctest.
+include(GoogleTest)
+function(dormex_add_test name)
+    cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+    add_executable(${name} ${ARG_SOURCES})
+    target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main GTest::gmock)
+    target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
+        PROPERTIES ENVIRONMENT "DORMEX_BUILD_DIR=${CMAKE_BINARY_DIR}")
+endfunction()

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <ctime>
+#include <string>
+
+// The locale's formats, as set by setlocale(LC_ALL, "") at start-up.
+namespace dormex::platform {
+
+// Local broken-down time of `t`.
+std::tm localTime(std::time_t t);
+
+// Date alone in the locale's short date format (strftime "%x").
+std::string shortDate(const std::tm& tm);
+
+// Time in the locale's long time format (strftime "%X").
+std::string longTime(const std::tm& tm);
+
+// The locale's radix character(s); "." when the locale gives none.
+std::string decimalSeparator();
+
+}  // namespace dormex::platform

@@ -1,0 +1,68 @@
+#include "platform/Platform.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <limits.h>
+#include <vector>
+
+namespace dormex::platform {
+namespace {
+
+class SystemClock : public Clock {
+public:
+    std::time_t now() const override { return std::time(nullptr); }
+};
+
+class StderrBoxes : public Boxes {
+public:
+    void showError(const std::string& title, const std::string& text) override {
+        std::fprintf(stderr, "%s: %s\n", title.c_str(), text.c_str());
+    }
+    void showMessage(const std::string& title, const std::string& text) override {
+        std::fprintf(stderr, "%s: %s\n", title.c_str(), text.c_str());
+    }
+};
+
+std::string resolveSelfExe() {
+    std::vector<char> buffer(PATH_MAX + 1);
+    ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
+    if (n <= 0) return {};
+    return std::string(buffer.data(), static_cast<size_t>(n));
+}
+
+SystemClock g_systemClock;
+StderrBoxes g_stderrBoxes;
+Clock* g_clock = &g_systemClock;
+Boxes* g_boxes = &g_stderrBoxes;
+std::string g_exePath;
+bool g_exePathSet = false;
+
+}  // namespace
+
+const std::string& executablePath() {
+    if (!g_exePathSet) {
+        g_exePath = resolveSelfExe();
+        g_exePathSet = true;
+    }
+    return g_exePath;
+}
+
+void setExecutablePath(const std::string& path) {
+    g_exePath = path;
+    g_exePathSet = true;
+}
+
+std::string programDirectory() {
+    const std::string& exe = executablePath();
+    size_t slash = exe.rfind('/');
+    return slash == std::string::npos ? std::string("./") : exe.substr(0, slash + 1);
+}
+
+Clock& clock() { return *g_clock; }
+void setClock(Clock* c) { g_clock = c ? c : &g_systemClock; }
+
+Boxes& boxes() { return *g_boxes; }
+void setBoxes(Boxes* b) { g_boxes = b ? b : &g_stderrBoxes; }
+
+}  // namespace dormex::platform

@@ -1,0 +1,81 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "site/SiteLibrary.h"
+#include "site/TResultCursor.h"
+
+namespace dormex {
+
+// The person types, in type-number order: a name and a checked flag per entry.
+class TPersonTypeList {
+public:
+    TPersonTypeList();
+
+    int Count() const { return static_cast<int>(m_entries.size()); }
+    // The three accessors throw Error("List index out of bounds (<index>)") for an index outside
+    // 0..Count()-1 and leave the list unchanged.
+    bool Checked(int index) const;
+    void SetChecked(int index, bool checked);
+    const std::string& Name(int index) const;
+    // Replaces the name only; the checked flag stays.
+    void SetName(int index, const std::string& name);
+
+private:
+    void checkIndex(int index) const;
+    struct Entry {
+        std::string name;
+        bool checked = false;
+    };
+    std::vector<Entry> m_entries;
+};
+
+// True when the first command-line argument selects the unattended run ("silent", any ASCII case).
+bool IsSilentArgument(const std::string& arg);
+
+// The error box's text: a "." is added when the message's last character sorts after ".".
+std::string ErrorBoxText(const std::string& message);
+
+// The main window's state and logic, without any widgets: the set-up sequence, the two commands
+// and the two database routines. The window (gui/) is a view over it.
+class TForm1 {
+public:
+    // `createSite` creates the site library's top-level object; `modeArg` is the first
+    // command-line argument (empty when there is none).
+    TForm1(site::CreateFunction createSite, std::string modeArg);
+
+    // The set-up sequence. Any error it throws ends the set-up at that stage.
+    void FormCreate();
+    // True when the application is to quit now (after an unattended run).
+    bool FormShow() const { return quitOnShow; }
+
+    // "Check All": checks every entry in index order.
+    void btnCheckAllClick();
+    // "Save Settings": writes Days and one typeN key per entry, each write on its own.
+    void btnSaveClick();
+
+    // Replaces entries 6.. with the site's custom person type names. Creating the top-level
+    // object may throw; every later error is logged as "LoadCustomNames():<message>".
+    void LoadCustomNames();
+    // Deactivates every idle active card of a selected person type. Creating the top-level
+    // object may throw; every later error ends the run with a two-line "RunQuery():" entry.
+    void RunQuery(std::int32_t days);
+
+    bool unattended() const { return IsSilentArgument(m_modeArg); }
+    // True once LoadCustomNames or RunQuery logged a failure.
+    bool failureLogged() const { return m_failureLogged; }
+
+    TPersonTypeList CheckListBox1;
+    std::string txtDays = "30";
+    site::TResultCursor ADODataSet1{"ADODataSet1"};
+    bool quitOnShow = false;
+
+private:
+    site::CreateFunction m_createSite;
+    std::string m_modeArg;
+    bool m_failureLogged = false;
+};
+
+}  // namespace dormex

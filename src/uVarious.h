@@ -1,0 +1,32 @@
+#pragma once
+
+#include <string>
+
+// Small routines shared across the program: settings access and the activity log.
+namespace dormex {
+
+// Value of `key` in `section` of the profile file, or empty text (also when `fileName` or `key`
+// is empty, without touching the file). At most 2047 characters.
+std::string ReadIniValue(const std::string& fileName, const std::string& key,
+                         const std::string& section);
+
+// Writes key=value into `section`. Does nothing when `fileName` or `key` is empty. A failure is
+// shown in a message box ("Unable to write to <fileName>") and the call returns normally.
+void WriteIniValue(const std::string& fileName, const std::string& key, const std::string& value,
+                   const std::string& section);
+
+// "True" or "False".
+std::string BoolToText(bool flag);
+
+// Path of the log for an executable: its directory, the file name up to the first "." (the whole
+// name when it has none) and ".log".
+std::string LogPathFor(const std::string& executablePath);
+
+// Appends "<short date> <long time>  <message>\r\n" to the log beside the executable in one
+// write. Every failure is swallowed; the caller never sees one.
+void WriteLog(const std::string& message);
+
+// Path of the settings file: the program directory followed by "Dormex.ini".
+std::string SettingsPath();
+
+}  // namespace dormex
