@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,19 @@ bool IsSilentArgument(const std::string& arg);
 // The error box's text: a "." is added when the message's last character sorts after ".".
 std::string ErrorBoxText(const std::string& message);
 
+// The statement that reads the site's custom person type names, in type order.
+extern const char* const kCustomNamesSql;
+
+// The cut-off date of an expiry run: the local date of `now` less `days` days, as YYYY-MM-DD.
+// Dates before 0001-01-01 or after 9999-12-31 are held at those limits.
+std::string CutoffDateText(std::time_t now, std::int32_t days);
+
+// The expiry statement for a cut-off date text.
+std::string BuildExpirySql(const std::string& cutoffDate);
+
+// Person type number of a holder: bits 21 to 24 of `flags`, 0 to 15.
+int PersonTypeOf(std::int64_t flags);
+
 // The main window's state and logic, without any widgets: the set-up sequence, the two commands
 // and the two database routines. The window (gui/) is a view over it.
 class TForm1 {
@@ -73,9 +87,24 @@ public:
     bool quitOnShow = false;
 
 private:
+    // The row text: "," and the column's text for every column; control characters from the
+    // values become blanks so that no value can start a line of its own in the log.
+    std::string RowText() const;
+
     site::CreateFunction m_createSite;
     std::string m_modeArg;
     bool m_failureLogged = false;
 };
+
+// Runs FormCreate; an error it throws is shown in the error box. False when the set-up failed.
+bool RunFormCreate(TForm1& form);
+
+// The process's exit status after `form` was set up and (for an unattended start) run:
+// 2 when the set-up failed, 1 when an unattended run logged a failure, else 0.
+int ExitStatus(const TForm1& form, bool setupFailed);
+
+// A start without a window system: an unattended start runs in full (the error box goes to
+// standard error); any other start reports the missing window system and returns 2.
+int RunWithoutWindowSystem(const std::string& modeArg, site::CreateFunction createSite);
 
 }  // namespace dormex

@@ -1,0 +1,161 @@
+#include "site/TResultCursor.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+
+#include "platform/Error.h"
+#include "platform/Locale.h"
+#include "site/OleError.h"
+#include "site/Utf.h"
+
+namespace dormex::site {
+namespace {
+
+bool equalsIgnoringCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return true;
+}
+
+// A whole decimal integer with an optional sign and nothing else, within 64 bits.
+bool parseInt64(const std::string& text, std::int64_t& value) {
+    if (text.empty()) return false;
+    size_t i = (text[0] == '-' || text[0] == '+') ? 1 : 0;
+    if (i == text.size()) return false;
+    for (size_t k = i; k < text.size(); ++k) {
+        if (text[k] < '0' || text[k] > '9') return false;
+    }
+    errno = 0;
+    char* end = nullptr;
+    long long parsed = std::strtoll(text.c_str(), &end, 10);
+    if (errno == ERANGE || end != text.c_str() + text.size()) return false;
+    value = parsed;
+    return true;
+}
+
+std::string formatReal(double value) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%.15g", value);
+    std::string text(buffer);
+    size_t dot = text.find('.');
+    if (dot != std::string::npos) text.replace(dot, 1, platform::decimalSeparator());
+    return text;
+}
+
+}  // namespace
+
+Variant TResultCursor::Field::value() const {
+    Variant v;
+    m_cursor->check(m_cursor->m_recordset->Value(m_index, v));
+    return v;
+}
+
+std::string TResultCursor::Field::AsString() const {
+    Variant v = value();
+    switch (v.type) {
+        case Variant::Type::Empty:
+        case Variant::Type::Null: return {};
+        case Variant::Type::Integer:
+        case Variant::Type::Int64: return std::to_string(v.integer);
+        case Variant::Type::Boolean: return v.integer ? "True" : "False";
+        case Variant::Type::Double: return formatReal(v.real);
+        case Variant::Type::OleStr: return toUtf8(v.text);
+        case Variant::Type::Dispatch: break;
+    }
+    m_cursor->fail("Field '" + m_name + "' cannot be read as text");
+}
+
+std::int64_t TResultCursor::Field::AsInteger() const {
+    Variant v = value();
+    std::int64_t result = 0;
+    switch (v.type) {
+        case Variant::Type::Empty:
+        case Variant::Type::Null: return 0;
+        case Variant::Type::Integer:
+        case Variant::Type::Int64:
+        case Variant::Type::Boolean: return v.integer;
+        case Variant::Type::Double:
+            // Only whole numbers inside the 64-bit range; the upper bound 2^63 itself is out.
+            if (std::isfinite(v.real) && std::trunc(v.real) == v.real && v.real >= -9.2233720368547758e18 &&
+                v.real < 9.2233720368547758e18) {
+                return static_cast<std::int64_t>(v.real);
+            }
+            break;
+        case Variant::Type::OleStr:
+            if (parseInt64(toUtf8(v.text), result)) return result;
+            break;
+        case Variant::Type::Dispatch: break;
+    }
+    m_cursor->fail("'" + AsString() + "' is not a valid integer value for field '" + m_name + "'");
+}
+
+void TResultCursor::Bind(const ObjectPtr& recordset) {
+    Close();
+    if (!recordset) return;
+    try {
+        auto rs = QueryInterface<Recordset>(recordset);
+        std::int32_t state = 0;
+        check(rs->State(state));
+        if ((state & Recordset::kStateOpen) == 0) fail("Recordset is not open");
+        std::int32_t count = 0;
+        check(rs->FieldCount(count));
+        std::vector<std::string> fields;
+        for (std::int32_t i = 0; i < count; ++i) {
+            std::u16string name;
+            check(rs->FieldName(i, name));
+            fields.push_back(toUtf8(name));
+        }
+        bool eof = true;
+        check(rs->Eof(eof));
+        m_recordset = std::move(rs);
+        m_fields = std::move(fields);
+        m_atEnd = eof;
+    } catch (...) {
+        Close();
+        throw;
+    }
+}
+
+void TResultCursor::Close() {
+    m_recordset.reset();
+    m_fields.clear();
+    m_atEnd = true;
+}
+
+void TResultCursor::Next() {
+    if (!m_recordset || m_atEnd) return;
+    check(m_recordset->MoveNext());
+    bool eof = true;
+    check(m_recordset->Eof(eof));
+    m_atEnd = eof;
+}
+
+TResultCursor::Field TResultCursor::FieldAt(std::int32_t index) const {
+    if (!m_recordset || index < 0 || index >= FieldCount()) {
+        throw Error("List index out of bounds (" + std::to_string(index) + ")");
+    }
+    return Field(this, index, m_fields[static_cast<size_t>(index)]);
+}
+
+TResultCursor::Field TResultCursor::FieldByName(const std::string& name) const {
+    for (size_t i = 0; i < m_fields.size(); ++i) {
+        if (equalsIgnoringCase(m_fields[i], name)) {
+            return Field(this, static_cast<std::int32_t>(i), m_fields[i]);
+        }
+    }
+    fail("Field '" + name + "' not found");
+}
+
+void TResultCursor::fail(const std::string& message) const { throw Error(m_name + ": " + message); }
+
+void TResultCursor::check(Status status) const { OleCheck(status); }
+
+}  // namespace dormex::site

@@ -1,0 +1,289 @@
+#include "uDormex.h"
+
+#include <cstdio>
+#include <exception>
+
+#include "platform/Convert.h"
+#include "platform/Error.h"
+#include "platform/Locale.h"
+#include "platform/Platform.h"
+#include "site/OleError.h"
+#include "site/Utf.h"
+#include "uVarious.h"
+
+namespace dormex {
+
+const char* const kCustomNamesSql =
+    "select StringSetting1 FROM MXRSettings WHERE (SettingName LIKE 'Custom Person Type %') AND "
+    "(StationName = 'globalmxr') order by SettingName";
+
+namespace {
+
+const char* const kInitialNames[] = {"Normal",   "Visitor",  "Temp",     "Disabled",
+                                     "Contractor", "Vendor", "custom 1", "custom 2",
+                                     "custom 3", "custom 4", "custom 5"};
+
+const char* const kSettingsSection = "General";
+constexpr int kFirstCustomEntry = 6;
+
+// Days from 1970-01-01 to the civil date y-m-d (proleptic Gregorian).
+std::int64_t daysFromCivil(std::int64_t y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+
+// The civil date of a day number from daysFromCivil.
+void civilFromDays(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d) {
+    z += 719468;
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const unsigned doe = static_cast<unsigned>(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    d = doy - (153 * mp + 2) / 5 + 1;
+    m = mp < 10 ? mp + 3 : mp - 9;
+    y = static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2);
+}
+
+std::string withoutControlCharacters(std::string text) {
+    for (char& c : text) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u < 32 || u == 127) c = ' ';
+    }
+    return text;
+}
+
+}  // namespace
+
+TPersonTypeList::TPersonTypeList() {
+    for (const char* name : kInitialNames) m_entries.push_back({name, false});
+}
+
+void TPersonTypeList::checkIndex(int index) const {
+    if (index < 0 || index >= Count()) {
+        throw Error("List index out of bounds (" + std::to_string(index) + ")");
+    }
+}
+
+bool TPersonTypeList::Checked(int index) const {
+    checkIndex(index);
+    return m_entries[static_cast<size_t>(index)].checked;
+}
+
+void TPersonTypeList::SetChecked(int index, bool checked) {
+    checkIndex(index);
+    m_entries[static_cast<size_t>(index)].checked = checked;
+}
+
+const std::string& TPersonTypeList::Name(int index) const {
+    checkIndex(index);
+    return m_entries[static_cast<size_t>(index)].name;
+}
+
+void TPersonTypeList::SetName(int index, const std::string& name) {
+    checkIndex(index);
+    m_entries[static_cast<size_t>(index)].name = name;
+}
+
+bool IsSilentArgument(const std::string& arg) {
+    static const std::string kSilent = "silent";
+    if (arg.size() != kSilent.size()) return false;
+    for (size_t i = 0; i < arg.size(); ++i) {
+        char c = arg[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != kSilent[i]) return false;
+    }
+    return true;
+}
+
+std::string ErrorBoxText(const std::string& message) {
+    if (!message.empty() && static_cast<unsigned char>(message.back()) > '.') return message + ".";
+    return message;
+}
+
+std::string CutoffDateText(std::time_t now, std::int32_t days) {
+    std::tm local = platform::localTime(now);
+    std::int64_t today = daysFromCivil(local.tm_year + std::int64_t{1900},
+                                       static_cast<unsigned>(local.tm_mon + 1),
+                                       static_cast<unsigned>(local.tm_mday));
+    static const std::int64_t kFirstDay = daysFromCivil(1, 1, 1);
+    static const std::int64_t kLastDay = daysFromCivil(9999, 12, 31);
+    std::int64_t cutoff = today - days;
+    if (cutoff < kFirstDay) cutoff = kFirstDay;
+    if (cutoff > kLastDay) cutoff = kLastDay;
+    std::int64_t y;
+    unsigned m, d;
+    civilFromDays(cutoff, y, m, d);
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02u", static_cast<int>(y), m, d);
+    return buffer;
+}
+
+std::string BuildExpirySql(const std::string& cutoffDate) {
+    return std::string(
+               "SELECT k.KeyNumber, p.lastname, p.firstname, p.flags FROM Keycards AS k left join "
+               "personnel p on k.userid = p.userid WHERE (k.KeyNumber NOT IN   (SELECT DISTINCT "
+               "t.KeyNumber    FROM Transactions AS t    WHERE (t.EventDateTime > '") +
+           cutoffDate + "'" + "))) AND (k.Active = 1) " + "Order by Keynumber";
+}
+
+int PersonTypeOf(std::int64_t flags) { return static_cast<int>((flags & 0x1E00000) >> 21); }
+
+TForm1::TForm1(site::CreateFunction createSite, std::string modeArg)
+    : m_createSite(std::move(createSite)), m_modeArg(std::move(modeArg)) {}
+
+void TForm1::FormCreate() {
+    const std::string settingsPath = SettingsPath();
+    std::string daysText = ReadIniValue(settingsPath, "Days", kSettingsSection);
+    if (daysText.empty()) daysText = "30";
+    txtDays = daysText;
+
+    LoadCustomNames();
+
+    const int count = CheckListBox1.Count();
+    for (int i = 0; i < count; ++i) {
+        std::string v = ReadIniValue(settingsPath, "type" + std::to_string(i), kSettingsSection);
+        CheckListBox1.SetChecked(i, v.empty() ? false : platform::StrToBool(v));
+    }
+
+    if (unattended()) {
+        std::int32_t days = platform::StrToInt(daysText);
+        WriteLog("Days = " + daysText);
+        RunQuery(days);
+        quitOnShow = true;
+    }
+}
+
+void TForm1::btnCheckAllClick() {
+    for (int i = 0; i < CheckListBox1.Count(); ++i) CheckListBox1.SetChecked(i, true);
+}
+
+void TForm1::btnSaveClick() {
+    const std::string settingsPath = SettingsPath();
+    std::int32_t ignored = 0;
+    WriteIniValue(settingsPath, "Days", platform::TryStrToInt(txtDays, ignored) ? txtDays : "30",
+                  kSettingsSection);
+    const int count = CheckListBox1.Count();
+    for (int i = 0; i < count; ++i) {
+        WriteIniValue(settingsPath, "type" + std::to_string(i), BoolToText(CheckListBox1.Checked(i)),
+                      kSettingsSection);
+    }
+}
+
+void TForm1::LoadCustomNames() {
+    // Creating the object is outside the guard: its failure ends the set-up.
+    std::shared_ptr<site::TopLevelObject> top = site::CreateTopLevelObject(m_createSite);
+    try {
+        site::ObjectPtr recordset;
+        site::OleCheck(top->RunSql(site::toUtf16(kCustomNamesSql), recordset));
+        ADODataSet1.Bind(recordset);
+        int i = kFirstCustomEntry;
+        while (!ADODataSet1.AtEnd()) {
+            CheckListBox1.SetName(i, ADODataSet1.FieldAt(0).AsString());
+            ADODataSet1.Next();
+            ++i;
+        }
+    } catch (const std::exception& e) {
+        WriteLog(std::string("LoadCustomNames():") + e.what());
+        m_failureLogged = true;
+    }
+}
+
+std::string TForm1::RowText() const {
+    std::string text;
+    for (std::int32_t i = 0; i < ADODataSet1.FieldCount(); ++i) {
+        text += ',';
+        text += withoutControlCharacters(ADODataSet1.FieldAt(i).AsString());
+    }
+    return text;
+}
+
+void TForm1::RunQuery(std::int32_t days) {
+    std::string marker = "0";
+    const std::string sql = BuildExpirySql(CutoffDateText(platform::clock().now(), days));
+
+    // Creating the object is outside the guard: its failure ends the set-up.
+    std::shared_ptr<site::TopLevelObject> top = site::CreateTopLevelObject(m_createSite);
+    std::shared_ptr<site::CardCollection> cards;
+    std::shared_ptr<site::Card> card;
+    try {
+        site::ObjectPtr recordset;
+        site::OleCheck(top->RunSql(site::toUtf16(sql), recordset));
+        ADODataSet1.Bind(recordset);
+        while (!ADODataSet1.AtEnd()) {
+            const std::string rowText = RowText();
+            const int type = PersonTypeOf(ADODataSet1.FieldByName("flags").AsInteger());
+            if (CheckListBox1.Checked(type)) {
+                const std::int64_t keyNumber = ADODataSet1.FieldAt(0).AsInteger();
+                site::ObjectPtr found;
+                site::OleCheck(top->FindKeycards(-1, keyNumber, found));
+                cards = site::QueryInterface<site::CardCollection>(found);
+                marker = "1";
+                if (!cards) {
+                    throw Error("No card collection for key number " + std::to_string(keyNumber));
+                }
+                std::int32_t count = 0;
+                site::OleCheck(cards->Count(count));
+                if (count > 0) {
+                    site::Variant item;
+                    site::OleCheck(cards->Item(1, item));
+                    card = site::VariantToCard(item);
+                    marker = "2";
+                    if (!card) {
+                        throw Error("No card at item 1 for key number " + std::to_string(keyNumber));
+                    }
+                    site::OleCheck(card->SetActive(0));
+                    marker = "3";
+                    site::OleCheck(card->SetCardStatus(3));
+                    marker = "4";
+                    site::OleCheck(card->SetStatusReason(6));
+                    marker = "5";
+                    site::OleCheck(card->Save());
+                    marker = "6";
+                    site::OleCheck(card->QueueDownload(0, 1, 0));
+                    // Logged only once the card is saved and its download queued.
+                    WriteLog(rowText + ", Deactivated");
+                    card.reset();
+                }
+                cards.reset();
+            }
+            ADODataSet1.Next();
+        }
+    } catch (const std::exception& e) {
+        WriteLog("RunQuery():" + marker + ":" + e.what() + "\r\n" + sql);
+        m_failureLogged = true;
+    }
+}
+
+bool RunFormCreate(TForm1& form) {
+    try {
+        form.FormCreate();
+        return true;
+    } catch (const std::exception& e) {
+        platform::boxes().showError(platform::kApplicationTitle, ErrorBoxText(e.what()));
+        return false;
+    }
+}
+
+int ExitStatus(const TForm1& form, bool setupFailed) {
+    if (setupFailed) return 2;
+    return form.unattended() && form.failureLogged() ? 1 : 0;
+}
+
+int RunWithoutWindowSystem(const std::string& modeArg, site::CreateFunction createSite) {
+    if (!IsSilentArgument(modeArg)) {
+        std::fprintf(stderr,
+                     "dormex: no window system (DISPLAY and WAYLAND_DISPLAY are not set); "
+                     "only 'dormex silent' runs without one\n");
+        return 2;
+    }
+    TForm1 form(std::move(createSite), modeArg);
+    bool ok = RunFormCreate(form);
+    return ExitStatus(form, !ok);
+}
+
+}  // namespace dormex

@@ -1,0 +1,109 @@
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/Platform.h"
+
+namespace dormex::test {
+
+// A fresh directory per test, removed afterwards.
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "dormex-test-XXXXXX").string();
+        std::vector<char> buffer(pattern.begin(), pattern.end());
+        buffer.push_back('\0');
+        if (!mkdtemp(buffer.data())) throw std::runtime_error("mkdtemp failed");
+        m_path = buffer.data();
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_path, ignored);
+    }
+    const std::string& path() const { return m_path; }
+    std::string file(const std::string& name) const { return m_path + "/" + name; }
+
+private:
+    std::string m_path;
+};
+
+inline std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+inline void writeFile(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+class FixedClock : public platform::Clock {
+public:
+    explicit FixedClock(std::time_t t) : m_time(t) {}
+    std::time_t now() const override { return m_time; }
+    void set(std::time_t t) { m_time = t; }
+
+private:
+    std::time_t m_time;
+};
+
+class RecordingBoxes : public platform::Boxes {
+public:
+    struct Box {
+        bool error;
+        std::string title;
+        std::string text;
+    };
+    void showError(const std::string& title, const std::string& text) override {
+        boxes.push_back({true, title, text});
+    }
+    void showMessage(const std::string& title, const std::string& text) override {
+        boxes.push_back({false, title, text});
+    }
+    std::vector<Box> boxes;
+};
+
+// Local time `y-m-d h:mi` as seconds since the epoch.
+inline std::time_t localTimeOf(int y, int m, int d, int h = 12, int mi = 0) {
+    std::tm tm{};
+    tm.tm_year = y - 1900;
+    tm.tm_mon = m - 1;
+    tm.tm_mday = d;
+    tm.tm_hour = h;
+    tm.tm_min = mi;
+    tm.tm_isdst = -1;
+    return std::mktime(&tm);
+}
+
+// Points the program directory at a fresh temporary directory, and installs a fixed clock and
+// recording boxes, for the duration of one test.
+class ProgramDirTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        platform::setExecutablePath(dir.file("dormex"));
+        platform::setClock(&clock);
+        platform::setBoxes(&boxes);
+    }
+    void TearDown() override {
+        platform::setClock(nullptr);
+        platform::setBoxes(nullptr);
+    }
+    std::string logText() const { return readFile(dir.file("dormex.log")); }
+    std::string settingsPath() const { return dir.file("Dormex.ini"); }
+
+    TempDir dir;
+    FixedClock clock{localTimeOf(2026, 12, 6, 14, 0)};
+    RecordingBoxes boxes;
+};
+
+}  // namespace dormex::test

@@ -1,0 +1,425 @@
+// The set-up sequence, the commands' logic, the custom names and the expiry run, over a fake site.
+#include <gtest/gtest.h>
+
+#include "FakeSite.h"
+#include "TestSupport.h"
+#include "platform/Error.h"
+#include "platform/Locale.h"
+#include "uDormex.h"
+#include "uVarious.h"
+
+namespace dormex::test {
+namespace {
+
+// The log's lines, without the time stamp ("<date> <time>  ") of the fixed test clock.
+std::vector<std::string> logMessages(const std::string& log, std::time_t now) {
+    std::tm tm = platform::localTime(now);
+    const std::string stamp = platform::shortDate(tm) + " " + platform::longTime(tm) + "  ";
+    std::vector<std::string> out;
+    size_t pos = 0;
+    while (pos < log.size()) {
+        size_t end = log.find("\r\n", pos);
+        if (end == std::string::npos) end = log.size();
+        std::string line = log.substr(pos, end - pos);
+        out.push_back(line.rfind(stamp, 0) == 0 ? line.substr(stamp.size()) : line);
+        pos = end + 2;
+    }
+    return out;
+}
+
+std::vector<std::string> cardOps(const FakeSite& site) {
+    std::vector<std::string> out;
+    for (const auto& c : site.calls) {
+        if (c.size() > 1 && c[1] == '(') out.push_back(c);
+    }
+    return out;
+}
+
+class CoreTest : public ProgramDirTest {
+protected:
+    std::vector<std::string> messages() const { return logMessages(logText(), clock.now()); }
+    FakeSite site;
+    const std::string kSql = BuildExpirySql("2026-11-06");
+};
+
+TEST(PersonTypeList, StartsWithElevenUncheckedEntriesAndGuardsItsBounds) {
+    TPersonTypeList list;
+    ASSERT_EQ(list.Count(), 11);
+    EXPECT_EQ(list.Name(0), "Normal");
+    EXPECT_EQ(list.Name(5), "Vendor");
+    EXPECT_EQ(list.Name(10), "custom 5");
+    for (int i = 0; i < 11; ++i) EXPECT_FALSE(list.Checked(i));
+
+    list.SetChecked(4, true);
+    list.SetName(4, "Staff");
+    EXPECT_TRUE(list.Checked(4)) << "renaming keeps the checked flag";
+    for (int bad : {-1, 11, 12, 15}) {
+        try {
+            list.Checked(bad);
+            FAIL() << bad;
+        } catch (const Error& e) {
+            EXPECT_EQ(std::string(e.what()), "List index out of bounds (" + std::to_string(bad) + ")");
+        }
+        EXPECT_THROW(list.SetChecked(bad, true), Error);
+        EXPECT_THROW(list.SetName(bad, "x"), Error);
+    }
+    EXPECT_EQ(list.Count(), 11);
+}
+
+TEST(RunMode, OnlyTheFirstArgumentSilentInAnyCaseSelectsTheUnattendedRun) {
+    for (const char* yes : {"silent", "SILENT", "Silent", "sIlEnT"}) EXPECT_TRUE(IsSilentArgument(yes)) << yes;
+    for (const char* no : {"", "/silent", "-silent", "silent ", "silently", "sil"}) {
+        EXPECT_FALSE(IsSilentArgument(no)) << no;
+    }
+}
+
+TEST(ErrorBox, AddsAPeriodOnlyAfterCharactersSortingAfterIt) {
+    struct Case { const char* in; const char* out; } cases[] = {
+        {"'abc' is not a valid integer value", "'abc' is not a valid integer value."},
+        {"ends with a period.", "ends with a period."},
+        {"ends with a bang!", "ends with a bang!"},
+        {"ends with a blank ", "ends with a blank "},
+        {"ends with a digit 7", "ends with a digit 7."},
+        {"", ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(ErrorBoxText(c.in), c.out) << c.in;
+}
+
+TEST(CutoffDate, CountsWholeDaysBackFromTheLocalDateAndHoldsAtTheCalendarLimits) {
+    const std::time_t at = localTimeOf(2026, 12, 6, 14, 0);
+    struct Case { std::int32_t days; const char* date; } cases[] = {
+        {30, "2026-11-06"}, {0, "2026-12-06"}, {-5, "2026-12-11"}, {365, "2025-12-06"},
+        {340, "2025-12-31"}, {2147483647, "0001-01-01"}, {-2147483647 - 1, "9999-12-31"},
+        {800000, "0001-01-01"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(CutoffDateText(at, c.days), c.date) << c.days;
+    EXPECT_EQ(CutoffDateText(localTimeOf(2024, 3, 1, 0, 5), 1), "2024-02-29");
+}
+
+TEST(ExpiryStatement, IsBuiltByteForByte) {
+    EXPECT_EQ(BuildExpirySql("2026-11-06"),
+              "SELECT k.KeyNumber, p.lastname, p.firstname, p.flags FROM Keycards AS k left join "
+              "personnel p on k.userid = p.userid WHERE (k.KeyNumber NOT IN   (SELECT DISTINCT "
+              "t.KeyNumber    FROM Transactions AS t    WHERE (t.EventDateTime > '2026-11-06'))) AND "
+              "(k.Active = 1) Order by Keynumber");
+}
+
+TEST(PersonType, IsBitsTwentyOneToTwentyFour) {
+    EXPECT_EQ(PersonTypeOf(0), 0);
+    EXPECT_EQ(PersonTypeOf(1 << 21), 1);
+    EXPECT_EQ(PersonTypeOf(0x1E00000), 15);
+    EXPECT_EQ(PersonTypeOf(0x1FFFFF), 0);
+    EXPECT_EQ(PersonTypeOf(0x2000000 | (12 << 21)), 12);
+    EXPECT_EQ(PersonTypeOf((std::int64_t{1} << 40) | (3 << 21)), 3);
+    EXPECT_EQ(PersonTypeOf(-1), 15);
+}
+
+TEST_F(CoreTest, SetupWithoutSettingsFileLogsThirtyAndDeactivatesNothing) {
+    site.rows = {row(17, "Ames", "Bo", 0)};
+    site.cardsPerKey[17] = 1;
+    TForm1 form(site.creator(), "silent");
+    form.FormCreate();
+    EXPECT_EQ(form.txtDays, "30");
+    EXPECT_TRUE(form.quitOnShow);
+    EXPECT_EQ(messages(), std::vector<std::string>{"Days = 30"});
+    EXPECT_TRUE(cardOps(site).empty());
+    EXPECT_EQ(site.sql.size(), 2u) << "custom names, then the expiry statement";
+    EXPECT_FALSE(std::filesystem::exists(settingsPath())) << "the set-up never writes settings";
+}
+
+TEST_F(CoreTest, SetupReadsDaysAsStoredAndSelectionsStrictly) {
+    writeFile(settingsPath(), "[General]\r\nDays=$1E\r\ntype0=True\r\ntype3=1\r\ntype4=false\r\n");
+    TForm1 form(site.creator(), "Silent");
+    form.FormCreate();
+    EXPECT_EQ(form.txtDays, "$1E");
+    EXPECT_TRUE(form.CheckListBox1.Checked(0));
+    EXPECT_TRUE(form.CheckListBox1.Checked(3));
+    EXPECT_FALSE(form.CheckListBox1.Checked(4));
+    EXPECT_EQ(messages(), std::vector<std::string>{"Days = $1E"});
+    EXPECT_NE(site.sql.back().find("'2026-11-06'"), std::string::npos) << "$1E is 30 days";
+}
+
+TEST_F(CoreTest, SetupErrorsStopAtTheirStage) {
+    struct Case {
+        const char* ini;
+        const char* mode;
+        const char* message;
+        int checkedUpTo;  // entries below this index were applied
+    } cases[] = {
+        {"[General]\nDays=abc\ntype0=True\n", "silent", "'abc' is not a valid integer value", 11},
+        {"[General]\nDays=\" 45 \"\ntype0=True\n", "silent", "' 45 ' is not a valid integer value", 11},
+        {"[General]\ntype0=True\ntype1=True\ntype2=yes\ntype3=True\n", "silent",
+         "'yes' is not a valid boolean value", 2},
+        {"[General]\ntype0=True\ntype1=1e5000\n", "", "'1e5000' is not a valid boolean value", 1},
+    };
+    for (const auto& c : cases) {
+        writeFile(settingsPath(), c.ini);
+        site.sql.clear();
+        TForm1 form(site.creator(), c.mode);
+        EXPECT_FALSE(RunFormCreate(form)) << c.ini;
+        ASSERT_EQ(boxes.boxes.size(), 1u) << c.ini;
+        EXPECT_TRUE(boxes.boxes[0].error);
+        EXPECT_EQ(boxes.boxes[0].title, "Dormex");
+        EXPECT_EQ(boxes.boxes[0].text, std::string(c.message) + ".");
+        boxes.boxes.clear();
+        EXPECT_FALSE(form.quitOnShow);
+        EXPECT_EQ(ExitStatus(form, true), 2);
+        for (int i = c.checkedUpTo; i < 11; ++i) EXPECT_FALSE(form.CheckListBox1.Checked(i)) << i;
+        if (c.checkedUpTo > 0) {
+            EXPECT_TRUE(form.CheckListBox1.Checked(0));
+        }
+        EXPECT_EQ(site.sql.size(), 1u) << "the expiry statement never ran";
+        EXPECT_EQ(logText(), "");
+    }
+}
+
+TEST_F(CoreTest, SiteLibraryThatCannotBeCreatedStopsTheSetupBeforeTheSelections) {
+    writeFile(settingsPath(), "[General]\nDays=45\ntype0=True\n");
+    site.failCall = "create";
+    site.failDescription = u"Site database not found: /x/site.db";
+    TForm1 form(site.creator(), "silent");
+    EXPECT_FALSE(RunFormCreate(form));
+    EXPECT_EQ(form.txtDays, "45");
+    EXPECT_FALSE(form.CheckListBox1.Checked(0));
+    ASSERT_EQ(boxes.boxes.size(), 1u);
+    EXPECT_EQ(boxes.boxes[0].text, "Site database not found: /x/site.db.");
+    EXPECT_EQ(logText(), "");
+}
+
+TEST_F(CoreTest, InteractiveStartNeverRuns) {
+    writeFile(settingsPath(), "[General]\nDays=45\ntype0=True\n");
+    site.rows = {row(17, "Ames", "Bo", 0)};
+    site.cardsPerKey[17] = 1;
+    TForm1 form(site.creator(), "/silent");
+    form.FormCreate();
+    EXPECT_FALSE(form.quitOnShow);
+    EXPECT_EQ(site.sql.size(), 1u);
+    EXPECT_EQ(logText(), "");
+    EXPECT_EQ(ExitStatus(form, false), 0);
+}
+
+TEST_F(CoreTest, SaveWritesDaysAndEveryEntryAndCheckAllChecksThemAll) {
+    TForm1 form(site.creator(), "");
+    form.CheckListBox1.SetChecked(0, true);
+    form.CheckListBox1.SetChecked(4, true);
+    form.txtDays = "45";
+    form.btnSaveClick();
+    std::string expected = "[General]\r\nDays=45\r\n";
+    for (int i = 0; i < 11; ++i) {
+        expected += "type" + std::to_string(i) + "=" + (i == 0 || i == 4 ? "True" : "False") + "\r\n";
+    }
+    EXPECT_EQ(readFile(settingsPath()), expected);
+
+    form.btnCheckAllClick();
+    form.txtDays = "12a";
+    form.btnSaveClick();
+    EXPECT_EQ(ReadIniValue(settingsPath(), "Days", "General"), "30");
+    EXPECT_EQ(form.txtDays, "12a");
+    for (int i = 0; i < 11; ++i) EXPECT_EQ(ReadIniValue(settingsPath(), "type" + std::to_string(i), "General"), "True");
+}
+
+TEST_F(CoreTest, SaveIntoAnUnwritableFileShowsOneBoxPerKey) {
+    std::filesystem::create_directory(settingsPath());
+    TForm1 form(site.creator(), "");
+    form.btnSaveClick();
+    ASSERT_EQ(boxes.boxes.size(), 12u);
+    for (const auto& b : boxes.boxes) {
+        EXPECT_FALSE(b.error);
+        EXPECT_EQ(b.title, "Dormex");
+        EXPECT_EQ(b.text, "Unable to write to " + settingsPath());
+    }
+}
+
+TEST_F(CoreTest, CustomNamesReplaceNamesOnlyAndStopAtTheEleventhEntry) {
+    struct Case {
+        std::vector<const char*> names;
+        std::vector<std::string> expected;  // entries 6..10
+        std::string logged;
+    } cases[] = {
+        {{}, {"custom 1", "custom 2", "custom 3", "custom 4", "custom 5"}, ""},
+        {{"Cleaner", "Guard", nullptr}, {"Cleaner", "Guard", "", "custom 4", "custom 5"}, ""},
+        {{"a", "b", "c", "d", "e", "f"}, {"a", "b", "c", "d", "e"},
+         "LoadCustomNames():List index out of bounds (11)"},
+    };
+    for (const auto& c : cases) {
+        site.nameRows.clear();
+        for (const char* n : c.names) {
+            site.nameRows.push_back({n ? site::Variant::fromText(site::toUtf16(n)) : site::Variant::null()});
+        }
+        std::filesystem::remove(dir.file("dormex.log"));
+        TForm1 form(site.creator(), "");
+        form.CheckListBox1.SetChecked(7, true);
+        form.LoadCustomNames();
+        for (int i = 0; i < 5; ++i) EXPECT_EQ(form.CheckListBox1.Name(6 + i), c.expected[static_cast<size_t>(i)]);
+        EXPECT_TRUE(form.CheckListBox1.Checked(7));
+        EXPECT_EQ(form.CheckListBox1.Count(), 11);
+        EXPECT_EQ(messages(), c.logged.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.logged});
+        EXPECT_EQ(site.liveObjects, 0);
+    }
+}
+
+TEST_F(CoreTest, CustomNamesFailureIsLoggedWithoutABlank) {
+    site.failCall = "RunSql";
+    site.failDescription = u"no such table: MXRSettings.  ";
+    TForm1 form(site.creator(), "");
+    form.LoadCustomNames();
+    EXPECT_EQ(messages(), std::vector<std::string>{"LoadCustomNames():no such table: MXRSettings"});
+    EXPECT_TRUE(form.failureLogged());
+    EXPECT_EQ(site.liveObjects, 0);
+}
+
+TEST_F(CoreTest, ExpiryRunDeactivatesSelectedIdleCardsInOrder) {
+    site.rows = {row(17, "Ames", "Bo", 0), row(18, "Visit", "Or", 1 << 21),
+                 row(19, nullptr, nullptr, 0), row(20, "Two", "Cards", 4 << 21),
+                 row(21, "No", "Card", 0), row(5000000000, "Big", "Key", 0)};
+    site.rows[2][3] = site::Variant::null();
+    site.cardsPerKey = {{17, 1}, {18, 1}, {19, 1}, {20, 2}, {5000000000, 1}};
+    TForm1 form(site.creator(), "silent");
+    form.CheckListBox1.SetChecked(0, true);
+    form.CheckListBox1.SetChecked(4, true);
+    form.RunQuery(30);
+
+    EXPECT_EQ(messages(), (std::vector<std::string>{",17,Ames,Bo,0, Deactivated", ",19,,,, Deactivated",
+                                                    ",20,Two,Cards,8388608, Deactivated",
+                                                    ",5000000000,Big,Key,0, Deactivated"}));
+    const std::vector<std::string> expectedOps = {
+        "A(0)#17.1", "B(3)#17.1", "C(6)#17.1", "D()#17.1", "E(0,1,0)#17.1",
+        "A(0)#19.1", "B(3)#19.1", "C(6)#19.1", "D()#19.1", "E(0,1,0)#19.1",
+        "A(0)#20.1", "B(3)#20.1", "C(6)#20.1", "D()#20.1", "E(0,1,0)#20.1",
+        "A(0)#5000000000.1", "B(3)#5000000000.1", "C(6)#5000000000.1", "D()#5000000000.1",
+        "E(0,1,0)#5000000000.1"};
+    EXPECT_EQ(cardOps(site), expectedOps) << "only item 1; type 1 and empty collections untouched";
+    EXPECT_NE(std::find(site.calls.begin(), site.calls.end(), "FindKeycards(-1,5000000000)"), site.calls.end());
+    EXPECT_EQ(site.sql.back(), kSql);
+    EXPECT_FALSE(form.failureLogged());
+    EXPECT_EQ(site.liveObjects, 0);
+}
+
+TEST_F(CoreTest, ExpiryRowTextBlanksControlCharactersFromValues) {
+    site.rows = {row(17, "Evil\r\n12/06/26 10:00:00  ,99,Fake", "Bo\t\x7f", 0)};
+    site.cardsPerKey[17] = 1;
+    TForm1 form(site.creator(), "silent");
+    form.CheckListBox1.SetChecked(0, true);
+    form.RunQuery(30);
+    EXPECT_EQ(messages(), std::vector<std::string>{",17,Evil  12/06/26 10:00:00  ,99,Fake,Bo  ,0, Deactivated"});
+}
+
+TEST_F(CoreTest, ExpiryFailureCarriesTheStepMarkerAndTheStatement) {
+    struct Case {
+        const char* failCall;
+        int failOn;
+        const char* marker;
+        size_t deactivated;  // entries before the failure
+    } cases[] = {
+        {"RunSql", 1, "0", 0}, {"FindKeycards", 1, "0", 0}, {"Count", 1, "1", 0}, {"Item", 1, "1", 0},
+        {"A", 1, "2", 0},      {"B", 1, "3", 0},            {"C", 1, "4", 0},     {"D", 1, "5", 0},
+        {"E", 1, "6", 0},      {"FindKeycards", 2, "6", 1}, {"D", 2, "5", 1},
+    };
+    for (const auto& c : cases) {
+        FakeSite s;
+        s.rows = {row(17, "Ames", "Bo", 0), row(18, "Bell", "Cy", 0)};
+        s.cardsPerKey = {{17, 1}, {18, 1}};
+        s.failCall = c.failCall;
+        s.failOnCall = c.failOn;
+        s.failDescription = u"Trigger says no. \r\n";
+        std::filesystem::remove(dir.file("dormex.log"));
+        TForm1 form(s.creator(), "silent");
+        form.CheckListBox1.SetChecked(0, true);
+        form.RunQuery(30);
+        auto m = messages();
+        ASSERT_EQ(m.size(), c.deactivated + 2) << c.failCall << c.failOn;
+        EXPECT_EQ(m[c.deactivated], std::string("RunQuery():") + c.marker + ":Trigger says no")
+            << c.failCall << c.failOn;
+        EXPECT_EQ(m[c.deactivated + 1], kSql) << "the second line is the whole statement";
+        EXPECT_TRUE(form.failureLogged());
+        EXPECT_EQ(ExitStatus(form, false), 1);
+        EXPECT_EQ(s.liveObjects, 0) << "every object released on the error path";
+    }
+}
+
+TEST_F(CoreTest, ExpiryMarkerAfterAnEmptyCollectionIsOne) {
+    site.rows = {row(16, "Empty", "Set", 0), row(17, "Ames", "Bo", 12 << 21)};
+    site.cardsPerKey = {};
+    TForm1 form(site.creator(), "silent");
+    form.CheckListBox1.SetChecked(0, true);
+    form.RunQuery(30);
+    EXPECT_EQ(messages().at(0), "RunQuery():1:List index out of bounds (12)");
+}
+
+TEST_F(CoreTest, ExpiryUnknownTypeEndsTheRunWithThePreviousMarker) {
+    site.rows = {row(17, "Ames", "Bo", 0), row(18, "Odd", "Type", 12 << 21), row(19, "Never", "Seen", 0)};
+    site.cardsPerKey = {{17, 1}, {19, 1}};
+    TForm1 form(site.creator(), "silent");
+    form.CheckListBox1.SetChecked(0, true);
+    form.RunQuery(30);
+    EXPECT_EQ(messages(), (std::vector<std::string>{",17,Ames,Bo,0, Deactivated",
+                                                    "RunQuery():6:List index out of bounds (12)", kSql}));
+
+    FakeSite first;
+    first.rows = {row(18, "Odd", "Type", 12 << 21)};
+    std::filesystem::remove(dir.file("dormex.log"));
+    TForm1 other(first.creator(), "silent");
+    other.RunQuery(30);
+    EXPECT_EQ(messages().at(0), "RunQuery():0:List index out of bounds (12)");
+}
+
+TEST_F(CoreTest, ExpiryOddLibraryResults) {
+    struct Case {
+        void (*setup)(FakeSite&);
+        std::string first;  // first log line, "" for none
+    } cases[] = {
+        {[](FakeSite& s) { s.noRecordset = true; }, ""},
+        {[](FakeSite& s) { s.closedRecordset = true; }, "RunQuery():0:ADODataSet1: Recordset is not open"},
+        {[](FakeSite& s) { s.columns = {"KeyNumber", "lastname", "firstname", "flagz"}; },
+         "RunQuery():0:ADODataSet1: Field 'flags' not found"},
+        {[](FakeSite& s) { s.noCollection = true; }, "RunQuery():1:No card collection for key number 17"},
+        {[](FakeSite& s) { s.nullCard = true; }, "RunQuery():2:No card at item 1 for key number 17"},
+        {[](FakeSite& s) { s.nonDispatchItem = true; },
+         "RunQuery():1:Could not convert variant of type (Null) into type (Dispatch)"},
+        {[](FakeSite& s) { s.rows[0][3] = site::Variant::fromText(u"lots"); },
+         "RunQuery():0:ADODataSet1: 'lots' is not a valid integer value for field 'flags'"},
+        {[](FakeSite& s) { s.rows[0][0] = site::Variant::fromDouble(17.5); },
+         "RunQuery():0:ADODataSet1: '17.5' is not a valid integer value for field 'KeyNumber'"},
+    };
+    for (const auto& c : cases) {
+        FakeSite s;
+        s.rows = {row(17, "Ames", "Bo", 0)};
+        s.cardsPerKey = {{17, 1}};
+        c.setup(s);
+        std::filesystem::remove(dir.file("dormex.log"));
+        TForm1 form(s.creator(), "silent");
+        form.CheckListBox1.SetChecked(0, true);
+        form.RunQuery(30);
+        auto m = messages();
+        if (c.first.empty()) {
+            EXPECT_TRUE(m.empty());
+        } else {
+            ASSERT_FALSE(m.empty()) << c.first;
+            EXPECT_EQ(m[0], c.first);
+        }
+        EXPECT_EQ(s.liveObjects, 0);
+    }
+}
+
+TEST_F(CoreTest, ExpiryTextKeyNumbersAndRealFlagsReadSensibly) {
+    site.rows = {{site::Variant::fromText(u"17"), site::Variant::fromText(u"Ames"),
+                  site::Variant::fromText(u"Bo"), site::Variant::fromDouble(2097152.0)}};
+    site.cardsPerKey = {{17, 1}};
+    TForm1 form(site.creator(), "silent");
+    form.CheckListBox1.SetChecked(1, true);
+    form.RunQuery(30);
+    EXPECT_EQ(messages(), std::vector<std::string>{",17,Ames,Bo,2097152, Deactivated"});
+}
+
+TEST_F(CoreTest, ExpiryWithoutSelectionReadsEveryRowAndTouchesNothing) {
+    site.rows = {row(17, "Ames", "Bo", 0), row(18, "Bell", "Cy", 3 << 21)};
+    site.cardsPerKey = {{17, 1}, {18, 1}};
+    TForm1 form(site.creator(), "silent");
+    form.RunQuery(-5);
+    EXPECT_TRUE(site.calls.empty());
+    EXPECT_EQ(logText(), "");
+    EXPECT_NE(site.sql.back().find("'2026-12-11'"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace dormex::test

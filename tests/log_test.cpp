@@ -1,0 +1,72 @@
+// The activity log: its name rule, its entry layout and its silence on failure.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+
+#include "TestSupport.h"
+#include "platform/Locale.h"
+#include "uVarious.h"
+
+namespace dormex::test {
+namespace {
+
+TEST(LogPath, IsTheExecutableNameUpToItsFirstDot) {
+    struct Case { const char* exe; const char* log; } cases[] = {
+        {"/opt/dormex/dormex", "/opt/dormex/dormex.log"},
+        {"/opt/x/My.Tool.exe", "/opt/x/My.log"},
+        {"/opt/x/My.Tool", "/opt/x/My.log"},
+        {"/opt/x/.hidden", "/opt/x/.log"},
+        {"/dormex", "/dormex.log"},
+        {"/opt/my.dir/dormex", "/opt/my.dir/dormex.log"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(LogPathFor(c.exe), c.log) << c.exe;
+}
+
+class LogTest : public ProgramDirTest {};
+
+TEST_F(LogTest, EntriesAreAppendedWithDateBlankTimeTwoBlanksAndCrLf) {
+    WriteLog("Days = 30");
+    WriteLog("");
+    WriteLog("RunQuery():0:boom\r\nSELECT 1");
+    std::tm tm = platform::localTime(clock.now());
+    const std::string stamp = platform::shortDate(tm) + " " + platform::longTime(tm) + "  ";
+    EXPECT_EQ(logText(), stamp + "Days = 30\r\n" + stamp + "\r\n" + stamp + "RunQuery():0:boom\r\nSELECT 1\r\n");
+    EXPECT_TRUE(std::regex_match(stamp, std::regex("\\S+ \\S+  "))) << stamp;
+}
+
+TEST_F(LogTest, TheNameFollowsTheExecutable) {
+    platform::setExecutablePath(dir.file("My.Tool.exe"));
+    WriteLog("x");
+    EXPECT_TRUE(std::filesystem::exists(dir.file("My.log")));
+}
+
+TEST_F(LogTest, FailuresNeverReachTheCaller) {
+    std::filesystem::create_directory(dir.file("dormex.log"));
+    EXPECT_NO_THROW(WriteLog("into a directory"));
+    platform::setExecutablePath(dir.file("missing/dormex"));
+    EXPECT_NO_THROW(WriteLog("into a missing directory"));
+    EXPECT_TRUE(boxes.boxes.empty());
+    EXPECT_FALSE(std::filesystem::exists(dir.file("missing")));
+}
+
+TEST_F(LogTest, IniAccessIgnoresEmptyNamesAndReportsWriteFailuresInABox) {
+    WriteIniValue("", "Days", "1", "General");
+    WriteIniValue(settingsPath(), "", "1", "General");
+    EXPECT_FALSE(std::filesystem::exists(settingsPath()));
+    EXPECT_EQ(ReadIniValue("", "Days", "General"), "");
+    EXPECT_EQ(ReadIniValue(settingsPath(), "Days", "General"), "");
+
+    WriteIniValue(settingsPath(), "Days", "45", "General");
+    EXPECT_EQ(ReadIniValue(settingsPath(), "days", "GENERAL"), "45");
+    EXPECT_TRUE(boxes.boxes.empty());
+
+    WriteIniValue(dir.file("missing/Dormex.ini"), "Days", "45", "General");
+    ASSERT_EQ(boxes.boxes.size(), 1u);
+    EXPECT_EQ(boxes.boxes[0].text, "Unable to write to " + dir.file("missing/Dormex.ini"));
+    EXPECT_EQ(BoolToText(true), "True");
+    EXPECT_EQ(BoolToText(false), "False");
+}
+
+}  // namespace
+}  // namespace dormex::test
