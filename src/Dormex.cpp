@@ -9,6 +9,7 @@
 #include "gui/Form1Window.h"
 #include "gui/GuiBoxes.h"
 #include "gui/WindowSystem.h"
+#include "Preview.h"
 #include "platform/Platform.h"
 #include "SqlSiteLibrary.h"
 #include "uDormex.h"
@@ -40,6 +41,9 @@ int main(int argc, char** argv) {
     std::setlocale(LC_ALL, "");
     const std::string modeArg = argc > 1 ? argv[1] : "";
     try {
+        if (dormex::IsPreviewArgument(modeArg)) {
+            return dormex::RunPreview(dormex::sitelib::CreateTopLevelObject, stdout, stderr);
+        }
         if (!dormex::gui::WindowSystemAvailable()) {
             return dormex::RunWithoutWindowSystem(modeArg, dormex::sitelib::CreateTopLevelObject);
         }

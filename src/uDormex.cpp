@@ -7,6 +7,7 @@
 #include "platform/Error.h"
 #include "platform/Locale.h"
 #include "platform/Platform.h"
+#include "platform/Text.h"
 #include "site/OleError.h"
 #include "site/Utf.h"
 #include "uVarious.h"
@@ -90,14 +91,7 @@ void TPersonTypeList::SetName(int index, const std::string& name) {
 }
 
 bool IsSilentArgument(const std::string& arg) {
-    static const std::string kSilent = "silent";
-    if (arg.size() != kSilent.size()) return false;
-    for (size_t i = 0; i < arg.size(); ++i) {
-        char c = arg[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != kSilent[i]) return false;
-    }
-    return true;
+    return platform::equalsIgnoringAsciiCase(arg, "silent");
 }
 
 std::string ErrorBoxText(const std::string& message) {
@@ -133,6 +127,14 @@ std::string BuildExpirySql(const std::string& cutoffDate) {
 
 int PersonTypeOf(std::int64_t flags) { return static_cast<int>((flags & 0x1E00000) >> 21); }
 
+void RunReport::daysRead(const std::string& daysText) { WriteLog("Days = " + daysText); }
+
+void RunReport::runStarted(const std::string&) {}
+
+void RunReport::cardDeactivated(const std::string& rowText) { WriteLog(rowText + ", Deactivated"); }
+
+void RunReport::failure(const std::string& entry) { WriteLog(entry); }
+
 TForm1::TForm1(site::CreateFunction createSite, std::string modeArg)
     : m_createSite(std::move(createSite)), m_modeArg(std::move(modeArg)) {}
 
@@ -150,9 +152,9 @@ void TForm1::FormCreate() {
         CheckListBox1.SetChecked(i, v.empty() ? false : platform::StrToBool(v));
     }
 
-    if (unattended()) {
+    if (runs()) {
         std::int32_t days = platform::StrToInt(daysText);
-        WriteLog("Days = " + daysText);
+        m_report->daysRead(daysText);
         RunQuery(days);
         quitOnShow = true;
     }
@@ -188,7 +190,7 @@ void TForm1::LoadCustomNames() {
             ++i;
         }
     } catch (const std::exception& e) {
-        WriteLog(std::string("LoadCustomNames():") + e.what());
+        m_report->failure(std::string("LoadCustomNames():") + e.what());
         m_failureLogged = true;
     }
 }
@@ -204,12 +206,14 @@ std::string TForm1::RowText() const {
 
 void TForm1::RunQuery(std::int32_t days) {
     std::string marker = "0";
-    const std::string sql = BuildExpirySql(CutoffDateText(platform::clock().now(), days));
+    const std::string cutoffDate = CutoffDateText(platform::clock().now(), days);
+    const std::string sql = BuildExpirySql(cutoffDate);
 
     // Creating the object is outside the guard: its failure ends the set-up.
     std::shared_ptr<site::TopLevelObject> top = site::CreateTopLevelObject(m_createSite);
     std::shared_ptr<site::CardCollection> cards;
     std::shared_ptr<site::Card> card;
+    m_report->runStarted(cutoffDate);
     try {
         site::ObjectPtr recordset;
         site::OleCheck(top->RunSql(site::toUtf16(sql), recordset));
@@ -246,7 +250,7 @@ void TForm1::RunQuery(std::int32_t days) {
                     marker = "6";
                     site::OleCheck(card->QueueDownload(0, 1, 0));
                     // Logged only once the card is saved and its download queued.
-                    WriteLog(rowText + ", Deactivated");
+                    m_report->cardDeactivated(rowText);
                     card.reset();
                 }
                 cards.reset();
@@ -254,7 +258,7 @@ void TForm1::RunQuery(std::int32_t days) {
             ADODataSet1.Next();
         }
     } catch (const std::exception& e) {
-        WriteLog("RunQuery():" + marker + ":" + e.what() + "\r\n" + sql);
+        m_report->failure("RunQuery():" + marker + ":" + e.what() + "\r\n" + sql);
         m_failureLogged = true;
     }
 }
@@ -271,7 +275,7 @@ bool RunFormCreate(TForm1& form) {
 
 int ExitStatus(const TForm1& form, bool setupFailed) {
     if (setupFailed) return 2;
-    return form.unattended() && form.failureLogged() ? 1 : 0;
+    return (form.unattended() || form.quitOnShow) && form.failureLogged() ? 1 : 0;
 }
 
 int RunWithoutWindowSystem(const std::string& modeArg, site::CreateFunction createSite) {

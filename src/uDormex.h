@@ -52,6 +52,20 @@ std::string BuildExpirySql(const std::string& cutoffDate);
 // Person type number of a holder: bits 21 to 24 of `flags`, 0 to 15.
 int PersonTypeOf(std::int64_t flags);
 
+// Where the set-up and the runs report what they did. The default writes every entry to the log.
+class RunReport {
+public:
+    virtual ~RunReport() = default;
+    // The days text of an unattended start, as stored.
+    virtual void daysRead(const std::string& daysText);
+    // An expiry run is about to select the cards idle since `cutoffDate`.
+    virtual void runStarted(const std::string& cutoffDate);
+    // A card was deactivated (its operations all succeeded); `rowText` starts with ",".
+    virtual void cardDeactivated(const std::string& rowText);
+    // The custom names or the expiry run failed; `entry` is the whole log entry.
+    virtual void failure(const std::string& entry);
+};
+
 // The main window's state and logic, without any widgets: the set-up sequence, the two commands
 // and the two database routines. The window (gui/) is a view over it.
 class TForm1 {
@@ -78,6 +92,10 @@ public:
     void RunQuery(std::int32_t days);
 
     bool unattended() const { return IsSilentArgument(m_modeArg); }
+    // Makes an unattended-style start (settings, names, run) regardless of the mode argument.
+    void forceRun() { m_forceRun = true; }
+    // Replaces the log as the receiver of what the set-up and the runs did. Not owned.
+    void setReport(RunReport* report) { m_report = report ? report : &m_logReport; }
     // True once LoadCustomNames or RunQuery logged a failure.
     bool failureLogged() const { return m_failureLogged; }
 
@@ -91,9 +109,14 @@ private:
     // values become blanks so that no value can start a line of its own in the log.
     std::string RowText() const;
 
+    bool runs() const { return unattended() || m_forceRun; }
+
     site::CreateFunction m_createSite;
     std::string m_modeArg;
+    bool m_forceRun = false;
     bool m_failureLogged = false;
+    RunReport m_logReport;
+    RunReport* m_report = &m_logReport;
 };
 
 // Runs FormCreate; an error it throws is shown in the error box. False when the set-up failed.

@@ -8,22 +8,12 @@
 
 #include "platform/Error.h"
 #include "platform/Locale.h"
+#include "platform/Text.h"
 #include "site/OleError.h"
 #include "site/Utf.h"
 
 namespace dormex::site {
 namespace {
-
-bool equalsIgnoringCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
-}
 
 // A whole decimal integer with an optional sign and nothing else, within 64 bits.
 bool parseInt64(const std::string& text, std::int64_t& value) {
@@ -147,7 +137,7 @@ TResultCursor::Field TResultCursor::FieldAt(std::int32_t index) const {
 
 TResultCursor::Field TResultCursor::FieldByName(const std::string& name) const {
     for (size_t i = 0; i < m_fields.size(); ++i) {
-        if (equalsIgnoringCase(m_fields[i], name)) {
+        if (platform::equalsIgnoringAsciiCase(m_fields[i], name)) {
             return Field(this, static_cast<std::int32_t>(i), m_fields[i]);
         }
     }

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Builds Dormex with warnings as errors and runs the whole test suite against SQLite, a throw-away
+# PostgreSQL server and PostgreSQL through ODBC; then runs it once more in a build with
+# AddressSanitizer and UndefinedBehaviorSanitizer. Installs what it needs first (as root).
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+ensure_packages "${DORMEX_BUILD_PACKAGES[@]}" "${DORMEX_TEST_PACKAGES[@]}"
+
+# No test may need a display: the window tests choose Qt's offscreen platform themselves.
+unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM
+
+run_suite() {
+    local dir="$1"
+    shift
+    echo "== Building in $dir"
+    build_dormex "$dir" -DDORMEX_WERROR=ON "$@"
+    echo "== Testing in $dir"
+    "$DORMEX_ROOT/scripts/pg-harness.sh" run \
+        ctest --test-dir "$dir" --output-on-failure -j "$(nproc)" --timeout 300
+}
+
+run_suite "$DORMEX_ROOT/build"
+if [ "${DORMEX_SKIP_SANITIZERS:-}" != 1 ]; then
+    ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+        run_suite "$DORMEX_ROOT/build-sanitize" -DDORMEX_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+fi

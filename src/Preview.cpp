@@ -1,0 +1,142 @@
+#include "Preview.h"
+
+#include "platform/Text.h"
+#include "site/OleError.h"
+#include "uDormex.h"
+
+namespace dormex {
+namespace {
+
+using site::Status;
+
+class RecordingCard : public site::Card {
+public:
+    explicit RecordingCard(std::shared_ptr<std::vector<std::string>> recorded)
+        : m_recorded(std::move(recorded)) {}
+    Status SetActive(std::int32_t a) override { return record("A(" + std::to_string(a) + ")"); }
+    Status SetCardStatus(std::int32_t s) override { return record("B(" + std::to_string(s) + ")"); }
+    Status SetStatusReason(std::int32_t r) override { return record("C(" + std::to_string(r) + ")"); }
+    Status Save() override { return record("D()"); }
+    Status QueueDownload(std::int32_t a, std::int32_t b, std::int32_t c) override {
+        return record("E(" + std::to_string(a) + "," + std::to_string(b) + "," + std::to_string(c) + ")");
+    }
+
+private:
+    Status record(std::string op) {
+        m_recorded->push_back(std::move(op));
+        return site::kOk;
+    }
+    std::shared_ptr<std::vector<std::string>> m_recorded;
+};
+
+// Hands Count to the real collection; wraps the card of every Item so it cannot act.
+class RecordingCollection : public site::CardCollection {
+public:
+    RecordingCollection(std::shared_ptr<site::CardCollection> real,
+                        std::shared_ptr<std::vector<std::string>> recorded)
+        : m_real(std::move(real)), m_recorded(std::move(recorded)) {}
+    Status Count(std::int32_t& count) override { return m_real->Count(count); }
+    Status Item(std::int32_t index, site::Variant& card) override {
+        Status status = m_real->Item(index, card);
+        // Only a real card is replaced; anything else reaches the run as it came.
+        if (!site::failed(status) && card.type == site::Variant::Type::Dispatch &&
+            std::dynamic_pointer_cast<site::Card>(card.object)) {
+            card.object = std::make_shared<RecordingCard>(m_recorded);
+        }
+        return status;
+    }
+
+private:
+    std::shared_ptr<site::CardCollection> m_real;
+    std::shared_ptr<std::vector<std::string>> m_recorded;
+};
+
+class RecordingTop : public site::TopLevelObject {
+public:
+    RecordingTop(std::shared_ptr<site::TopLevelObject> real,
+                 std::shared_ptr<std::vector<std::string>> recorded)
+        : m_real(std::move(real)), m_recorded(std::move(recorded)) {}
+    Status RunSql(const std::u16string& sql, site::ObjectPtr& result) override {
+        return m_real->RunSql(sql, result);
+    }
+    Status FindKeycards(std::int32_t facility, std::int64_t key, site::ObjectPtr& result) override {
+        Status status = m_real->FindKeycards(facility, key, result);
+        if (auto cards = std::dynamic_pointer_cast<site::CardCollection>(result)) {
+            result = std::make_shared<RecordingCollection>(cards, m_recorded);
+        }
+        return status;
+    }
+
+private:
+    std::shared_ptr<site::TopLevelObject> m_real;
+    std::shared_ptr<std::vector<std::string>> m_recorded;
+};
+
+class PreviewReport : public RunReport {
+public:
+    PreviewReport(std::FILE* out, std::FILE* err) : m_out(out), m_err(err) {}
+    void daysRead(const std::string& daysText) override { m_days = daysText; }
+    void runStarted(const std::string& cutoffDate) override {
+        m_cutoff = cutoffDate;
+        m_started = true;
+    }
+    void cardDeactivated(const std::string& rowText) override {
+        std::fprintf(m_out, "%s, Would deactivate\n", rowText.c_str());
+        ++m_cards;
+    }
+    void failure(const std::string& entry) override { std::fprintf(m_err, "%s\n", entry.c_str()); }
+    void summary() const {
+        if (!m_started) return;
+        std::fprintf(m_out, "%d card%s would be deactivated (Days = %s, cut-off date %s)\n", m_cards,
+                     m_cards == 1 ? "" : "s", m_days.c_str(), m_cutoff.c_str());
+    }
+
+private:
+    std::FILE* m_out;
+    std::FILE* m_err;
+    std::string m_days;
+    std::string m_cutoff;
+    bool m_started = false;
+    int m_cards = 0;
+};
+
+}  // namespace
+
+bool IsPreviewArgument(const std::string& arg) {
+    return platform::equalsIgnoringAsciiCase(arg, "preview");
+}
+
+site::CreateFunction RecordingSite(site::CreateFunction real,
+                                   std::shared_ptr<std::vector<std::string>> recorded) {
+    return [real = std::move(real), recorded = std::move(recorded)](site::ObjectPtr& result) {
+        site::ObjectPtr object;
+        Status status = real ? real(object) : site::kFail;
+        if (site::failed(status)) return status;
+        if (auto top = std::dynamic_pointer_cast<site::TopLevelObject>(object)) {
+            result = std::make_shared<RecordingTop>(top, recorded);
+        } else {
+            result = object;
+        }
+        return status;
+    };
+}
+
+int RunPreview(site::CreateFunction createSite, std::FILE* out, std::FILE* err) {
+    auto recorded = std::make_shared<std::vector<std::string>>();
+    TForm1 form(RecordingSite(std::move(createSite), recorded), "preview");
+    form.forceRun();
+    PreviewReport report(out, err);
+    form.setReport(&report);
+    bool ok = true;
+    try {
+        form.FormCreate();
+    } catch (const std::exception& e) {
+        std::fprintf(err, "%s\n", ErrorBoxText(e.what()).c_str());
+        ok = false;
+    }
+    if (ok) report.summary();
+    std::fflush(out);
+    return ExitStatus(form, !ok);
+}
+
+}  // namespace dormex

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "site/SiteLibrary.h"
+
+// The preview: the unattended start's set-up and selection, with every card operation recorded
+// instead of reaching the site, and the results printed instead of logged.
+namespace dormex {
+
+// True when the first command-line argument selects the preview ("preview", any ASCII case).
+bool IsPreviewArgument(const std::string& arg);
+
+// A site library whose statements, lookups, counts and items go to `real`, and whose card
+// operations only append "A(0)", "B(3)", ... to `*recorded` and succeed.
+site::CreateFunction RecordingSite(site::CreateFunction real,
+                                   std::shared_ptr<std::vector<std::string>> recorded);
+
+// Runs the preview. Each card the run would deactivate is a line on `out` ending in
+// ", Would deactivate", followed by one summary line; what the run would log as a failure, and a
+// set-up error, go to `err`. Writes neither the log nor the settings. Returns 0, 1 after a
+// failure, 2 after a set-up error.
+int RunPreview(site::CreateFunction createSite, std::FILE* out, std::FILE* err);
+
+}  // namespace dormex

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <string>
+
+namespace dormex::platform {
+
+inline char asciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// True when `a` and `b` are equal, ignoring the case of ASCII letters only.
+inline bool equalsIgnoringAsciiCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (asciiLower(a[i]) != asciiLower(b[i])) return false;
+    }
+    return true;
+}
+
+}  // namespace dormex::platform
