@@ -1,0 +1,98 @@
+// The preview: the run's selection with card operations recorded, printed instead of logged.
+#include <gtest/gtest.h>
+
+#include "FakeSite.h"
+#include "Preview.h"
+#include "TestSupport.h"
+#include "uDormex.h"
+
+namespace dormex::test {
+namespace {
+
+std::string contents(std::FILE* f) {
+    std::fflush(f);
+    std::rewind(f);
+    std::string text;
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
+    return text;
+}
+
+class PreviewTest : public ProgramDirTest {
+protected:
+    void SetUp() override {
+        ProgramDirTest::SetUp();
+        writeFile(settingsPath(), "[General]\r\nDays=30\r\ntype0=True\r\ntype4=True\r\n");
+        site.rows = {row(17, "Ames", "Bo", 0), row(18, "Visit", "Or", 1 << 21),
+                     row(20, "Two", "Cards", 4 << 21), row(21, "No", "Card", 0)};
+        site.cardsPerKey = {{17, 1}, {18, 1}, {20, 2}};
+    }
+    int preview() {
+        out = std::tmpfile();
+        err = std::tmpfile();
+        int status = RunPreview(site.creator(), out, err);
+        outText = contents(out);
+        errText = contents(err);
+        std::fclose(out);
+        std::fclose(err);
+        return status;
+    }
+    FakeSite site;
+    std::FILE* out = nullptr;
+    std::FILE* err = nullptr;
+    std::string outText;
+    std::string errText;
+};
+
+TEST_F(PreviewTest, ListsWhatTheRunDoesAndDoesNothingItself) {
+    const std::string settings = readFile(settingsPath());
+    EXPECT_EQ(preview(), 0);
+    EXPECT_EQ(outText,
+              ",17,Ames,Bo,0, Would deactivate\n"
+              ",20,Two,Cards,8388608, Would deactivate\n"
+              "2 cards would be deactivated (Days = 30, cut-off date 2026-11-06)\n");
+    EXPECT_EQ(errText, "");
+    for (const auto& call : site.calls) EXPECT_TRUE(call.size() < 2 || call[1] != '(') << call;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("dormex.log")));
+    EXPECT_EQ(readFile(settingsPath()), settings);
+
+    // The run on the same site deactivates exactly the previewed cards, in the same order.
+    TForm1 form(site.creator(), "silent");
+    form.FormCreate();
+    std::string log = logText();
+    EXPECT_NE(log.find(",17,Ames,Bo,0, Deactivated"), std::string::npos);
+    EXPECT_LT(log.find(",17,Ames"), log.find(",20,Two"));
+    EXPECT_EQ(log.find(",18,"), std::string::npos);
+}
+
+TEST_F(PreviewTest, FailuresGoToStandardErrorWithTheRunsStatus) {
+    site.rows.insert(site.rows.begin() + 1, row(19, "Odd", "Type", 12 << 21));
+    EXPECT_EQ(preview(), 1);
+    EXPECT_EQ(errText, "RunQuery():6:List index out of bounds (12)\r\n" + BuildExpirySql("2026-11-06") + "\n");
+    EXPECT_EQ(outText,
+              ",17,Ames,Bo,0, Would deactivate\n"
+              "1 card would be deactivated (Days = 30, cut-off date 2026-11-06)\n");
+
+    site.failCall = "RunSql";
+    site.failOnCall = 2;
+    site.failDescription = u"near \"SELECT\": syntax error";
+    EXPECT_EQ(preview(), 1);
+    EXPECT_EQ(errText.rfind("RunQuery():0:near \"SELECT\": syntax error\r\n", 0), 0u) << errText;
+}
+
+TEST_F(PreviewTest, SetupErrorsEndWithStatusTwoAndNoSummary) {
+    writeFile(settingsPath(), "[General]\r\nDays=abc\r\n");
+    EXPECT_EQ(preview(), 2);
+    EXPECT_EQ(errText, "'abc' is not a valid integer value.\n");
+    EXPECT_EQ(outText, "");
+    EXPECT_FALSE(std::filesystem::exists(dir.file("dormex.log")));
+}
+
+TEST(PreviewArgument, IsMatchedIgnoringAsciiCase) {
+    for (const char* yes : {"preview", "PREVIEW", "Preview"}) EXPECT_TRUE(IsPreviewArgument(yes));
+    for (const char* no : {"", "/preview", "previews", "silent"}) EXPECT_FALSE(IsPreviewArgument(no));
+}
+
+}  // namespace
+}  // namespace dormex::test
