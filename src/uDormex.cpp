@@ -195,11 +195,11 @@ void TForm1::LoadCustomNames() {
     }
 }
 
-std::string TForm1::RowText() const {
+std::string RowText(const site::TResultCursor& cursor) {
     std::string text;
-    for (std::int32_t i = 0; i < ADODataSet1.FieldCount(); ++i) {
+    for (std::int32_t i = 0; i < cursor.FieldCount(); ++i) {
         text += ',';
-        text += withoutControlCharacters(ADODataSet1.FieldAt(i).AsString());
+        text += withoutControlCharacters(cursor.FieldAt(i).AsString());
     }
     return text;
 }
@@ -219,7 +219,7 @@ void TForm1::RunQuery(std::int32_t days) {
         site::OleCheck(top->RunSql(site::toUtf16(sql), recordset));
         ADODataSet1.Bind(recordset);
         while (!ADODataSet1.AtEnd()) {
-            const std::string rowText = RowText();
+            const std::string rowText = RowText(ADODataSet1);
             const int type = PersonTypeOf(ADODataSet1.FieldByName("flags").AsInteger());
             if (CheckListBox1.Checked(type)) {
                 const std::int64_t keyNumber = ADODataSet1.FieldAt(0).AsInteger();

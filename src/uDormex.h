@@ -49,6 +49,10 @@ std::string CutoffDateText(std::time_t now, std::int32_t days);
 // The expiry statement for a cut-off date text.
 std::string BuildExpirySql(const std::string& cutoffDate);
 
+// The row text of the cursor's current row: "," and the column's text for every column. Control
+// characters (below 32, and 127) from the values become blanks, so no value can forge a log line.
+std::string RowText(const site::TResultCursor& cursor);
+
 // Person type number of a holder: bits 21 to 24 of `flags`, 0 to 15.
 int PersonTypeOf(std::int64_t flags);
 
@@ -105,10 +109,6 @@ public:
     bool quitOnShow = false;
 
 private:
-    // The row text: "," and the column's text for every column; control characters from the
-    // values become blanks so that no value can start a line of its own in the log.
-    std::string RowText() const;
-
     bool runs() const { return unattended() || m_forceRun; }
 
     site::CreateFunction m_createSite;
