@@ -112,7 +112,7 @@ std::string CutoffDateText(std::time_t now, std::int32_t days) {
     std::int64_t y;
     unsigned m, d;
     civilFromDays(cutoff, y, m, d);
-    char buffer[16];
+    char buffer[32];
     std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02u", static_cast<int>(y), m, d);
     return buffer;
 }

@@ -1,0 +1,385 @@
+// End to end: the built programs in a temporary program directory, without a window system,
+// against a real site database on SQLite, PostgreSQL and PostgreSQL through ODBC.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QSqlQuery>
+#include <QVariant>
+#include <atomic>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <regex>
+
+#include "SiteContent.h"
+#include "SiteDatabase.h"
+#include "Subprocess.h"
+#include "TestSupport.h"
+
+namespace dormex::test {
+namespace {
+
+using sitelib::ConnectionSettings;
+using sitelib::Driver;
+using sitelib::SiteDatabase;
+
+std::string env(const char* name) {
+    const char* v = std::getenv(name);
+    return v ? v : "";
+}
+
+// The log's messages, each line without its time stamp; continuation lines as they are.
+std::vector<std::string> logLines(const std::string& log) {
+    static const std::regex kStamp("^[0-9][^ ]* [0-9][^ ]*  ");
+    std::vector<std::string> out;
+    size_t pos = 0;
+    while (pos < log.size()) {
+        size_t end = log.find("\r\n", pos);
+        if (end == std::string::npos) end = log.size();
+        out.push_back(std::regex_replace(log.substr(pos, end - pos), kStamp, "",
+                                         std::regex_constants::format_first_only));
+        pos = end + 2;
+    }
+    return out;
+}
+
+class EndToEnd : public ::testing::TestWithParam<std::string> {
+protected:
+    void SetUp() override {
+        const std::string backend = GetParam();
+        if (backend != "sqlite" && env("DORMEX_PG_HOST").empty()) {
+            if (env("CI") == "true") FAIL() << "no PostgreSQL server: run under scripts/pg-harness.sh";
+            GTEST_SKIP() << "no PostgreSQL server (run under scripts/pg-harness.sh)";
+        }
+        for (const char* program : {"dormex", "dormex-site"}) {
+            std::filesystem::copy_file(buildDir() + "/" + program, dir.file(program));
+        }
+        if (backend == "sqlite") {
+            settings.database = dir.file("site.db");
+        } else {
+            static std::atomic<int> counter{0};
+            dbName = "e2e_" + std::to_string(getpid()) + "_" + std::to_string(counter++);
+            adminExec("CREATE DATABASE " + dbName);
+            settings.driver = backend == "psql" ? Driver::Postgres : Driver::Odbc;
+            settings.host = env("DORMEX_PG_HOST");
+            settings.port = std::stoi(env("DORMEX_PG_PORT"));
+            settings.user = env("DORMEX_PG_USER");
+            settings.password = env("DORMEX_PG_PASSWORD");
+            settings.database = dbName;
+            std::string ini = "[Database]\n";
+            if (backend == "psql") {
+                ini += "Driver=QPSQL\nHost=" + settings.host + "\nPort=" + env("DORMEX_PG_PORT") +
+                       "\nDatabase=" + dbName + "\nUser=" + settings.user + "\nPassword=" + settings.password + "\n";
+            } else {
+                settings.database = "DRIVER={DormexPostgreSQL};SERVER=" + settings.host + ";PORT=" +
+                                    env("DORMEX_PG_PORT") + ";DATABASE=" + dbName + ";UID=" + settings.user +
+                                    ";PWD=" + settings.password + ";";
+                settings.host.clear();
+                settings.port = -1;
+                settings.user.clear();
+                settings.password.clear();
+                ini += "Driver=QODBC\nDatabase=" + settings.database + "\n";
+            }
+            writeFile(dir.file("SiteLibrary.ini"), ini);
+        }
+        db = std::make_unique<SiteDatabase>(settings, SiteDatabase::OpenMode::Create);
+        db->createSchema();
+    }
+
+    void TearDown() override {
+        db.reset();
+        if (!dbName.empty()) adminExec("DROP DATABASE IF EXISTS " + dbName + " WITH (FORCE)");
+    }
+
+    static void adminExec(const std::string& sql) {
+        ConnectionSettings admin;
+        admin.driver = Driver::Postgres;
+        admin.host = env("DORMEX_PG_HOST");
+        admin.port = std::stoi(env("DORMEX_PG_PORT"));
+        admin.user = env("DORMEX_PG_USER");
+        admin.password = env("DORMEX_PG_PASSWORD");
+        admin.database = env("DORMEX_PG_DB");
+        SiteDatabase(admin).exec(QString::fromStdString(sql));
+    }
+
+    bool postgres() const { return GetParam() != "sqlite"; }
+    void exec(const std::string& sql) { db->exec(QString::fromStdString(sql)); }
+
+    void person(int id, const char* last, const char* first, std::optional<std::int64_t> flags) {
+        QSqlQuery q(db->connection());
+        q.prepare("INSERT INTO personnel (userid, lastname, firstname, flags) VALUES (?, ?, ?, ?)");
+        q.addBindValue(id);
+        q.addBindValue(QString::fromUtf8(last));
+        q.addBindValue(QString::fromUtf8(first));
+        q.addBindValue(flags ? QVariant(static_cast<qlonglong>(*flags)) : QVariant(QMetaType::fromType<qlonglong>()));
+        ASSERT_TRUE(q.exec()) << q.lastError().text().toStdString();
+    }
+    void card(int id, std::int64_t key, int userid, int active = 1) {
+        exec("INSERT INTO Keycards (CardID, KeyNumber, userid, Active) VALUES (" + std::to_string(id) + ", " +
+             std::to_string(key) + ", " + std::to_string(userid) + ", " + std::to_string(active) + ")");
+    }
+    void used(std::int64_t key, int daysAgo) {
+        static int id = 0;
+        exec("INSERT INTO Transactions (TransactionID, KeyNumber, EventDateTime) VALUES (" + std::to_string(++id) +
+             ", " + std::to_string(key) + ", '" + sitelib::formatLocalTime(std::time(nullptr) - daysAgo * 86400) + "')");
+    }
+    std::string state(int cardId) {
+        QSqlQuery q(db->connection());
+        q.exec(QString("SELECT Active, CardStatus, StatusReason FROM Keycards WHERE CardID = %1").arg(cardId));
+        if (!q.next()) return "missing";
+        return q.value(0).toString().toStdString() + "/" + q.value(1).toString().toStdString() + "/" +
+               q.value(2).toString().toStdString();
+    }
+    std::vector<std::string> downloads() {
+        QSqlQuery q(db->connection());
+        q.exec("SELECT CardID, Arg1, Arg2, Arg3 FROM CardDownloads ORDER BY DownloadID");
+        std::vector<std::string> out;
+        while (q.next()) {
+            out.push_back(q.value(0).toString().toStdString() + ":" + q.value(1).toString().toStdString() + "," +
+                          q.value(2).toString().toStdString() + "," + q.value(3).toString().toStdString());
+        }
+        return out;
+    }
+    void settingsFile(const std::string& days, std::initializer_list<int> selected) {
+        std::string ini = "[General]\r\nDays=" + days + "\r\n";
+        for (int i = 0; i < 11; ++i) {
+            bool on = std::find(selected.begin(), selected.end(), i) != selected.end();
+            ini += "type" + std::to_string(i) + "=" + (on ? "True" : "False") + "\r\n";
+        }
+        writeFile(dir.file("Dormex.ini"), ini);
+    }
+    RunResult dormex(const std::string& arg) {
+        std::vector<std::string> args;
+        if (!arg.empty()) args.push_back(arg);
+        return runProgram(dir.file("dormex"), args, dir.path());
+    }
+    std::vector<std::string> log() const { return logLines(readFile(dir.file("dormex.log"))); }
+
+    // A small site: selected types 0 and 2; idle, active and unselected cards.
+    void fillSite() {
+        person(1, "Ames", "Bo", 0);
+        person(2, "Visit", "Or", 1 << 21);
+        person(3, "Temp", "Ty", 2 << 21);
+        person(4, "Null", "Flags", std::nullopt);
+        person(5, "Line\r\nBreak", "X", 0);
+        person(6, "Big", "Key", 0);
+        card(1, 17, 1);
+        used(17, 40);
+        card(2, 18, 2);                  // type 1: not selected
+        card(3, 19, 3);
+        used(19, 2);                     // used recently
+        card(4, 20, 3);                  // never used
+        card(5, 21, 99);                 // no holder
+        card(6, 22, 4);                  // NULL flags
+        card(7, 5000000000, 6);          // beyond 32 bits
+        card(8, 23, 5);                  // line break in the name
+        card(9, 24, 1, 0);               // already inactive
+        card(10, 4294967313, 1);         // 2^32 + 17: must not touch key 17's card again
+        used(4294967313, 1);
+        settingsFile("30", {0, 2});
+    }
+
+    TempDir dir;
+    ConnectionSettings settings;
+    std::string dbName;
+    std::unique_ptr<SiteDatabase> db;
+};
+
+TEST_P(EndToEnd, UnattendedRunDeactivatesExactlyTheIdleCardsOfSelectedTypes) {
+    fillSite();
+    RunResult r = dormex("silent");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(log(), (std::vector<std::string>{
+                         "Days = 30", ",17,Ames,Bo,0, Deactivated", ",20,Temp,Ty,4194304, Deactivated",
+                         ",21,,,, Deactivated", ",22,Null,Flags,, Deactivated", ",23,Line  Break,X,0, Deactivated",
+                         ",5000000000,Big,Key,0, Deactivated"}));
+    const std::map<int, std::string> expected = {{1, "0/3/6"}, {2, "1/0/0"}, {3, "1/0/0"}, {4, "0/3/6"},
+                                                 {5, "0/3/6"}, {6, "0/3/6"}, {7, "0/3/6"}, {8, "0/3/6"},
+                                                 {9, "0/0/0"}, {10, "1/0/0"}};
+    for (const auto& [id, s] : expected) EXPECT_EQ(state(id), s) << "card " << id;
+    EXPECT_EQ(downloads(), (std::vector<std::string>{"1:0,1,0", "4:0,1,0", "5:0,1,0", "6:0,1,0", "8:0,1,0",
+                                                     "7:0,1,0"}));
+
+    // The next run finds nothing left to do.
+    RunResult again = dormex("SILENT");
+    EXPECT_EQ(again.status, 0);
+    EXPECT_EQ(log().size(), 8u);
+    EXPECT_EQ(log().back(), "Days = 30");
+}
+
+TEST_P(EndToEnd, TwoCardsForOneKeyOnlyTouchTheFirst) {
+    person(1, "Ames", "Bo", 0);
+    card(11, 26, 1);
+    card(12, 26, 1);
+    settingsFile("30", {0});
+    RunResult r = dormex("silent");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(state(11), "0/3/6");
+    EXPECT_EQ(state(12), "1/0/0");
+}
+
+TEST_P(EndToEnd, FailuresEndTheRunWithTheirStepAndStatus) {
+    struct Case {
+        std::string sqlite, postgres;
+        std::string marker;
+        size_t before;  // cards deactivated before the failure
+    };
+    const std::string raiseSqlite = "SELECT RAISE(ABORT, 'Card 20 is locked by the site.'); END";
+    const std::vector<Case> cases = {
+        {"CREATE TRIGGER f BEFORE UPDATE ON Keycards WHEN OLD.KeyNumber = 20 BEGIN " + raiseSqlite,
+         "CREATE FUNCTION f() RETURNS trigger AS $$ BEGIN IF OLD.KeyNumber = 20 THEN RAISE EXCEPTION "
+         "'Card 20 is locked by the site.'; END IF; RETURN NEW; END $$ LANGUAGE plpgsql;"
+         "CREATE TRIGGER f BEFORE UPDATE ON Keycards FOR EACH ROW EXECUTE FUNCTION f()",
+         "5", 1},
+        {"CREATE TRIGGER f BEFORE INSERT ON CardDownloads WHEN NEW.CardID = 4 BEGIN " + raiseSqlite,
+         "CREATE FUNCTION f() RETURNS trigger AS $$ BEGIN IF NEW.CardID = 4 THEN RAISE EXCEPTION "
+         "'Card 20 is locked by the site.'; END IF; RETURN NEW; END $$ LANGUAGE plpgsql;"
+         "CREATE TRIGGER f BEFORE INSERT ON CardDownloads FOR EACH ROW EXECUTE FUNCTION f()",
+         "6", 1},
+    };
+    for (const Case& c : cases) {
+        exec("DELETE FROM CardDownloads");
+        exec("DELETE FROM Keycards");
+        exec("DELETE FROM personnel");
+        exec("DELETE FROM Transactions");
+        std::filesystem::remove(dir.file("dormex.log"));
+        fillSite();
+        exec(postgres() ? c.postgres : c.sqlite);
+        RunResult r = dormex("silent");
+        EXPECT_EQ(r.status, 1) << r.err;
+        auto lines = log();
+        ASSERT_EQ(lines.size(), c.before + 3) << c.marker;
+        const std::string& failure = lines[c.before + 1];
+        EXPECT_EQ(failure.rfind("RunQuery():" + c.marker + ":", 0), 0u) << failure;
+        EXPECT_NE(failure.find("Card 20 is locked by the site"), std::string::npos) << failure;
+        EXPECT_NE(failure.back(), '.');
+        EXPECT_EQ(lines.back().rfind("SELECT k.KeyNumber", 0), 0u);
+        EXPECT_EQ(state(1), "0/3/6") << "done before the failure, and kept";
+        EXPECT_EQ(state(5), "1/0/0") << "never reached";
+        EXPECT_EQ(state(4), c.marker == "5" ? "1/0/0" : "0/3/6") << "a failed download leaves the save";
+        exec(postgres() ? "DROP TRIGGER f ON " + std::string(c.marker == "5" ? "Keycards" : "CardDownloads") +
+                              "; DROP FUNCTION f()"
+                        : "DROP TRIGGER f");
+    }
+}
+
+TEST_P(EndToEnd, MissingTablesAreLoggedFailures) {
+    fillSite();
+    exec("DROP TABLE MXRSettings");
+    exec("DROP TABLE Transactions");
+    RunResult r = dormex("silent");
+    EXPECT_EQ(r.status, 1);
+    auto lines = log();
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0].rfind("LoadCustomNames():", 0), 0u);
+    std::string lower = lines[0];
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    EXPECT_NE(lower.find("mxrsettings"), std::string::npos) << "names the table: " << lines[0];
+    EXPECT_EQ(lines[1], "Days = 30");
+    EXPECT_EQ(lines[2].rfind("RunQuery():0:", 0), 0u) << lines[2];
+    EXPECT_EQ(state(1), "1/0/0");
+}
+
+TEST_P(EndToEnd, SixCustomNamesOverflowTheList) {
+    for (int i = 1; i <= 6; ++i) {
+        exec("INSERT INTO MXRSettings (SettingName, StationName, StringSetting1) VALUES ('Custom Person Type " +
+             std::to_string(i) + "', 'globalmxr', " + (i == 2 ? std::string("NULL") : "'Name " + std::to_string(i) + "'") + ")");
+    }
+    settingsFile("30", {});
+    RunResult r = dormex("silent");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(log(), (std::vector<std::string>{"LoadCustomNames():List index out of bounds (11)", "Days = 30"}));
+}
+
+TEST_P(EndToEnd, PreviewListsWhatTheRunWillDoAndChangesNothing) {
+    fillSite();
+    const std::string before = postgres() ? "" : readFile(settings.database);
+    RunResult p = dormex("preview");
+    EXPECT_EQ(p.status, 0) << p.err;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("dormex.log")));
+    EXPECT_TRUE(downloads().empty());
+    EXPECT_EQ(state(1), "1/0/0");
+    if (!postgres()) {
+        EXPECT_EQ(readFile(settings.database), before);
+    }
+
+    RunResult r = dormex("silent");
+    ASSERT_EQ(r.status, 0);
+    std::vector<std::string> previewed;
+    std::istringstream lines(p.out);
+    for (std::string line; std::getline(lines, line);) previewed.push_back(line);
+    ASSERT_FALSE(previewed.empty());
+    EXPECT_EQ(previewed.back().rfind("6 cards would be deactivated (Days = 30, cut-off date ", 0), 0u)
+        << previewed.back();
+    previewed.pop_back();
+    std::vector<std::string> done = log();
+    done.erase(done.begin());
+    for (auto& line : previewed) line = line.substr(0, line.size() - std::string("Would deactivate").size()) + "Deactivated";
+    EXPECT_EQ(previewed, done);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, EndToEnd, ::testing::Values("sqlite", "psql", "odbc"),
+                         [](const auto& info) { return info.param; });
+
+// Starts that end before any database work, and the missing database.
+class StartUp : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::copy_file(buildDir() + "/dormex", dir.file("dormex"));
+    }
+    RunResult dormex(std::vector<std::string> args) { return runProgram(dir.file("dormex"), args, dir.path()); }
+    TempDir dir;
+};
+
+TEST_F(StartUp, InteractiveStartsWithoutWindowSystemExitTwoTouchingNothing) {
+    writeFile(dir.file("Dormex.ini"), "[General]\nDays=abc\n");
+    for (std::vector<std::string> args : {std::vector<std::string>{}, {"/silent"}, {"-silent"}, {"x", "silent"}}) {
+        RunResult r = dormex(args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find("no window system"), std::string::npos) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << "one line";
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir.file("dormex.log")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("site.db")));
+    EXPECT_EQ(readFile(dir.file("Dormex.ini")), "[General]\nDays=abc\n");
+}
+
+TEST_F(StartUp, MissingSiteDatabaseIsASetupError) {
+    RunResult r = dormex({"silent"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "Dormex: Site database not found: " + dir.file("site.db") + ".\n");
+    EXPECT_FALSE(std::filesystem::exists(dir.file("site.db")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("dormex.log")));
+}
+
+TEST_F(StartUp, BadSettingsAreSetupErrorsWithNothingLogged) {
+    {
+        ConnectionSettings sqlite;
+        sqlite.database = dir.file("site.db");
+        SiteDatabase db(sqlite, SiteDatabase::OpenMode::Create);
+        db.createSchema();
+    }
+    struct Case { const char* ini; const char* err; } cases[] = {
+        {"[General]\r\nDays=abc\r\n", "Dormex: 'abc' is not a valid integer value.\n"},
+        {"[General]\r\ntype3=yes\r\n", "Dormex: 'yes' is not a valid boolean value.\n"},
+        {"\xef\xbb\xbf[General]\r\nDays=1e3\r\n", "Dormex: '1e3' is not a valid integer value.\n"},
+    };
+    for (const auto& c : cases) {
+        writeFile(dir.file("Dormex.ini"), c.ini);
+        RunResult r = dormex({"silent"});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_FALSE(std::filesystem::exists(dir.file("dormex.log")));
+        EXPECT_EQ(readFile(dir.file("Dormex.ini")), c.ini);
+    }
+}
+
+}  // namespace
+}  // namespace dormex::test
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
