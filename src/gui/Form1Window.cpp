@@ -1,0 +1,169 @@
+#include "gui/Form1Window.h"
+
+#include <algorithm>
+#include <exception>
+#include <string>
+
+#include <QCoreApplication>
+#include <QFont>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QItemSelectionModel>
+#include <QMetaObject>
+#include <QPalette>
+#include <QPushButton>
+#include <QShowEvent>
+#include <QStyledItemDelegate>
+
+#include "platform/Platform.h"
+
+namespace dormex::gui {
+namespace {
+
+constexpr int kClientWidth = 210;
+constexpr int kClientHeight = 251;
+constexpr int kWindowLeft = 192;
+constexpr int kWindowTop = 114;
+constexpr int kItemHeight = 13;
+constexpr int kFontPointSize = 8;
+
+// The platform's default sans-serif face at the window's point size.
+QFont windowFont() {
+    QFont font(QStringLiteral("Sans Serif"));
+    font.setStyleHint(QFont::SansSerif);
+    font.setPointSize(kFontPointSize);
+    return font;
+}
+
+// Gives every item the list's fixed row height, whatever the font and check box ask for.
+class FixedRowDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        return {QStyledItemDelegate::sizeHint(option, index).width(), kItemHeight};
+    }
+};
+
+Qt::CheckState toCheckState(bool checked) { return checked ? Qt::Checked : Qt::Unchecked; }
+
+}  // namespace
+
+bool RunGuarded(const std::function<void()>& command) {
+    std::string message;
+    try {
+        command();
+        return true;
+    } catch (const std::exception& e) {
+        message = e.what();
+    } catch (...) {
+        message = "Unknown exception";
+    }
+    platform::boxes().showError(platform::kApplicationTitle, ErrorBoxText(message));
+    return false;
+}
+
+Form1Window::Form1Window(TForm1& form, QWidget* parent) : QWidget(parent), m_form(form) {
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(QString::fromUtf8(platform::kApplicationTitle));
+    setFont(windowFont());
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, pal.color(QPalette::Button));
+    setPalette(pal);
+    setAutoFillBackground(true);
+    setFixedSize(kClientWidth, kClientHeight);
+    move(kWindowLeft, kWindowTop);
+
+    auto* label1 = new QLabel(QStringLiteral(" Select the Employee Types to Expire:"), this);
+    label1->setObjectName(QStringLiteral("Label1"));
+    label1->setGeometry(8, 8, 193, 13);
+    label1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+
+    m_checkListBox1 = new QListWidget(this);
+    m_checkListBox1->setObjectName(QStringLiteral("CheckListBox1"));
+    m_checkListBox1->setGeometry(8, 24, 193, 153);
+    m_checkListBox1->setUniformItemSizes(true);
+    m_checkListBox1->setItemDelegate(new FixedRowDelegate(m_checkListBox1));
+    m_checkListBox1->setSelectionMode(QAbstractItemView::SingleSelection);
+    for (int i = 0; i < m_form.CheckListBox1.Count(); ++i) {
+        auto* item = new QListWidgetItem(QString::fromStdString(m_form.CheckListBox1.Name(i)),
+                                         m_checkListBox1);
+        // User-checkable without a tristate flag: a click or Space flips between two states.
+        item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
+        item->setCheckState(toCheckState(m_form.CheckListBox1.Checked(i)));
+    }
+    // The focus mark starts on the first item, with nothing selected, so Space flips that item.
+    if (m_checkListBox1->count() > 0)
+        m_checkListBox1->selectionModel()->setCurrentIndex(
+            m_checkListBox1->model()->index(0, 0), QItemSelectionModel::NoUpdate);
+
+    // Created after the list and raised, so it sits in front of the list's upper-right corner.
+    auto* btnCheckAll = new QPushButton(QStringLiteral("Check All"), this);
+    btnCheckAll->setObjectName(QStringLiteral("btnCheckAll"));
+    btnCheckAll->setGeometry(124, 26, 75, 25);
+    btnCheckAll->raise();
+
+    auto* label2 = new QLabel(QStringLiteral("Number of days to allow with no activity"), this);
+    label2->setObjectName(QStringLiteral("Label2"));
+    label2->setGeometry(8, 184, 138, 26);
+    label2->setWordWrap(true);
+    label2->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+
+    auto* txtDays = new QLineEdit(QString::fromStdString(m_form.txtDays), this);
+    txtDays->setObjectName(QStringLiteral("txtDays"));
+    txtDays->setGeometry(160, 184, 41, 21);
+
+    auto* btnSave = new QPushButton(QStringLiteral("Save Settings"), this);
+    btnSave->setObjectName(QStringLiteral("btnSave"));
+    btnSave->setGeometry(112, 219, 91, 25);
+
+    for (QPushButton* button : {btnCheckAll, btnSave}) {
+        button->setAutoDefault(false);
+        button->setFocusPolicy(Qt::StrongFocus);
+    }
+    setTabOrder(m_checkListBox1, btnSave);
+    setTabOrder(btnSave, txtDays);
+    setTabOrder(txtDays, btnCheckAll);
+    m_checkListBox1->setFocus();
+
+    connect(m_checkListBox1, &QListWidget::itemChanged, this,
+            [this](QListWidgetItem* item) { itemChanged(item); });
+    connect(txtDays, &QLineEdit::textChanged, this,
+            [this](const QString& text) { m_form.txtDays = text.toStdString(); });
+    connect(btnCheckAll, &QPushButton::clicked, this, [this] { btnCheckAllClick(); });
+    connect(btnSave, &QPushButton::clicked, this, [this] { btnSaveClick(); });
+}
+
+void Form1Window::refreshChecks() {
+    m_refreshing = true;
+    const int count = std::min(m_checkListBox1->count(), m_form.CheckListBox1.Count());
+    for (int i = 0; i < count; ++i)
+        m_checkListBox1->item(i)->setCheckState(toCheckState(m_form.CheckListBox1.Checked(i)));
+    m_refreshing = false;
+}
+
+void Form1Window::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (m_form.FormShow())
+        QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+}
+
+void Form1Window::btnCheckAllClick() {
+    RunGuarded([this] { m_form.btnCheckAllClick(); });
+    refreshChecks();
+}
+
+void Form1Window::btnSaveClick() {
+    RunGuarded([this] { m_form.btnSaveClick(); });
+    refreshChecks();
+}
+
+void Form1Window::itemChanged(QListWidgetItem* item) {
+    if (m_refreshing) return;
+    const int row = m_checkListBox1->row(item);
+    const bool checked = item->checkState() == Qt::Checked;
+    if (!RunGuarded([this, row, checked] { m_form.CheckListBox1.SetChecked(row, checked); }))
+        refreshChecks();
+}
+
+}  // namespace dormex::gui

@@ -1,0 +1,74 @@
+#include "gui/WindowSystem.h"
+
+#include <dlfcn.h>
+
+#include <cstdlib>
+
+namespace dormex::gui {
+namespace {
+
+// The few client-library entry points the probe needs, declared here so no development package
+// is required. Connections are opaque pointers.
+using XcbConnect = void* (*)(const char* displayName, int* screen);
+using XcbHasError = int (*)(void* connection);
+using XcbDisconnect = void (*)(void* connection);
+using WlConnect = void* (*)(const char* name);
+using WlDisconnect = void (*)(void* display);
+
+bool envSet(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && value[0] != '\0';
+}
+
+template <class F>
+F symbol(void* library, const char* name) {
+    return reinterpret_cast<F>(::dlsym(library, name));
+}
+
+// True when the X server named by DISPLAY accepts a connection.
+bool xServerAnswers() {
+    void* library = ::dlopen("libxcb.so.1", RTLD_NOW | RTLD_LOCAL);
+    if (!library) return false;
+    bool answers = false;
+    auto connect = symbol<XcbConnect>(library, "xcb_connect");
+    auto hasError = symbol<XcbHasError>(library, "xcb_connection_has_error");
+    auto disconnect = symbol<XcbDisconnect>(library, "xcb_disconnect");
+    if (connect && hasError && disconnect) {
+        // xcb_connect never returns null: a failed connection is an error object to free.
+        void* connection = connect(nullptr, nullptr);
+        if (connection) {
+            answers = hasError(connection) == 0;
+            disconnect(connection);
+        }
+    }
+    ::dlclose(library);
+    return answers;
+}
+
+// True when the compositor named by WAYLAND_DISPLAY accepts a connection.
+bool waylandAnswers() {
+    void* library = ::dlopen("libwayland-client.so.0", RTLD_NOW | RTLD_LOCAL);
+    if (!library) return false;
+    bool answers = false;
+    auto connect = symbol<WlConnect>(library, "wl_display_connect");
+    auto disconnect = symbol<WlDisconnect>(library, "wl_display_disconnect");
+    if (connect && disconnect) {
+        if (void* display = connect(nullptr)) {
+            answers = true;
+            disconnect(display);
+        }
+    }
+    ::dlclose(library);
+    return answers;
+}
+
+}  // namespace
+
+bool WindowSystemAvailable() {
+    if (envSet("QT_QPA_PLATFORM")) return true;
+    if (envSet("DISPLAY") && xServerAnswers()) return true;
+    if (envSet("WAYLAND_DISPLAY") && waylandAnswers()) return true;
+    return false;
+}
+
+}  // namespace dormex::gui

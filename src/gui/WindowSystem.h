@@ -1,0 +1,11 @@
+#pragma once
+
+namespace dormex::gui {
+
+// True when a window system can be used: QT_QPA_PLATFORM is set (non-empty); else DISPLAY is set
+// and an X server accepts a connection; else WAYLAND_DISPLAY is set and a Wayland compositor
+// accepts one. The probe loads the client libraries at run time and never aborts: a missing
+// library or a refused connection simply gives false.
+bool WindowSystemAvailable();
+
+}  // namespace dormex::gui
