@@ -63,6 +63,17 @@ bool RunGuarded(const std::function<void()>& command) {
     return false;
 }
 
+// Narrows the label's font just enough for its text to fit its fixed width: the default sans-serif
+// font here runs wider than the fonts the layout was drawn with.
+static void fitTextWidth(QLabel* label) {
+    QFont font = label->font();
+    for (int stretch = 100; stretch >= 75; stretch -= 5) {
+        font.setStretch(stretch);
+        if (QFontMetrics(font).horizontalAdvance(label->text()) <= label->width()) break;
+    }
+    label->setFont(font);
+}
+
 Form1Window::Form1Window(TForm1& form, QWidget* parent) : QWidget(parent), m_form(form) {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QString::fromUtf8(platform::kApplicationTitle));
@@ -78,6 +89,7 @@ Form1Window::Form1Window(TForm1& form, QWidget* parent) : QWidget(parent), m_for
     label1->setObjectName(QStringLiteral("Label1"));
     label1->setGeometry(8, 8, 193, 13);
     label1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    fitTextWidth(label1);
 
     m_checkListBox1 = new QListWidget(this);
     m_checkListBox1->setObjectName(QStringLiteral("CheckListBox1"));
