@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <clocale>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <string>
 
@@ -44,9 +45,11 @@ int main(int argc, char** argv) {
         if (dormex::IsPreviewArgument(modeArg)) {
             return dormex::RunPreview(dormex::sitelib::CreateTopLevelObject, stdout, stderr);
         }
-        if (!dormex::gui::WindowSystemAvailable()) {
+        const char* platform = dormex::gui::ProbedPlatform();
+        if (!platform) {
             return dormex::RunWithoutWindowSystem(modeArg, dormex::sitelib::CreateTopLevelObject);
         }
+        if (*platform) setenv("QT_QPA_PLATFORM", platform, 1);
         return runWithWindowSystem(argc, argv, modeArg);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "dormex: %s\n", e.what());

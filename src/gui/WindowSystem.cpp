@@ -64,11 +64,13 @@ bool waylandAnswers() {
 
 }  // namespace
 
-bool WindowSystemAvailable() {
-    if (envSet("QT_QPA_PLATFORM")) return true;
-    if (envSet("DISPLAY") && xServerAnswers()) return true;
-    if (envSet("WAYLAND_DISPLAY") && waylandAnswers()) return true;
-    return false;
+const char* ProbedPlatform() {
+    if (envSet("QT_QPA_PLATFORM")) return "";
+    if (envSet("DISPLAY") && xServerAnswers()) return "xcb";
+    if (envSet("WAYLAND_DISPLAY") && waylandAnswers()) return "wayland";
+    return nullptr;
 }
+
+bool WindowSystemAvailable() { return ProbedPlatform() != nullptr; }
 
 }  // namespace dormex::gui

@@ -8,4 +8,9 @@ namespace dormex::gui {
 // library or a refused connection simply gives false.
 bool WindowSystemAvailable();
 
+// The Qt platform plugin for the window system found: empty when
+// QT_QPA_PLATFORM already names one, else "xcb" or "wayland" (whichever answered), so that Qt
+// never tries one that is not there. Empty when there is none.
+const char* ProbedPlatform();
+
 }  // namespace dormex::gui
