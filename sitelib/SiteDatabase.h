@@ -1,0 +1,107 @@
+#pragma once
+
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QString>
+#include <cstdint>
+#include <string>
+
+// The database behind the stand-in site object library: where it is (the registration), one open
+// connection to it, and its schema. Everything here throws dormex::Error on failure; no message
+// ever contains the connection's password.
+namespace dormex::sitelib {
+
+enum class Driver { Sqlite, Postgres, Odbc };
+
+// The Qt driver name: "QSQLITE", "QPSQL" or "QODBC".
+const char* driverName(Driver driver);
+
+// "QSQLITE", "QPSQL" or "QODBC" in any case; empty text gives QSQLITE. Anything else throws
+// Error("Unsupported site database driver '<name>' ...").
+Driver parseDriver(const std::string& name);
+
+// Where the site database is and how to reach it.
+struct ConnectionSettings {
+    Driver driver = Driver::Sqlite;
+    // SQLite: the file's path. QPSQL: the database name. QODBC: a DSN or a whole connection
+    // string (one containing DRIVER= or SERVER=).
+    std::string database;
+    std::string host;
+    int port = -1;  // -1: the driver's default
+    std::string user;
+    std::string password;
+    // Qt connect options, separated by ';'. They are applied after this library's own defaults
+    // (busy and login timeouts), so an option given here wins.
+    std::string options;
+};
+
+// The registration file beside the program, its section, and the SQLite default file name.
+inline const char* const kRegistrationFile = "SiteLibrary.ini";
+inline const char* const kRegistrationSection = "Database";
+inline const char* const kDefaultSqliteFile = "site.db";
+
+// Reads `programDir` + "SiteLibrary.ini", section [Database], keys Driver, Database, Host, Port,
+// User, Password, Options. A missing file or key gives the defaults (QSQLITE, "site.db"). A
+// relative SQLite path is taken from `programDir`. A bad Driver or Port throws Error.
+ConnectionSettings readRegistration(const std::string& programDir);
+
+// The SQL flavour of the connected database, which decides the schema's column types.
+enum class Dialect { Sqlite, Postgres, Other };
+
+// One open connection under a connection name of its own. Not copyable; destroying it closes
+// the connection and removes its name, so every QSqlQuery made on it must be gone first.
+class SiteDatabase {
+public:
+    enum class OpenMode {
+        Existing,  // a missing SQLite file fails: "Site database not found: <full path>"
+        Create,    // a missing SQLite file is created (for the site tool)
+    };
+
+    // Opens the connection. Fails with the driver's message (an unreachable server within about
+    // ten seconds; SQLite waits up to ten seconds for another writer's lock).
+    explicit SiteDatabase(const ConnectionSettings& settings, OpenMode mode = OpenMode::Existing);
+    ~SiteDatabase();
+    SiteDatabase(const SiteDatabase&) = delete;
+    SiteDatabase& operator=(const SiteDatabase&) = delete;
+
+    // A handle on the connection; drop every copy before this object goes.
+    QSqlDatabase connection() const;
+    Dialect dialect() const { return m_dialect; }
+    const ConnectionSettings& settings() const { return m_settings; }
+
+    // Runs one statement whose rows (if any) are not wanted. Throws Error(<database's text>).
+    void exec(const QString& sql);
+    void beginTransaction();
+    void commit();
+    // Never throws: used on the way out of a failure.
+    void rollback() noexcept;
+
+    // True when the Keycards table exists.
+    bool hasSchema();
+    // Creates the site tables and indexes in one transaction (SQLite and PostgreSQL only). A
+    // SQLite file is switched to write-ahead logging first (a lasting property of the file).
+    void createSchema();
+    // Drops the site tables that exist.
+    void dropSchema();
+
+    // The error's text as the database gave it (else Qt's text), with the password masked.
+    std::string errorText(const QSqlError& error) const;
+    // `text` with the password and any PWD=...; value masked.
+    std::string redact(const std::string& text) const;
+
+private:
+    ConnectionSettings m_settings;
+    QString m_connectionName;
+    Dialect m_dialect = Dialect::Other;
+};
+
+// The person type held in a personnel row's flags: bits 21..24.
+constexpr int personType(std::int64_t flags) {
+    return static_cast<int>((flags & 0x1E00000) >> 21);
+}
+// Flags value for `type` (0..15), keeping `otherBits` outside the type's bits.
+constexpr std::int64_t flagsForType(int type, std::int64_t otherBits = 0) {
+    return (otherBits & ~std::int64_t{0x1E00000}) | (std::int64_t{type} << 21);
+}
+
+}  // namespace dormex::sitelib

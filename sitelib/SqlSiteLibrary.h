@@ -1,0 +1,22 @@
+#pragma once
+
+#include "SiteDatabase.h"
+#include "site/SiteLibrary.h"
+
+// The stand-in site object library: the site interfaces over a SQL database reached through
+// QtSql (SQLite, PostgreSQL, or anything ODBC reaches).
+//
+// One top-level object owns one connection, opened on creation. Its cards keep that connection
+// alive; it closes when the top-level object and every card from it are released. Objects must
+// be used on the thread that created them. Failing methods publish a description with
+// site::SetErrorInfo and return a negative status.
+namespace dormex::sitelib {
+
+// Creates the top-level object over the database that "SiteLibrary.ini" beside the program
+// names (see readRegistration). Usable as a site::CreateFunction.
+site::Status CreateTopLevelObject(site::ObjectPtr& result);
+
+// Creates the top-level object over the database `settings` name.
+site::Status CreateTopLevelObjectWith(const ConnectionSettings& settings, site::ObjectPtr& result);
+
+}  // namespace dormex::sitelib

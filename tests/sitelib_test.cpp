@@ -1,0 +1,859 @@
+// The stand-in site library over SQLite always, and over PostgreSQL (native and ODBC) when
+// scripts/pg-harness.sh provides a server; the registration; the site tool's content.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QDateTime>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QtGlobal>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "SiteContent.h"
+#include "SiteDatabase.h"
+#include "SqlSiteLibrary.h"
+#include "TestSupport.h"
+#include "platform/Error.h"
+
+namespace dormex::sitelib {
+namespace {
+
+using site::ObjectPtr;
+using site::Variant;
+
+std::string utf8(const std::u16string& text) {
+    return QString::fromStdU16String(text).toStdString();
+}
+std::string lower(std::string text) {
+    return QString::fromStdString(text).toLower().toStdString();
+}
+
+// The published description, taken (empty when none).
+std::string takeError() {
+    std::u16string text;
+    return site::GetErrorInfo(text) ? utf8(text) : std::string();
+}
+
+std::string show(const Variant& v) {
+    switch (v.type) {
+        case Variant::Type::Null:
+            return "null";
+        case Variant::Type::Int64:
+            return "i" + std::to_string(v.integer);
+        case Variant::Type::Double:
+            return "d" + QString::number(v.real).toStdString();
+        case Variant::Type::OleStr:
+            return "s" + utf8(v.text);
+        default:
+            return std::string("?") + site::variantTypeName(v.type);
+    }
+}
+
+// The server the harness started, from its environment.
+struct PgEnv {
+    std::string host, port, db, user, password, dsn;
+};
+std::optional<PgEnv> pgEnv() {
+    const char* names[] = {"DORMEX_PG_HOST", "DORMEX_PG_PORT",     "DORMEX_PG_DB",
+                           "DORMEX_PG_USER", "DORMEX_PG_PASSWORD", "DORMEX_ODBC_DSN"};
+    std::vector<std::string> values;
+    for (const char* name : names) {
+        const char* value = std::getenv(name);
+        if (!value || !*value) return std::nullopt;
+        values.push_back(value);
+    }
+    return PgEnv{values[0], values[1], values[2], values[3], values[4], values[5]};
+}
+bool onCi() {
+    const char* ci = std::getenv("CI");
+    return ci && std::string(ci) == "true";
+}
+#define REQUIRE_PG(env)                                                                       \
+    if (!(env)) {                                                                             \
+        if (onCi()) FAIL() << "CI=true but no PostgreSQL harness: run scripts/pg-harness.sh"; \
+        GTEST_SKIP() << "no PostgreSQL harness (scripts/pg-harness.sh run ...)";              \
+    }
+
+// QtSql's own warnings seen while a test ran ("connection still in use", "database not open"):
+// each one means a connection or query outlived its owner or was used after closing.
+std::mutex g_warningsMutex;
+std::vector<std::string> g_warnings;
+void recordWarning(QtMsgType type, const QMessageLogContext&, const QString& text) {
+    if (type == QtDebugMsg || type == QtInfoMsg) return;
+    if (!text.startsWith(QLatin1String("QSqlDatabase")) &&
+        !text.startsWith(QLatin1String("QSqlQuery")))
+        return;
+    std::lock_guard<std::mutex> lock(g_warningsMutex);
+    g_warnings.push_back(text.toStdString());
+}
+
+int closedPort() {
+    int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(s);  // bound but never listening: connections are refused
+    return ntohs(address.sin_port);
+}
+
+class RegistrationTest : public ::testing::Test {
+protected:
+    void SetUp() override { platform::setExecutablePath(m_dir.file("dormex")); }
+    void writeIni(const std::string& body) {
+        test::writeFile(m_dir.file("SiteLibrary.ini"), "[Database]\n" + body);
+    }
+    std::string programDir() const { return m_dir.path() + "/"; }
+    // Creates the top-level object from the registration; the published description on failure.
+    std::string createFails() {
+        ObjectPtr object;
+        takeError();
+        site::Status status = CreateTopLevelObject(object);
+        EXPECT_TRUE(site::failed(status));
+        EXPECT_EQ(object, nullptr);
+        return takeError();
+    }
+    test::TempDir m_dir;
+};
+
+TEST_F(RegistrationTest, SettingsComeFromTheFileBesideTheProgram) {
+    struct Case {
+        const char* ini;  // nullptr: no file
+        Driver driver;
+        std::string database;
+        int port;
+    } cases[] = {
+        {nullptr, Driver::Sqlite, programDir() + "site.db", -1},
+        {"Database=data/my.db\n", Driver::Sqlite, programDir() + "data/my.db", -1},
+        {"Database=sub/../x.db\n", Driver::Sqlite, programDir() + "x.db", -1},
+        {"Driver=qsqlite\nDatabase=/var/lib/site.db\n", Driver::Sqlite, "/var/lib/site.db", -1},
+        {"Driver=QPSQL\nDatabase=access\nPort=5433\n", Driver::Postgres, "access", 5433},
+        {"Driver=qodbc\nDatabase=DSN=x;UID=u\n", Driver::Odbc, "DSN=x;UID=u", -1},
+    };
+    for (const auto& c : cases) {
+        std::filesystem::remove(m_dir.file("SiteLibrary.ini"));
+        if (c.ini) writeIni(c.ini);
+        ConnectionSettings settings = readRegistration(programDir());
+        EXPECT_EQ(settings.driver, c.driver) << (c.ini ? c.ini : "no file");
+        EXPECT_EQ(settings.database, c.database) << (c.ini ? c.ini : "no file");
+        EXPECT_EQ(settings.port, c.port) << (c.ini ? c.ini : "no file");
+    }
+}
+
+TEST_F(RegistrationTest, BadSettingsFailCreationClearly) {
+    struct Case {
+        const char* ini;
+        const char* expected;
+    } cases[] = {
+        {"Driver=QMYSQL\n", "Unsupported site database driver 'QMYSQL'"},
+        {"Driver=QPSQL\nPort=54x\n", "Invalid Port '54x'"},
+        {"Driver=QPSQL\nPort=70000\n", "Invalid Port '70000'"},
+    };
+    for (const auto& c : cases) {
+        writeIni(c.ini);
+        EXPECT_NE(createFails().find(c.expected), std::string::npos) << c.ini;
+    }
+}
+
+TEST_F(RegistrationTest, MissingSqliteFileFailsAndIsNotCreated) {
+    EXPECT_EQ(createFails(), "Site database not found: " + m_dir.file("site.db"));
+    EXPECT_FALSE(std::filesystem::exists(m_dir.file("site.db")));
+    writeIni("Database=nested/other.db\n");
+    EXPECT_EQ(createFails(), "Site database not found: " + m_dir.file("nested/other.db"));
+    EXPECT_FALSE(std::filesystem::exists(m_dir.file("nested/other.db")));
+}
+
+TEST_F(RegistrationTest, FileThatIsNoDatabaseFailsWithSqliteMessage) {
+    test::writeFile(m_dir.file("site.db"), std::string(4096, 'x'));
+    EXPECT_NE(lower(createFails()).find("not a database"), std::string::npos);
+}
+
+TEST_F(RegistrationTest, UnreachableServersFailFastWithoutThePassword) {
+    const std::string password = "Zq7-secret-pw";
+    struct Case {
+        std::string ini;
+        const char* expected;
+    } cases[] = {
+        {"Driver=QPSQL\nHost=127.0.0.1\nPort=" + std::to_string(closedPort()) +
+             "\nDatabase=x\nUser=u\nPassword=" + password + "\n",
+         "refused"},
+        {"Driver=QODBC\nDatabase=DSN=dormex_no_such_dsn;PWD=" + password +
+             "\nPassword=" + password + "\n",
+         "data source name not found"},
+    };
+    for (const auto& c : cases) {
+        writeIni(c.ini);
+        const auto start = std::chrono::steady_clock::now();
+        const std::string message = createFails();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+        EXPECT_NE(lower(message).find(c.expected), std::string::npos) << message;
+        EXPECT_EQ(message.find(password), std::string::npos) << message;
+    }
+}
+
+TEST_F(RegistrationTest, WrongPasswordMessageHidesThePassword) {
+    auto env = pgEnv();
+    REQUIRE_PG(env);
+    const std::string wrong = env->password + "-wrong";
+    writeIni("Driver=QPSQL\nHost=" + env->host + "\nPort=" + env->port + "\nDatabase=" + env->db +
+             "\nUser=" + env->user + "\nPassword=" + wrong + "\n");
+    const std::string message = createFails();
+    EXPECT_NE(message.find("password authentication failed"), std::string::npos) << message;
+    EXPECT_EQ(message.find(wrong), std::string::npos) << message;
+}
+
+TEST_F(RegistrationTest, SilentServersTimeOutWithinFifteenSeconds) {
+    // Accepts connections (in the kernel's backlog) but never answers.
+    int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 16), 0);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    const std::string port = std::to_string(ntohs(address.sin_port));
+    const std::string odbcDriver = "/usr/lib/x86_64-linux-gnu/odbc/psqlodbcw.so";
+    std::vector<std::string> inis = {"Driver=QPSQL\nHost=127.0.0.1\nPort=" + port +
+                                     "\nDatabase=x\nUser=u\n"};
+    if (std::filesystem::exists(odbcDriver))
+        inis.push_back("Driver=QODBC\nDatabase=DRIVER=" + odbcDriver +
+                       ";SERVER=127.0.0.1;PORT=" + port + ";DATABASE=x\nUser=u\n");
+    for (const std::string& ini : inis) {
+        writeIni(ini);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_NE(lower(createFails()).find("timeout"), std::string::npos) << ini;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15)) << ini;
+    }
+    ::close(listener);
+}
+
+TEST_F(RegistrationTest, OdbcDataSourceNameAlone) {
+    auto env = pgEnv();
+    REQUIRE_PG(env);
+    writeIni("Driver=QODBC\nDatabase=" + env->dsn + "\nUser=" + env->user +
+             "\nPassword=" + env->password + "\n");
+    ObjectPtr object;
+    ASSERT_EQ(CreateTopLevelObject(object), site::kOk) << takeError();
+    ObjectPtr result;
+    ASSERT_EQ(std::dynamic_pointer_cast<site::TopLevelObject>(object)->RunSql(
+                  u"SELECT 6 * 7 AS answer", result),
+              site::kOk);
+    Variant v;
+    ASSERT_EQ(std::dynamic_pointer_cast<site::Recordset>(result)->Value(0, v), site::kOk);
+    EXPECT_EQ(show(v), "i42");
+}
+
+TEST(Redaction, MasksThePasswordAndPasswordPairs) {
+    ConnectionSettings settings;
+    settings.driver = Driver::Sqlite;
+    settings.password = "s3cr3t";
+    test::TempDir m_dir;
+    settings.database = m_dir.file("r.db");
+    SiteDatabase db(settings, SiteDatabase::OpenMode::Create);
+    EXPECT_EQ(db.redact("x s3cr3t y"), "x *** y");
+    EXPECT_EQ(db.redact("DSN=a;PWD=other;UID=u"), "DSN=a;PWD=***;UID=u");
+    EXPECT_EQ(db.redact("Password = {a;b} end"), "Password=*** end");
+}
+
+enum class Backend { Sqlite, Postgres, Odbc };
+
+// One fresh site per test: a SQLite file in the test's program directory, or a PostgreSQL
+// schema of its own (so parallel test processes never meet), reached natively or through ODBC.
+class SiteTest : public ::testing::TestWithParam<Backend> {
+protected:
+    void SetUp() override {
+        platform::setExecutablePath(m_dir.file("dormex"));
+        platform::setClock(&m_clock);
+        {
+            std::lock_guard<std::mutex> lock(g_warningsMutex);
+            g_warnings.clear();
+        }
+        m_previousHandler = qInstallMessageHandler(recordWarning);
+        if (GetParam() == Backend::Sqlite) {
+            ConnectionSettings settings;
+            settings.database = m_dir.file("site.db");
+            SiteDatabase(settings, SiteDatabase::OpenMode::Create).createSchema();
+        } else {
+            m_env = pgEnv();
+            REQUIRE_PG(m_env);
+            static std::atomic<int> counter{0};
+            m_schema = "dormex_t" + std::to_string(::getpid()) + "_" + std::to_string(++counter);
+            admin().exec(QString::fromStdString("CREATE SCHEMA " + m_schema));
+            std::string ini =
+                "[Database]\nUser=" + m_env->user + "\nPassword=" + m_env->password + "\n";
+            if (GetParam() == Backend::Postgres) {
+                ini += "Driver=QPSQL\nHost=" + m_env->host + "\nPort=" + m_env->port +
+                       "\nDatabase=" + m_env->db + "\nOptions=options=-csearch_path=" + m_schema +
+                       "\n";
+            } else {
+                ini += "Driver=QODBC\nDatabase=DSN=" + m_env->dsn + ";SERVER=" + m_env->host +
+                       ";ConnSettings={SET search_path TO " + m_schema + "}\n";
+            }
+            test::writeFile(m_dir.file("SiteLibrary.ini"), ini);
+        }
+        m_db = std::make_unique<SiteDatabase>(readRegistration(m_dir.path() + "/"));
+        if (GetParam() != Backend::Sqlite) m_db->createSchema();
+        EXPECT_EQ(m_db->dialect(),
+                  GetParam() == Backend::Sqlite ? Dialect::Sqlite : Dialect::Postgres);
+    }
+
+    void TearDown() override {
+        m_db.reset();
+        if (!m_schema.empty())
+            admin().exec(QString::fromStdString("DROP SCHEMA " + m_schema + " CASCADE"));
+        qInstallMessageHandler(m_previousHandler);
+        platform::setClock(nullptr);
+        std::lock_guard<std::mutex> lock(g_warningsMutex);
+        EXPECT_TRUE(g_warnings.empty()) << g_warnings.front();
+    }
+
+    // A plain connection to the harness database, outside any test schema.
+    SiteDatabase& admin() {
+        if (!m_admin) {
+            ConnectionSettings settings;
+            settings.driver = Driver::Postgres;
+            settings.host = m_env->host;
+            settings.port = std::stoi(m_env->port);
+            settings.database = m_env->db;
+            settings.user = m_env->user;
+            settings.password = m_env->password;
+            settings.options = "options=-cclient_min_messages=warning";
+            m_admin = std::make_unique<SiteDatabase>(settings);
+        }
+        return *m_admin;
+    }
+
+    std::shared_ptr<site::TopLevelObject> create() {
+        ObjectPtr object;
+        site::Status status = CreateTopLevelObject(object);
+        if (site::failed(status)) throw Error("creation failed: " + takeError());
+        return std::dynamic_pointer_cast<site::TopLevelObject>(object);
+    }
+
+    void exec(const std::string& sql) { m_db->exec(QString::fromStdString(sql)); }
+
+    // The columns of every row of `sql`, read on the fixture's own connection.
+    std::vector<std::vector<std::string>> rows(const std::string& sql) {
+        QSqlQuery query(m_db->connection());
+        if (!query.exec(QString::fromStdString(sql)))
+            throw Error(m_db->errorText(query.lastError()));
+        std::vector<std::vector<std::string>> result;
+        while (query.next()) {
+            std::vector<std::string> row;
+            for (int i = 0; i < query.record().count(); ++i) {
+                const QVariant v = query.value(i);
+                row.push_back(query.isNull(i) ? "null"
+                              : v.typeId() == QMetaType::QDateTime
+                                  ? v.toDateTime()
+                                        .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+                                        .toStdString()
+                                  : v.toString().toStdString());
+            }
+            result.push_back(row);
+        }
+        return result;
+    }
+
+    // Every row RunSql gives for `sql`, each value shown with its variant type.
+    std::vector<std::vector<std::string>> runSql(site::TopLevelObject& site, const std::string& sql,
+                                                 std::vector<std::string>* names = nullptr) {
+        ObjectPtr result;
+        if (site::failed(site.RunSql(QString::fromStdString(sql).toStdU16String(), result)))
+            throw Error("RunSql failed: " + takeError());
+        auto rs = std::dynamic_pointer_cast<site::Recordset>(result);
+        std::int32_t state = 0, count = 0;
+        rs->State(state);
+        if (!(state & site::Recordset::kStateOpen)) throw Error("recordset not open");
+        rs->FieldCount(count);
+        for (std::int32_t i = 0; names && i < count; ++i) {
+            std::u16string name;
+            rs->FieldName(i, name);
+            names->push_back(lower(utf8(name)));
+        }
+        std::vector<std::vector<std::string>> out;
+        for (bool eof = false; rs->Eof(eof) == site::kOk && !eof; rs->MoveNext()) {
+            out.emplace_back();
+            for (std::int32_t i = 0; i < count; ++i) {
+                Variant v;
+                rs->Value(i, v);
+                out.back().push_back(show(v));
+            }
+        }
+        return out;
+    }
+
+    std::shared_ptr<site::CardCollection> find(site::TopLevelObject& site, std::int64_t key) {
+        ObjectPtr result;
+        if (site::failed(site.FindKeycards(-1, key, result)))
+            throw Error("FindKeycards failed: " + takeError());
+        return std::dynamic_pointer_cast<site::CardCollection>(result);
+    }
+
+    std::shared_ptr<site::Card> item(site::CardCollection& cards, std::int32_t index) {
+        Variant v;
+        if (site::failed(cards.Item(index, v))) throw Error("Item failed: " + takeError());
+        return std::dynamic_pointer_cast<site::Card>(v.object);
+    }
+
+    // Makes every UPDATE of Keycards or INSERT into CardDownloads fail with `message`.
+    void denyWrites(const std::string& table, const std::string& event,
+                    const std::string& message) {
+        const std::string name = "deny_" + lower(table);
+        if (m_db->dialect() == Dialect::Sqlite) {
+            exec("CREATE TRIGGER " + name + " BEFORE " + event + " ON " + table +
+                 " BEGIN SELECT RAISE(ABORT, '" + message + "'); END");
+        } else {
+            exec("CREATE FUNCTION " + name +
+                 "() RETURNS trigger LANGUAGE plpgsql AS "
+                 "$$ BEGIN RAISE EXCEPTION '" +
+                 message + "'; END $$");
+            exec("CREATE TRIGGER " + name + " BEFORE " + event + " ON " + table +
+                 " FOR EACH ROW EXECUTE FUNCTION " + name + "()");
+        }
+    }
+
+    test::TempDir m_dir;
+    test::FixedClock m_clock{test::localTimeOf(2026, 12, 6, 14, 5)};
+    std::optional<PgEnv> m_env;
+    std::string m_schema;
+    std::unique_ptr<SiteDatabase> m_db;
+
+private:
+    std::unique_ptr<SiteDatabase> m_admin;
+    QtMessageHandler m_previousHandler = nullptr;
+};
+
+TEST_P(SiteTest, RunSqlGivesRowsColumnNamesAndNulls) {
+    exec(
+        "INSERT INTO personnel (userid, lastname, firstname, flags) VALUES (1, 'Abbott', 'Ada', "
+        "2097152)");
+    exec("INSERT INTO personnel (userid, lastname, firstname, flags) VALUES (2, NULL, 'Bo', NULL)");
+    auto site = create();
+    std::vector<std::string> names;
+    auto got = runSql(
+        *site,
+        "SELECT userid, lastname AS Surname, flags, 2.5 AS ratio FROM personnel ORDER BY userid",
+        &names);
+    EXPECT_EQ(names, (std::vector<std::string>{"userid", "surname", "flags", "ratio"}));
+    EXPECT_EQ(got, (std::vector<std::vector<std::string>>{{"i1", "sAbbott", "i2097152", "d2.5"},
+                                                          {"i2", "null", "null", "d2.5"}}));
+    EXPECT_TRUE(runSql(*site, "SELECT userid FROM personnel WHERE userid > 5").empty());
+}
+
+TEST_P(SiteTest, RecordsetRefusesReadsPastTheEndAndOutsideItsColumns) {
+    auto site = create();
+    ObjectPtr result;
+    ASSERT_EQ(site->RunSql(u"SELECT CardID FROM Keycards", result), site::kOk);
+    auto rs = std::dynamic_pointer_cast<site::Recordset>(result);
+    bool eof = false;
+    Variant v;
+    ASSERT_EQ(rs->Eof(eof), site::kOk);
+    EXPECT_TRUE(eof);
+    EXPECT_TRUE(site::failed(rs->Value(0, v)));
+    EXPECT_FALSE(takeError().empty());
+    EXPECT_TRUE(site::failed(rs->MoveNext()));
+    std::u16string name;
+    EXPECT_EQ(rs->FieldName(1, name), site::kBadIndex);
+    EXPECT_FALSE(takeError().empty());
+}
+
+TEST_P(SiteTest, StatementWithoutRowsGivesClosedRecordset) {
+    exec("INSERT INTO personnel (userid, lastname) VALUES (1, 'Abbott')");
+    auto site = create();
+    ObjectPtr result;
+    ASSERT_EQ(site->RunSql(u"UPDATE personnel SET flags = 4", result), site::kOk);
+    auto rs = std::dynamic_pointer_cast<site::Recordset>(result);
+    ASSERT_NE(rs, nullptr);
+    std::int32_t state = -1, count = 0;
+    EXPECT_EQ(rs->State(state), site::kOk);
+    EXPECT_EQ(state, 0);
+    EXPECT_TRUE(site::failed(rs->FieldCount(count)));
+    takeError();
+    EXPECT_EQ(rows("SELECT flags FROM personnel"), (std::vector<std::vector<std::string>>{{"4"}}));
+}
+
+TEST_P(SiteTest, RejectedStatementPublishesTheDatabaseText) {
+    auto site = create();
+    ObjectPtr result;
+    EXPECT_TRUE(site::failed(site->RunSql(u"SELECT * FROM NoSuchTable", result)));
+    EXPECT_NE(lower(takeError()).find("nosuchtable"), std::string::npos);
+    // The connection stays usable after a failure.
+    EXPECT_EQ(runSql(*site, "SELECT COUNT(*) FROM Keycards"),
+              (std::vector<std::vector<std::string>>{{"i0"}}));
+}
+
+TEST_P(SiteTest, ProgramStatementsRunAsWritten) {
+    exec(
+        "INSERT INTO personnel (userid, lastname, firstname, flags) VALUES (1, 'Abbott', 'Ada', "
+        "35651584)");
+    exec(
+        "INSERT INTO Keycards (CardID, KeyNumber, userid, Active) VALUES (1, 5000000001, 1, 1)");  // idle
+    exec("INSERT INTO Keycards (CardID, KeyNumber, userid, Active) VALUES (2, 7, 1, 1)");  // used
+                                                                                           // lately
+    exec(
+        "INSERT INTO Keycards (CardID, KeyNumber, userid, Active) VALUES (3, 3000000000, NULL, 1)");  // never used
+    exec(
+        "INSERT INTO Keycards (CardID, KeyNumber, userid, Active) VALUES (4, 9, 1, 0)");  // inactive
+    exec(
+        "INSERT INTO Transactions (KeyNumber, EventDateTime) VALUES (5000000001, '2026-11-07 "
+        "23:59:59')");
+    exec("INSERT INTO Transactions (KeyNumber, EventDateTime) VALUES (7, '2026-11-08 08:00:00')");
+    for (int i : {3, 1, 2})
+        exec("INSERT INTO MXRSettings VALUES ('Custom Person Type " + std::to_string(i) +
+             "', 'globalmxr', 'Name" + std::to_string(i) + "')");
+    exec("INSERT INTO MXRSettings VALUES ('Custom Person Type 4', 'lobby', 'Elsewhere')");
+    auto site = create();
+    EXPECT_EQ(runSql(*site,
+                     "select StringSetting1 FROM MXRSettings WHERE (SettingName LIKE 'Custom "
+                     "Person Type %') "
+                     "AND (StationName = 'globalmxr') order by SettingName"),
+              (std::vector<std::vector<std::string>>{{"sName1"}, {"sName2"}, {"sName3"}}));
+    EXPECT_EQ(
+        runSql(
+            *site,
+            "SELECT k.KeyNumber, p.lastname, p.firstname, p.flags FROM Keycards AS k left join "
+            "personnel p on k.userid = p.userid WHERE (k.KeyNumber NOT IN   (SELECT DISTINCT "
+            "t.KeyNumber    FROM Transactions AS t    WHERE (t.EventDateTime > '2026-11-08'))) AND "
+            "(k.Active = 1) Order by Keynumber"),
+        (std::vector<std::vector<std::string>>{{"i3000000000", "null", "null", "null"},
+                                               {"i5000000001", "sAbbott", "sAda", "i35651584"}}));
+}
+
+TEST_P(SiteTest, FindKeycardsMatchesAll64BitsInCardIdOrder) {
+    const std::int64_t key = (std::int64_t{1} << 32) + 5;
+    for (auto [card, keyNumber] : {std::pair{30, key}, {10, key}, {40, std::int64_t{5}}, {20, key}})
+        exec("INSERT INTO Keycards (CardID, KeyNumber) VALUES (" + std::to_string(card) + ", " +
+             std::to_string(keyNumber) + ")");
+    auto site = create();
+    auto cards = find(*site, key);
+    std::int32_t count = 0;
+    ASSERT_EQ(cards->Count(count), site::kOk);
+    ASSERT_EQ(count, 3);
+    // Items tell which card they are by the reason they save.
+    for (std::int32_t i = 1; i <= count; ++i) {
+        auto card = item(*cards, i);
+        card->SetStatusReason(i);
+        ASSERT_EQ(card->Save(), site::kOk) << takeError();
+    }
+    EXPECT_EQ(rows("SELECT CardID, StatusReason FROM Keycards ORDER BY CardID"),
+              (std::vector<std::vector<std::string>>{
+                  {"10", "1"}, {"20", "2"}, {"30", "3"}, {"40", "0"}}));
+    ASSERT_EQ(find(*site, 6)->Count(count), site::kOk);
+    EXPECT_EQ(count, 0);
+}
+
+TEST_P(SiteTest, FacilityOtherThanAnyFails) {
+    auto site = create();
+    for (std::int32_t facility : {0, 1, -2, 255}) {
+        ObjectPtr result;
+        EXPECT_TRUE(site::failed(site->FindKeycards(facility, 1, result))) << facility;
+        EXPECT_NE(takeError().find("Facility " + std::to_string(facility)), std::string::npos);
+    }
+}
+
+TEST_P(SiteTest, ItemCountsFromOneAndRefusesOtherIndexes) {
+    exec("INSERT INTO Keycards (CardID, KeyNumber) VALUES (1, 77)");
+    exec("INSERT INTO Keycards (CardID, KeyNumber) VALUES (2, 77)");
+    auto site = create();
+    auto cards = find(*site, 77);
+    for (std::int32_t index : {0, 3, -1}) {
+        Variant v;
+        EXPECT_EQ(cards->Item(index, v), site::kBadIndex) << index;
+        EXPECT_NE(takeError().find("out of range 1..2"), std::string::npos);
+    }
+    Variant v;
+    ASSERT_EQ(cards->Item(2, v), site::kOk);
+    EXPECT_EQ(v.type, Variant::Type::Dispatch);
+    EXPECT_NE(std::dynamic_pointer_cast<site::Card>(v.object), nullptr);
+}
+
+TEST_P(SiteTest, FiveOperationsDeactivateTheCardAndQueueItsDownload) {
+    exec("INSERT INTO Keycards (CardID, KeyNumber) VALUES (12, 3000000012)");
+    exec("INSERT INTO Keycards (CardID, KeyNumber) VALUES (13, 3000000013)");
+    auto site = create();
+    auto card = item(*find(*site, 3000000012), 1);
+    EXPECT_EQ(card->SetActive(0), site::kOk);
+    EXPECT_EQ(card->SetCardStatus(3), site::kOk);
+    EXPECT_EQ(card->SetStatusReason(6), site::kOk);
+    // A-C change the card object only.
+    EXPECT_EQ(rows("SELECT Active, CardStatus, StatusReason FROM Keycards WHERE CardID = 12"),
+              (std::vector<std::vector<std::string>>{{"1", "0", "0"}}));
+    ASSERT_EQ(card->Save(), site::kOk) << takeError();
+    ASSERT_EQ(card->QueueDownload(0, 1, 0), site::kOk) << takeError();
+    EXPECT_EQ(
+        rows("SELECT CardID, Active, CardStatus, StatusReason FROM Keycards ORDER BY CardID"),
+        (std::vector<std::vector<std::string>>{{"12", "0", "3", "6"}, {"13", "1", "0", "0"}}));
+    EXPECT_EQ(
+        rows("SELECT CardID, Arg1, Arg2, Arg3, QueuedAt FROM CardDownloads"),
+        (std::vector<std::vector<std::string>>{{"12", "0", "1", "0", "2026-12-06 14:05:00"}}));
+}
+
+TEST_P(SiteTest, PreparedStatementsServeManyCards) {
+    m_db->beginTransaction();
+    for (int i = 1; i <= 20; ++i)
+        exec("INSERT INTO Keycards (CardID, KeyNumber) VALUES (" + std::to_string(i) + ", " +
+             std::to_string(1000 + i) + ")");
+    m_db->commit();
+    auto site = create();
+    for (int i = 1; i <= 20; i += 2) {
+        auto card = item(*find(*site, 1000 + i), 1);
+        card->SetActive(0);
+        ASSERT_EQ(card->Save(), site::kOk) << takeError();
+        ASSERT_EQ(card->QueueDownload(i, 1, 0), site::kOk) << takeError();
+    }
+    EXPECT_EQ(rows("SELECT COUNT(*), SUM(CardID) FROM Keycards WHERE Active = 0"),
+              (std::vector<std::vector<std::string>>{{"10", "100"}}));
+    EXPECT_EQ(rows("SELECT COUNT(*), SUM(Arg1) FROM CardDownloads"),
+              (std::vector<std::vector<std::string>>{{"10", "100"}}));
+}
+
+TEST_P(SiteTest, TriggerRefusalsArriveAsTheDescription) {
+    struct Case {
+        const char* table;
+        const char* event;
+        bool save;
+        const char* message;
+    } cases[] = {
+        {"Keycards", "UPDATE", true, "card is locked by the site"},
+        {"CardDownloads", "INSERT", false, "downloads are suspended"},
+    };
+    exec("INSERT INTO Keycards (CardID, KeyNumber) VALUES (1, 11)");
+    for (const auto& c : cases) denyWrites(c.table, c.event, c.message);
+    auto site = create();
+    auto card = item(*find(*site, 11), 1);
+    card->SetActive(0);
+    for (const auto& c : cases) {
+        EXPECT_TRUE(site::failed(c.save ? card->Save() : card->QueueDownload(0, 1, 0)));
+        EXPECT_NE(takeError().find(c.message), std::string::npos) << c.message;
+    }
+    EXPECT_EQ(rows("SELECT Active FROM Keycards"), (std::vector<std::vector<std::string>>{{"1"}}));
+    EXPECT_EQ(rows("SELECT COUNT(*) FROM CardDownloads"),
+              (std::vector<std::vector<std::string>>{{"0"}}));
+}
+
+TEST_P(SiteTest, SavingACardWhoseRowWentFails) {
+    exec("INSERT INTO Keycards (CardID, KeyNumber) VALUES (5, 55)");
+    auto site = create();
+    auto card = item(*find(*site, 55), 1);
+    exec("DELETE FROM Keycards");
+    EXPECT_TRUE(site::failed(card->Save()));
+    EXPECT_NE(takeError().find("Card 5 no longer exists"), std::string::npos);
+}
+
+TEST_P(SiteTest, ConnectionLivesUntilTheObjectAndItsCardsAreReleased) {
+    exec("INSERT INTO Keycards (CardID, KeyNumber) VALUES (1, 11)");
+    const auto before = QSqlDatabase::connectionNames().size();
+    auto site = create();
+    EXPECT_EQ(QSqlDatabase::connectionNames().size(), before + 1);
+    auto card = item(*find(*site, 11), 1);
+    site.reset();
+    EXPECT_EQ(QSqlDatabase::connectionNames().size(), before + 1);
+    card->SetActive(0);
+    EXPECT_EQ(card->Save(), site::kOk) << takeError();
+    card.reset();
+    EXPECT_EQ(QSqlDatabase::connectionNames().size(), before);
+}
+
+TEST_P(SiteTest, DemoSiteCoversTypesIdleCardsAndCustomNames) {
+    fillDemoSite(*m_db, m_clock.now());
+    EXPECT_EQ(countRows(*m_db, "personnel"), 40);
+    EXPECT_EQ(countRows(*m_db, "Keycards"), 60);
+    std::vector<std::string> names = personTypeNames(*m_db);
+    EXPECT_EQ(std::set<std::string>(names.begin() + 6, names.end()).size(), 5u);
+    EXPECT_EQ(std::count_if(names.begin(), names.end(),
+                            [](auto& n) { return n.rfind("Custom ", 0) == 0; }),
+              0);
+    std::set<int> types;
+    int withoutHolder = 0;
+    for (const CardListing& card : listCards(*m_db)) {
+        if (card.personType)
+            types.insert(*card.personType);
+        else
+            ++withoutHolder;
+    }
+    EXPECT_EQ(types.size(), 11u);
+    EXPECT_GT(withoutHolder, 0);
+    // Idle: active cards with no use in the 30 days before the clock's date.
+    auto site = create();
+    auto idle =
+        runSql(*site,
+               "SELECT k.KeyNumber FROM Keycards AS k WHERE (k.KeyNumber NOT IN (SELECT DISTINCT "
+               "t.KeyNumber FROM Transactions AS t WHERE (t.EventDateTime > '2026-11-06'))) AND "
+               "(k.Active = 1)");
+    EXPECT_GE(idle.size(), 10u);
+    EXPECT_LE(idle.size(), 30u);
+    EXPECT_THROW(fillDemoSite(*m_db, m_clock.now()), Error);
+}
+
+TEST_P(SiteTest, GeneratedSiteHasTheAskedSizeAndSpread) {
+    GenerateOptions options;
+    options.cards = 1100;
+    options.transactions = 20003;  // not a multiple of the batch: the remainder must land too
+    options.seed = 7;
+    options.now = m_clock.now();
+    generateSite(*m_db, options);
+    EXPECT_EQ(countRows(*m_db, "Keycards"), 1100);
+    EXPECT_EQ(countRows(*m_db, "personnel"), 1100);
+    EXPECT_EQ(countRows(*m_db, "Transactions"), 20003);
+    std::map<int, int> perType;
+    std::set<std::int64_t> keys;
+    for (const CardListing& card : listCards(*m_db)) {
+        ASSERT_TRUE(card.personType);
+        ++perType[*card.personType];
+        keys.insert(card.keyNumber);
+    }
+    EXPECT_EQ(perType.size(), 11u);
+    EXPECT_EQ(keys.size(), 1100u);
+    EXPECT_GT(*keys.rbegin(), std::int64_t{1} << 31);
+    // Every fourth card has no use in the last 30 days; a few others may miss out by chance.
+    const std::string recent = "(SELECT KeyNumber FROM Transactions WHERE EventDateTime > '" +
+                               formatLocalTime(m_clock.now() - 30 * 86400 + 60) + "')";
+    EXPECT_EQ(
+        rows("SELECT COUNT(*) FROM Keycards WHERE (CardID - 1) % 4 = 0 AND KeyNumber IN " + recent),
+        (std::vector<std::vector<std::string>>{{"0"}}));
+    const auto idle = std::stoi(
+        rows("SELECT COUNT(*) FROM Keycards WHERE KeyNumber NOT IN " + recent).at(0).at(0));
+    EXPECT_GE(idle, 275);
+    EXPECT_LT(idle, 300);
+    EXPECT_THROW(generateSite(*m_db, options), Error);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, SiteTest,
+                         ::testing::Values(Backend::Sqlite, Backend::Postgres, Backend::Odbc),
+                         [](const auto& info) {
+                             switch (info.param) {
+                                 case Backend::Sqlite:
+                                     return "Sqlite";
+                                 case Backend::Postgres:
+                                     return "Postgres";
+                                 case Backend::Odbc:
+                                     return "Odbc";
+                             }
+                             return "Unknown";
+                         });
+
+// SQLite-only: waiting for and giving up on another writer's lock.
+class SqliteLockTest : public RegistrationTest {
+protected:
+    void SetUp() override {
+        RegistrationTest::SetUp();
+        ConnectionSettings settings;
+        settings.database = m_dir.file("site.db");
+        SiteDatabase db(settings, SiteDatabase::OpenMode::Create);
+        db.createSchema();
+        db.exec(QStringLiteral("INSERT INTO Keycards (CardID, KeyNumber) VALUES (1, 11)"));
+    }
+    enum LockState { kPending, kLocked, kFailed };
+    // Holds a write lock on another connection (and thread) for `holdFor`; returns once the
+    // lock is held.
+    std::thread holdLock(std::chrono::milliseconds holdFor) {
+        m_lockState = kPending;
+        std::thread holder([this, holdFor] {
+            try {
+                ConnectionSettings settings;
+                settings.database = m_dir.file("site.db");
+                SiteDatabase other(settings);
+                other.exec(QStringLiteral("BEGIN IMMEDIATE"));
+                m_lockState = kLocked;
+                std::this_thread::sleep_for(holdFor);
+                other.exec(QStringLiteral("COMMIT"));
+            } catch (const std::exception&) {
+                m_lockState = kFailed;
+            }
+        });
+        while (m_lockState == kPending) std::this_thread::yield();
+        if (m_lockState == kFailed) {
+            holder.join();
+            throw Error("could not take the write lock");
+        }
+        return holder;
+    }
+    std::atomic<int> m_lockState{kPending};
+    std::shared_ptr<site::Card> firstCard(site::ObjectPtr& object) {
+        if (site::failed(CreateTopLevelObject(object))) throw Error(takeError());
+        ObjectPtr cards;
+        std::dynamic_pointer_cast<site::TopLevelObject>(object)->FindKeycards(-1, 11, cards);
+        Variant v;
+        std::dynamic_pointer_cast<site::CardCollection>(cards)->Item(1, v);
+        return std::dynamic_pointer_cast<site::Card>(v.object);
+    }
+};
+
+TEST_F(SqliteLockTest, SaveWaitsForAnotherWritersLock) {
+    ObjectPtr object;
+    auto card = firstCard(object);
+    std::thread holder = holdLock(std::chrono::milliseconds(700));
+    card->SetActive(0);
+    EXPECT_EQ(card->Save(), site::kOk) << takeError();
+    holder.join();
+}
+
+TEST_F(SqliteLockTest, SaveGivesUpAfterTheBusyTimeoutWithTheDatabaseMessage) {
+    writeIni("Options=QSQLITE_BUSY_TIMEOUT=200\n");
+    ObjectPtr object;
+    auto card = firstCard(object);
+    std::thread holder = holdLock(std::chrono::milliseconds(2500));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(site::failed(card->Save()));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000));
+    EXPECT_NE(takeError().find("locked"), std::string::npos);
+    holder.join();
+}
+
+// The site tool, run as a program.
+class SiteToolTest : public ::testing::Test {
+protected:
+    int run(const std::string& args, std::string* out = nullptr) {
+        const char* buildDir = std::getenv("DORMEX_BUILD_DIR");
+        const std::string tool = std::string(buildDir ? buildDir : ".") + "/dormex-site";
+        if (!std::filesystem::exists(tool)) throw Error("build dormex-site first: " + tool);
+        const std::string command = tool + " " + args + " >" + m_dir.file("out.txt") + " 2>&1";
+        const int status = std::system(command.c_str());
+        if (out) *out = test::readFile(m_dir.file("out.txt"));
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    test::TempDir m_dir;
+};
+
+TEST_F(SiteToolTest, BadArgumentsExitWithTwo) {
+    for (const char* args :
+         {"", "bogus", "init extra", "--database", "generate --cards 10",
+          "generate --cards x --transactions 1", "cards --cards 3", "--frobnicate init"})
+        EXPECT_EQ(run(args), 2) << args;
+    std::string out;
+    EXPECT_EQ(run("--help", &out), 0);
+    EXPECT_NE(out.find("generate --cards N --transactions M"), std::string::npos);
+}
+
+TEST_F(SiteToolTest, InitDemoAndCardsOnASqliteFile) {
+    const std::string db = "--database " + m_dir.file("t.db");
+    std::string out;
+    EXPECT_EQ(run(db + " cards", &out), 1);
+    EXPECT_NE(out.find("Site database not found"), std::string::npos) << out;
+    EXPECT_FALSE(std::filesystem::exists(m_dir.file("t.db")));
+    EXPECT_EQ(run(db + " init"), 0);
+    EXPECT_EQ(run(db + " init", &out), 1);
+    EXPECT_NE(out.find("already exist"), std::string::npos) << out;
+    EXPECT_EQ(run(db + " demo"), 0);
+    EXPECT_EQ(run(db + " cards", &out), 0);
+    EXPECT_NE(out.find("60 cards"), std::string::npos) << out;
+    EXPECT_NE(out.find("Board Member"), std::string::npos) << out;
+    EXPECT_EQ(run(db + " demo"), 1);
+}
+
+}  // namespace
+}  // namespace dormex::sitelib
