@@ -17,6 +17,14 @@
 
 namespace {
 
+// Qt's own debug and warning chatter (driver notes, missing runtime directories) is not the
+// program's to report: standard error carries only the program's messages and Qt's real errors.
+void qtMessages(QtMsgType type, const QMessageLogContext&, const QString& message) {
+    if (type == QtCriticalMsg || type == QtFatalMsg) {
+        std::fprintf(stderr, "dormex: %s\n", message.toLocal8Bit().constData());
+    }
+}
+
 int runWithWindowSystem(int argc, char** argv, const std::string& modeArg) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(dormex::platform::kApplicationTitle);
@@ -40,6 +48,7 @@ int runWithWindowSystem(int argc, char** argv, const std::string& modeArg) {
 
 int main(int argc, char** argv) {
     std::setlocale(LC_ALL, "");
+    qInstallMessageHandler(qtMessages);
     const std::string modeArg = argc > 1 ? argv[1] : "";
     try {
         if (dormex::IsPreviewArgument(modeArg)) {
