@@ -8,6 +8,7 @@
 
 #include "platform/Error.h"
 #include "platform/Locale.h"
+#include "platform/Text.h"
 
 namespace dormex::platform {
 namespace {
@@ -28,17 +29,6 @@ constexpr long long kUnderflowExponent = -4960;
 
 bool isDigit(char c) {
     return c >= '0' && c <= '9';
-}
-
-char asciiLower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (asciiLower(a[i]) != asciiLower(b[i])) return false;
-    return true;
 }
 
 // A "C" locale for strtold_l, so the process's LC_NUMERIC never changes a reading.
@@ -157,8 +147,8 @@ bool TextToFloat(const std::string& text, const std::string& decimalSeparator, l
 bool StrToBool(const std::string& text) {
     long double number = 0;
     if (TextToFloat(text, decimalSeparator(), number)) return number != 0;
-    if (equalsIgnoringCase(text, "true")) return true;
-    if (equalsIgnoringCase(text, "false")) return false;
+    if (equalsIgnoringAsciiCase(text, "true")) return true;
+    if (equalsIgnoringAsciiCase(text, "false")) return false;
     throw Error("'" + text + "' is not a valid boolean value");
 }
 

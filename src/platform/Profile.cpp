@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/Error.h"
+#include "platform/Text.h"
 
 namespace dormex::platform {
 namespace {
@@ -39,17 +40,6 @@ std::string_view trim(std::string_view s) {
     while (b < e && isBlank(s[b])) ++b;
     while (e > b && isBlank(s[e - 1])) --e;
     return s.substr(b, e - b);
-}
-
-char asciiLower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (asciiLower(a[i]) != asciiLower(b[i])) return false;
-    return true;
 }
 
 // A comment (";"), a section header ("[name]", never a key) or a key ("name=value").
@@ -108,7 +98,7 @@ SectionSpan findSection(const std::vector<Line>& lines, std::string_view section
             span.end = i;
             return span;
         }
-        if (equalsIgnoringCase(lines[i].name, section)) span.header = i;
+        if (equalsIgnoringAsciiCase(lines[i].name, section)) span.header = i;
     }
     span.end = lines.size();
     return span;
@@ -117,7 +107,7 @@ SectionSpan findSection(const std::vector<Line>& lines, std::string_view section
 size_t findKey(const std::vector<Line>& lines, const SectionSpan& span, std::string_view key) {
     if (span.header == std::string::npos) return std::string::npos;
     for (size_t i = span.header + 1; i < span.end; ++i)
-        if (lines[i].kind == LineKind::Key && equalsIgnoringCase(lines[i].name, key)) return i;
+        if (lines[i].kind == LineKind::Key && equalsIgnoringAsciiCase(lines[i].name, key)) return i;
     return std::string::npos;
 }
 

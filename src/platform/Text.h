@@ -1,13 +1,13 @@
 #pragma once
 
-#include <string>
+#include <string_view>
 
 namespace dormex::platform {
 
 inline char asciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // True when `a` and `b` are equal, ignoring the case of ASCII letters only.
-inline bool equalsIgnoringAsciiCase(const std::string& a, const std::string& b) {
+inline bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i) {
         if (asciiLower(a[i]) != asciiLower(b[i])) return false;
