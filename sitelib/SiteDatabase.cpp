@@ -302,8 +302,16 @@ void SiteDatabase::dropSchema() {
 }
 
 std::string SiteDatabase::errorText(const QSqlError& error) const {
-    QString text = error.databaseText().trimmed();
-    if (text.isEmpty()) text = error.text().trimmed();
+    // Drivers report multi-line texts (libpq's connection losses) and Qt may append an empty
+    // "()" for a missing error code; the message becomes one line without either.
+    auto clean = [](QString text) {
+        text = text.simplified();
+        if (text.endsWith(QStringLiteral(" ()"))) text.chop(3);
+        if (text == QStringLiteral("()")) text.clear();
+        return text;
+    };
+    QString text = clean(error.databaseText());
+    if (text.isEmpty()) text = clean(error.text());
     if (text.isEmpty()) text = QStringLiteral("Unknown database error");
     return redact(text.toStdString());
 }

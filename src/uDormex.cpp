@@ -190,7 +190,7 @@ void TForm1::LoadCustomNames() {
             ++i;
         }
     } catch (const std::exception& e) {
-        m_report->failure(std::string("LoadCustomNames():") + e.what());
+        m_report->failure("LoadCustomNames():" + withoutControlCharacters(e.what()));
         m_failureLogged = true;
     }
 }
@@ -258,7 +258,9 @@ void TForm1::RunQuery(std::int32_t days) {
             ADODataSet1.Next();
         }
     } catch (const std::exception& e) {
-        m_report->failure("RunQuery():" + marker + ":" + e.what() + "\r\n" + sql);
+        // The message may come from the site database: it must not add lines to the entry.
+        m_report->failure("RunQuery():" + marker + ":" + withoutControlCharacters(e.what()) +
+                          "\r\n" + sql);
         m_failureLogged = true;
     }
 }

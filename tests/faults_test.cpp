@@ -1,0 +1,1298 @@
+// Injected faults on the built programs, each in a temporary program directory without a window
+// system: a locked SQLite database, a PostgreSQL server that goes away mid-run, a run killed
+// half-way, two runs at once, malformed settings and odd site data, and connection failures
+// that must not reveal the password.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QVariant>
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <limits>
+#include <map>
+#include <memory>
+#include <random>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "SiteContent.h"
+#include "SiteDatabase.h"
+#include "Subprocess.h"
+#include "TestSupport.h"
+
+extern char** environ;
+
+namespace dormex::test {
+namespace {
+
+using namespace std::chrono_literals;
+using sitelib::ConnectionSettings;
+using sitelib::Driver;
+using sitelib::SiteDatabase;
+using SteadyClock = std::chrono::steady_clock;
+using EnvList = std::vector<std::pair<std::string, std::string>>;
+
+constexpr const char* kPassword = "Sup3rSecretPw!";
+constexpr int kTypeCount = 11;
+
+std::string envOr(const char* name, const std::string& fallback = "") {
+    const char* value = std::getenv(name);
+    return value ? value : fallback;
+}
+
+bool onCi() {
+    return envOr("CI") == "true";
+}
+
+// The source tree, for the scripts: DORMEX_SOURCE_DIR, else the parent of this file's folder.
+std::string sourceRoot() {
+    const std::string fromEnv = envOr("DORMEX_SOURCE_DIR");
+    if (!fromEnv.empty()) return fromEnv;
+    return std::filesystem::path(__FILE__).parent_path().parent_path().string();
+}
+
+bool endsWith(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+bool startsWith(const std::string& text, const std::string& head) {
+    return text.rfind(head, 0) == 0;
+}
+
+// The bytes of a string literal, NUL bytes included.
+template <size_t N>
+std::string bytesOf(const char (&literal)[N]) {
+    return std::string(literal, N - 1);
+}
+
+// A fresh directory, removed afterwards. It lives on a memory file system when there is one:
+// the program commits twice per card, and on a disk every commit waits for the device.
+class ScratchDir {
+public:
+    ScratchDir() {
+        std::string base = std::filesystem::temp_directory_path().string();
+        struct stat st {};
+        if (::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && ::access("/dev/shm", W_OK) == 0)
+            base = "/dev/shm";
+        std::string pattern = base + "/dormex-faults-XXXXXX";
+        if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed in " + base);
+        m_path = pattern;
+    }
+    ~ScratchDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_path, ignored);
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+
+    const std::string& path() const { return m_path; }
+    std::string file(const std::string& name) const { return m_path + "/" + name; }
+
+private:
+    std::string m_path;
+};
+
+// How a started program ended.
+struct Outcome {
+    int status = -1;  // exit status; -1 after a signal or the time limit
+    int signal = 0;
+    bool timedOut = false;
+    std::string out;
+    std::string err;
+};
+
+// One started program: no window system, the C.UTF-8 locale (so the log's date and time hold no
+// blank), standard output and error to files named after `tag`. Killed and reaped when dropped.
+class Child {
+public:
+    Child(const std::string& program, const std::vector<std::string>& args, const std::string& dir,
+          const std::string& tag, const EnvList& extraEnv = {})
+        : m_outPath(dir + "/." + tag + ".out"), m_errPath(dir + "/." + tag + ".err") {
+        std::vector<std::string> argStrings{program};
+        argStrings.insert(argStrings.end(), args.begin(), args.end());
+        std::vector<std::string> envStrings;
+        for (char** entry = environ; *entry; ++entry) {
+            const std::string text(*entry);
+            const std::string name = text.substr(0, text.find('='));
+            const bool replaced = std::any_of(extraEnv.begin(), extraEnv.end(),
+                                              [&](const auto& pair) { return pair.first == name; });
+            if (name == "DISPLAY" || name == "WAYLAND_DISPLAY" || name == "QT_QPA_PLATFORM" ||
+                name == "LC_ALL" || replaced)
+                continue;
+            envStrings.push_back(text);
+        }
+        envStrings.push_back("LC_ALL=C.UTF-8");
+        for (const auto& [name, value] : extraEnv) envStrings.push_back(name + "=" + value);
+        std::vector<char*> argv;
+        for (std::string& a : argStrings) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        std::vector<char*> envp;
+        for (std::string& e : envStrings) envp.push_back(e.data());
+        envp.push_back(nullptr);
+
+        m_pid = ::fork();
+        if (m_pid < 0) throw std::runtime_error("fork failed");
+        if (m_pid == 0) {
+            // Only async-signal-safe calls between fork and exec.
+            const int out = ::open(m_outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int err = ::open(m_errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (out < 0 || err < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0 ||
+                ::chdir(dir.c_str()) != 0)
+                ::_exit(126);
+            ::execve(program.c_str(), argv.data(), envp.data());
+            ::_exit(127);
+        }
+    }
+    ~Child() {
+        if (!m_reaped) {
+            ::kill(m_pid, SIGKILL);
+            reap(true);
+        }
+        ::unlink(m_outPath.c_str());
+        ::unlink(m_errPath.c_str());
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    bool running() { return !reap(false); }
+    void kill(int sig) {
+        if (!reap(false)) ::kill(m_pid, sig);
+    }
+
+    // Waits at most `limit`; a program still running then is killed and reported as timed out.
+    Outcome wait(SteadyClock::duration limit) {
+        Outcome outcome;
+        const auto deadline = SteadyClock::now() + limit;
+        while (!reap(false)) {
+            if (SteadyClock::now() > deadline) {
+                ::kill(m_pid, SIGKILL);
+                reap(true);
+                outcome.timedOut = true;
+                break;
+            }
+            std::this_thread::sleep_for(5ms);
+        }
+        if (WIFEXITED(m_raw)) outcome.status = WEXITSTATUS(m_raw);
+        if (WIFSIGNALED(m_raw)) outcome.signal = WTERMSIG(m_raw);
+        outcome.out = readFile(m_outPath);
+        outcome.err = readFile(m_errPath);
+        return outcome;
+    }
+
+private:
+    bool reap(bool block) {
+        if (m_reaped) return true;
+        int raw = 0;
+        pid_t done = ::waitpid(m_pid, &raw, block ? 0 : WNOHANG);
+        if (done == m_pid) {
+            m_raw = raw;
+            m_reaped = true;
+        }
+        return m_reaped;
+    }
+
+    std::string m_outPath;
+    std::string m_errPath;
+    pid_t m_pid = -1;
+    int m_raw = 0;
+    bool m_reaped = false;
+};
+
+// A program directory holding copies of the built dormex and dormex-site (the programs resolve
+// /proc/self/exe, so links would point them back at the build directory).
+class ProgramDir {
+public:
+    ProgramDir() {
+        for (const char* program : {"dormex", "dormex-site"})
+            std::filesystem::copy_file(buildDir() + "/" + program, file(program));
+    }
+    std::string file(const std::string& name) const { return m_dir.file(name); }
+    const std::string& path() const { return m_dir.path(); }
+    std::string siteDb() const { return file("site.db"); }
+    std::string log() const { return readFile(file("dormex.log")); }
+
+    std::unique_ptr<Child> start(const std::vector<std::string>& args,
+                                 const std::string& tag = "run", const EnvList& env = {}) const {
+        return std::make_unique<Child>(file("dormex"), args, path(), tag, env);
+    }
+    Outcome run(const std::vector<std::string>& args, SteadyClock::duration limit = 60s,
+                const EnvList& env = {}) const {
+        return start(args, "run", env)->wait(limit);
+    }
+    Outcome siteTool(const std::vector<std::string>& args) const {
+        return Child(file("dormex-site"), args, path(), "site").wait(120s);
+    }
+
+private:
+    ScratchDir m_dir;
+};
+
+// Dormex.ini text selecting `types` with `days`.
+std::string settingsText(const std::string& days, const std::set<int>& types) {
+    std::string ini = "[General]\r\nDays=" + days + "\r\n";
+    for (int i = 0; i < kTypeCount; ++i)
+        ini += "type" + std::to_string(i) + "=" + (types.count(i) ? "True" : "False") + "\r\n";
+    return ini;
+}
+
+// The log's lines as written: split at CR LF, without the empty piece after the last one.
+std::vector<std::string> logLines(const std::string& log) {
+    std::vector<std::string> lines;
+    size_t pos = 0;
+    while (pos < log.size()) {
+        size_t end = log.find("\r\n", pos);
+        if (end == std::string::npos) end = log.size();
+        lines.push_back(log.substr(pos, end - pos));
+        pos = end + 2;
+    }
+    return lines;
+}
+
+// A line's message after the date, the time and two blanks; "<no time stamp>" for other lines.
+std::string messageOf(const std::string& line) {
+    static const std::regex kStamp(R"(^\S+ \S+  )");
+    std::smatch match;
+    if (!std::regex_search(line, match, kStamp)) return "<no time stamp>";
+    return line.substr(static_cast<size_t>(match.length(0)));
+}
+
+// The messages of the log's "Deactivated" entries, in log order.
+std::vector<std::string> deactivatedEntries(const std::string& log) {
+    std::vector<std::string> entries;
+    for (const std::string& line : logLines(log)) {
+        const std::string message = messageOf(line);
+        if (startsWith(message, ",") && endsWith(message, ", Deactivated"))
+            entries.push_back(message);
+    }
+    return entries;
+}
+
+// The key number text of every "Deactivated" entry, in log order.
+std::vector<std::string> deactivatedKeys(const std::string& log) {
+    std::vector<std::string> keys;
+    for (const std::string& entry : deactivatedEntries(log))
+        keys.push_back(entry.substr(1, entry.find(',', 1) - 1));
+    return keys;
+}
+
+// Failure entries ("RunQuery():" or "LoadCustomNames():") of the log.
+std::vector<std::string> failureEntries(const std::string& log) {
+    std::vector<std::string> failures;
+    for (const std::string& line : logLines(log)) {
+        const std::string message = messageOf(line);
+        if (startsWith(message, "RunQuery():") || startsWith(message, "LoadCustomNames():"))
+            failures.push_back(message);
+    }
+    return failures;
+}
+
+ConnectionSettings sqliteAt(const std::string& path) {
+    ConnectionSettings settings;
+    settings.database = path;
+    return settings;
+}
+
+QVariant nullInteger() {
+    return QVariant(QMetaType::fromType<qlonglong>());
+}
+QVariant nullText() {
+    return QVariant(QMetaType::fromType<QString>());
+}
+QVariant integer(std::int64_t value) {
+    return QVariant::fromValue<qlonglong>(value);
+}
+QVariant text(const std::string& utf8) {
+    return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
+}
+
+// One card of a test site, with its holder and its use.
+struct TestCard {
+    std::int64_t cardId = 0;
+    QVariant key;        // an integer, or text SQLite keeps as text
+    bool holder = true;  // false: Keycards.userid is NULL
+    QVariant last = nullText();
+    QVariant first = nullText();
+    QVariant flags = nullInteger();
+    int usedDaysAgo = -1;  // the last door transaction; -1 for never
+    int active = 1;
+};
+
+// The test's own connection to a site database.
+class Site {
+public:
+    explicit Site(const ConnectionSettings& settings,
+                  SiteDatabase::OpenMode mode = SiteDatabase::OpenMode::Existing)
+        : m_db(settings, mode) {}
+
+    SiteDatabase& db() { return m_db; }
+    void exec(const std::string& sql) { m_db.exec(QString::fromStdString(sql)); }
+
+    std::vector<std::vector<QVariant>> rows(const std::string& sql,
+                                            const std::vector<QVariant>& binds = {}) {
+        QSqlQuery query(m_db.connection());
+        query.setForwardOnly(true);
+        if (!query.prepare(QString::fromStdString(sql)))
+            throw std::runtime_error(sql + ": " + query.lastError().text().toStdString());
+        for (const QVariant& value : binds) query.addBindValue(value);
+        if (!query.exec())
+            throw std::runtime_error(sql + ": " + query.lastError().text().toStdString());
+        std::vector<std::vector<QVariant>> result;
+        while (query.next()) {
+            std::vector<QVariant> row;
+            for (int i = 0; i < query.record().count(); ++i) row.push_back(query.value(i));
+            result.push_back(std::move(row));
+        }
+        return result;
+    }
+
+    void addCard(const TestCard& card) {
+        QVariant userid = nullInteger();
+        if (card.holder) {
+            userid = integer(card.cardId);
+            rows("INSERT INTO personnel (userid, lastname, firstname, flags) VALUES (?, ?, ?, ?)",
+                 {userid, card.last, card.first, card.flags});
+        }
+        rows("INSERT INTO Keycards (CardID, KeyNumber, userid, Active) VALUES (?, ?, ?, ?)",
+             {integer(card.cardId), card.key, userid, card.active});
+        if (card.usedDaysAgo >= 0) {
+            const std::time_t when = std::time(nullptr) - std::time_t{card.usedDaysAgo} * 86400;
+            rows("INSERT INTO Transactions (KeyNumber, EventDateTime) VALUES (?, ?)",
+                 {card.key, QString::fromStdString(sitelib::formatLocalTime(when))});
+        }
+    }
+
+    // "Active/CardStatus/StatusReason" of every card by CardID.
+    std::map<std::int64_t, std::string> cardStates() {
+        std::map<std::int64_t, std::string> states;
+        for (const auto& row :
+             rows("SELECT CardID, Active, CardStatus, StatusReason FROM Keycards"))
+            states[row[0].toLongLong()] = row[1].toString().toStdString() + "/" +
+                                          row[2].toString().toStdString() + "/" +
+                                          row[3].toString().toStdString();
+        return states;
+    }
+
+    // Queued downloads by CardID (cards without any are absent).
+    std::map<std::int64_t, int> downloadsPerCard() {
+        std::map<std::int64_t, int> counts;
+        for (const auto& row : rows("SELECT CardID, COUNT(*) FROM CardDownloads GROUP BY CardID"))
+            counts[row[0].toLongLong()] = row[1].toInt();
+        return counts;
+    }
+
+    // CardID by the key number's text (as the log writes it).
+    std::map<std::string, std::int64_t> cardIdsByKey() {
+        std::map<std::string, std::int64_t> ids;
+        for (const auto& row : rows("SELECT KeyNumber, CardID FROM Keycards"))
+            ids[row[0].toString().toStdString()] = row[1].toLongLong();
+        return ids;
+    }
+
+private:
+    SiteDatabase m_db;
+};
+
+// Creates the SQLite site file `path` with the site tables.
+std::unique_ptr<Site> createSqliteSite(const std::string& path) {
+    auto site = std::make_unique<Site>(sqliteAt(path), SiteDatabase::OpenMode::Create);
+    site->db().createSchema();
+    return site;
+}
+
+const std::string kDeactivated = "0/3/6";
+const std::string kUntouched = "1/0/0";
+
+// Five idle cards of type 0 (keys 101..105), one recently used type 0 card, one idle type 1 card.
+void fillSmallSite(Site& site) {
+    const char* const names[] = {"Ames", "Brook", "Cole", "Dunn", "Eade", "Fry", "Gale"};
+    for (int i = 1; i <= 7; ++i) {
+        TestCard card;
+        card.cardId = i;
+        card.key = integer(100 + i);
+        card.last = text(names[i - 1]);
+        card.first = text("Card");
+        card.flags = integer(i == 7 ? 1 << 21 : 0);
+        card.usedDaysAgo = i == 6 ? 2 : 60;
+        site.addCard(card);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// A database locked by another writer.
+
+class LockedDatabase : public ::testing::Test {
+protected:
+    void SetUp() override {
+        writeFile(dir.file("Dormex.ini"), settingsText("30", {0}));
+        site = createSqliteSite(dir.siteDb());
+        fillSmallSite(*site);
+        before = site->cardStates();
+        // The test's connection takes the write lock and keeps its transaction open.
+        site->exec("BEGIN IMMEDIATE");
+        site->exec("UPDATE Keycards SET StatusReason = StatusReason WHERE CardID = 7");
+    }
+
+    ProgramDir dir;
+    std::unique_ptr<Site> site;
+    std::map<std::int64_t, std::string> before;
+};
+
+TEST_F(LockedDatabase, ALockHeldThroughoutEndsTheRunWithALoggedFailureAndNoHang) {
+    const auto started = SteadyClock::now();
+    Outcome r = dir.run({"silent"}, 60s);
+    const auto seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(SteadyClock::now() - started).count();
+    site->exec("ROLLBACK");
+
+    EXPECT_FALSE(r.timedOut) << "the run must give up on the lock, not hang";
+    EXPECT_LT(seconds, 60);
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.status, 1) << r.err;
+    const auto lines = logLines(dir.log());
+    ASSERT_EQ(lines.size(), 3u) << dir.log();
+    EXPECT_EQ(messageOf(lines[0]), "Days = 30");
+    EXPECT_EQ(messageOf(lines[1]), "RunQuery():5:database is locked")
+        << "the first save meets the lock";
+    EXPECT_TRUE(startsWith(lines[2], "SELECT k.KeyNumber")) << lines[2];
+    EXPECT_EQ(site->cardStates(), before) << "no card deactivated";
+    EXPECT_TRUE(site->downloadsPerCard().empty());
+}
+
+TEST_F(LockedDatabase, ALockReleasedWithinTheWaitLetsTheRunFinish) {
+    auto child = dir.start({"silent"});
+    // Once "Days = 30" is logged the run is on its way to the first save, which needs the lock.
+    const auto deadline = SteadyClock::now() + 8s;
+    while (child->running() && dir.log().find("Days = 30") == std::string::npos &&
+           SteadyClock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    std::this_thread::sleep_for(1s);
+    const bool waited = child->running();
+    const std::string logWhileLocked = dir.log();
+    site->exec("ROLLBACK");
+    Outcome r = child->wait(60s);
+
+    EXPECT_TRUE(waited) << "the run waits for the lock instead of failing at once: "
+                        << logWhileLocked;
+    EXPECT_NE(logWhileLocked.find("Days = 30"), std::string::npos);
+    EXPECT_TRUE(deactivatedKeys(logWhileLocked).empty()) << logWhileLocked;
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_EQ(r.status, 0) << r.err << dir.log();
+    EXPECT_EQ(deactivatedKeys(dir.log()),
+              (std::vector<std::string>{"101", "102", "103", "104", "105"}));
+    auto after = site->cardStates();
+    for (std::int64_t id = 1; id <= 7; ++id)
+        EXPECT_EQ(after[id], id <= 5 ? kDeactivated : kUntouched) << "card " << id;
+}
+
+// ---------------------------------------------------------------------------------------------
+// A PostgreSQL server that goes away in the middle of a run.
+
+// A private PostgreSQL cluster from scripts/pg-harness.sh, always removed again.
+class PrivateCluster {
+public:
+    // Starts the cluster; false (with `error`) when it could not be started.
+    bool start(std::string& error) {
+        const std::string errPath = m_scratch.file("harness.err");
+        const std::string command = "bash '" + script() + "' start 2>'" + errPath + "'";
+        FILE* pipe = ::popen(command.c_str(), "r");
+        if (!pipe) {
+            error = "popen failed";
+            return false;
+        }
+        std::string output;
+        char buffer[4096];
+        while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
+        const int status = ::pclose(pipe);
+        static const std::regex kExport(R"(^export ([A-Z_]+)='([^']*)'$)");
+        std::istringstream lines(output);
+        for (std::string line; std::getline(lines, line);) {
+            std::smatch match;
+            if (std::regex_match(line, match, kExport)) m_env[match[1]] = match[2];
+        }
+        m_dir = m_env["DORMEX_PG_DIR"];
+        if (status != 0 || m_dir.empty() || m_env["DORMEX_PG_PORT"].empty()) {
+            error = "pg-harness.sh start failed: " + output + readFile(errPath);
+            return false;
+        }
+        return true;
+    }
+    // Stops the server at once (pg_ctl stop -m immediate) and removes the cluster.
+    void stop() {
+        if (m_dir.empty()) return;
+        const std::string command = "bash '" + script() + "' stop '" + m_dir + "' >/dev/null 2>&1";
+        if (std::system(command.c_str()) != 0)
+            std::fprintf(stderr, "could not remove %s\n", m_dir.c_str());
+        m_dir.clear();
+    }
+    ~PrivateCluster() { stop(); }
+
+    std::string env(const std::string& name) const {
+        auto it = m_env.find(name);
+        return it == m_env.end() ? "" : it->second;
+    }
+    ConnectionSettings settings() const {
+        ConnectionSettings s;
+        s.driver = Driver::Postgres;
+        s.host = env("DORMEX_PG_HOST");
+        s.port = std::stoi(env("DORMEX_PG_PORT"));
+        s.database = env("DORMEX_PG_DB");
+        s.user = env("DORMEX_PG_USER");
+        s.password = env("DORMEX_PG_PASSWORD");
+        return s;
+    }
+    static std::string script() { return sourceRoot() + "/scripts/pg-harness.sh"; }
+    static bool serverProgramsPresent() {
+        return ::access((envOr("PG_BIN", "/usr/lib/postgresql/15/bin") + "/initdb").c_str(),
+                        X_OK) == 0;
+    }
+
+private:
+    ScratchDir m_scratch;
+    std::map<std::string, std::string> m_env;
+    std::string m_dir;
+};
+
+TEST(ServerGoesAway, TheRunEndsWithTheFirstCardLoggedAndOneFailureEntry) {
+    if (!PrivateCluster::serverProgramsPresent()) {
+        if (onCi()) FAIL() << "PostgreSQL server programs (initdb) are missing";
+        GTEST_SKIP() << "PostgreSQL server programs (initdb) are missing";
+    }
+    PrivateCluster cluster;
+    std::string error;
+    ASSERT_TRUE(cluster.start(error)) << error;
+
+    ProgramDir dir;
+    const ConnectionSettings pg = cluster.settings();
+    writeFile(dir.file("SiteLibrary.ini"), "[Database]\nDriver=QPSQL\nHost=" + pg.host +
+                                               "\nPort=" + std::to_string(pg.port) +
+                                               "\nDatabase=" + pg.database + "\nUser=" + pg.user +
+                                               "\nPassword=" + pg.password + "\n");
+    writeFile(dir.file("Dormex.ini"), settingsText("30", {0}));
+    auto site = std::make_unique<Site>(pg);
+    site->db().createSchema();
+    const char* const names[] = {"Ames", "Brook", "Cole", "Dunn"};
+    for (int i = 1; i <= 4; ++i) {
+        TestCard card;
+        card.cardId = i;
+        card.key = integer(100 + i);
+        card.last = text(names[i - 1]);
+        card.first = text("Card");
+        card.flags = integer(0);
+        site->addCard(card);
+    }
+    // The second card's download sleeps in the server: the window in which it goes away.
+    site->exec(
+        "CREATE FUNCTION slow_download() RETURNS trigger AS $$ BEGIN IF NEW.CardID = 2 THEN "
+        "PERFORM pg_sleep(3); END IF; RETURN NEW; END $$ LANGUAGE plpgsql");
+    site->exec(
+        "CREATE TRIGGER slow_download BEFORE INSERT ON CardDownloads FOR EACH ROW "
+        "EXECUTE FUNCTION slow_download()");
+
+    auto child = dir.start({"silent"});
+    bool sleeping = false;
+    const auto deadline = SteadyClock::now() + 30s;
+    while (!sleeping && child->running() && SteadyClock::now() < deadline) {
+        sleeping =
+            site->rows("SELECT COUNT(*) FROM pg_stat_activity WHERE wait_event = 'PgSleep'")[0][0]
+                .toInt() > 0;
+        if (!sleeping) std::this_thread::sleep_for(20ms);
+    }
+    site.reset();
+    cluster.stop();
+    Outcome r = child->wait(60s);
+
+    ASSERT_TRUE(sleeping) << "the run never reached the second card's download: " << dir.log()
+                          << r.err;
+    EXPECT_FALSE(r.timedOut) << "the run must end once the server is gone";
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.status, 1) << r.err;
+    const std::string log = dir.log();
+    EXPECT_EQ(deactivatedEntries(log), (std::vector<std::string>{",101,Ames,Card,0, Deactivated"}))
+        << log;
+    const auto failures = failureEntries(log);
+    ASSERT_EQ(failures.size(), 1u) << log;
+    EXPECT_TRUE(startsWith(failures[0], "RunQuery():6:")) << "the download failed: " << failures[0];
+    const auto lines = logLines(log);
+    ASSERT_GE(lines.size(), 4u) << log;
+    EXPECT_EQ(messageOf(lines[0]), "Days = 30");
+    EXPECT_TRUE(startsWith(lines.back(), "SELECT k.KeyNumber")) << lines.back();
+
+    // The failure entry is two lines: the server's message may not add any of its own.
+    size_t physicalLines = 0;
+    for (char c : log) physicalLines += c == '\n';
+    EXPECT_EQ(physicalLines, lines.size());
+}
+
+// ---------------------------------------------------------------------------------------------
+// A run killed with SIGKILL half-way through thousands of cards.
+
+// "N cards would be deactivated" from the preview's last line; -1 when there is none.
+int previewCount(const std::string& out) {
+    static const std::regex kSummary(R"((\d+) cards? would be deactivated)");
+    std::smatch match;
+    if (!std::regex_search(out, match, kSummary)) return -1;
+    return std::stoi(match[1]);
+}
+
+size_t logLineCount(const std::string& path) {
+    const std::string text = readFile(path);
+    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+TEST(KilledRun, TheNextRunCompletesItAndTheSiteEqualsOneWholeRun) {
+    ProgramDir killed;
+    ProgramDir reference;
+    Outcome generated = killed.siteTool({"--database", "site.db", "generate", "--cards", "4000",
+                                         "--transactions", "20000", "--seed", "7"});
+    ASSERT_EQ(generated.status, 0) << generated.err;
+    const std::string settings = settingsText("30", {0, 2, 3, 5, 6, 8, 10});
+    writeFile(killed.file("Dormex.ini"), settings);
+    writeFile(reference.file("Dormex.ini"), settings);
+    Outcome preview = killed.run({"preview"});
+    ASSERT_EQ(preview.status, 0) << preview.err;
+    const int expected = previewCount(preview.out);
+    ASSERT_GT(expected, 500) << "too few cards to kill the run half-way: " << preview.out;
+    const std::string pristine = readFile(killed.siteDb());
+    writeFile(reference.siteDb(), pristine);
+
+    // Kill at about a third of the entries. A run that got to its end first is tried again.
+    const size_t third = static_cast<size_t>(expected) / 3;
+    bool killedMidRun = false;
+    for (int attempt = 0; attempt < 3 && !killedMidRun; ++attempt) {
+        writeFile(killed.siteDb(), pristine);
+        std::filesystem::remove(killed.file("site.db-journal"));
+        std::filesystem::remove(killed.file("dormex.log"));
+        auto child = killed.start({"silent"});
+        const auto deadline = SteadyClock::now() + 60s;
+        while (child->running() && logLineCount(killed.file("dormex.log")) < third + 1 &&
+               SteadyClock::now() < deadline)
+            std::this_thread::sleep_for(1ms);
+        child->kill(SIGKILL);
+        Outcome r = child->wait(10s);
+        killedMidRun = r.signal == SIGKILL &&
+                       deactivatedKeys(killed.log()).size() < static_cast<size_t>(expected);
+    }
+    ASSERT_TRUE(killedMidRun) << "every run ended before the kill";
+    const std::vector<std::string> loggedBeforeKill = deactivatedKeys(killed.log());
+    EXPECT_GE(loggedBeforeKill.size(), third);
+
+    {
+        Site site(sqliteAt(killed.siteDb()));
+        const auto check = site.rows("PRAGMA integrity_check");
+        ASSERT_EQ(check.size(), 1u);
+        EXPECT_EQ(check[0][0].toString().toStdString(), "ok");
+        auto ids = site.cardIdsByKey();
+        auto states = site.cardStates();
+        for (const std::string& key : loggedBeforeKill) {
+            ASSERT_EQ(ids.count(key), 1u) << key;
+            EXPECT_EQ(states[ids[key]], kDeactivated)
+                << "key " << key << " was logged as deactivated";
+        }
+    }
+
+    Outcome rest = killed.run({"silent"});
+    EXPECT_EQ(rest.status, 0) << rest.err;
+    Outcome whole = reference.run({"silent"});
+    ASSERT_EQ(whole.status, 0) << whole.err;
+    const std::vector<std::string> referenceKeys = deactivatedKeys(reference.log());
+    EXPECT_EQ(referenceKeys.size(), static_cast<size_t>(expected))
+        << "the preview and the run agree";
+
+    Site killedSite(sqliteAt(killed.siteDb()));
+    Site referenceSite(sqliteAt(reference.siteDb()));
+    EXPECT_EQ(killedSite.cardStates(), referenceSite.cardStates());
+
+    // Between a card's save and its download being queued, and between the download and the log
+    // entry, a kill leaves one card behind: saved without a download (the next run no longer
+    // selects it, it is inactive) or saved and queued but never logged. Only that one card may
+    // differ from the whole run, and it is never logged.
+    const std::vector<std::string> logged = deactivatedKeys(killed.log());
+    const std::set<std::string> loggedSet(logged.begin(), logged.end());
+    EXPECT_EQ(loggedSet.size(), logged.size()) << "no card is deactivated twice";
+    const auto ids = referenceSite.cardIdsByKey();
+    const auto killedDownloads = killedSite.downloadsPerCard();
+    const auto referenceDownloads = referenceSite.downloadsPerCard();
+    std::set<std::int64_t> referenceIds;
+    for (const std::string& key : referenceKeys) referenceIds.insert(ids.at(key));
+    EXPECT_EQ(referenceDownloads.size(), referenceIds.size())
+        << "downloads only for the cards deactivated";
+    for (std::int64_t id : referenceIds) {
+        const auto it = referenceDownloads.find(id);
+        EXPECT_TRUE(it != referenceDownloads.end() && it->second == 1)
+            << "card " << id << ": one download";
+    }
+    std::vector<std::int64_t> differing;
+    for (const auto& [key, id] : ids) {
+        const int k = killedDownloads.count(id) ? killedDownloads.at(id) : 0;
+        const int r = referenceDownloads.count(id) ? referenceDownloads.at(id) : 0;
+        if (k != r) {
+            differing.push_back(id);
+            EXPECT_EQ(k, 0) << "card " << id << ": only a missing download is possible";
+            EXPECT_EQ(loggedSet.count(key), 0u)
+                << "card " << id << " is logged but has no download";
+        }
+    }
+    EXPECT_LE(differing.size(), 1u);
+    size_t unlogged = 0;
+    for (const std::string& key : referenceKeys) unlogged += loggedSet.count(key) == 0;
+    EXPECT_LE(unlogged, 1u) << "only the card in the window can be deactivated without an entry";
+    for (const std::string& key : logged) EXPECT_EQ(ids.count(key), 1u) << key;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Two runs at once on the same site.
+
+TEST(TwoRunsAtOnce, TheSiteEqualsOneRunAndEveryLogLineIsWhole) {
+    ProgramDir dir;
+    ProgramDir reference;
+    {
+        auto site = createSqliteSite(dir.siteDb());
+        site->db().beginTransaction();
+        // 1000 idle cards of type 0, 100 idle of type 1 (not selected), 100 of type 0 in use.
+        for (int i = 1; i <= 1200; ++i) {
+            TestCard card;
+            card.cardId = i;
+            card.key = integer(i % 2 ? 5000000000LL + i : 10000 + i);
+            card.last = text("Holder" + std::to_string(i));
+            card.first = text("First");
+            card.flags = integer(i > 1000 && i <= 1100 ? 1 << 21 : 0);
+            card.usedDaysAgo = i > 1100 ? 3 : (i % 3 ? 45 : -1);
+            site->addCard(card);
+        }
+        site->db().commit();
+    }
+    const std::string settings = settingsText("30", {0});
+    writeFile(dir.file("Dormex.ini"), settings);
+    writeFile(reference.file("Dormex.ini"), settings);
+    writeFile(reference.siteDb(), readFile(dir.siteDb()));
+
+    auto first = dir.start({"silent"}, "first");
+    auto second = dir.start({"silent"}, "second");
+    Outcome a = first->wait(120s);
+    Outcome b = second->wait(120s);
+    Outcome whole = reference.run({"silent"});
+    ASSERT_EQ(whole.status, 0) << whole.err;
+
+    const std::string log = dir.log();
+    const auto failures = failureEntries(log);
+    for (const Outcome* o : {&a, &b}) {
+        EXPECT_FALSE(o->timedOut);
+        EXPECT_EQ(o->signal, 0);
+        EXPECT_TRUE(o->status == 0 || (o->status == 1 && !failures.empty())) << o->status << o->err;
+    }
+    EXPECT_EQ(a.status + b.status, static_cast<int>(failures.size()))
+        << "one failure entry per failed run";
+
+    Site site(sqliteAt(dir.siteDb()));
+    Site referenceSite(sqliteAt(reference.siteDb()));
+    EXPECT_EQ(site.cardStates(), referenceSite.cardStates());
+    const auto referenceKeys = deactivatedKeys(reference.log());
+    ASSERT_EQ(referenceKeys.size(), 1000u);
+
+    static const std::regex kWhole(R"(^\S+ \S+  (Days = |,|RunQuery\(\):|LoadCustomNames\(\):))");
+    ASSERT_TRUE(endsWith(log, "\r\n")) << "the log ends with a whole line";
+    size_t days = 0;
+    for (const std::string& line : logLines(log)) {
+        EXPECT_EQ(line.find_first_of("\r\n"), std::string::npos) << "a split line: " << line;
+        const bool entry = std::regex_search(line, kWhole);
+        EXPECT_TRUE(entry || startsWith(line, "SELECT k.KeyNumber")) << line;
+        const std::string message = messageOf(line);
+        if (startsWith(message, ",")) {
+            EXPECT_TRUE(endsWith(message, ", Deactivated")) << line;
+            EXPECT_EQ(message.find("Deactivated"), message.size() - 11)
+                << "two entries merged: " << line;
+        }
+        days += message == "Days = 30";
+    }
+    EXPECT_EQ(days, 2u) << "both runs logged their start";
+
+    // Each card the whole run deactivates is logged by one or both runs, and nothing else is.
+    std::map<std::string, int> logged;
+    for (const std::string& key : deactivatedKeys(log)) ++logged[key];
+    const std::set<std::string> expectedKeys(referenceKeys.begin(), referenceKeys.end());
+    for (const auto& [key, count] : logged) {
+        EXPECT_EQ(expectedKeys.count(key), 1u) << key;
+        EXPECT_LE(count, 2) << key;
+    }
+    if (failures.empty()) {
+        EXPECT_EQ(logged.size(), expectedKeys.size());
+    }
+    const auto ids = site.cardIdsByKey();
+    const auto downloads = site.downloadsPerCard();
+    for (const auto& [key, count] : logged) {
+        const auto it = downloads.find(ids.at(key));
+        EXPECT_TRUE(it != downloads.end() && it->second >= count)
+            << "key " << key << " logged without its download";
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Malformed settings files.
+
+// A site whose cards are all idle except one: types 0, 1 and 2, and one card already inactive.
+void fillSweepSite(Site& site) {
+    fillSmallSite(site);
+    TestCard temp;
+    temp.cardId = 8;
+    temp.key = integer(108);
+    temp.last = text("Hale");
+    temp.first = text("Temp");
+    temp.flags = integer(2 << 21);
+    site.addCard(temp);
+    TestCard never = temp;
+    never.cardId = 9;
+    never.key = integer(109);
+    never.usedDaysAgo = -1;
+    never.flags = integer(0);
+    site.addCard(never);
+    TestCard inactive = never;
+    inactive.cardId = 10;
+    inactive.key = integer(110);
+    inactive.active = 0;
+    site.addCard(inactive);
+}
+
+struct SettingsCase {
+    std::string name;
+    std::string content;
+    int expectedStatus = -1;  // -1: any of 0, 1, 2
+};
+
+std::vector<SettingsCase> badSettingsFiles() {
+    std::vector<SettingsCase> cases;
+    std::mt19937 random(20240611);
+    auto bytes = [&](size_t n) {
+        std::string s(n, '\0');
+        for (char& c : s) c = static_cast<char>(random() & 0xFF);
+        return s;
+    };
+    for (int i = 0; i < 6; ++i)
+        cases.push_back({"random bytes " + std::to_string(i), bytes(size_t{64} << i)});
+    for (int i = 0; i < 4; ++i)
+        cases.push_back({"random bytes among valid lines " + std::to_string(i),
+                         bytes(40) + "\r\n[General]\r\n" + bytes(200) + "\r\nDays=30\r\n" +
+                             bytes(30) + "\ntype0=True\r" + bytes(30) + "\r\ntype2=True\r\n"});
+    cases.push_back({"NUL bytes", bytesOf("[General]\r\nDays=3\0"
+                                          "0\r\ntype0=Tr\0ue\r\n\0\0\0type2=True\r\n")});
+    cases.push_back(
+        {"NUL before the section", bytesOf("\0[General]\r\nDays=30\r\ntype0=True\r\n")});
+    cases.push_back({"100 kB Days line",
+                     "[General]\r\nDays=" + std::string(100000, '9') + "\r\ntype0=True\r\n", 2});
+    cases.push_back({"100 kB comment line",
+                     "; " + std::string(100000, 'x') + "\r\n[General]\r\nDays=30\r\ntype0=True\r\n",
+                     0});
+    cases.push_back(
+        {"100 kB key name", "[General]\r\n" + std::string(100000, 'k') + "=1\r\nDays=30\r\n"});
+    cases.push_back({"deep brackets", std::string(50000, '[') + "General" +
+                                          std::string(50000, ']') +
+                                          "\r\nDays=30\r\ntype0=True\r\n"});
+    cases.push_back({"unclosed brackets",
+                     "[General\r\n" + std::string(20000, '[') + "\r\nDays=1\r\ntype0=True\r\n"});
+    std::string many = "[General]\r\n";
+    for (int i = 0; i < 5000; ++i)
+        many += "key" + std::to_string(i) + "=value" + std::to_string(i) + "\r\n";
+    for (int i = 0; i < 2000; ++i) many += "[Section" + std::to_string(i) + "]\r\ntype0=x\r\n";
+    cases.push_back({"thousands of keys and sections", many});
+    std::string repeated = "[General]\r\n";
+    for (int i = 0; i < 3000; ++i) repeated += "type0=True\r\ntype0=Nonsense\r\nDays=30\r\n";
+    cases.push_back({"thousands of repeated keys", repeated, 0});
+    cases.push_back(
+        {"invalid UTF-8",
+         "[Gen\xC3\x28ral]\r\nDays=\xFF\xFE\r\n[General]\r\nDays=30\r\ntype0=\xC3\x28\r\n", 2});
+    cases.push_back({"invalid UTF-8 in an unread key",
+                     "[General]\r\n\xED\xA0\x80=\xF8\x88\x80\x80\x80\r\nDays=30\r\ntype2=True\r\n",
+                     0});
+    cases.push_back(
+        {"byte-order mark", "\xEF\xBB\xBF[General]\r\nDays=30\r\ntype0=True\r\ntype2=True\r\n", 0});
+    cases.push_back(
+        {"two byte-order marks", "\xEF\xBB\xBF\xEF\xBB\xBF[General]\r\nDays=30\r\ntype0=True\r\n"});
+    cases.push_back(
+        {"UTF-16 byte-order mark", bytesOf("\xFF\xFE[\0G\0e\0n\0e\0r\0a\0l\0]\0\r\0\n\0")});
+    cases.push_back({"largest Days", "[General]\r\nDays=2147483647\r\ntype0=True\r\n", 0});
+    cases.push_back(
+        {"smallest Days", "[General]\r\nDays=-2147483648\r\ntype0=True\r\ntype1=True\r\n", 0});
+    cases.push_back({"Days beyond 32 bits", "[General]\r\nDays=2147483648\r\ntype0=True\r\n", 2});
+    cases.push_back(
+        {"Days beyond 64 bits", "[General]\r\nDays=-99999999999999999999999\r\ntype0=True\r\n", 2});
+    cases.push_back(
+        {"hexadecimal Days beyond 32 bits", "[General]\r\nDays=$1FFFFFFFF\r\ntype0=True\r\n", 2});
+    cases.push_back({"hexadecimal Days of the smallest value",
+                     "[General]\r\nDays=$80000000\r\ntype2=True\r\n", 0});
+    cases.push_back(
+        {"hexadecimal Days at the limit", "[General]\r\nDays=0x7FFFFFFF\r\ntype0=True\r\n", 0});
+    cases.push_back({"type0 of 3000 characters",
+                     "[General]\r\nDays=30\r\ntype0=" + std::string(3000, 'T') + "\r\n", 2});
+    cases.push_back({"type0 of 3000 characters after True",
+                     "[General]\r\nDays=30\r\ntype0=True" + std::string(2996, 'e') + "\r\n", 2});
+    cases.push_back({"quoted values", "[General]\r\nDays=\"30\"\r\ntype0='True'\r\ntype2=\"\r\n"});
+    cases.push_back({"only line ends", std::string(10000, '\r') + std::string(10000, '\n'), 0});
+    cases.push_back({"empty file", "", 0});
+    return cases;
+}
+
+// The keys of the cards whose state differs from `before`.
+std::set<std::string> changedKeys(Site& site, const std::map<std::int64_t, std::string>& before) {
+    std::set<std::string> changed;
+    const auto after = site.cardStates();
+    for (const auto& [key, id] : site.cardIdsByKey()) {
+        if (after.at(id) != before.at(id)) changed.insert(key);
+    }
+    return changed;
+}
+
+TEST(BadSettings, NoCrashNoHangTheFileKeptAndOnlyLoggedCardsChanged) {
+    ProgramDir dir;
+    std::map<std::int64_t, std::string> before;
+    {
+        auto site = createSqliteSite(dir.siteDb());
+        fillSweepSite(*site);
+        before = site->cardStates();
+    }
+    const std::string pristine = readFile(dir.siteDb());
+    std::set<int> statuses;
+    size_t deactivations = 0;
+    for (const SettingsCase& c : badSettingsFiles()) {
+        SCOPED_TRACE(c.name);
+        writeFile(dir.siteDb(), pristine);
+        std::filesystem::remove(dir.file("dormex.log"));
+        writeFile(dir.file("Dormex.ini"), c.content);
+        Outcome r = dir.run({"silent"}, 30s);
+        EXPECT_FALSE(r.timedOut);
+        EXPECT_EQ(r.signal, 0) << r.err;
+        EXPECT_TRUE(r.status >= 0 && r.status <= 2) << r.status << r.err;
+        if (c.expectedStatus >= 0) {
+            EXPECT_EQ(r.status, c.expectedStatus) << r.err << dir.log();
+        }
+        EXPECT_EQ(readFile(dir.file("Dormex.ini")), c.content) << "the settings file is only read";
+        if (r.status == 2) {
+            EXPECT_FALSE(r.err.empty()) << "a set-up error says why";
+        }
+        Site site(sqliteAt(dir.siteDb()));
+        const std::vector<std::string> logged = deactivatedKeys(dir.log());
+        EXPECT_EQ(changedKeys(site, before), std::set<std::string>(logged.begin(), logged.end()))
+            << "the cards changed are the ones logged: " << dir.log();
+        statuses.insert(r.status);
+        deactivations += logged.size();
+    }
+    EXPECT_TRUE(statuses.count(0) && statuses.count(2))
+        << "the sweep reached both runs and set-up errors";
+    EXPECT_GT(deactivations, 0u);
+
+    // Settings that are no regular file read as missing: the defaults, nothing selected.
+    std::filesystem::remove(dir.file("Dormex.ini"));
+    ASSERT_EQ(::mkfifo(dir.file("Dormex.ini").c_str(), 0644), 0);
+    Outcome fifo = dir.run({"silent"}, 30s);
+    EXPECT_FALSE(fifo.timedOut) << "a FIFO in place of the settings must not block the run";
+    EXPECT_EQ(fifo.status, 0) << fifo.err;
+    std::filesystem::remove(dir.file("Dormex.ini"));
+    std::filesystem::create_directory(dir.file("Dormex.ini"));
+    Outcome directory = dir.run({"silent"}, 30s);
+    EXPECT_FALSE(directory.timedOut);
+    EXPECT_EQ(directory.status, 0) << directory.err;
+    EXPECT_TRUE(std::filesystem::is_directory(dir.file("Dormex.ini")));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Odd site data.
+
+// Where a key sorts in "Order by Keynumber" on SQLite: every integer before every text.
+using SortKey = std::tuple<int, std::int64_t, std::string>;
+SortKey sortKeyOf(const QVariant& key) {
+    if (key.typeId() == QMetaType::QString) return {1, 0, key.toString().toStdString()};
+    return {0, key.toLongLong(), ""};
+}
+
+// The text the log gives a column value: integers in decimal, NULL as nothing, control
+// characters as blanks.
+std::string logText(const QVariant& value) {
+    if (value.isNull()) return "";
+    std::string result = value.typeId() == QMetaType::QString ? value.toString().toStdString()
+                                                              : std::to_string(value.toLongLong());
+    for (char& c : result) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 32 || u == 127) c = ' ';
+    }
+    return result;
+}
+
+int typeOf(const TestCard& card) {
+    if (!card.holder || card.flags.isNull()) return 0;
+    return static_cast<int>((card.flags.toLongLong() & 0x1E00000) >> 21);
+}
+
+constexpr std::int64_t kMin64 = std::numeric_limits<std::int64_t>::min();
+constexpr std::int64_t kMax64 = std::numeric_limits<std::int64_t>::max();
+const std::set<int> kOddSelected = {0, 2, 7, 9};
+
+// Cards the run must read without trouble, whatever their values.
+std::vector<TestCard> oddCards() {
+    std::vector<TestCard> cards;
+    auto add = [&](QVariant key, QVariant last, QVariant first, QVariant flags, int used = 60) {
+        TestCard card;
+        card.cardId = static_cast<std::int64_t>(cards.size()) + 1;
+        card.key = std::move(key);
+        card.last = std::move(last);
+        card.first = std::move(first);
+        card.flags = std::move(flags);
+        card.usedDaysAgo = used;
+        cards.push_back(card);
+        return &cards.back();
+    };
+    add(integer(1001), text("Plain"), text("Zero"), integer(0));
+    add(integer(-17), text("Negative"), text("Key"), integer(2 << 21));
+    add(integer(0), text("Zero"), text("Key"), integer(0), -1);
+    add(integer(kMin64), text("Smallest"), text("Key"), integer(9 << 21));
+    add(integer(kMax64), text("Largest"), text("Key"), integer(7 << 21), -1);
+    add(integer(1002), text("Flags"), text("Beyond32"),
+        integer((std::int64_t{1} << 40) | (2 << 21)));
+    add(integer(1003), text("Flags"), text("Negative"), integer(kMin64 | (7 << 21)));
+    add(integer(1004), text("Flags"), text("Unselected"),
+        integer((std::int64_t{1} << 40) | (1 << 21)));
+    add(integer(1005), text("Flags"), text("HighBits"), integer(0xFE1FFFFFLL));
+    add(integer(1006), nullText(), nullText(), nullInteger());
+    add(integer(1007), text("No"), text("Holder"), integer(2 << 21))->holder = false;
+    add(integer(1008), text("\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x94\xA7 \xC5\x81ukasz"),
+        text("Zoe\xCC\x88 Ame\xCC\x81lie"), integer(0));
+    add(integer(1009), text("\xD9\x85\xD8\xAD\xD9\x85\xD8\xAF"),
+        text("\xE5\xB1\xB1\xE7\x94\xB0\xF0\x9F\x98\x80"), integer(2 << 21), -1);
+    add(integer(1010), text(bytesOf("Tab\tNul\0End")), text("Line\nBreak\x7F"), integer(0));
+    add(integer(1011), text("Recently"), text("Used"), integer(0), 2);
+    add(integer(1012), text("Already"), text("Inactive"), integer(0))->active = 0;
+    add(integer(1013), text(std::string(5000, 'L')), text("Long"), integer(9 << 21));
+    add(integer(2001), text("Type"), text("Nine"), integer(9 << 21), -1);
+    add(integer(2002), text("Type"), text("Ten"), integer(10 << 21), -1);
+    add(text("ABC-17"), text("Text"), text("KeyUnselected"), integer(1 << 21), -1);
+    return cards;
+}
+
+struct OddCase {
+    std::string name;
+    std::vector<TestCard> poison;  // cards added to oddCards(); the first ends the run
+    std::string failure;           // text the failure entry holds; "" when the run succeeds
+};
+
+TestCard poisonCard(QVariant key, QVariant flags) {
+    TestCard card;
+    card.cardId = 100;
+    card.key = std::move(key);
+    card.last = text("Poison");
+    card.first = text("Row");
+    card.flags = std::move(flags);
+    return card;
+}
+
+TEST(OddSiteData, NoCrashAndExactlyTheIdleCardsOfSelectedTypesChangeEachLogged) {
+    const std::vector<OddCase> cases = {
+        {"readable odd values", {}, ""},
+        {"text key of a selected type",
+         {poisonCard(text("K-17"), integer(0))},
+         "ADODataSet1: 'K-17' is not a valid integer value for field 'KeyNumber'"},
+        {"text flags",
+         {poisonCard(integer(1500), text("admin"))},
+         "ADODataSet1: 'admin' is not a valid integer value for field 'flags'"},
+        {"flags beyond 64 bits",
+         {poisonCard(integer(1500), QVariant(1e20))},
+         "is not a valid integer value for field 'flags'"},
+        {"person type 12",
+         {poisonCard(integer(1500), integer(12 << 21))},
+         "List index out of bounds (12)"},
+    };
+    std::string settings = settingsText("30", kOddSelected);
+    for (const OddCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        ProgramDir dir;
+        writeFile(dir.file("Dormex.ini"), settings);
+        std::vector<TestCard> cards = oddCards();
+        cards.insert(cards.end(), c.poison.begin(), c.poison.end());
+        std::map<std::int64_t, std::string> before;
+        {
+            auto site = createSqliteSite(dir.siteDb());
+            for (const TestCard& card : cards) site->addCard(card);
+            site->rows(
+                "INSERT INTO MXRSettings VALUES ('Custom Person Type 1', 'globalmxr', NULL)");
+            site->rows("INSERT INTO MXRSettings VALUES ('Custom Person Type 2', 'globalmxr', ?)",
+                       {text("\xF0\x9F\x94\xA7 T\xC3\xA9\x63nico")});
+            before = site->cardStates();
+        }
+        Outcome r = dir.run({"silent"}, 30s);
+        EXPECT_FALSE(r.timedOut);
+        EXPECT_EQ(r.signal, 0) << r.err;
+        EXPECT_EQ(r.status, c.failure.empty() ? 0 : 1) << r.err << dir.log();
+
+        // The run handles the cards in key order until the first poison card.
+        const SortKey stop = c.poison.empty() ? SortKey{2, 0, ""} : sortKeyOf(c.poison.front().key);
+        std::vector<std::pair<SortKey, const TestCard*>> expectedCards;
+        for (const TestCard& card : cards) {
+            const bool idle = card.usedDaysAgo < 0 || card.usedDaysAgo > 30;
+            if (card.active && idle && kOddSelected.count(typeOf(card)) &&
+                sortKeyOf(card.key) < stop)
+                expectedCards.push_back({sortKeyOf(card.key), &card});
+        }
+        std::sort(expectedCards.begin(), expectedCards.end(),
+                  [](const auto& a, const auto& b) { return a.first < b.first; });
+        std::vector<std::string> expectedEntries;
+        std::set<std::string> expectedKeys;
+        for (const auto& [sortKey, card] : expectedCards) {
+            expectedEntries.push_back(
+                "," + logText(card->key) + "," + logText(card->holder ? card->last : nullText()) +
+                "," + logText(card->holder ? card->first : nullText()) + "," +
+                logText(card->holder ? card->flags : nullInteger()) + ", Deactivated");
+            expectedKeys.insert(logText(card->key));
+        }
+        const std::string log = dir.log();
+        EXPECT_EQ(deactivatedEntries(log), expectedEntries);
+        Site site(sqliteAt(dir.siteDb()));
+        EXPECT_EQ(changedKeys(site, before), expectedKeys);
+        const auto after = site.cardStates();
+        for (const auto& [key, id] : site.cardIdsByKey()) {
+            if (expectedKeys.count(key)) {
+                EXPECT_EQ(after.at(id), kDeactivated) << key;
+            }
+        }
+        const auto failures = failureEntries(log);
+        if (c.failure.empty()) {
+            EXPECT_TRUE(failures.empty()) << log;
+        } else {
+            ASSERT_EQ(failures.size(), 1u) << log;
+            EXPECT_TRUE(startsWith(failures[0], "RunQuery():")) << failures[0];
+            EXPECT_NE(failures[0].find(c.failure), std::string::npos) << failures[0];
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Connection failures must not reveal the password.
+
+// A TCP port on 127.0.0.1 that nothing listens on.
+int closedPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        throw std::runtime_error("no free port");
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+struct SecretCase {
+    std::string name;
+    std::string registration;  // SiteLibrary.ini
+    EnvList env;
+    std::string mentions = "Cannot connect to the site database";  // what the message must say
+};
+
+TEST(Secrets, AFailedConnectionNeverShowsThePassword) {
+    ProgramDir dir;
+    writeFile(dir.file("Dormex.ini"), settingsText("30", {0}));
+    const std::string port = std::to_string(closedPort());
+    const std::string password = kPassword;
+    const std::string pg =
+        "[Database]\nDriver=QPSQL\nHost=127.0.0.1\nPort=" + port + "\nDatabase=site\nUser=dormex\n";
+    const EnvList odbcEnv = {{"ODBCSYSINI", dir.path()}, {"ODBCINI", dir.file("odbc.ini")}};
+    std::vector<SecretCase> cases = {
+        {"QPSQL, closed port", pg + "Password=" + password + "\n", {}},
+        {"QPSQL, closed port, quote and backslash in the password",
+         pg + "Password=" + password + "'\\\n",
+         {}},
+        // libpq repeats a bad option's value in its message: here the value is the password.
+        {"QPSQL, the driver's message repeats the password",
+         pg + "Password=" + password + "\nOptions=sslmode=" + password + "\n",
+         {},
+         "sslmode"},
+        {"QODBC, unknown driver",
+         "[Database]\nDriver=QODBC\nDatabase=DRIVER={FaultsNoSuchDriver};SERVER=127.0.0.1;PORT=" +
+             port + ";UID=dormex;PWD=" + password + ";\n",
+         odbcEnv},
+        {"QODBC, unknown data source, password key",
+         "[Database]\nDriver=QODBC\nDatabase=FaultsNoSuchDsn\nUser=dormex\nPassword=" + password +
+             "\n",
+         odbcEnv},
+    };
+    const std::string psqlOdbc = "/usr/lib/x86_64-linux-gnu/odbc/psqlodbcw.so";
+    if (std::filesystem::exists(psqlOdbc)) {
+        writeFile(dir.file("odbcinst.ini"), "[FaultsPostgreSQL]\nDriver=" + psqlOdbc + "\n");
+        cases.push_back(
+            {"QODBC PostgreSQL driver, closed port",
+             "[Database]\nDriver=QODBC\nDatabase=DRIVER={FaultsPostgreSQL};SERVER=127.0.0.1;PORT=" +
+                 port + ";DATABASE=site;UID=dormex;PWD=" + password + ";\n",
+             odbcEnv});
+        cases.push_back(
+            {"QODBC PostgreSQL driver, closed port, password in braces",
+             "[Database]\nDriver=QODBC\nDatabase=DRIVER={FaultsPostgreSQL};SERVER=127.0.0.1;PORT=" +
+                 port + ";DATABASE=site;UID=dormex;PWD={" + password + "};\n",
+             odbcEnv});
+        const std::string host = envOr("DORMEX_PG_HOST");
+        if (!host.empty()) {
+            cases.push_back(
+                {"QODBC PostgreSQL driver, wrong password",
+                 "[Database]\nDriver=QODBC\nDatabase=DRIVER={FaultsPostgreSQL};SERVER=" + host +
+                     ";PORT=" + envOr("DORMEX_PG_PORT") + ";DATABASE=" + envOr("DORMEX_PG_DB") +
+                     ";UID=" + envOr("DORMEX_PG_USER") + ";PWD=" + password + ";\n",
+                 odbcEnv});
+        }
+    }
+    const std::string host = envOr("DORMEX_PG_HOST");
+    if (!host.empty()) {
+        cases.push_back({"QPSQL, wrong password",
+                         "[Database]\nDriver=QPSQL\nHost=" + host + "\nPort=" +
+                             envOr("DORMEX_PG_PORT") + "\nDatabase=" + envOr("DORMEX_PG_DB") +
+                             "\nUser=" + envOr("DORMEX_PG_USER") + "\nPassword=" + password + "\n",
+                         {}});
+    } else if (onCi()) {
+        ADD_FAILURE()
+            << "no PostgreSQL server for the wrong-password case: run under scripts/pg-harness.sh";
+    }
+
+    for (const SecretCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(dir.file("dormex.log"));
+        writeFile(dir.file("SiteLibrary.ini"), c.registration);
+        Outcome r = dir.run({"silent"}, 60s, c.env);
+        EXPECT_FALSE(r.timedOut);
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_NE(r.err.find(c.mentions), std::string::npos) << r.err;
+        EXPECT_FALSE(std::filesystem::exists(dir.file("dormex.log")))
+            << "a set-up failure logs nothing";
+        const std::string log = dir.log();
+        for (const std::string& where : {r.err, r.out, log}) {
+            EXPECT_EQ(where.find(password), std::string::npos) << where;
+            EXPECT_EQ(where.find("Sup3rSecret"), std::string::npos) << where;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace dormex::test
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
