@@ -337,6 +337,18 @@ TEST_F(CoreTest, ExpiryFailureCarriesTheStepMarkerAndTheStatement) {
     }
 }
 
+TEST_F(CoreTest, FailureMessagesCannotAddLinesToTheLog) {
+    site.rows = {row(17, "Ames", "Bo", 0)};
+    site.cardsPerKey = {{17, 1}};
+    site.failCall = "FindKeycards";
+    site.failDescription = u"server closed the connection\n\tunexpectedly\r\nfake entry";
+    TForm1 form(site.creator(), "silent");
+    form.CheckListBox1.SetChecked(0, true);
+    form.RunQuery(30);
+    EXPECT_EQ(messages(), (std::vector<std::string>{
+                              "RunQuery():0:server closed the connection  unexpectedly  fake entry", kSql}));
+}
+
 TEST_F(CoreTest, ExpiryMarkerAfterAnEmptyCollectionIsOne) {
     site.rows = {row(16, "Empty", "Set", 0), row(17, "Ames", "Bo", 12 << 21)};
     site.cardsPerKey = {};
