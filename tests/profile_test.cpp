@@ -71,6 +71,8 @@ TEST_F(Profile, WriteChangesOnlyItsOwnLine) {
              {"[A]", "A", "k", "v", "[A]\r\nk=v\r\n"},
              {"[A]\nk1=1", "A", "k2", "2", "[A]\nk1=1\nk2=2\n"},
              {"[A]\r\n\r\n", "B", "k", "v", "[A]\r\n\r\n[B]\r\nk=v\r\n"},
+             {"\r[s]\n\n", "s", "k", "v", "\r[s]\nk=v\n\n"},
+             {"[A]\r\nk1=1\n\r\n", "A", "k2", "2", "[A]\r\nk1=1\nk2=2\n\r\n"},
              {"[A]\nk=1", "B", "k", "v", "[A]\nk=1\n[B]\nk=v\n"},
              {kBom, "B", "k", "v", kBom + "[B]\r\nk=v\r\n"},
              {kBom + "[A]\r\nk=1\r\n", "A", "k", "2", kBom + "[A]\r\nk=2\r\n"},

@@ -239,9 +239,13 @@ void ProfileWrite(const std::string& path, const std::string& section, const std
         size_t after = span.header;
         for (size_t i = span.header + 1; i < span.end; ++i)
             if (lines[i].kind == LineKind::Key) after = i;
-        from = to = lines[after].end;
-        terminate(lines[after]);
-        piece.append(key).append("=").append(value).append(eol);
+        const Line& previous = lines[after];
+        from = to = previous.end;
+        terminate(previous);
+        // In a file with mixed line ends, the file's first one could merge with the next line's
+        // (a lone CR before an LF): the new line ends as the one before it does.
+        std::string_view ownEnd = text.substr(previous.contentEnd, previous.end - previous.contentEnd);
+        piece.append(key).append("=").append(value).append(ownEnd.empty() ? eol : ownEnd);
     } else {
         if (!lines.empty()) terminate(lines.back());
         piece.append("[").append(section).append("]").append(eol);
