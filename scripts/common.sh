@@ -27,9 +27,10 @@ ensure_packages() {
 DORMEX_BUILD_PACKAGES=(build-essential cmake qt6-base-dev qt6-qpa-plugins
     libqt6sql6-sqlite libqt6sql6-psql libqt6sql6-odbc unixodbc)
 
-# What the test suite needs on top: GoogleTest, a PostgreSQL server and its ODBC driver,
-# and the sqlite3 shell used by the end-to-end checks.
-DORMEX_TEST_PACKAGES=(libgtest-dev libgmock-dev postgresql odbc-postgresql sqlite3)
+# What the test suite needs on top: GoogleTest, a PostgreSQL server and its ODBC driver, the
+# sqlite3 shell (benchmark checks) and clang with libFuzzer (fuzzing).
+DORMEX_TEST_PACKAGES=(libgtest-dev libgmock-dev postgresql odbc-postgresql sqlite3
+    clang libclang-rt-14-dev)
 
 # build_dormex BUILD_DIR [cmake options...]: configures and builds with both cores.
 build_dormex() {

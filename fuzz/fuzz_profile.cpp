@@ -1,0 +1,235 @@
+// Fuzzes the profile file reader and writer. The input is a file's content, then NUL, section,
+// NUL, key, NUL, value (the last three NULs split it; the content may hold NULs of its own).
+// Reading never crashes; a write of a writable entry reads back and keeps every other line.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "platform/Error.h"
+#include "platform/Profile.h"
+
+namespace {
+
+using dormex::platform::kProfileValueMax;
+using dormex::platform::ProfileRead;
+using dormex::platform::ProfileWrite;
+
+const char kBom[] = "\xEF\xBB\xBF";
+
+// Prints the input (non-printable bytes as \xNN) and the broken property, then stops the run.
+void require(bool ok, const char* property, const std::string& input) {
+    if (ok) return;
+    std::fprintf(stderr, "property failed: %s\ninput: \"", property);
+    for (unsigned char c : input) {
+        if (c >= 32 && c < 127 && c != '"' && c != '\\')
+            std::fputc(c, stderr);
+        else
+            std::fprintf(stderr, "\\x%02X", c);
+    }
+    std::fprintf(stderr, "\"\n");
+    __builtin_trap();
+}
+
+std::string g_directory;
+std::string g_path;
+
+void removeScratch() {
+    if (g_path.empty()) return;
+    ::unlink(g_path.c_str());
+    ::rmdir(g_directory.c_str());
+}
+
+// The file every run uses, in a directory of this process made on the first call (under
+// $TMPDIR, else /dev/shm, else /tmp).
+const std::string& scratchPath() {
+    if (!g_path.empty()) return g_path;
+    const char* base = std::getenv("TMPDIR");
+    if (!base || !*base) base = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+    std::string pattern = std::string(base) + "/dormex-fuzz.XXXXXX";
+    if (!::mkdtemp(pattern.data())) {
+        std::perror("mkdtemp");
+        std::abort();
+    }
+    g_directory = pattern;
+    g_path = g_directory + "/profile.ini";
+    std::atexit(removeScratch);
+    return g_path;
+}
+
+void writeBytes(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out) std::abort();
+}
+
+std::string readBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool isBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+bool hasEdgeBlank(const std::string& s) {
+    return !s.empty() && (isBlank(s.front()) || isBlank(s.back()));
+}
+
+bool hasLineBreakOrNul(const std::string& s) {
+    return s.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
+}
+
+std::string trimmed(const std::string& s) {
+    size_t b = 0, e = s.size();
+    while (b < e && isBlank(s[b])) ++b;
+    while (e > b && isBlank(s[e - 1])) --e;
+    return s.substr(b, e - b);
+}
+
+bool equalsIgnoringCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return true;
+}
+
+// An entry whose written line reads back as exactly this section, key and value: no line break
+// or NUL anywhere, no blank or tab at either end, a key without '=' that cannot read as a
+// comment or a section header, a section without ']', a value not wrapped in quotes.
+bool isWritable(const std::string& section, const std::string& key, const std::string& value) {
+    if (hasLineBreakOrNul(section) || hasLineBreakOrNul(key) || hasLineBreakOrNul(value))
+        return false;
+    if (hasEdgeBlank(section) || hasEdgeBlank(key) || hasEdgeBlank(value)) return false;
+    if (section.find(']') != std::string::npos || key.find('=') != std::string::npos) return false;
+    if (!key.empty() && (key.front() == '[' || key.front() == ';')) return false;
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front())
+        return false;
+    return value.size() <= kProfileValueMax;
+}
+
+struct Line {
+    std::string content;
+    std::string end;  // "\r\n", "\n", "\r", or empty for an unterminated last line
+    bool operator==(const Line& o) const { return content == o.content && end == o.end; }
+};
+
+// Splits on CRLF, LF and lone CR.
+std::vector<Line> splitLines(const std::string& text) {
+    std::vector<Line> lines;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t e = text.find_first_of("\r\n", pos);
+        Line line;
+        if (e == std::string::npos) {
+            line.content = text.substr(pos);
+            pos = text.size();
+        } else {
+            size_t length = text[e] == '\r' && e + 1 < text.size() && text[e + 1] == '\n' ? 2 : 1;
+            line.content = text.substr(pos, e - pos);
+            line.end = text.substr(e, length);
+            pos = e + length;
+        }
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// The new file is the old one with the key's line rewritten, or with "key=value" (after a new
+// "[section]" at the end) inserted; every other line is kept byte for byte. An unterminated last
+// line may gain a line end when lines follow it.
+void checkEdit(const std::string& before, const std::string& after, const std::string& section,
+               const std::string& key, const std::string& value, const std::string& input) {
+    const bool bomBefore = before.compare(0, 3, kBom) == 0;
+    require(bomBefore == (after.compare(0, 3, kBom) == 0), "the write keeps or leaves out the BOM",
+            input);
+    const std::vector<Line> o = splitLines(before.substr(bomBefore ? 3 : 0));
+    const std::vector<Line> n = splitLines(after.substr(bomBefore ? 3 : 0));
+
+    size_t prefix = 0;
+    while (prefix < o.size() && prefix < n.size() &&
+           (o[prefix] == n[prefix] || (prefix + 1 == o.size() && o[prefix].end.empty() &&
+                                       o[prefix].content == n[prefix].content)))
+        ++prefix;
+    size_t suffix = 0;
+    while (suffix < o.size() - prefix && suffix < n.size() - prefix &&
+           o[o.size() - 1 - suffix] == n[n.size() - 1 - suffix])
+        ++suffix;
+    const size_t removed = o.size() - prefix - suffix;
+    const size_t added = n.size() - prefix - suffix;
+    require(removed <= 1, "the write changes at most one existing line", input);
+
+    const std::string entry = "=" + value;
+    if (removed == 1) {
+        const Line& old = o[prefix];
+        const size_t equals = old.content.find('=');
+        require(equals != std::string::npos &&
+                    equalsIgnoringCase(trimmed(old.content.substr(0, equals)), key),
+                "the only line replaced is the key's line", input);
+        require(added == 1 && n[prefix].end == old.end, "the key's line is replaced by one line",
+                input);
+        require(n[prefix].content == trimmed(old.content.substr(0, equals)) + entry,
+                "the replaced line is name=value", input);
+    } else if (added == 1) {
+        require(n[prefix].content == key + entry && !n[prefix].end.empty(),
+                "the inserted line is key=value", input);
+    } else if (added == 2) {
+        require(suffix == 0 && prefix == o.size(), "a new section goes at the end", input);
+        require(n[prefix].content == "[" + section + "]" && !n[prefix].end.empty(),
+                "a new section starts with its header", input);
+        require(n[prefix + 1].content == key + entry && !n[prefix + 1].end.empty(),
+                "the new section holds key=value", input);
+    } else {
+        require(added == 0 && before == after,
+                "the write inserts at most two lines and changes nothing else", input);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string input(reinterpret_cast<const char*>(data), size);
+    std::string content = input, section = "General", key = "Days", value = "30";
+    const size_t valueAt = input.rfind('\0');
+    const size_t keyAt = valueAt == std::string::npos || valueAt == 0
+                             ? std::string::npos
+                             : input.rfind('\0', valueAt - 1);
+    const size_t sectionAt =
+        keyAt == std::string::npos || keyAt == 0 ? std::string::npos : input.rfind('\0', keyAt - 1);
+    if (sectionAt != std::string::npos) {
+        content = input.substr(0, sectionAt);
+        section = input.substr(sectionAt + 1, keyAt - sectionAt - 1);
+        key = input.substr(keyAt + 1, valueAt - keyAt - 1);
+        value = input.substr(valueAt + 1);
+    }
+
+    const std::string& path = scratchPath();
+    writeBytes(path, content);
+    const std::string read = ProfileRead(path, section, key);
+    require(read.size() <= kProfileValueMax, "a read gives at most kProfileValueMax characters",
+            input);
+    require(!hasLineBreakOrNul(read), "a read gives no line break and no NUL", input);
+
+    try {
+        ProfileWrite(path, section, key, value);
+    } catch (const dormex::Error& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        require(false, "a write to a writable scratch file succeeds", input);
+    }
+    if (!isWritable(section, key, value)) return 0;
+    const std::string after = readBytes(path);
+    require(ProfileRead(path, section, key) == value, "a written value reads back", input);
+    checkEdit(content, after, section, key, value, input);
+    return 0;
+}

@@ -1,0 +1,180 @@
+// Fuzzes RowText over rows of text, integer, null, real and boolean columns: the row text is ","
+// and the column's text per column with control characters blanked, and nothing else.
+#include <fuzzer/FuzzedDataProvider.h>
+#include <locale.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "FakeSite.h"
+#include "site/TResultCursor.h"
+#include "uDormex.h"
+
+namespace {
+
+using dormex::site::Variant;
+
+// Prints the row text and the broken property, then stops the run.
+void require(bool ok, const char* property, const std::string& text) {
+    if (ok) return;
+    std::fprintf(stderr, "property failed: %s\nrow text: \"", property);
+    for (unsigned char c : text) {
+        if (c >= 32 && c < 127 && c != '"' && c != '\\')
+            std::fputc(c, stderr);
+        else
+            std::fprintf(stderr, "\\x%02X", c);
+    }
+    std::fprintf(stderr, "\"\n");
+    __builtin_trap();
+}
+
+// Reference UTF-16 to UTF-8: pairs join, a lone surrogate becomes U+FFFD.
+std::string utf8Of(const std::u16string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        std::uint32_t cp = text[i];
+        const bool high = cp >= 0xD800 && cp <= 0xDBFF;
+        if (high && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (text[++i] - 0xDC00u);
+        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+            cp = 0xFFFD;
+        }
+        if (cp < 0x80) {
+            out += static_cast<char>(cp);
+        } else if (cp < 0x800) {
+            out += static_cast<char>(0xC0 | (cp >> 6));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+            out += static_cast<char>(0xE0 | (cp >> 12));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (cp >> 18));
+            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        }
+    }
+    return out;
+}
+
+// One fuzzed value, with the text AsString must give when it is fixed by the value's type.
+struct Column {
+    Variant value;
+    std::optional<std::string> text;
+};
+
+Column makeColumn(FuzzedDataProvider& in) {
+    Column c;
+    switch (in.ConsumeIntegralInRange(0, 6)) {
+        case 0:
+            c.value = Variant::null();
+            c.text = "";
+            break;
+        case 1:  // a default Variant is Empty
+            c.text = "";
+            break;
+        case 2: {
+            c.value = Variant::fromInt64(in.ConsumeIntegral<std::int32_t>());
+            c.value.type = Variant::Type::Integer;
+            c.text = std::to_string(c.value.integer);
+            break;
+        }
+        case 3:
+            c.value = Variant::fromInt64(in.ConsumeIntegral<std::int64_t>());
+            c.text = std::to_string(c.value.integer);
+            break;
+        case 4: {
+            // Any bit pattern: NaNs, infinities and subnormals included.
+            const std::uint64_t bits = in.ConsumeIntegral<std::uint64_t>();
+            double real;
+            std::memcpy(&real, &bits, sizeof real);
+            c.value = Variant::fromDouble(real);
+            break;
+        }
+        case 5:
+            c.value = Variant::fromInt64(in.ConsumeBool() ? 1 : 0);
+            c.value.type = Variant::Type::Boolean;
+            c.text = c.value.integer ? "True" : "False";
+            break;
+        default: {
+            std::u16string text(in.ConsumeIntegralInRange<size_t>(0, 40), u'\0');
+            for (char16_t& unit : text) unit = in.ConsumeIntegral<char16_t>();
+            c.text = utf8Of(text);
+            c.value = Variant::fromText(std::move(text));
+            break;
+        }
+    }
+    return c;
+}
+
+std::string blanked(std::string text) {
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 32 || c == 127) c = ' ';
+    return text;
+}
+
+size_t commas(const std::string& text) {
+    size_t n = 0;
+    for (char c : text) n += c == ',';
+    return n;
+}
+
+}  // namespace
+
+// "C" numeric locale: reals are written with ".".
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    setlocale(LC_ALL, "C");
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    FuzzedDataProvider in(data, size);
+    auto recordset = std::make_shared<dormex::test::FakeRecordset>();
+    const int columnCount = in.ConsumeIntegralInRange(1, 8);
+    const int rowCount = in.ConsumeIntegralInRange(1, 3);
+    for (int i = 0; i < columnCount; ++i)
+        recordset->names.push_back(in.ConsumeRandomLengthString(12));
+    std::vector<std::vector<Column>> columns(static_cast<size_t>(rowCount));
+    for (auto& row : columns) {
+        std::vector<Variant> values;
+        for (int i = 0; i < columnCount; ++i) {
+            row.push_back(makeColumn(in));
+            values.push_back(row.back().value);
+        }
+        recordset->rows.push_back(std::move(values));
+    }
+
+    dormex::site::TResultCursor cursor;
+    cursor.Bind(recordset);
+    for (const auto& row : columns) {
+        require(!cursor.AtEnd() && cursor.FieldCount() == columnCount, "the cursor is on a row",
+                "");
+        const std::string text = dormex::RowText(cursor);
+        std::string expected;
+        size_t valueCommas = 0;
+        for (int i = 0; i < columnCount; ++i) {
+            const std::string value = cursor.FieldAt(i).AsString();
+            const Column& column = row[static_cast<size_t>(i)];
+            require(!column.text || value == *column.text, "AsString gives the value's text",
+                    value);
+            expected += "," + blanked(value);
+            valueCommas += commas(value);
+        }
+        for (unsigned char c : text)
+            require(c >= 32 && c != 127, "no control character in the row text", text);
+        require(!text.empty() && text[0] == ',', "the row text starts with a comma", text);
+        require(commas(text) == static_cast<size_t>(columnCount) + valueCommas,
+                "one comma per column plus the values' commas", text);
+        require(text == expected, "the row text is \",\" and the blanked text per column", text);
+        cursor.Next();
+    }
+    require(cursor.AtEnd(), "the cursor ends after the last row", "");
+    return 0;
+}
