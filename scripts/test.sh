@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds Dormex with warnings as errors and runs the whole test suite against SQLite, a throw-away
-# PostgreSQL server and PostgreSQL through ODBC; runs it once more in a build with
-# AddressSanitizer and UndefinedBehaviorSanitizer; then runs each fuzz target for a short while
-# and the benchmark's small version. Installs what it needs first (as root).
+# PostgreSQL server and PostgreSQL through ODBC; runs each fuzz target for a short while and the
+# benchmark's small version; then runs the whole suite once more in a build with
+# AddressSanitizer and UndefinedBehaviorSanitizer. Installs what it needs first (as root).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
@@ -22,12 +22,12 @@ run_suite() {
 }
 
 run_suite "$DORMEX_ROOT/build"
-if [ "${DORMEX_SKIP_SANITIZERS:-}" != 1 ]; then
-    ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-        run_suite "$DORMEX_ROOT/build-sanitize" -DDORMEX_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
-fi
 
 if [ "${DORMEX_SKIP_FUZZ:-}" != 1 ]; then
     echo "== Fuzzing each target for ${DORMEX_FUZZ_SECONDS:-30} s"
     bash "$DORMEX_ROOT/scripts/fuzz.sh" "${DORMEX_FUZZ_SECONDS:-30}"
+fi
+if [ "${DORMEX_SKIP_SANITIZERS:-}" != 1 ]; then
+    ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+        run_suite "$DORMEX_ROOT/build-sanitize" -DDORMEX_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 fi
