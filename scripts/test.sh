@@ -27,6 +27,8 @@ if [ "${DORMEX_SKIP_FUZZ:-}" != 1 ]; then
     echo "== Fuzzing each target for ${DORMEX_FUZZ_SECONDS:-30} s"
     bash "$DORMEX_ROOT/scripts/fuzz.sh" "${DORMEX_FUZZ_SECONDS:-30}"
 fi
+echo "== Benchmark, small version (checks the result, measures nothing)"
+BENCH_BUILD_DIR="$DORMEX_ROOT/build" bash "$DORMEX_ROOT/bench/run.sh" --smoke
 if [ "${DORMEX_SKIP_SANITIZERS:-}" != 1 ]; then
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
         run_suite "$DORMEX_ROOT/build-sanitize" -DDORMEX_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug

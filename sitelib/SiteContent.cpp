@@ -3,6 +3,8 @@
 #include <QSqlQuery>
 #include <QStringList>
 #include <QVariant>
+#include <cmath>
+#include <numeric>
 #include <random>
 
 #include "platform/Error.h"
@@ -11,6 +13,8 @@ namespace dormex::sitelib {
 namespace {
 
 constexpr std::time_t kDay = 24 * 60 * 60;
+// Generated transactions reach back a century at most, well inside what local time handles.
+constexpr int kMaxSpanDays = 36525;
 
 const char* const kLastNames[] = {
     "Abbott",    "Baker",  "Castillo", "Dawson",    "Ellison", "Fischer",  "Garrido", "Hughes",
@@ -283,14 +287,36 @@ void fillDemoSite(SiteDatabase& db, std::time_t now) {
     });
 }
 
+bool isGeneratedIdleCard(std::int64_t index, double idleShare) {
+    // Card `index` is idle when the running count of idle cards, index * share rounded down,
+    // steps up at it: an even spread that starts with the first card.
+    const double here = std::floor(static_cast<double>(index) * idleShare);
+    const double before = std::floor(static_cast<double>(index - 1) * idleShare);
+    return here != before;
+}
+
 void generateSite(SiteDatabase& db, const GenerateOptions& options) {
     if (options.cards < 1) throw Error("The number of cards must be at least 1");
     if (options.transactions < 0) throw Error("The number of transactions must not be negative");
+    if (options.spanDays < 1 || options.spanDays > kMaxSpanDays)
+        throw Error("The time span must be 1 to " + std::to_string(kMaxSpanDays) + " days");
+    if (!(options.idleShare >= 0 && options.idleShare < 1))
+        throw Error("The idle share must be at least 0 and below 1");
     requireEmptySite(db);
     std::mt19937_64 random(options.seed);
     const std::int64_t cardCount = options.cards;
     auto keyOf = [](std::int64_t card) -> std::int64_t {
         return card % 2 == 0 ? 3000000000LL + card : 10000000LL + card;
+    };
+    auto idle = [&](std::int64_t index) { return isGeneratedIdleCard(index, options.idleShare); };
+    // The nearest card after `index` that is not idle, else the nearest before it; `index` itself
+    // when every card is idle.
+    auto inUse = [&](std::int64_t index) {
+        for (std::int64_t i = index + 1; i < cardCount; ++i)
+            if (!idle(i)) return i;
+        for (std::int64_t i = index - 1; i >= 0; --i)
+            if (!idle(i)) return i;
+        return index;
     };
 
     inTransaction(db, [&] {
@@ -324,19 +350,31 @@ void generateSite(SiteDatabase& db, const GenerateOptions& options) {
         BulkInserter transactions(db, QStringLiteral("Transactions"),
                                   {QStringLiteral("KeyNumber"), QStringLiteral("EventDateTime")},
                                   {QStringLiteral("?"), timestampPlaceholder(db)}, 250);
-        const std::time_t start = options.now - 120 * kDay;
-        const std::time_t recent = options.now - 30 * kDay;
+        const std::time_t span = static_cast<std::time_t>(options.spanDays) * kDay;
+        const std::time_t start = options.now - span;
+        // From the start of the cut-off day on, as a run with that many days selects.
+        const std::time_t recent = localDayTime(options.now, kGeneratedIdleDays, 0);
         const double step =
-            options.transactions > 0 ? static_cast<double>(120 * kDay) / options.transactions : 0;
+            options.transactions > 0 ? static_cast<double>(span) / options.transactions : 0;
+        // The last `cardCount` transactions walk over every card once, in an order scattered by a
+        // stride coprime to the count, so that no card is idle by chance.
+        const std::int64_t walkStart = options.transactions - cardCount;
+        std::int64_t stride = cardCount * 5 / 8 + 1;
+        while (std::gcd(stride, cardCount) != 1) ++stride;
         std::time_t formattedTime = -1;
         QString formatted;
         for (std::int64_t j = 0; j < options.transactions; ++j) {
             const std::time_t t = start + static_cast<std::time_t>(step * static_cast<double>(j));
             std::int64_t index =
                 static_cast<std::int64_t>(random() % static_cast<std::uint64_t>(cardCount));
-            // Every fourth card sees no use in the last 30 days: the idle cards.
-            if (t > recent && index % 4 == 0 && cardCount > 1)
-                index = index + 1 < cardCount ? index + 1 : index - 1;
+            if (t >= recent) {
+                if (j >= walkStart)
+                    index = static_cast<std::int64_t>(
+                        static_cast<std::uint64_t>(j - walkStart) * static_cast<std::uint64_t>(stride) %
+                        static_cast<std::uint64_t>(cardCount));
+                // The idle cards see no use in the last 30 days.
+                if (idle(index)) index = inUse(index);
+            }
             if (t != formattedTime) {
                 formatted = QString::fromStdString(formatLocalTime(t));
                 formattedTime = t;

@@ -35,15 +35,27 @@ void fillDemoSite(SiteDatabase& db, std::time_t now);
 
 struct GenerateOptions {
     std::int64_t cards = 0;         // also the number of holders (one card each)
-    std::int64_t transactions = 0;  // spread over the 120 days before `now`, in time order
+    std::int64_t transactions = 0;  // spread over the `spanDays` days before `now`, in time order
     std::uint64_t seed = 1;
     std::time_t now = 0;
+    int spanDays = 120;
+    // Share of the cards (0 up to, not including, 1) with no use since the start of the day
+    // `kGeneratedIdleDays` days before `now`: the idle cards, spread evenly over the CardIDs.
+    double idleShare = 0.25;
 };
 
-// Fills an empty site with a large random site: holder types spread over 0..10, a quarter of the
-// cards without any use in the last 30 days, half of the key numbers above 2^31. One transaction,
-// multi-row prepared inserts.
+// The idle cards of a generated site have no use in this many days before `now`.
+constexpr int kGeneratedIdleDays = 30;
+
+// Fills an empty site with a large random site: holder types spread over 0..10, the idle share of
+// the cards without any use in the last 30 days, half of the key numbers above 2^31. Every other
+// card gets at least one use in those 30 days when they hold enough transactions, so that exactly
+// the idle cards are idle. One transaction, multi-row prepared inserts.
 void generateSite(SiteDatabase& db, const GenerateOptions& options);
+
+// True when the card at zero-based `index` is one of the idle cards of a site generated with
+// `idleShare` (every fourth, from the first, for 0.25).
+bool isGeneratedIdleCard(std::int64_t index, double idleShare);
 
 // One card as the site tool lists it.
 struct CardListing {

@@ -6,6 +6,7 @@
 #include <QSqlRecord>
 #include <QTime>
 #include <QVariant>
+#include <cstdint>
 #include <ctime>
 #include <exception>
 #include <memory>
@@ -42,61 +43,127 @@ Status guarded(Body&& body) {
     }
 }
 
-Variant booleanVariant(bool value) {
-    Variant result;
-    result.type = Variant::Type::Boolean;
-    result.integer = value ? 1 : 0;
-    return result;
-}
+// The rows of a result, stored compactly: one cell per value in a single array, numbers inside
+// the cell, text as a slice of one shared UTF-16 buffer. A row of a few columns then takes tens of
+// bytes instead of a vector of variants with a string each.
+class RowStore {
+public:
+    explicit RowStore(size_t columns) : m_columns(columns) {}
 
-// A column value as a site variant: integers as Int64, reals as Double, NULL as Null, dates and
-// times as ISO text, everything else as text.
-Variant toVariant(const QVariant& value, bool isNull) {
-    if (isNull || value.isNull()) return Variant::null();
-    switch (value.typeId()) {
-        case QMetaType::Bool:
-            return booleanVariant(value.toBool());
-        case QMetaType::Char:
-        case QMetaType::SChar:
-        case QMetaType::UChar:
-        case QMetaType::Short:
-        case QMetaType::UShort:
-        case QMetaType::Int:
-        case QMetaType::UInt:
-        case QMetaType::Long:
-        case QMetaType::ULong:
-        case QMetaType::LongLong:
-            return Variant::fromInt64(value.toLongLong());
-        case QMetaType::ULongLong:
-            return Variant::fromInt64(static_cast<std::int64_t>(value.toULongLong()));
-        case QMetaType::Float:
-        case QMetaType::Double:
-            return Variant::fromDouble(value.toDouble());
-        case QMetaType::QDateTime: {
-            const QDateTime dt = value.toDateTime();
-            const QString format = dt.time().msec() ? QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")
-                                                    : QStringLiteral("yyyy-MM-dd HH:mm:ss");
-            return Variant::fromText(dt.toString(format).toStdU16String());
+    // Appends the next value (row by row, column by column): integers as Int64, reals as Double,
+    // NULL as Null, dates and times as ISO text, everything else as text.
+    void append(const QVariant& value, bool isNull) {
+        Cell cell;
+        if (isNull || value.isNull()) {
+            cell.type = Variant::Type::Null;
+            m_cells.push_back(cell);
+            return;
         }
-        case QMetaType::QDate:
-            return Variant::fromText(
-                value.toDate().toString(QStringLiteral("yyyy-MM-dd")).toStdU16String());
-        case QMetaType::QTime:
-            return Variant::fromText(
-                value.toTime().toString(QStringLiteral("HH:mm:ss")).toStdU16String());
-        case QMetaType::QByteArray:
-            return Variant::fromText(QString::fromUtf8(value.toByteArray()).toStdU16String());
-        default:
-            return Variant::fromText(value.toString().toStdU16String());
+        switch (value.typeId()) {
+            case QMetaType::Bool:
+                cell.type = Variant::Type::Boolean;
+                cell.integer = value.toBool() ? 1 : 0;
+                break;
+            case QMetaType::Char:
+            case QMetaType::SChar:
+            case QMetaType::UChar:
+            case QMetaType::Short:
+            case QMetaType::UShort:
+            case QMetaType::Int:
+            case QMetaType::UInt:
+            case QMetaType::Long:
+            case QMetaType::ULong:
+            case QMetaType::LongLong:
+                cell.type = Variant::Type::Int64;
+                cell.integer = value.toLongLong();
+                break;
+            case QMetaType::ULongLong:
+                cell.type = Variant::Type::Int64;
+                cell.integer = static_cast<std::int64_t>(value.toULongLong());
+                break;
+            case QMetaType::Float:
+            case QMetaType::Double:
+                cell.type = Variant::Type::Double;
+                cell.real = value.toDouble();
+                break;
+            case QMetaType::QDateTime: {
+                const QDateTime dt = value.toDateTime();
+                const QString format = dt.time().msec()
+                                           ? QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")
+                                           : QStringLiteral("yyyy-MM-dd HH:mm:ss");
+                return appendText(dt.toString(format));
+            }
+            case QMetaType::QDate:
+                return appendText(value.toDate().toString(QStringLiteral("yyyy-MM-dd")));
+            case QMetaType::QTime:
+                return appendText(value.toTime().toString(QStringLiteral("HH:mm:ss")));
+            case QMetaType::QByteArray:
+                return appendText(QString::fromUtf8(value.toByteArray()));
+            default:
+                return appendText(value.toString());
+        }
+        m_cells.push_back(cell);
     }
-}
+
+    size_t rowCount() const { return m_columns == 0 ? 0 : m_cells.size() / m_columns; }
+
+    // Overwrites `out` with the value at `row`, `column`, reusing its text's storage.
+    void read(size_t row, size_t column, Variant& out) const {
+        const Cell& cell = m_cells[row * m_columns + column];
+        out.type = cell.type;
+        out.integer = 0;
+        out.real = 0;
+        out.text.clear();
+        out.object.reset();
+        switch (cell.type) {
+            case Variant::Type::Int64:
+            case Variant::Type::Boolean:
+                out.integer = cell.integer;
+                break;
+            case Variant::Type::Double:
+                out.real = cell.real;
+                break;
+            case Variant::Type::OleStr:
+                out.text.assign(m_text, cell.offset, cell.length);
+                break;
+            default:
+                break;
+        }
+    }
+
+private:
+    struct Cell {
+        Variant::Type type = Variant::Type::Null;
+        std::uint32_t length = 0;  // OleStr: UTF-16 units in the shared text
+        union {
+            std::int64_t integer = 0;  // Int64, Boolean
+            double real;               // Double
+            std::uint64_t offset;      // OleStr: start in the shared text
+        };
+    };
+
+    void appendText(const QString& text) {
+        const auto size = static_cast<std::uint64_t>(text.size());
+        if (size > UINT32_MAX) throw Error("A text value in the result is too long");
+        Cell cell;
+        cell.type = Variant::Type::OleStr;
+        cell.length = static_cast<std::uint32_t>(size);
+        cell.offset = m_text.size();
+        m_text.append(reinterpret_cast<const char16_t*>(text.utf16()), static_cast<size_t>(size));
+        m_cells.push_back(cell);
+    }
+
+    size_t m_columns;
+    std::vector<Cell> m_cells;
+    std::u16string m_text;
+};
 
 // Rows read in full when the statement ran, so the recordset needs no connection afterwards.
 class SqlRecordset : public site::Recordset {
 public:
     // A recordset for a statement that gave no rows at all: State 0, every read fails.
-    SqlRecordset() = default;
-    SqlRecordset(std::vector<std::u16string> names, std::vector<std::vector<Variant>> rows)
+    SqlRecordset() : m_rows(0) {}
+    SqlRecordset(std::vector<std::u16string> names, RowStore rows)
         : m_open(true), m_names(std::move(names)), m_rows(std::move(rows)) {}
 
     Status State(std::int32_t& state) override {
@@ -116,20 +183,20 @@ public:
     }
     Status Eof(bool& eof) override {
         if (!m_open) return closedFailure();
-        eof = m_position >= m_rows.size();
+        eof = m_position >= m_rows.rowCount();
         return site::kOk;
     }
     Status MoveNext() override {
         if (!m_open) return closedFailure();
-        if (m_position >= m_rows.size()) return fail("Cannot move past the last row");
+        if (m_position >= m_rows.rowCount()) return fail("Cannot move past the last row");
         ++m_position;
         return site::kOk;
     }
     Status Value(std::int32_t index, Variant& value) override {
         if (!m_open) return closedFailure();
-        if (m_position >= m_rows.size()) return fail("There is no current row");
+        if (m_position >= m_rows.rowCount()) return fail("There is no current row");
         if (!validColumn(index)) return columnFailure(index);
-        value = m_rows[m_position][static_cast<size_t>(index)];
+        m_rows.read(m_position, static_cast<size_t>(index), value);
         return site::kOk;
     }
 
@@ -148,8 +215,40 @@ private:
 
     bool m_open = false;
     std::vector<std::u16string> m_names;
-    std::vector<std::vector<Variant>> m_rows;
+    RowStore m_rows;
     size_t m_position = 0;
+};
+
+// A statement prepared once and kept for the whole session. Qt keeps bound values between
+// executions and binding costs far more than comparing, so an unchanged value is not bound again.
+class Statement {
+public:
+    // Prepares `sql()` on first use. Throws Error.
+    template <class Sql>
+    QSqlQuery& prepared(SiteDatabase& db, Sql&& sql) {
+        if (!m_query) {
+            QSqlQuery query(db.connection());
+            query.setForwardOnly(true);
+            if (!query.prepare(sql())) throw Error(db.errorText(query.lastError()));
+            m_query.emplace(std::move(query));
+        }
+        return *m_query;
+    }
+
+    void bind(int index, const QVariant& value) {
+        const size_t slot = static_cast<size_t>(index);
+        if (slot >= m_bound.size()) m_bound.resize(slot + 1);
+        QVariant& last = m_bound[slot];
+        if (last.isValid() && !last.isNull() && !value.isNull() &&
+            last.typeId() == value.typeId() && last == value)
+            return;
+        m_query->bindValue(index, value);
+        last = value;
+    }
+
+private:
+    std::optional<QSqlQuery> m_query;
+    std::vector<QVariant> m_bound;
 };
 
 // The connection of one top-level object and its prepared statements, shared with its cards.
@@ -168,10 +267,12 @@ public:
 
     // The cards with `keyNumber`, ascending CardID. Throws Error.
     std::vector<CardState> findCards(std::int64_t keyNumber) {
-        QSqlQuery& query = prepared(
-            m_find, QStringLiteral("SELECT CardID, Active, CardStatus, StatusReason FROM Keycards "
-                                   "WHERE KeyNumber = ? ORDER BY CardID"));
-        query.bindValue(0, QVariant::fromValue<qlonglong>(keyNumber));
+        QSqlQuery& query = m_find.prepared(m_db, [] {
+            return QStringLiteral(
+                "SELECT CardID, Active, CardStatus, StatusReason FROM Keycards "
+                "WHERE KeyNumber = ? ORDER BY CardID");
+        });
+        m_find.bind(0, QVariant::fromValue<qlonglong>(keyNumber));
         run(query);
         std::vector<CardState> cards;
         while (query.next()) {
@@ -187,14 +288,15 @@ public:
 
     // Writes the card's three state columns in one statement (committed on its own).
     void saveCard(const CardState& card) {
-        QSqlQuery& query = prepared(
-            m_save,
-            QStringLiteral("UPDATE Keycards SET Active = ?, CardStatus = ?, StatusReason = ? "
-                           "WHERE CardID = ?"));
-        query.bindValue(0, card.active);
-        query.bindValue(1, card.cardStatus);
-        query.bindValue(2, card.statusReason);
-        query.bindValue(3, QVariant::fromValue<qlonglong>(card.cardId));
+        QSqlQuery& query = m_save.prepared(m_db, [] {
+            return QStringLiteral(
+                "UPDATE Keycards SET Active = ?, CardStatus = ?, StatusReason = ? "
+                "WHERE CardID = ?");
+        });
+        m_save.bind(0, card.active);
+        m_save.bind(1, card.cardStatus);
+        m_save.bind(2, card.statusReason);
+        m_save.bind(3, QVariant::fromValue<qlonglong>(card.cardId));
         run(query);
         const int affected = query.numRowsAffected();
         query.finish();
@@ -204,44 +306,45 @@ public:
 
     // Inserts one CardDownloads row stamped with the current local time (committed on its own).
     void queueDownload(std::int64_t cardId, std::int32_t a, std::int32_t b, std::int32_t c) {
-        const QString stamp = m_db.dialect() == Dialect::Sqlite
-                                  ? QStringLiteral("?")
-                                  : QStringLiteral("CAST(? AS TIMESTAMP)");
-        QSqlQuery& query = prepared(
-            m_queue,
-            QStringLiteral("INSERT INTO CardDownloads (CardID, Arg1, Arg2, Arg3, QueuedAt) "
-                           "VALUES (?, ?, ?, ?, %1)")
-                .arg(stamp));
-        query.bindValue(0, QVariant::fromValue<qlonglong>(cardId));
-        query.bindValue(1, a);
-        query.bindValue(2, b);
-        query.bindValue(3, c);
-        query.bindValue(4, QString::fromStdString(formatLocalTime(platform::clock().now())));
+        QSqlQuery& query = m_queue.prepared(m_db, [&] {
+            const QString stamp = m_db.dialect() == Dialect::Sqlite
+                                      ? QStringLiteral("?")
+                                      : QStringLiteral("CAST(? AS TIMESTAMP)");
+            return QStringLiteral(
+                       "INSERT INTO CardDownloads (CardID, Arg1, Arg2, Arg3, QueuedAt) "
+                       "VALUES (?, ?, ?, ?, %1)")
+                .arg(stamp);
+        });
+        m_queue.bind(0, QVariant::fromValue<qlonglong>(cardId));
+        m_queue.bind(1, a);
+        m_queue.bind(2, b);
+        m_queue.bind(3, c);
+        m_queue.bind(4, stampFor(platform::clock().now()));
         run(query);
         query.finish();
     }
 
 private:
-    // The statement in `slot`, prepared on first use and reused afterwards.
-    QSqlQuery& prepared(std::optional<QSqlQuery>& slot, const QString& sql) {
-        if (!slot) {
-            QSqlQuery query(m_db.connection());
-            query.setForwardOnly(true);
-            if (!query.prepare(sql)) throw Error(m_db.errorText(query.lastError()));
-            slot.emplace(std::move(query));
-        }
-        return *slot;
-    }
-
     void run(QSqlQuery& query) {
         if (!query.exec()) throw Error(m_db.errorText(query.lastError()));
     }
 
+    // formatLocalTime(now) as text; formatted again only when the second changes.
+    const QString& stampFor(std::time_t now) {
+        if (now != m_stampTime || m_stamp.isNull()) {
+            m_stamp = QString::fromStdString(formatLocalTime(now));
+            m_stampTime = now;
+        }
+        return m_stamp;
+    }
+
     // Declared first so that it is destroyed last, after every query made on it.
     SiteDatabase m_db;
-    std::optional<QSqlQuery> m_find;
-    std::optional<QSqlQuery> m_save;
-    std::optional<QSqlQuery> m_queue;
+    Statement m_find;
+    Statement m_save;
+    Statement m_queue;
+    std::time_t m_stampTime = 0;
+    QString m_stamp;
 };
 
 class SqlCard : public site::Card {
@@ -322,13 +425,9 @@ public:
             std::vector<std::u16string> names;
             names.reserve(static_cast<size_t>(columns));
             for (int i = 0; i < columns; ++i) names.push_back(record.fieldName(i).toStdU16String());
-            std::vector<std::vector<Variant>> rows;
+            RowStore rows(static_cast<size_t>(columns));
             while (query.next()) {
-                std::vector<Variant> row;
-                row.reserve(static_cast<size_t>(columns));
-                for (int i = 0; i < columns; ++i)
-                    row.push_back(toVariant(query.value(i), query.isNull(i)));
-                rows.push_back(std::move(row));
+                for (int i = 0; i < columns; ++i) rows.append(query.value(i), query.isNull(i));
             }
             if (query.lastError().type() != QSqlError::NoError)
                 return fail(m_session->db().errorText(query.lastError()));

@@ -38,9 +38,11 @@ const char* const kUsage =
     "  demo       Fill the site with a small demo site: 40 card holders over all eleven person\n"
     "             types, 60 cards (idle ones, never used ones, ones without a holder), four\n"
     "             months of transactions up to today, five custom person type names.\n"
-    "  generate --cards N --transactions M [--seed S]\n"
+    "  generate --cards N --transactions M [--seed S] [--span-days D] [--idle-share F]\n"
     "             Fill the site with a large random site for benchmarks: N holders with one\n"
-    "             card each, M transactions over the last 120 days (S: random seed, default 1).\n"
+    "             card each, M transactions over the last D days (default 120), the share F\n"
+    "             (0 to below 1, default 0.25) of the cards without use in the last 30 days and\n"
+    "             every other card used in them (S: random seed, default 1).\n"
     "  cards      List the cards: CardID, KeyNumber, holder, person type, Active, CardStatus,\n"
     "             StatusReason.\n"
     "\n"
@@ -63,6 +65,8 @@ struct Arguments {
     std::optional<std::int64_t> cards;
     std::optional<std::int64_t> transactions;
     std::optional<std::uint64_t> seed;
+    std::optional<int> spanDays;
+    std::optional<double> idleShare;
     bool help = false;
 };
 
@@ -73,6 +77,15 @@ Number parseNumber(const std::string& option, const std::string& text, Number mi
     if (error != std::errc() || end != text.data() + text.size() || value < minimum)
         throw UsageError{option + " needs a whole number of at least " + std::to_string(minimum) +
                          ", not '" + text + "'"};
+    return value;
+}
+
+// A share written as a decimal fraction: at least 0 and below 1.
+double parseShare(const std::string& option, const std::string& text) {
+    double value = -1;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || !(value >= 0 && value < 1))
+        throw UsageError{option + " needs a fraction of at least 0 and below 1, not '" + text + "'"};
     return value;
 }
 
@@ -96,6 +109,10 @@ Arguments parseArguments(int argc, char** argv) {
             args.transactions = parseNumber<std::int64_t>(word, value(), 0);
         } else if (word == "--seed") {
             args.seed = parseNumber<std::uint64_t>(word, value(), 0);
+        } else if (word == "--span-days") {
+            args.spanDays = parseNumber<int>(word, value(), 1);
+        } else if (word == "--idle-share") {
+            args.idleShare = parseShare(word, value());
         } else if (word.rfind("-", 0) == 0) {
             throw UsageError{"unknown option " + word};
         } else if (args.command.empty()) {
@@ -110,8 +127,10 @@ Arguments parseArguments(int argc, char** argv) {
         args.command != "cards")
         throw UsageError{"unknown command '" + args.command + "'"};
     const bool generate = args.command == "generate";
-    if (!generate && (args.cards || args.transactions || args.seed))
-        throw UsageError{"--cards, --transactions and --seed go with generate only"};
+    if (!generate && (args.cards || args.transactions || args.seed || args.spanDays ||
+                      args.idleShare))
+        throw UsageError{
+            "--cards, --transactions, --seed, --span-days and --idle-share go with generate only"};
     if (generate && !args.cards) throw UsageError{"generate needs --cards N"};
     if (generate && !args.transactions) throw UsageError{"generate needs --transactions M"};
     return args;
@@ -204,6 +223,8 @@ int run(const Arguments& args) {
                 options.cards = *args.cards;
                 options.transactions = *args.transactions;
                 options.seed = args.seed.value_or(1);
+                if (args.spanDays) options.spanDays = *args.spanDays;
+                if (args.idleShare) options.idleShare = *args.idleShare;
                 options.now = std::time(nullptr);
                 generateSite(db, options);
             }
