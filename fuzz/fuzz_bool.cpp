@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <string>
 
+#include "FuzzCheck.h"
 #include "platform/Convert.h"
 #include "platform/Error.h"
 
@@ -17,20 +18,6 @@ namespace {
 
 using dormex::platform::StrToBool;
 using dormex::platform::TextToFloat;
-
-// Prints the input (non-printable bytes as \xNN) and the broken property, then stops the run.
-void require(bool ok, const char* property, const std::string& input) {
-    if (ok) return;
-    std::fprintf(stderr, "property failed: %s\ninput: \"", property);
-    for (unsigned char c : input) {
-        if (c >= 32 && c < 127 && c != '"' && c != '\\')
-            std::fputc(c, stderr);
-        else
-            std::fprintf(stderr, "\\x%02X", c);
-    }
-    std::fprintf(stderr, "\"\n");
-    __builtin_trap();
-}
 
 bool isDigit(char c) {
     return c >= '0' && c <= '9';

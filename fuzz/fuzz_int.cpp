@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "FuzzCheck.h"
 #include "platform/Convert.h"
 #include "platform/Error.h"
 
@@ -13,20 +14,6 @@ namespace {
 
 using dormex::platform::StrToInt;
 using dormex::platform::TryStrToInt;
-
-// Prints the input (non-printable bytes as \xNN) and the broken property, then stops the run.
-void require(bool ok, const char* property, const std::string& input) {
-    if (ok) return;
-    std::fprintf(stderr, "property failed: %s\ninput: \"", property);
-    for (unsigned char c : input) {
-        if (c >= 32 && c < 127 && c != '"' && c != '\\')
-            std::fputc(c, stderr);
-        else
-            std::fprintf(stderr, "\\x%02X", c);
-    }
-    std::fprintf(stderr, "\"\n");
-    __builtin_trap();
-}
 
 // Characters the reference parser is compared on; others only check agreement.
 bool inIntegerAlphabet(char c) {

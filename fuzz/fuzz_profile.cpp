@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "FuzzCheck.h"
 #include "platform/Error.h"
 #include "platform/Profile.h"
 
@@ -22,20 +23,6 @@ using dormex::platform::ProfileRead;
 using dormex::platform::ProfileWrite;
 
 const char kBom[] = "\xEF\xBB\xBF";
-
-// Prints the input (non-printable bytes as \xNN) and the broken property, then stops the run.
-void require(bool ok, const char* property, const std::string& input) {
-    if (ok) return;
-    std::fprintf(stderr, "property failed: %s\ninput: \"", property);
-    for (unsigned char c : input) {
-        if (c >= 32 && c < 127 && c != '"' && c != '\\')
-            std::fputc(c, stderr);
-        else
-            std::fprintf(stderr, "\\x%02X", c);
-    }
-    std::fprintf(stderr, "\"\n");
-    __builtin_trap();
-}
 
 std::string g_directory;
 std::string g_path;

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "FuzzCheck.h"
 #include "FakeSite.h"
 #include "site/TResultCursor.h"
 #include "uDormex.h"
@@ -19,20 +20,6 @@
 namespace {
 
 using dormex::site::Variant;
-
-// Prints the row text and the broken property, then stops the run.
-void require(bool ok, const char* property, const std::string& text) {
-    if (ok) return;
-    std::fprintf(stderr, "property failed: %s\nrow text: \"", property);
-    for (unsigned char c : text) {
-        if (c >= 32 && c < 127 && c != '"' && c != '\\')
-            std::fputc(c, stderr);
-        else
-            std::fprintf(stderr, "\\x%02X", c);
-    }
-    std::fprintf(stderr, "\"\n");
-    __builtin_trap();
-}
 
 // Reference UTF-16 to UTF-8: pairs join, a lone surrogate becomes U+FFFD.
 std::string utf8Of(const std::u16string& text) {
