@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "FuzzCheck.h"
 #include "FakeSite.h"
+#include "FuzzCheck.h"
 #include "site/TResultCursor.h"
 #include "uDormex.h"
 

@@ -369,9 +369,9 @@ void generateSite(SiteDatabase& db, const GenerateOptions& options) {
                 static_cast<std::int64_t>(random() % static_cast<std::uint64_t>(cardCount));
             if (t >= recent) {
                 if (j >= walkStart)
-                    index = static_cast<std::int64_t>(
-                        static_cast<std::uint64_t>(j - walkStart) * static_cast<std::uint64_t>(stride) %
-                        static_cast<std::uint64_t>(cardCount));
+                    index = static_cast<std::int64_t>(static_cast<std::uint64_t>(j - walkStart) *
+                                                      static_cast<std::uint64_t>(stride) %
+                                                      static_cast<std::uint64_t>(cardCount));
                 // The idle cards see no use in the last 30 days.
                 if (idle(index)) index = inUse(index);
             }

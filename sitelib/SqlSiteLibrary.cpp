@@ -88,9 +88,8 @@ public:
                 break;
             case QMetaType::QDateTime: {
                 const QDateTime dt = value.toDateTime();
-                const QString format = dt.time().msec()
-                                           ? QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")
-                                           : QStringLiteral("yyyy-MM-dd HH:mm:ss");
+                const QString format = dt.time().msec() ? QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")
+                                                        : QStringLiteral("yyyy-MM-dd HH:mm:ss");
                 return appendText(dt.toString(format));
             }
             case QMetaType::QDate:

@@ -7,12 +7,12 @@
 #include <exception>
 #include <string>
 
+#include "Preview.h"
+#include "SqlSiteLibrary.h"
 #include "gui/Form1Window.h"
 #include "gui/GuiBoxes.h"
 #include "gui/WindowSystem.h"
-#include "Preview.h"
 #include "platform/Platform.h"
-#include "SqlSiteLibrary.h"
 #include "uDormex.h"
 
 namespace {

@@ -15,10 +15,13 @@ public:
         : m_recorded(std::move(recorded)) {}
     Status SetActive(std::int32_t a) override { return record("A(" + std::to_string(a) + ")"); }
     Status SetCardStatus(std::int32_t s) override { return record("B(" + std::to_string(s) + ")"); }
-    Status SetStatusReason(std::int32_t r) override { return record("C(" + std::to_string(r) + ")"); }
+    Status SetStatusReason(std::int32_t r) override {
+        return record("C(" + std::to_string(r) + ")");
+    }
     Status Save() override { return record("D()"); }
     Status QueueDownload(std::int32_t a, std::int32_t b, std::int32_t c) override {
-        return record("E(" + std::to_string(a) + "," + std::to_string(b) + "," + std::to_string(c) + ")");
+        return record("E(" + std::to_string(a) + "," + std::to_string(b) + "," + std::to_string(c) +
+                      ")");
     }
 
 private:
@@ -87,8 +90,8 @@ public:
     void failure(const std::string& entry) override { std::fprintf(m_err, "%s\n", entry.c_str()); }
     void summary() const {
         if (!m_started) return;
-        std::fprintf(m_out, "%d card%s would be deactivated (Days = %s, cut-off date %s)\n", m_cards,
-                     m_cards == 1 ? "" : "s", m_days.c_str(), m_cutoff.c_str());
+        std::fprintf(m_out, "%d card%s would be deactivated (Days = %s, cut-off date %s)\n",
+                     m_cards, m_cards == 1 ? "" : "s", m_days.c_str(), m_cutoff.c_str());
     }
 
 private:

@@ -20,9 +20,9 @@ const char* const kCustomNamesSql =
 
 namespace {
 
-const char* const kInitialNames[] = {"Normal",   "Visitor",  "Temp",     "Disabled",
-                                     "Contractor", "Vendor", "custom 1", "custom 2",
-                                     "custom 3", "custom 4", "custom 5"};
+const char* const kInitialNames[] = {"Normal",     "Visitor",  "Temp",     "Disabled",
+                                     "Contractor", "Vendor",   "custom 1", "custom 2",
+                                     "custom 3",   "custom 4", "custom 5"};
 
 const char* const kSettingsSection = "General";
 constexpr int kFirstCustomEntry = 6;
@@ -101,9 +101,9 @@ std::string ErrorBoxText(const std::string& message) {
 
 std::string CutoffDateText(std::time_t now, std::int32_t days) {
     std::tm local = platform::localTime(now);
-    std::int64_t today = daysFromCivil(local.tm_year + std::int64_t{1900},
-                                       static_cast<unsigned>(local.tm_mon + 1),
-                                       static_cast<unsigned>(local.tm_mday));
+    std::int64_t today =
+        daysFromCivil(local.tm_year + std::int64_t{1900}, static_cast<unsigned>(local.tm_mon + 1),
+                      static_cast<unsigned>(local.tm_mday));
     static const std::int64_t kFirstDay = daysFromCivil(1, 1, 1);
     static const std::int64_t kLastDay = daysFromCivil(9999, 12, 31);
     std::int64_t cutoff = today - days;
@@ -125,15 +125,23 @@ std::string BuildExpirySql(const std::string& cutoffDate) {
            cutoffDate + "'" + "))) AND (k.Active = 1) " + "Order by Keynumber";
 }
 
-int PersonTypeOf(std::int64_t flags) { return static_cast<int>((flags & 0x1E00000) >> 21); }
+int PersonTypeOf(std::int64_t flags) {
+    return static_cast<int>((flags & 0x1E00000) >> 21);
+}
 
-void RunReport::daysRead(const std::string& daysText) { WriteLog("Days = " + daysText); }
+void RunReport::daysRead(const std::string& daysText) {
+    WriteLog("Days = " + daysText);
+}
 
 void RunReport::runStarted(const std::string&) {}
 
-void RunReport::cardDeactivated(const std::string& rowText) { WriteLog(rowText + ", Deactivated"); }
+void RunReport::cardDeactivated(const std::string& rowText) {
+    WriteLog(rowText + ", Deactivated");
+}
 
-void RunReport::failure(const std::string& entry) { WriteLog(entry); }
+void RunReport::failure(const std::string& entry) {
+    WriteLog(entry);
+}
 
 TForm1::TForm1(site::CreateFunction createSite, std::string modeArg)
     : m_createSite(std::move(createSite)), m_modeArg(std::move(modeArg)) {}
@@ -171,8 +179,8 @@ void TForm1::btnSaveClick() {
                   kSettingsSection);
     const int count = CheckListBox1.Count();
     for (int i = 0; i < count; ++i) {
-        WriteIniValue(settingsPath, "type" + std::to_string(i), BoolToText(CheckListBox1.Checked(i)),
-                      kSettingsSection);
+        WriteIniValue(settingsPath, "type" + std::to_string(i),
+                      BoolToText(CheckListBox1.Checked(i)), kSettingsSection);
     }
 }
 
@@ -238,7 +246,8 @@ void TForm1::RunQuery(std::int32_t days) {
                     card = site::VariantToCard(item);
                     marker = "2";
                     if (!card) {
-                        throw Error("No card at item 1 for key number " + std::to_string(keyNumber));
+                        throw Error("No card at item 1 for key number " +
+                                    std::to_string(keyNumber));
                     }
                     site::OleCheck(card->SetActive(0));
                     marker = "3";

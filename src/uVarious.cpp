@@ -44,12 +44,15 @@ void WriteIniValue(const std::string& fileName, const std::string& key, const st
     }
 }
 
-std::string BoolToText(bool flag) { return flag ? "True" : "False"; }
+std::string BoolToText(bool flag) {
+    return flag ? "True" : "False";
+}
 
 std::string LogPathFor(const std::string& executablePath) {
     size_t slash = executablePath.rfind('/');
     std::string directory = slash == std::string::npos ? "" : executablePath.substr(0, slash + 1);
-    std::string name = slash == std::string::npos ? executablePath : executablePath.substr(slash + 1);
+    std::string name =
+        slash == std::string::npos ? executablePath : executablePath.substr(slash + 1);
     size_t dot = name.find('.');
     std::string base = dot == std::string::npos ? name : name.substr(0, dot);
     return directory + base + ".log";
@@ -74,6 +77,8 @@ void WriteLog(const std::string& message) {
     }
 }
 
-std::string SettingsPath() { return platform::programDirectory() + "Dormex.ini"; }
+std::string SettingsPath() {
+    return platform::programDirectory() + "Dormex.ini";
+}
 
 }  // namespace dormex

@@ -19,7 +19,10 @@ struct FakeRecordset : site::Recordset {
     std::vector<std::vector<site::Variant>> rows;
     std::int32_t state = kStateOpen;
     size_t position = 0;
-    site::Status State(std::int32_t& s) override { s = state; return site::kOk; }
+    site::Status State(std::int32_t& s) override {
+        s = state;
+        return site::kOk;
+    }
     site::Status FieldCount(std::int32_t& c) override {
         c = static_cast<std::int32_t>(names.size());
         return site::kOk;
@@ -28,8 +31,14 @@ struct FakeRecordset : site::Recordset {
         n = site::toUtf16(names.at(static_cast<size_t>(i)));
         return site::kOk;
     }
-    site::Status Eof(bool& eof) override { eof = position >= rows.size(); return site::kOk; }
-    site::Status MoveNext() override { ++position; return site::kOk; }
+    site::Status Eof(bool& eof) override {
+        eof = position >= rows.size();
+        return site::kOk;
+    }
+    site::Status MoveNext() override {
+        ++position;
+        return site::kOk;
+    }
     site::Status Value(std::int32_t i, site::Variant& v) override {
         if (position >= rows.size()) return site::kFail;
         v = rows[position].at(static_cast<size_t>(i));
@@ -47,7 +56,7 @@ struct FakeSite {
     std::map<std::int64_t, int> cardsPerKey;
 
     // Failure injection: the call named here fails (for the `failOnCall`-th time it is made).
-    std::string failCall;   // "create", "RunSql", "FindKeycards", "Count", "Item", "A".."E"
+    std::string failCall;  // "create", "RunSql", "FindKeycards", "Count", "Item", "A".."E"
     int failOnCall = 1;
     site::Status failStatus = site::kFail;
     std::u16string failDescription = u"Injected failure.";
@@ -83,7 +92,8 @@ struct FakeCard : site::Card, Tracked {
     std::int64_t key;
     int number;
     site::Status op(const std::string& name, const std::string& args) {
-        site.calls.push_back(name + "(" + args + ")#" + std::to_string(key) + "." + std::to_string(number));
+        site.calls.push_back(name + "(" + args + ")#" + std::to_string(key) + "." +
+                             std::to_string(number));
         return site.fails(name) ? site.failStatus : site::kOk;
     }
     site::Status SetActive(std::int32_t a) override { return op("A", std::to_string(a)); }
@@ -137,8 +147,10 @@ struct FakeTop : site::TopLevelObject, Tracked {
         result = rs;
         return site::kOk;
     }
-    site::Status FindKeycards(std::int32_t facility, std::int64_t key, site::ObjectPtr& result) override {
-        site.calls.push_back("FindKeycards(" + std::to_string(facility) + "," + std::to_string(key) + ")");
+    site::Status FindKeycards(std::int32_t facility, std::int64_t key,
+                              site::ObjectPtr& result) override {
+        site.calls.push_back("FindKeycards(" + std::to_string(facility) + "," +
+                             std::to_string(key) + ")");
         if (site.fails("FindKeycards")) return site.failStatus;
         if (!site.noCollection) result = std::make_shared<FakeCollection>(site, key);
         return site::kOk;
@@ -156,8 +168,11 @@ inline site::CreateFunction FakeSite::creator() {
 // A row of the expiry statement.
 inline std::vector<site::Variant> row(std::int64_t key, const char* last, const char* first,
                                       std::int64_t flags) {
-    auto text = [](const char* t) { return t ? site::Variant::fromText(site::toUtf16(t)) : site::Variant::null(); };
-    return {site::Variant::fromInt64(key), text(last), text(first), site::Variant::fromInt64(flags)};
+    auto text = [](const char* t) {
+        return t ? site::Variant::fromText(site::toUtf16(t)) : site::Variant::null();
+    };
+    return {site::Variant::fromInt64(key), text(last), text(first),
+            site::Variant::fromInt64(flags)};
 }
 
 }  // namespace dormex::test

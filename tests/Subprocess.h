@@ -14,8 +14,8 @@
 namespace dormex::test {
 
 struct RunResult {
-    int status = -1;     // exit status, or -1 when killed by a signal or the time limit
-    int signal = 0;      // the signal that ended it, if any
+    int status = -1;  // exit status, or -1 when killed by a signal or the time limit
+    int signal = 0;   // the signal that ended it, if any
     bool timedOut = false;
     std::string out;
     std::string err;
@@ -33,7 +33,8 @@ inline RunResult runProgram(const std::string& program, const std::vector<std::s
         unsetenv("DISPLAY");
         unsetenv("WAYLAND_DISPLAY");
         unsetenv("QT_QPA_PLATFORM");
-        if (!freopen(outPath.c_str(), "w", stdout) || !freopen(errPath.c_str(), "w", stderr)) _exit(126);
+        if (!freopen(outPath.c_str(), "w", stdout) || !freopen(errPath.c_str(), "w", stderr))
+            _exit(126);
         if (chdir(dir.c_str()) != 0) _exit(126);
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(program.c_str()));

@@ -18,7 +18,8 @@ namespace dormex::test {
 class TempDir {
 public:
     TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "dormex-test-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "dormex-test-XXXXXX").string();
         std::vector<char> buffer(pattern.begin(), pattern.end());
         buffer.push_back('\0');
         if (!mkdtemp(buffer.data())) throw std::runtime_error("mkdtemp failed");

@@ -58,7 +58,8 @@ TEST(PersonTypeList, StartsWithElevenUncheckedEntriesAndGuardsItsBounds) {
             list.Checked(bad);
             FAIL() << bad;
         } catch (const Error& e) {
-            EXPECT_EQ(std::string(e.what()), "List index out of bounds (" + std::to_string(bad) + ")");
+            EXPECT_EQ(std::string(e.what()),
+                      "List index out of bounds (" + std::to_string(bad) + ")");
         }
         EXPECT_THROW(list.SetChecked(bad, true), Error);
         EXPECT_THROW(list.SetName(bad, "x"), Error);
@@ -67,14 +68,18 @@ TEST(PersonTypeList, StartsWithElevenUncheckedEntriesAndGuardsItsBounds) {
 }
 
 TEST(RunMode, OnlyTheFirstArgumentSilentInAnyCaseSelectsTheUnattendedRun) {
-    for (const char* yes : {"silent", "SILENT", "Silent", "sIlEnT"}) EXPECT_TRUE(IsSilentArgument(yes)) << yes;
+    for (const char* yes : {"silent", "SILENT", "Silent", "sIlEnT"})
+        EXPECT_TRUE(IsSilentArgument(yes)) << yes;
     for (const char* no : {"", "/silent", "-silent", "silent ", "silently", "sil"}) {
         EXPECT_FALSE(IsSilentArgument(no)) << no;
     }
 }
 
 TEST(ErrorBox, AddsAPeriodOnlyAfterCharactersSortingAfterIt) {
-    struct Case { const char* in; const char* out; } cases[] = {
+    struct Case {
+        const char* in;
+        const char* out;
+    } cases[] = {
         {"'abc' is not a valid integer value", "'abc' is not a valid integer value."},
         {"ends with a period.", "ends with a period."},
         {"ends with a bang!", "ends with a bang!"},
@@ -87,9 +92,17 @@ TEST(ErrorBox, AddsAPeriodOnlyAfterCharactersSortingAfterIt) {
 
 TEST(CutoffDate, CountsWholeDaysBackFromTheLocalDateAndHoldsAtTheCalendarLimits) {
     const std::time_t at = localTimeOf(2026, 12, 6, 14, 0);
-    struct Case { std::int32_t days; const char* date; } cases[] = {
-        {30, "2026-11-06"}, {0, "2026-12-06"}, {-5, "2026-12-11"}, {365, "2025-12-06"},
-        {340, "2025-12-31"}, {2147483647, "0001-01-01"}, {-2147483647 - 1, "9999-12-31"},
+    struct Case {
+        std::int32_t days;
+        const char* date;
+    } cases[] = {
+        {30, "2026-11-06"},
+        {0, "2026-12-06"},
+        {-5, "2026-12-11"},
+        {365, "2025-12-06"},
+        {340, "2025-12-31"},
+        {2147483647, "0001-01-01"},
+        {-2147483647 - 1, "9999-12-31"},
         {800000, "0001-01-01"},
     };
     for (const auto& c : cases) EXPECT_EQ(CutoffDateText(at, c.days), c.date) << c.days;
@@ -97,11 +110,12 @@ TEST(CutoffDate, CountsWholeDaysBackFromTheLocalDateAndHoldsAtTheCalendarLimits)
 }
 
 TEST(ExpiryStatement, IsBuiltByteForByte) {
-    EXPECT_EQ(BuildExpirySql("2026-11-06"),
-              "SELECT k.KeyNumber, p.lastname, p.firstname, p.flags FROM Keycards AS k left join "
-              "personnel p on k.userid = p.userid WHERE (k.KeyNumber NOT IN   (SELECT DISTINCT "
-              "t.KeyNumber    FROM Transactions AS t    WHERE (t.EventDateTime > '2026-11-06'))) AND "
-              "(k.Active = 1) Order by Keynumber");
+    EXPECT_EQ(
+        BuildExpirySql("2026-11-06"),
+        "SELECT k.KeyNumber, p.lastname, p.firstname, p.flags FROM Keycards AS k left join "
+        "personnel p on k.userid = p.userid WHERE (k.KeyNumber NOT IN   (SELECT DISTINCT "
+        "t.KeyNumber    FROM Transactions AS t    WHERE (t.EventDateTime > '2026-11-06'))) AND "
+        "(k.Active = 1) Order by Keynumber");
 }
 
 TEST(PersonType, IsBitsTwentyOneToTwentyFour) {
@@ -147,7 +161,8 @@ TEST_F(CoreTest, SetupErrorsStopAtTheirStage) {
         int checkedUpTo;  // entries below this index were applied
     } cases[] = {
         {"[General]\nDays=abc\ntype0=True\n", "silent", "'abc' is not a valid integer value", 11},
-        {"[General]\nDays=\" 45 \"\ntype0=True\n", "silent", "' 45 ' is not a valid integer value", 11},
+        {"[General]\nDays=\" 45 \"\ntype0=True\n", "silent", "' 45 ' is not a valid integer value",
+         11},
         {"[General]\ntype0=True\ntype1=True\ntype2=yes\ntype3=True\n", "silent",
          "'yes' is not a valid boolean value", 2},
         {"[General]\ntype0=True\ntype1=1e5000\n", "", "'1e5000' is not a valid boolean value", 1},
@@ -206,7 +221,8 @@ TEST_F(CoreTest, SaveWritesDaysAndEveryEntryAndCheckAllChecksThemAll) {
     form.btnSaveClick();
     std::string expected = "[General]\r\nDays=45\r\n";
     for (int i = 0; i < 11; ++i) {
-        expected += "type" + std::to_string(i) + "=" + (i == 0 || i == 4 ? "True" : "False") + "\r\n";
+        expected +=
+            "type" + std::to_string(i) + "=" + (i == 0 || i == 4 ? "True" : "False") + "\r\n";
     }
     EXPECT_EQ(readFile(settingsPath()), expected);
 
@@ -215,7 +231,8 @@ TEST_F(CoreTest, SaveWritesDaysAndEveryEntryAndCheckAllChecksThemAll) {
     form.btnSaveClick();
     EXPECT_EQ(ReadIniValue(settingsPath(), "Days", "General"), "30");
     EXPECT_EQ(form.txtDays, "12a");
-    for (int i = 0; i < 11; ++i) EXPECT_EQ(ReadIniValue(settingsPath(), "type" + std::to_string(i), "General"), "True");
+    for (int i = 0; i < 11; ++i)
+        EXPECT_EQ(ReadIniValue(settingsPath(), "type" + std::to_string(i), "General"), "True");
 }
 
 TEST_F(CoreTest, SaveIntoAnUnwritableFileShowsOneBoxPerKey) {
@@ -238,22 +255,26 @@ TEST_F(CoreTest, CustomNamesReplaceNamesOnlyAndStopAtTheEleventhEntry) {
     } cases[] = {
         {{}, {"custom 1", "custom 2", "custom 3", "custom 4", "custom 5"}, ""},
         {{"Cleaner", "Guard", nullptr}, {"Cleaner", "Guard", "", "custom 4", "custom 5"}, ""},
-        {{"a", "b", "c", "d", "e", "f"}, {"a", "b", "c", "d", "e"},
+        {{"a", "b", "c", "d", "e", "f"},
+         {"a", "b", "c", "d", "e"},
          "LoadCustomNames():List index out of bounds (11)"},
     };
     for (const auto& c : cases) {
         site.nameRows.clear();
         for (const char* n : c.names) {
-            site.nameRows.push_back({n ? site::Variant::fromText(site::toUtf16(n)) : site::Variant::null()});
+            site.nameRows.push_back(
+                {n ? site::Variant::fromText(site::toUtf16(n)) : site::Variant::null()});
         }
         std::filesystem::remove(dir.file("dormex.log"));
         TForm1 form(site.creator(), "");
         form.CheckListBox1.SetChecked(7, true);
         form.LoadCustomNames();
-        for (int i = 0; i < 5; ++i) EXPECT_EQ(form.CheckListBox1.Name(6 + i), c.expected[static_cast<size_t>(i)]);
+        for (int i = 0; i < 5; ++i)
+            EXPECT_EQ(form.CheckListBox1.Name(6 + i), c.expected[static_cast<size_t>(i)]);
         EXPECT_TRUE(form.CheckListBox1.Checked(7));
         EXPECT_EQ(form.CheckListBox1.Count(), 11);
-        EXPECT_EQ(messages(), c.logged.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.logged});
+        EXPECT_EQ(messages(), c.logged.empty() ? std::vector<std::string>{}
+                                               : std::vector<std::string>{c.logged});
         EXPECT_EQ(site.liveObjects, 0);
     }
 }
@@ -269,9 +290,9 @@ TEST_F(CoreTest, CustomNamesFailureIsLoggedWithoutABlank) {
 }
 
 TEST_F(CoreTest, ExpiryRunDeactivatesSelectedIdleCardsInOrder) {
-    site.rows = {row(17, "Ames", "Bo", 0), row(18, "Visit", "Or", 1 << 21),
+    site.rows = {row(17, "Ames", "Bo", 0),     row(18, "Visit", "Or", 1 << 21),
                  row(19, nullptr, nullptr, 0), row(20, "Two", "Cards", 4 << 21),
-                 row(21, "No", "Card", 0), row(5000000000, "Big", "Key", 0)};
+                 row(21, "No", "Card", 0),     row(5000000000, "Big", "Key", 0)};
     site.rows[2][3] = site::Variant::null();
     site.cardsPerKey = {{17, 1}, {18, 1}, {19, 1}, {20, 2}, {5000000000, 1}};
     TForm1 form(site.creator(), "silent");
@@ -279,17 +300,19 @@ TEST_F(CoreTest, ExpiryRunDeactivatesSelectedIdleCardsInOrder) {
     form.CheckListBox1.SetChecked(4, true);
     form.RunQuery(30);
 
-    EXPECT_EQ(messages(), (std::vector<std::string>{",17,Ames,Bo,0, Deactivated", ",19,,,, Deactivated",
-                                                    ",20,Two,Cards,8388608, Deactivated",
-                                                    ",5000000000,Big,Key,0, Deactivated"}));
+    EXPECT_EQ(messages(),
+              (std::vector<std::string>{",17,Ames,Bo,0, Deactivated", ",19,,,, Deactivated",
+                                        ",20,Two,Cards,8388608, Deactivated",
+                                        ",5000000000,Big,Key,0, Deactivated"}));
     const std::vector<std::string> expectedOps = {
-        "A(0)#17.1", "B(3)#17.1", "C(6)#17.1", "D()#17.1", "E(0,1,0)#17.1",
-        "A(0)#19.1", "B(3)#19.1", "C(6)#19.1", "D()#19.1", "E(0,1,0)#19.1",
-        "A(0)#20.1", "B(3)#20.1", "C(6)#20.1", "D()#20.1", "E(0,1,0)#20.1",
-        "A(0)#5000000000.1", "B(3)#5000000000.1", "C(6)#5000000000.1", "D()#5000000000.1",
-        "E(0,1,0)#5000000000.1"};
+        "A(0)#17.1",         "B(3)#17.1",         "C(6)#17.1",        "D()#17.1",
+        "E(0,1,0)#17.1",     "A(0)#19.1",         "B(3)#19.1",        "C(6)#19.1",
+        "D()#19.1",          "E(0,1,0)#19.1",     "A(0)#20.1",        "B(3)#20.1",
+        "C(6)#20.1",         "D()#20.1",          "E(0,1,0)#20.1",    "A(0)#5000000000.1",
+        "B(3)#5000000000.1", "C(6)#5000000000.1", "D()#5000000000.1", "E(0,1,0)#5000000000.1"};
     EXPECT_EQ(cardOps(site), expectedOps) << "only item 1; type 1 and empty collections untouched";
-    EXPECT_NE(std::find(site.calls.begin(), site.calls.end(), "FindKeycards(-1,5000000000)"), site.calls.end());
+    EXPECT_NE(std::find(site.calls.begin(), site.calls.end(), "FindKeycards(-1,5000000000)"),
+              site.calls.end());
     EXPECT_EQ(site.sql.back(), kSql);
     EXPECT_FALSE(form.failureLogged());
     EXPECT_EQ(site.liveObjects, 0);
@@ -301,7 +324,8 @@ TEST_F(CoreTest, ExpiryRowTextBlanksControlCharactersFromValues) {
     TForm1 form(site.creator(), "silent");
     form.CheckListBox1.SetChecked(0, true);
     form.RunQuery(30);
-    EXPECT_EQ(messages(), std::vector<std::string>{",17,Evil  12/06/26 10:00:00  ,99,Fake,Bo  ,0, Deactivated"});
+    EXPECT_EQ(messages(), std::vector<std::string>{
+                              ",17,Evil  12/06/26 10:00:00  ,99,Fake,Bo  ,0, Deactivated"});
 }
 
 TEST_F(CoreTest, ExpiryFailureCarriesTheStepMarkerAndTheStatement) {
@@ -311,9 +335,12 @@ TEST_F(CoreTest, ExpiryFailureCarriesTheStepMarkerAndTheStatement) {
         const char* marker;
         size_t deactivated;  // entries before the failure
     } cases[] = {
-        {"RunSql", 1, "0", 0}, {"FindKeycards", 1, "0", 0}, {"Count", 1, "1", 0}, {"Item", 1, "1", 0},
-        {"A", 1, "2", 0},      {"B", 1, "3", 0},            {"C", 1, "4", 0},     {"D", 1, "5", 0},
-        {"E", 1, "6", 0},      {"FindKeycards", 2, "6", 1}, {"D", 2, "5", 1},
+        {"RunSql", 1, "0", 0}, {"FindKeycards", 1, "0", 0},
+        {"Count", 1, "1", 0},  {"Item", 1, "1", 0},
+        {"A", 1, "2", 0},      {"B", 1, "3", 0},
+        {"C", 1, "4", 0},      {"D", 1, "5", 0},
+        {"E", 1, "6", 0},      {"FindKeycards", 2, "6", 1},
+        {"D", 2, "5", 1},
     };
     for (const auto& c : cases) {
         FakeSite s;
@@ -345,8 +372,9 @@ TEST_F(CoreTest, FailureMessagesCannotAddLinesToTheLog) {
     TForm1 form(site.creator(), "silent");
     form.CheckListBox1.SetChecked(0, true);
     form.RunQuery(30);
-    EXPECT_EQ(messages(), (std::vector<std::string>{
-                              "RunQuery():0:server closed the connection  unexpectedly  fake entry", kSql}));
+    EXPECT_EQ(messages(),
+              (std::vector<std::string>{
+                  "RunQuery():0:server closed the connection  unexpectedly  fake entry", kSql}));
 }
 
 TEST_F(CoreTest, ExpiryMarkerAfterAnEmptyCollectionIsOne) {
@@ -359,13 +387,15 @@ TEST_F(CoreTest, ExpiryMarkerAfterAnEmptyCollectionIsOne) {
 }
 
 TEST_F(CoreTest, ExpiryUnknownTypeEndsTheRunWithThePreviousMarker) {
-    site.rows = {row(17, "Ames", "Bo", 0), row(18, "Odd", "Type", 12 << 21), row(19, "Never", "Seen", 0)};
+    site.rows = {row(17, "Ames", "Bo", 0), row(18, "Odd", "Type", 12 << 21),
+                 row(19, "Never", "Seen", 0)};
     site.cardsPerKey = {{17, 1}, {19, 1}};
     TForm1 form(site.creator(), "silent");
     form.CheckListBox1.SetChecked(0, true);
     form.RunQuery(30);
-    EXPECT_EQ(messages(), (std::vector<std::string>{",17,Ames,Bo,0, Deactivated",
-                                                    "RunQuery():6:List index out of bounds (12)", kSql}));
+    EXPECT_EQ(messages(),
+              (std::vector<std::string>{",17,Ames,Bo,0, Deactivated",
+                                        "RunQuery():6:List index out of bounds (12)", kSql}));
 
     FakeSite first;
     first.rows = {row(18, "Odd", "Type", 12 << 21)};
@@ -381,11 +411,16 @@ TEST_F(CoreTest, ExpiryOddLibraryResults) {
         std::string first;  // first log line, "" for none
     } cases[] = {
         {[](FakeSite& s) { s.noRecordset = true; }, ""},
-        {[](FakeSite& s) { s.closedRecordset = true; }, "RunQuery():0:ADODataSet1: Recordset is not open"},
-        {[](FakeSite& s) { s.columns = {"KeyNumber", "lastname", "firstname", "flagz"}; },
+        {[](FakeSite& s) { s.closedRecordset = true; },
+         "RunQuery():0:ADODataSet1: Recordset is not open"},
+        {[](FakeSite& s) {
+             s.columns = {"KeyNumber", "lastname", "firstname", "flagz"};
+         },
          "RunQuery():0:ADODataSet1: Field 'flags' not found"},
-        {[](FakeSite& s) { s.noCollection = true; }, "RunQuery():1:No card collection for key number 17"},
-        {[](FakeSite& s) { s.nullCard = true; }, "RunQuery():2:No card at item 1 for key number 17"},
+        {[](FakeSite& s) { s.noCollection = true; },
+         "RunQuery():1:No card collection for key number 17"},
+        {[](FakeSite& s) { s.nullCard = true; },
+         "RunQuery():2:No card at item 1 for key number 17"},
         {[](FakeSite& s) { s.nonDispatchItem = true; },
          "RunQuery():1:Could not convert variant of type (Null) into type (Dispatch)"},
         {[](FakeSite& s) { s.rows[0][3] = site::Variant::fromText(u"lots"); },

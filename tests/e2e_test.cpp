@@ -49,7 +49,8 @@ protected:
     void SetUp() override {
         const std::string backend = GetParam();
         if (backend != "sqlite" && env("DORMEX_PG_HOST").empty()) {
-            if (env("CI") == "true") FAIL() << "no PostgreSQL server: run under scripts/pg-harness.sh";
+            if (env("CI") == "true")
+                FAIL() << "no PostgreSQL server: run under scripts/pg-harness.sh";
             GTEST_SKIP() << "no PostgreSQL server (run under scripts/pg-harness.sh)";
         }
         for (const char* program : {"dormex", "dormex-site"}) {
@@ -70,11 +71,12 @@ protected:
             std::string ini = "[Database]\n";
             if (backend == "psql") {
                 ini += "Driver=QPSQL\nHost=" + settings.host + "\nPort=" + env("DORMEX_PG_PORT") +
-                       "\nDatabase=" + dbName + "\nUser=" + settings.user + "\nPassword=" + settings.password + "\n";
+                       "\nDatabase=" + dbName + "\nUser=" + settings.user +
+                       "\nPassword=" + settings.password + "\n";
             } else {
-                settings.database = "DRIVER={DormexPostgreSQL};SERVER=" + settings.host + ";PORT=" +
-                                    env("DORMEX_PG_PORT") + ";DATABASE=" + dbName + ";UID=" + settings.user +
-                                    ";PWD=" + settings.password + ";";
+                settings.database = "DRIVER={DormexPostgreSQL};SERVER=" + settings.host +
+                                    ";PORT=" + env("DORMEX_PG_PORT") + ";DATABASE=" + dbName +
+                                    ";UID=" + settings.user + ";PWD=" + settings.password + ";";
                 settings.host.clear();
                 settings.port = -1;
                 settings.user.clear();
@@ -112,44 +114,52 @@ protected:
         q.addBindValue(id);
         q.addBindValue(QString::fromUtf8(last));
         q.addBindValue(QString::fromUtf8(first));
-        q.addBindValue(flags ? QVariant(static_cast<qlonglong>(*flags)) : QVariant(QMetaType::fromType<qlonglong>()));
+        q.addBindValue(flags ? QVariant(static_cast<qlonglong>(*flags))
+                             : QVariant(QMetaType::fromType<qlonglong>()));
         ASSERT_TRUE(q.exec()) << q.lastError().text().toStdString();
     }
     void card(int id, std::int64_t key, int userid, int active = 1) {
-        exec("INSERT INTO Keycards (CardID, KeyNumber, userid, Active) VALUES (" + std::to_string(id) + ", " +
-             std::to_string(key) + ", " + std::to_string(userid) + ", " + std::to_string(active) + ")");
+        exec("INSERT INTO Keycards (CardID, KeyNumber, userid, Active) VALUES (" +
+             std::to_string(id) + ", " + std::to_string(key) + ", " + std::to_string(userid) +
+             ", " + std::to_string(active) + ")");
     }
     void used(std::int64_t key, int daysAgo) {
         static int id = 0;
-        exec("INSERT INTO Transactions (TransactionID, KeyNumber, EventDateTime) VALUES (" + std::to_string(++id) +
-             ", " + std::to_string(key) + ", '" + sitelib::formatLocalTime(std::time(nullptr) - daysAgo * 86400) + "')");
+        exec("INSERT INTO Transactions (TransactionID, KeyNumber, EventDateTime) VALUES (" +
+             std::to_string(++id) + ", " + std::to_string(key) + ", '" +
+             sitelib::formatLocalTime(std::time(nullptr) - daysAgo * 86400) + "')");
     }
     std::string state(int cardId) {
         QSqlQuery q(db->connection());
-        q.exec(QString("SELECT Active, CardStatus, StatusReason FROM Keycards WHERE CardID = %1").arg(cardId));
+        q.exec(QString("SELECT Active, CardStatus, StatusReason FROM Keycards WHERE CardID = %1")
+                   .arg(cardId));
         if (!q.next()) return "missing";
-        return q.value(0).toString().toStdString() + "/" + q.value(1).toString().toStdString() + "/" +
-               q.value(2).toString().toStdString();
+        return q.value(0).toString().toStdString() + "/" + q.value(1).toString().toStdString() +
+               "/" + q.value(2).toString().toStdString();
     }
     std::vector<std::string> downloads() {
         QSqlQuery q(db->connection());
         q.exec("SELECT CardID, Arg1, Arg2, Arg3 FROM CardDownloads ORDER BY DownloadID");
         std::vector<std::string> out;
         while (q.next()) {
-            out.push_back(q.value(0).toString().toStdString() + ":" + q.value(1).toString().toStdString() + "," +
-                          q.value(2).toString().toStdString() + "," + q.value(3).toString().toStdString());
+            out.push_back(q.value(0).toString().toStdString() + ":" +
+                          q.value(1).toString().toStdString() + "," +
+                          q.value(2).toString().toStdString() + "," +
+                          q.value(3).toString().toStdString());
         }
         return out;
     }
     // Every row of the tables a run may change, as text.
     std::string siteDump() {
         std::string dump;
-        for (const char* sql : {"SELECT * FROM Keycards ORDER BY CardID", "SELECT * FROM CardDownloads ORDER BY DownloadID",
+        for (const char* sql : {"SELECT * FROM Keycards ORDER BY CardID",
+                                "SELECT * FROM CardDownloads ORDER BY DownloadID",
                                 "SELECT * FROM personnel ORDER BY userid"}) {
             QSqlQuery q(db->connection());
             EXPECT_TRUE(q.exec(sql));
             while (q.next()) {
-                for (int i = 0; i < q.record().count(); ++i) dump += q.value(i).toString().toStdString() + "|";
+                for (int i = 0; i < q.record().count(); ++i)
+                    dump += q.value(i).toString().toStdString() + "|";
                 dump += "\n";
             }
         }
@@ -180,16 +190,16 @@ protected:
         person(6, "Big", "Key", 0);
         card(1, 17, 1);
         used(17, 40);
-        card(2, 18, 2);                  // type 1: not selected
+        card(2, 18, 2);  // type 1: not selected
         card(3, 19, 3);
-        used(19, 2);                     // used recently
-        card(4, 20, 3);                  // never used
-        card(5, 21, 99);                 // no holder
-        card(6, 22, 4);                  // NULL flags
-        card(7, 5000000000, 6);          // beyond 32 bits
-        card(8, 23, 5);                  // line break in the name
-        card(9, 24, 1, 0);               // already inactive
-        card(10, 4294967313, 1);         // 2^32 + 17: must not touch key 17's card again
+        used(19, 2);              // used recently
+        card(4, 20, 3);           // never used
+        card(5, 21, 99);          // no holder
+        card(6, 22, 4);           // NULL flags
+        card(7, 5000000000, 6);   // beyond 32 bits
+        card(8, 23, 5);           // line break in the name
+        card(9, 24, 1, 0);        // already inactive
+        card(10, 4294967313, 1);  // 2^32 + 17: must not touch key 17's card again
         used(4294967313, 1);
         settingsFile("30", {0, 2});
     }
@@ -205,16 +215,17 @@ TEST_P(EndToEnd, UnattendedRunDeactivatesExactlyTheIdleCardsOfSelectedTypes) {
     RunResult r = dormex("silent");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(log(), (std::vector<std::string>{
-                         "Days = 30", ",17,Ames,Bo,0, Deactivated", ",20,Temp,Ty,4194304, Deactivated",
-                         ",21,,,, Deactivated", ",22,Null,Flags,, Deactivated", ",23,Line  Break,X,0, Deactivated",
-                         ",5000000000,Big,Key,0, Deactivated"}));
-    const std::map<int, std::string> expected = {{1, "0/3/6"}, {2, "1/0/0"}, {3, "1/0/0"}, {4, "0/3/6"},
-                                                 {5, "0/3/6"}, {6, "0/3/6"}, {7, "0/3/6"}, {8, "0/3/6"},
-                                                 {9, "0/0/0"}, {10, "1/0/0"}};
+    EXPECT_EQ(log(),
+              (std::vector<std::string>{
+                  "Days = 30", ",17,Ames,Bo,0, Deactivated", ",20,Temp,Ty,4194304, Deactivated",
+                  ",21,,,, Deactivated", ",22,Null,Flags,, Deactivated",
+                  ",23,Line  Break,X,0, Deactivated", ",5000000000,Big,Key,0, Deactivated"}));
+    const std::map<int, std::string> expected = {
+        {1, "0/3/6"}, {2, "1/0/0"}, {3, "1/0/0"}, {4, "0/3/6"}, {5, "0/3/6"},
+        {6, "0/3/6"}, {7, "0/3/6"}, {8, "0/3/6"}, {9, "0/0/0"}, {10, "1/0/0"}};
     for (const auto& [id, s] : expected) EXPECT_EQ(state(id), s) << "card " << id;
-    EXPECT_EQ(downloads(), (std::vector<std::string>{"1:0,1,0", "4:0,1,0", "5:0,1,0", "6:0,1,0", "8:0,1,0",
-                                                     "7:0,1,0"}));
+    EXPECT_EQ(downloads(), (std::vector<std::string>{"1:0,1,0", "4:0,1,0", "5:0,1,0", "6:0,1,0",
+                                                     "8:0,1,0", "7:0,1,0"}));
 
     // The next run finds nothing left to do.
     RunResult again = dormex("SILENT");
@@ -243,7 +254,8 @@ TEST_P(EndToEnd, FailuresEndTheRunWithTheirStepAndStatus) {
     const std::string raiseSqlite = "SELECT RAISE(ABORT, 'Card 20 is locked by the site.'); END";
     const std::vector<Case> cases = {
         {"CREATE TRIGGER f BEFORE UPDATE ON Keycards WHEN OLD.KeyNumber = 20 BEGIN " + raiseSqlite,
-         "CREATE FUNCTION f() RETURNS trigger AS $$ BEGIN IF OLD.KeyNumber = 20 THEN RAISE EXCEPTION "
+         "CREATE FUNCTION f() RETURNS trigger AS $$ BEGIN IF OLD.KeyNumber = 20 THEN RAISE "
+         "EXCEPTION "
          "'Card 20 is locked by the site.'; END IF; RETURN NEW; END $$ LANGUAGE plpgsql;"
          "CREATE TRIGGER f BEFORE UPDATE ON Keycards FOR EACH ROW EXECUTE FUNCTION f()",
          "5", 1},
@@ -272,8 +284,10 @@ TEST_P(EndToEnd, FailuresEndTheRunWithTheirStepAndStatus) {
         EXPECT_EQ(lines.back().rfind("SELECT k.KeyNumber", 0), 0u);
         EXPECT_EQ(state(1), "0/3/6") << "done before the failure, and kept";
         EXPECT_EQ(state(5), "1/0/0") << "never reached";
-        EXPECT_EQ(state(4), c.marker == "5" ? "1/0/0" : "0/3/6") << "a failed download leaves the save";
-        exec(postgres() ? "DROP TRIGGER f ON " + std::string(c.marker == "5" ? "Keycards" : "CardDownloads") +
+        EXPECT_EQ(state(4), c.marker == "5" ? "1/0/0" : "0/3/6")
+            << "a failed download leaves the save";
+        exec(postgres() ? "DROP TRIGGER f ON " +
+                              std::string(c.marker == "5" ? "Keycards" : "CardDownloads") +
                               "; DROP FUNCTION f()"
                         : "DROP TRIGGER f");
     }
@@ -289,7 +303,8 @@ TEST_P(EndToEnd, MissingTablesAreLoggedFailures) {
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[0].rfind("LoadCustomNames():", 0), 0u);
     std::string lower = lines[0];
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
     EXPECT_NE(lower.find("mxrsettings"), std::string::npos) << "names the table: " << lines[0];
     EXPECT_EQ(lines[1], "Days = 30");
     EXPECT_EQ(lines[2].rfind("RunQuery():0:", 0), 0u) << lines[2];
@@ -298,13 +313,17 @@ TEST_P(EndToEnd, MissingTablesAreLoggedFailures) {
 
 TEST_P(EndToEnd, SixCustomNamesOverflowTheList) {
     for (int i = 1; i <= 6; ++i) {
-        exec("INSERT INTO MXRSettings (SettingName, StationName, StringSetting1) VALUES ('Custom Person Type " +
-             std::to_string(i) + "', 'globalmxr', " + (i == 2 ? std::string("NULL") : "'Name " + std::to_string(i) + "'") + ")");
+        exec(
+            "INSERT INTO MXRSettings (SettingName, StationName, StringSetting1) VALUES ('Custom "
+            "Person Type " +
+            std::to_string(i) + "', 'globalmxr', " +
+            (i == 2 ? std::string("NULL") : "'Name " + std::to_string(i) + "'") + ")");
     }
     settingsFile("30", {});
     RunResult r = dormex("silent");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(log(), (std::vector<std::string>{"LoadCustomNames():List index out of bounds (11)", "Days = 30"}));
+    EXPECT_EQ(log(), (std::vector<std::string>{"LoadCustomNames():List index out of bounds (11)",
+                                               "Days = 30"}));
 }
 
 TEST_P(EndToEnd, PreviewListsWhatTheRunWillDoAndChangesNothing) {
@@ -323,12 +342,14 @@ TEST_P(EndToEnd, PreviewListsWhatTheRunWillDoAndChangesNothing) {
     std::istringstream lines(p.out);
     for (std::string line; std::getline(lines, line);) previewed.push_back(line);
     ASSERT_FALSE(previewed.empty());
-    EXPECT_EQ(previewed.back().rfind("6 cards would be deactivated (Days = 30, cut-off date ", 0), 0u)
+    EXPECT_EQ(previewed.back().rfind("6 cards would be deactivated (Days = 30, cut-off date ", 0),
+              0u)
         << previewed.back();
     previewed.pop_back();
     std::vector<std::string> done = log();
     done.erase(done.begin());
-    for (auto& line : previewed) line = line.substr(0, line.size() - std::string("Would deactivate").size()) + "Deactivated";
+    for (auto& line : previewed)
+        line = line.substr(0, line.size() - std::string("Would deactivate").size()) + "Deactivated";
     EXPECT_EQ(previewed, done);
 }
 
@@ -341,13 +362,16 @@ protected:
     void SetUp() override {
         std::filesystem::copy_file(buildDir() + "/dormex", dir.file("dormex"));
     }
-    RunResult dormex(std::vector<std::string> args) { return runProgram(dir.file("dormex"), args, dir.path()); }
+    RunResult dormex(std::vector<std::string> args) {
+        return runProgram(dir.file("dormex"), args, dir.path());
+    }
     TempDir dir;
 };
 
 TEST_F(StartUp, InteractiveStartsWithoutWindowSystemExitTwoTouchingNothing) {
     writeFile(dir.file("Dormex.ini"), "[General]\nDays=abc\n");
-    for (std::vector<std::string> args : {std::vector<std::string>{}, {"/silent"}, {"-silent"}, {"x", "silent"}}) {
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{}, {"/silent"}, {"-silent"}, {"x", "silent"}}) {
         RunResult r = dormex(args);
         EXPECT_EQ(r.status, 2);
         EXPECT_NE(r.err.find("no window system"), std::string::npos) << r.err;
@@ -373,7 +397,10 @@ TEST_F(StartUp, BadSettingsAreSetupErrorsWithNothingLogged) {
         SiteDatabase db(sqlite, SiteDatabase::OpenMode::Create);
         db.createSchema();
     }
-    struct Case { const char* ini; const char* err; } cases[] = {
+    struct Case {
+        const char* ini;
+        const char* err;
+    } cases[] = {
         {"[General]\r\nDays=abc\r\n", "Dormex: 'abc' is not a valid integer value.\n"},
         {"[General]\r\ntype3=yes\r\n", "Dormex: 'yes' is not a valid boolean value.\n"},
         {"\xef\xbb\xbf[General]\r\nDays=1e3\r\n", "Dormex: '1e3' is not a valid integer value.\n"},

@@ -1,17 +1,5 @@
 // The main window over TForm1, the GUI boxes and the window-system probe, on Qt's offscreen
 // platform. Boxes go through a recording seam, so nothing ever blocks.
-#include <algorithm>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <map>
-#include <memory>
-#include <optional>
-#include <sstream>
-#include <string>
-#include <vector>
-
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -26,13 +14,24 @@
 #include <QStyleOptionViewItem>
 #include <QTest>
 #include <QTimer>
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
 
+#include "TestSupport.h"
 #include "gui/Form1Window.h"
 #include "gui/GuiBoxes.h"
 #include "gui/WindowSystem.h"
 #include "platform/Error.h"
 #include "platform/Platform.h"
-#include "TestSupport.h"
 #include "uDormex.h"
 
 namespace dormex::gui {
@@ -40,8 +39,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-using test::RecordingBoxes;
 using test::readFile;
+using test::RecordingBoxes;
 
 // One key=value line of a settings file, as written (a trailing CR removed).
 struct IniEntry {
@@ -110,7 +109,9 @@ std::vector<std::string> storedTypes(const std::string& path) {
     return values;
 }
 
-site::Status noSite(site::ObjectPtr&) { return site::kFail; }
+site::Status noSite(site::ObjectPtr&) {
+    return site::kFail;
+}
 
 template <class T>
 T* control(QWidget& window, const char* name) {
@@ -160,10 +161,12 @@ protected:
         QStyleOptionViewItem option;
         option.initFrom(view->viewport());
         option.rect = view->visualItemRect(view->item(row));
-        option.features = QStyleOptionViewItem::HasCheckIndicator | QStyleOptionViewItem::HasDisplay;
+        option.features =
+            QStyleOptionViewItem::HasCheckIndicator | QStyleOptionViewItem::HasDisplay;
         option.text = view->item(row)->text();
         option.font = view->font();
-        QRect box = view->style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, view);
+        QRect box =
+            view->style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, view);
         QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, box.center());
     }
 
@@ -179,7 +182,8 @@ protected:
 
     std::vector<bool> formChecks() const {
         std::vector<bool> checks;
-        for (int i = 0; i < m_form.CheckListBox1.Count(); ++i) checks.push_back(m_form.CheckListBox1.Checked(i));
+        for (int i = 0; i < m_form.CheckListBox1.Count(); ++i)
+            checks.push_back(m_form.CheckListBox1.Checked(i));
         return checks;
     }
 
@@ -254,8 +258,8 @@ TEST_F(GuiTest, DaysLabelWrapsToTwoLines) {
     auto* label = control<QLabel>(window, "Label2");
     ASSERT_TRUE(label->wordWrap());
     QFontMetrics metrics(label->font());
-    QRect wrapped = metrics.boundingRect(QRect(0, 0, label->width(), 1000), Qt::TextWordWrap,
-                                         label->text());
+    QRect wrapped =
+        metrics.boundingRect(QRect(0, 0, label->width(), 1000), Qt::TextWordWrap, label->text());
     EXPECT_EQ((wrapped.height() + metrics.lineSpacing() / 2) / metrics.lineSpacing(), 2);
 }
 
@@ -280,7 +284,8 @@ TEST_F(GuiTest, ListShowsEveryEntryAsATwoStateCheckBox) {
 TEST_F(GuiTest, TabVisitsListSaveDaysCheckAllInTurn) {
     Form1Window& window = showWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
-    const char* const order[] = {"CheckListBox1", "btnSave", "txtDays", "btnCheckAll", "CheckListBox1"};
+    const char* const order[] = {"CheckListBox1", "btnSave", "txtDays", "btnCheckAll",
+                                 "CheckListBox1"};
     control<QWidget>(window, order[0])->setFocus();
     for (const char* expected : order) {
         SCOPED_TRACE(expected);
@@ -311,7 +316,8 @@ TEST_F(GuiTest, ClickingACheckBoxTogglesTheEntry) {
 TEST_F(GuiTest, ClickingAnEntrysTextDoesNotToggleIt) {
     showWindow();
     QRect row = list()->visualItemRect(list()->item(4));
-    QTest::mouseClick(list()->viewport(), Qt::LeftButton, {}, QPoint(row.right() - 10, row.center().y()));
+    QTest::mouseClick(list()->viewport(), Qt::LeftButton, {},
+                      QPoint(row.right() - 10, row.center().y()));
     EXPECT_EQ(list()->currentRow(), 4);
     EXPECT_EQ(formChecks(), std::vector<bool>(11, false));
 }
@@ -356,7 +362,7 @@ TEST_F(GuiTest, SaveStoresDaysOnlyWhenTheyPassTheIntegerTest) {
         const char* stored;
     };
     const Case table[] = {
-        {"-5", "-5"}, {"0", "0"},     {"", "30"},     {"1e3", "30"},   {"45 ", "30"},
+        {"-5", "-5"},  {"0", "0"},     {"", "30"},       {"1e3", "30"}, {"45 ", "30"},
         {"12a", "30"}, {"$1F", "$1F"}, {"0x1F", "0x1F"}, {"90", "90"},
     };
     showWindow();

@@ -12,7 +12,10 @@ namespace dormex::test {
 namespace {
 
 TEST(LogPath, IsTheExecutableNameUpToItsFirstDot) {
-    struct Case { const char* exe; const char* log; } cases[] = {
+    struct Case {
+        const char* exe;
+        const char* log;
+    } cases[] = {
         {"/opt/dormex/dormex", "/opt/dormex/dormex.log"},
         {"/opt/x/My.Tool.exe", "/opt/x/My.log"},
         {"/opt/x/My.Tool", "/opt/x/My.log"},
@@ -31,7 +34,8 @@ TEST_F(LogTest, EntriesAreAppendedWithDateBlankTimeTwoBlanksAndCrLf) {
     WriteLog("RunQuery():0:boom\r\nSELECT 1");
     std::tm tm = platform::localTime(clock.now());
     const std::string stamp = platform::shortDate(tm) + " " + platform::longTime(tm) + "  ";
-    EXPECT_EQ(logText(), stamp + "Days = 30\r\n" + stamp + "\r\n" + stamp + "RunQuery():0:boom\r\nSELECT 1\r\n");
+    EXPECT_EQ(logText(), stamp + "Days = 30\r\n" + stamp + "\r\n" + stamp +
+                             "RunQuery():0:boom\r\nSELECT 1\r\n");
     EXPECT_TRUE(std::regex_match(stamp, std::regex("\\S+ \\S+  "))) << stamp;
 }
 

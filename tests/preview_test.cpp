@@ -1,8 +1,9 @@
 // The preview: the run's selection with card operations recorded, printed instead of logged.
+#include "Preview.h"
+
 #include <gtest/gtest.h>
 
 #include "FakeSite.h"
-#include "Preview.h"
 #include "TestSupport.h"
 #include "uDormex.h"
 
@@ -69,7 +70,8 @@ TEST_F(PreviewTest, ListsWhatTheRunDoesAndDoesNothingItself) {
 TEST_F(PreviewTest, FailuresGoToStandardErrorWithTheRunsStatus) {
     site.rows.insert(site.rows.begin() + 1, row(19, "Odd", "Type", 12 << 21));
     EXPECT_EQ(preview(), 1);
-    EXPECT_EQ(errText, "RunQuery():6:List index out of bounds (12)\r\n" + BuildExpirySql("2026-11-06") + "\n");
+    EXPECT_EQ(errText, "RunQuery():6:List index out of bounds (12)\r\n" +
+                           BuildExpirySql("2026-11-06") + "\n");
     EXPECT_EQ(outText,
               ",17,Ames,Bo,0, Would deactivate\n"
               "1 card would be deactivated (Days = 30, cut-off date 2026-11-06)\n");
@@ -91,7 +93,8 @@ TEST_F(PreviewTest, SetupErrorsEndWithStatusTwoAndNoSummary) {
 
 TEST(PreviewArgument, IsMatchedIgnoringAsciiCase) {
     for (const char* yes : {"preview", "PREVIEW", "Preview"}) EXPECT_TRUE(IsPreviewArgument(yes));
-    for (const char* no : {"", "/preview", "previews", "silent"}) EXPECT_FALSE(IsPreviewArgument(no));
+    for (const char* no : {"", "/preview", "previews", "silent"})
+        EXPECT_FALSE(IsPreviewArgument(no));
 }
 
 }  // namespace

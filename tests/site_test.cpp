@@ -25,7 +25,9 @@ TEST(OleError, MessageComesFromDescriptionThenSystemTextThenCode) {
         {kBadIndex, nullptr, "Invalid index"},
         {static_cast<Status>(0x80041234u), nullptr, "OLE error 80041234"},
         {static_cast<Status>(0x8badf00du), u"...", "OLE error 8BADF00D"},
-        {kFail, u"N\u00e4me \u00fcbel", "N\xc3\xa4me \xc3\xbc" "bel"},
+        {kFail, u"N\u00e4me \u00fcbel",
+         "N\xc3\xa4me \xc3\xbc"
+         "bel"},
     };
     for (const auto& c : cases) {
         if (c.description) SetErrorInfo(c.description);
@@ -46,30 +48,40 @@ TEST(OleError, MessageComesFromDescriptionThenSystemTextThenCode) {
 TEST(OleError, CreationFailuresAndWrongInterfaces) {
     EXPECT_THROW(CreateTopLevelObject(nullptr), SiteError);
     try {
-        CreateTopLevelObject([](ObjectPtr& out) { out = std::make_shared<test::FakeRecordset>(); return kOk; });
+        CreateTopLevelObject([](ObjectPtr& out) {
+            out = std::make_shared<test::FakeRecordset>();
+            return kOk;
+        });
         FAIL();
     } catch (const Error& e) {
         EXPECT_STREQ(e.what(), "Interface not supported");
     }
     try {
-        CreateTopLevelObject([](ObjectPtr&) { SetErrorInfo(u"Site database not found: /p/site.db"); return kFail; });
+        CreateTopLevelObject([](ObjectPtr&) {
+            SetErrorInfo(u"Site database not found: /p/site.db");
+            return kFail;
+        });
         FAIL();
     } catch (const SiteError& e) {
         EXPECT_STREQ(e.what(), "Site database not found: /p/site.db");
     }
     EXPECT_THROW(QueryInterface<Card>(std::make_shared<test::FakeRecordset>()), Error);
 
-    struct Case { Variant v; const char* type; } cases[] = {
-        {Variant::null(), "Null"}, {Variant(), "Empty"}, {Variant::fromInt64(3), "Int64"},
-        {Variant::fromText(u"x"), "OleStr"}, {Variant::fromDouble(1), "Double"},
+    struct Case {
+        Variant v;
+        const char* type;
+    } cases[] = {
+        {Variant::null(), "Null"},          {Variant(), "Empty"},
+        {Variant::fromInt64(3), "Int64"},   {Variant::fromText(u"x"), "OleStr"},
+        {Variant::fromDouble(1), "Double"},
     };
     for (const auto& c : cases) {
         try {
             VariantToCard(c.v);
             FAIL() << c.type;
         } catch (const Error& e) {
-            EXPECT_EQ(std::string(e.what()),
-                      std::string("Could not convert variant of type (") + c.type + ") into type (Dispatch)");
+            EXPECT_EQ(std::string(e.what()), std::string("Could not convert variant of type (") +
+                                                 c.type + ") into type (Dispatch)");
         }
     }
     EXPECT_EQ(VariantToCard(Variant::fromObject(nullptr)), nullptr);
@@ -85,9 +97,10 @@ std::shared_ptr<test::FakeRecordset> recordset(std::vector<std::string> names,
 
 TEST(ResultCursor, ReadsRowsFieldsAndNulls) {
     TResultCursor cursor;
-    cursor.Bind(recordset({"KeyNumber", "LastName", "flags"},
-                          {{Variant::fromInt64(5000000000), Variant::null(), Variant::null()},
-                           {Variant::fromInt64(-3), Variant::fromText(u"O'Neil"), Variant::fromInt64(2097152)}}));
+    cursor.Bind(recordset(
+        {"KeyNumber", "LastName", "flags"},
+        {{Variant::fromInt64(5000000000), Variant::null(), Variant::null()},
+         {Variant::fromInt64(-3), Variant::fromText(u"O'Neil"), Variant::fromInt64(2097152)}}));
     ASSERT_FALSE(cursor.AtEnd());
     EXPECT_EQ(cursor.FieldCount(), 3);
     EXPECT_EQ(cursor.FieldAt(0).AsInteger(), 5000000000);
@@ -104,7 +117,11 @@ TEST(ResultCursor, ReadsRowsFieldsAndNulls) {
 }
 
 TEST(ResultCursor, IntegerReadingOfOddValues) {
-    struct Case { Variant v; bool ok; std::int64_t value; } cases[] = {
+    struct Case {
+        Variant v;
+        bool ok;
+        std::int64_t value;
+    } cases[] = {
         {Variant::fromText(u"17"), true, 17},
         {Variant::fromText(u"-9223372036854775808"), true, INT64_MIN},
         {Variant::fromText(u"9223372036854775808"), false, 0},
@@ -126,7 +143,8 @@ TEST(ResultCursor, IntegerReadingOfOddValues) {
                 cursor.FieldAt(0).AsInteger();
                 FAIL() << cursor.FieldAt(0).AsString();
             } catch (const Error& e) {
-                EXPECT_NE(std::string(e.what()).find("for field 'v'"), std::string::npos) << e.what();
+                EXPECT_NE(std::string(e.what()).find("for field 'v'"), std::string::npos)
+                    << e.what();
                 EXPECT_EQ(std::string(e.what()).rfind("ADODataSet1: ", 0), 0u);
             }
         }
@@ -168,7 +186,10 @@ TEST(ResultCursor, BindingRules) {
 }
 
 TEST(Utf, RoundTripsAndReplacesInvalidSequences) {
-    struct Case { std::string utf8; std::u16string utf16; } cases[] = {
+    struct Case {
+        std::string utf8;
+        std::u16string utf16;
+    } cases[] = {
         {"plain", u"plain"},
         {"\xc3\xa4\xe2\x82\xac", u"\u00e4\u20ac"},
         {"\xf0\x9f\x94\x91", u"\U0001F511"},
@@ -177,7 +198,9 @@ TEST(Utf, RoundTripsAndReplacesInvalidSequences) {
         EXPECT_EQ(toUtf16(c.utf8), c.utf16);
         EXPECT_EQ(toUtf8(c.utf16), c.utf8);
     }
-    EXPECT_EQ(toUtf16("a\xff" "b"), u"a\uFFFDb");
+    EXPECT_EQ(toUtf16("a\xff"
+                      "b"),
+              u"a\uFFFDb");
     EXPECT_EQ(toUtf16("\xc3"), u"\uFFFD");
     EXPECT_EQ(toUtf16("\xed\xa0\x80"), u"\uFFFD\uFFFD\uFFFD") << "encoded surrogates are invalid";
     EXPECT_EQ(toUtf16("\xc0\xaf"), u"\uFFFD\uFFFD") << "overlong forms are invalid";

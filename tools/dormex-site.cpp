@@ -85,7 +85,8 @@ double parseShare(const std::string& option, const std::string& text) {
     double value = -1;
     auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (error != std::errc() || end != text.data() + text.size() || !(value >= 0 && value < 1))
-        throw UsageError{option + " needs a fraction of at least 0 and below 1, not '" + text + "'"};
+        throw UsageError{option + " needs a fraction of at least 0 and below 1, not '" + text +
+                         "'"};
     return value;
 }
 
@@ -127,8 +128,8 @@ Arguments parseArguments(int argc, char** argv) {
         args.command != "cards")
         throw UsageError{"unknown command '" + args.command + "'"};
     const bool generate = args.command == "generate";
-    if (!generate && (args.cards || args.transactions || args.seed || args.spanDays ||
-                      args.idleShare))
+    if (!generate &&
+        (args.cards || args.transactions || args.seed || args.spanDays || args.idleShare))
         throw UsageError{
             "--cards, --transactions, --seed, --span-days and --idle-share go with generate only"};
     if (generate && !args.cards) throw UsageError{"generate needs --cards N"};

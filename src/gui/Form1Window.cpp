@@ -1,20 +1,19 @@
 #include "gui/Form1Window.h"
 
-#include <algorithm>
-#include <exception>
-#include <string>
-
 #include <QCoreApplication>
 #include <QFont>
+#include <QItemSelectionModel>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QItemSelectionModel>
 #include <QMetaObject>
 #include <QPalette>
 #include <QPushButton>
 #include <QShowEvent>
 #include <QStyledItemDelegate>
+#include <algorithm>
+#include <exception>
+#include <string>
 
 #include "platform/Platform.h"
 
@@ -45,7 +44,9 @@ public:
     }
 };
 
-Qt::CheckState toCheckState(bool checked) { return checked ? Qt::Checked : Qt::Unchecked; }
+Qt::CheckState toCheckState(bool checked) {
+    return checked ? Qt::Checked : Qt::Unchecked;
+}
 
 }  // namespace
 
@@ -106,8 +107,8 @@ Form1Window::Form1Window(TForm1& form, QWidget* parent) : QWidget(parent), m_for
     }
     // The focus mark starts on the first item, with nothing selected, so Space flips that item.
     if (m_checkListBox1->count() > 0)
-        m_checkListBox1->selectionModel()->setCurrentIndex(
-            m_checkListBox1->model()->index(0, 0), QItemSelectionModel::NoUpdate);
+        m_checkListBox1->selectionModel()->setCurrentIndex(m_checkListBox1->model()->index(0, 0),
+                                                           QItemSelectionModel::NoUpdate);
 
     // Created after the list and raised, so it sits in front of the list's upper-right corner.
     auto* btnCheckAll = new QPushButton(QStringLiteral("Check All"), this);

@@ -1,8 +1,7 @@
 #pragma once
 
-#include <functional>
-
 #include <QWidget>
+#include <functional>
 
 #include "uDormex.h"
 

@@ -71,6 +71,8 @@ const char* ProbedPlatform() {
     return nullptr;
 }
 
-bool WindowSystemAvailable() { return ProbedPlatform() != nullptr; }
+bool WindowSystemAvailable() {
+    return ProbedPlatform() != nullptr;
+}
 
 }  // namespace dormex::gui

@@ -19,9 +19,13 @@ std::tm localTime(std::time_t t) {
     return tm;
 }
 
-std::string shortDate(const std::tm& tm) { return format("%x", tm); }
+std::string shortDate(const std::tm& tm) {
+    return format("%x", tm);
+}
 
-std::string longTime(const std::tm& tm) { return format("%X", tm); }
+std::string longTime(const std::tm& tm) {
+    return format("%X", tm);
+}
 
 std::string decimalSeparator() {
     const char* radix = nl_langinfo(RADIXCHAR);

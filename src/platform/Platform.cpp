@@ -1,9 +1,9 @@
 #include "platform/Platform.h"
 
+#include <limits.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <limits.h>
 #include <vector>
 
 namespace dormex::platform {
@@ -59,10 +59,18 @@ std::string programDirectory() {
     return slash == std::string::npos ? std::string("./") : exe.substr(0, slash + 1);
 }
 
-Clock& clock() { return *g_clock; }
-void setClock(Clock* c) { g_clock = c ? c : &g_systemClock; }
+Clock& clock() {
+    return *g_clock;
+}
+void setClock(Clock* c) {
+    g_clock = c ? c : &g_systemClock;
+}
 
-Boxes& boxes() { return *g_boxes; }
-void setBoxes(Boxes* b) { g_boxes = b ? b : &g_stderrBoxes; }
+Boxes& boxes() {
+    return *g_boxes;
+}
+void setBoxes(Boxes* b) {
+    g_boxes = b ? b : &g_stderrBoxes;
+}
 
 }  // namespace dormex::platform

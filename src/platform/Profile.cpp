@@ -244,7 +244,8 @@ void ProfileWrite(const std::string& path, const std::string& section, const std
         terminate(previous);
         // In a file with mixed line ends, the file's first one could merge with the next line's
         // (a lone CR before an LF): the new line ends as the one before it does.
-        std::string_view ownEnd = text.substr(previous.contentEnd, previous.end - previous.contentEnd);
+        std::string_view ownEnd =
+            text.substr(previous.contentEnd, previous.end - previous.contentEnd);
         piece.append(key).append("=").append(value).append(ownEnd.empty() ? eol : ownEnd);
     } else {
         if (!lines.empty()) terminate(lines.back());

@@ -4,7 +4,9 @@
 
 namespace dormex::platform {
 
-inline char asciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+inline char asciiLower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 // True when `a` and `b` are equal, ignoring the case of ASCII letters only.
 inline bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {

@@ -10,14 +10,22 @@ thread_local std::u16string t_errorInfo;
 
 const char* variantTypeName(Variant::Type type) {
     switch (type) {
-        case Variant::Type::Empty: return "Empty";
-        case Variant::Type::Null: return "Null";
-        case Variant::Type::Integer: return "Integer";
-        case Variant::Type::Int64: return "Int64";
-        case Variant::Type::Double: return "Double";
-        case Variant::Type::Boolean: return "Boolean";
-        case Variant::Type::OleStr: return "OleStr";
-        case Variant::Type::Dispatch: return "Dispatch";
+        case Variant::Type::Empty:
+            return "Empty";
+        case Variant::Type::Null:
+            return "Null";
+        case Variant::Type::Integer:
+            return "Integer";
+        case Variant::Type::Int64:
+            return "Int64";
+        case Variant::Type::Double:
+            return "Double";
+        case Variant::Type::Boolean:
+            return "Boolean";
+        case Variant::Type::OleStr:
+            return "OleStr";
+        case Variant::Type::Dispatch:
+            return "Dispatch";
     }
     return "Unknown";
 }

@@ -19,7 +19,9 @@ constexpr Status kNoInterface = static_cast<Status>(0x80004002u);  // E_NOINTERF
 constexpr Status kInvalidArg = static_cast<Status>(0x80070057u);   // E_INVALIDARG
 constexpr Status kBadIndex = static_cast<Status>(0x8002000Bu);     // DISP_E_BADINDEX
 
-inline bool failed(Status s) { return s < 0; }
+inline bool failed(Status s) {
+    return s < 0;
+}
 
 // Base of every object the library hands out. Callers ask for an interface with dynamic_cast.
 class Object {
@@ -38,13 +40,33 @@ struct Variant {
     ObjectPtr object;          // Dispatch
 
     static Variant null() { return make(Type::Null); }
-    static Variant fromInt64(std::int64_t v) { Variant r = make(Type::Int64); r.integer = v; return r; }
-    static Variant fromDouble(double v) { Variant r = make(Type::Double); r.real = v; return r; }
-    static Variant fromText(std::u16string v) { Variant r = make(Type::OleStr); r.text = std::move(v); return r; }
-    static Variant fromObject(ObjectPtr o) { Variant r = make(Type::Dispatch); r.object = std::move(o); return r; }
+    static Variant fromInt64(std::int64_t v) {
+        Variant r = make(Type::Int64);
+        r.integer = v;
+        return r;
+    }
+    static Variant fromDouble(double v) {
+        Variant r = make(Type::Double);
+        r.real = v;
+        return r;
+    }
+    static Variant fromText(std::u16string v) {
+        Variant r = make(Type::OleStr);
+        r.text = std::move(v);
+        return r;
+    }
+    static Variant fromObject(ObjectPtr o) {
+        Variant r = make(Type::Dispatch);
+        r.object = std::move(o);
+        return r;
+    }
 
 private:
-    static Variant make(Type t) { Variant r; r.type = t; return r; }
+    static Variant make(Type t) {
+        Variant r;
+        r.type = t;
+        return r;
+    }
 };
 
 // Name of a variant type as error messages show it ("Null", "OleStr", "Dispatch", ...).
@@ -68,11 +90,12 @@ public:
 // One key card. The five operations, called in this order, deactivate it.
 class Card : public Object {
 public:
-    virtual Status SetActive(std::int32_t active) = 0;               // operation A
-    virtual Status SetCardStatus(std::int32_t status) = 0;           // operation B
-    virtual Status SetStatusReason(std::int32_t reason) = 0;         // operation C
-    virtual Status Save() = 0;                                       // operation D
-    virtual Status QueueDownload(std::int32_t a, std::int32_t b, std::int32_t c) = 0;  // operation E
+    virtual Status SetActive(std::int32_t active) = 0;        // operation A
+    virtual Status SetCardStatus(std::int32_t status) = 0;    // operation B
+    virtual Status SetStatusReason(std::int32_t reason) = 0;  // operation C
+    virtual Status Save() = 0;                                // operation D
+    virtual Status QueueDownload(std::int32_t a, std::int32_t b,
+                                 std::int32_t c) = 0;  // operation E
 };
 
 class CardCollection : public Object {

@@ -52,13 +52,19 @@ std::string TResultCursor::Field::AsString() const {
     Variant v = value();
     switch (v.type) {
         case Variant::Type::Empty:
-        case Variant::Type::Null: return {};
+        case Variant::Type::Null:
+            return {};
         case Variant::Type::Integer:
-        case Variant::Type::Int64: return std::to_string(v.integer);
-        case Variant::Type::Boolean: return v.integer ? "True" : "False";
-        case Variant::Type::Double: return formatReal(v.real);
-        case Variant::Type::OleStr: return toUtf8(v.text);
-        case Variant::Type::Dispatch: break;
+        case Variant::Type::Int64:
+            return std::to_string(v.integer);
+        case Variant::Type::Boolean:
+            return v.integer ? "True" : "False";
+        case Variant::Type::Double:
+            return formatReal(v.real);
+        case Variant::Type::OleStr:
+            return toUtf8(v.text);
+        case Variant::Type::Dispatch:
+            break;
     }
     m_cursor->fail("Field '" + m_name + "' cannot be read as text");
 }
@@ -68,21 +74,24 @@ std::int64_t TResultCursor::Field::AsInteger() const {
     std::int64_t result = 0;
     switch (v.type) {
         case Variant::Type::Empty:
-        case Variant::Type::Null: return 0;
+        case Variant::Type::Null:
+            return 0;
         case Variant::Type::Integer:
         case Variant::Type::Int64:
-        case Variant::Type::Boolean: return v.integer;
+        case Variant::Type::Boolean:
+            return v.integer;
         case Variant::Type::Double:
             // Only whole numbers inside the 64-bit range; the upper bound 2^63 itself is out.
-            if (std::isfinite(v.real) && std::trunc(v.real) == v.real && v.real >= -9.2233720368547758e18 &&
-                v.real < 9.2233720368547758e18) {
+            if (std::isfinite(v.real) && std::trunc(v.real) == v.real &&
+                v.real >= -9.2233720368547758e18 && v.real < 9.2233720368547758e18) {
                 return static_cast<std::int64_t>(v.real);
             }
             break;
         case Variant::Type::OleStr:
             if (parseInt64(toUtf8(v.text), result)) return result;
             break;
-        case Variant::Type::Dispatch: break;
+        case Variant::Type::Dispatch:
+            break;
     }
     m_cursor->fail("'" + AsString() + "' is not a valid integer value for field '" + m_name + "'");
 }
@@ -144,8 +153,12 @@ TResultCursor::Field TResultCursor::FieldByName(const std::string& name) const {
     fail("Field '" + name + "' not found");
 }
 
-void TResultCursor::fail(const std::string& message) const { throw Error(m_name + ": " + message); }
+void TResultCursor::fail(const std::string& message) const {
+    throw Error(m_name + ": " + message);
+}
 
-void TResultCursor::check(Status status) const { OleCheck(status); }
+void TResultCursor::check(Status status) const {
+    OleCheck(status);
+}
 
 }  // namespace dormex::site
