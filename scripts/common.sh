@@ -28,9 +28,9 @@ DORMEX_BUILD_PACKAGES=(build-essential cmake qt6-base-dev qt6-qpa-plugins
     libqt6sql6-sqlite libqt6sql6-psql libqt6sql6-odbc unixodbc)
 
 # What the test suite needs on top: GoogleTest, a PostgreSQL server and its ODBC driver, the
-# sqlite3 shell (benchmark checks) and clang with libFuzzer (fuzzing).
+# sqlite3 shell (benchmark checks), clang with libFuzzer (fuzzing) and clang-format.
 DORMEX_TEST_PACKAGES=(libgtest-dev libgmock-dev postgresql odbc-postgresql sqlite3
-    clang libclang-rt-14-dev)
+    clang libclang-rt-14-dev clang-format git)
 
 # build_dormex BUILD_DIR [cmake options...]: configures and builds with both cores.
 build_dormex() {

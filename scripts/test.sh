@@ -21,6 +21,9 @@ run_suite() {
         ctest --test-dir "$dir" --output-on-failure -j "$(nproc)" --timeout 300
 }
 
+echo "== Checking the format of the sources"
+(cd "$DORMEX_ROOT" && git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror)
+
 run_suite "$DORMEX_ROOT/build"
 
 if [ "${DORMEX_SKIP_FUZZ:-}" != 1 ]; then
