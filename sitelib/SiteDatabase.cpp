@@ -79,9 +79,6 @@ QStringList schemaStatements(Dialect dialect) {
     };
 }
 
-const char* const kSiteTables[] = {"CardDownloads", "MXRSettings", "Transactions", "Keycards",
-                                   "personnel"};
-
 }  // namespace
 
 const char* driverName(Driver driver) {
@@ -294,11 +291,6 @@ void SiteDatabase::createSchema() {
         rollback();
         throw;
     }
-}
-
-void SiteDatabase::dropSchema() {
-    for (const char* table : kSiteTables)
-        exec(QStringLiteral("DROP TABLE IF EXISTS %1").arg(QLatin1String(table)));
 }
 
 std::string SiteDatabase::errorText(const QSqlError& error) const {

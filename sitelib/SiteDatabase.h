@@ -81,8 +81,6 @@ public:
     // Creates the site tables and indexes in one transaction (SQLite and PostgreSQL only). A
     // SQLite file is switched to write-ahead logging first (a lasting property of the file).
     void createSchema();
-    // Drops the site tables that exist.
-    void dropSchema();
 
     // The error's text as the database gave it (else Qt's text), with the password masked.
     std::string errorText(const QSqlError& error) const;

@@ -80,16 +80,22 @@ int hexDigitValue(char c) {
     return -1;
 }
 
+// Skips leading spaces and one optional sign; returns the position after them.
+size_t skipBlanksAndSign(std::string_view s, bool& negative) {
+    size_t p = 0;
+    while (p < s.size() && s[p] == ' ') ++p;
+    negative = false;
+    if (p < s.size() && (s[p] == '+' || s[p] == '-')) negative = s[p++] == '-';
+    return p;
+}
+
 }  // namespace
 
 bool TextToFloat(const std::string& text, const std::string& decimalSeparator, long double& value) {
     const std::string_view s(text);
     const size_t n = s.size();
-    size_t p = 0;
-    while (p < n && s[p] == ' ') ++p;
-
     bool negative = false;
-    if (p < n && (s[p] == '+' || s[p] == '-')) negative = s[p++] == '-';
+    size_t p = skipBlanksAndSign(s, negative);
 
     // Mantissa: remember where its significant digits start and end, and where the separator is.
     size_t mantissaDigits = 0;     // all digits read
@@ -155,11 +161,8 @@ bool StrToBool(const std::string& text) {
 bool TryStrToInt(const std::string& text, std::int32_t& value) {
     const std::string_view s(text);
     const size_t n = s.size();
-    size_t p = 0;
-    while (p < n && s[p] == ' ') ++p;
-
     bool negative = false;
-    if (p < n && (s[p] == '+' || s[p] == '-')) negative = s[p++] == '-';
+    size_t p = skipBlanksAndSign(s, negative);
 
     bool hex = false;
     if (p < n && (s[p] == '$' || s[p] == 'x' || s[p] == 'X')) {

@@ -44,7 +44,7 @@ std::string formatReal(double value) {
 
 Variant TResultCursor::Field::value() const {
     Variant v;
-    m_cursor->check(m_cursor->m_recordset->Value(m_index, v));
+    OleCheck(m_cursor->m_recordset->Value(m_index, v));
     return v;
 }
 
@@ -102,18 +102,18 @@ void TResultCursor::Bind(const ObjectPtr& recordset) {
     try {
         auto rs = QueryInterface<Recordset>(recordset);
         std::int32_t state = 0;
-        check(rs->State(state));
+        OleCheck(rs->State(state));
         if ((state & Recordset::kStateOpen) == 0) fail("Recordset is not open");
         std::int32_t count = 0;
-        check(rs->FieldCount(count));
+        OleCheck(rs->FieldCount(count));
         std::vector<std::string> fields;
         for (std::int32_t i = 0; i < count; ++i) {
             std::u16string name;
-            check(rs->FieldName(i, name));
+            OleCheck(rs->FieldName(i, name));
             fields.push_back(toUtf8(name));
         }
         bool eof = true;
-        check(rs->Eof(eof));
+        OleCheck(rs->Eof(eof));
         m_recordset = std::move(rs);
         m_fields = std::move(fields);
         m_atEnd = eof;
@@ -131,9 +131,9 @@ void TResultCursor::Close() {
 
 void TResultCursor::Next() {
     if (!m_recordset || m_atEnd) return;
-    check(m_recordset->MoveNext());
+    OleCheck(m_recordset->MoveNext());
     bool eof = true;
-    check(m_recordset->Eof(eof));
+    OleCheck(m_recordset->Eof(eof));
     m_atEnd = eof;
 }
 
@@ -155,10 +155,6 @@ TResultCursor::Field TResultCursor::FieldByName(const std::string& name) const {
 
 void TResultCursor::fail(const std::string& message) const {
     throw Error(m_name + ": " + message);
-}
-
-void TResultCursor::check(Status status) const {
-    OleCheck(status);
 }
 
 }  // namespace dormex::site

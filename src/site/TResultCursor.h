@@ -21,7 +21,6 @@ public:
         // NULL gives 0. Integral text and integral reals read as their value; anything else
         // throws an Error naming the column.
         std::int64_t AsInteger() const;
-        const std::string& name() const { return m_name; }
 
     private:
         friend class TResultCursor;
@@ -47,11 +46,9 @@ public:
     Field FieldAt(std::int32_t index) const;
     // Throws "Field '<name>' not found" for a name that is not a column.
     Field FieldByName(const std::string& name) const;
-    const std::string& name() const { return m_name; }
 
 private:
     [[noreturn]] void fail(const std::string& message) const;
-    void check(Status status) const;
 
     std::string m_name;
     std::shared_ptr<Recordset> m_recordset;
