@@ -1,5 +1,6 @@
 #include "Preview.h"
 
+#include "platform/Error.h"
 #include "platform/Text.h"
 #include "site/OleError.h"
 #include "uDormex.h"
@@ -87,11 +88,24 @@ public:
         std::fprintf(m_out, "%s, Would deactivate\n", rowText.c_str());
         ++m_cards;
     }
+    void limitExceeded(std::size_t count, std::int32_t limit) override {
+        m_selected = count;
+        m_limit = limit;
+    }
     void failure(const std::string& entry) override { std::fprintf(m_err, "%s\n", entry.c_str()); }
-    void summary() const {
+    // The count and the verdict of MaxDeactivations when it stopped the run, or when set.
+    void summary(std::int32_t limit) const {
         if (!m_started) return;
-        std::fprintf(m_out, "%d card%s would be deactivated (Days = %s, cut-off date %s)\n",
-                     m_cards, m_cards == 1 ? "" : "s", m_days.c_str(), m_cutoff.c_str());
+        std::string verdict;
+        if (m_selected > 0) {
+            verdict = ": the run would stop, as " + std::to_string(m_selected) +
+                      " are selected, more than MaxDeactivations = " + std::to_string(m_limit);
+        } else if (limit > 0) {
+            verdict = ", within MaxDeactivations = " + std::to_string(limit);
+        }
+        std::fprintf(m_out, "%d card%s would be deactivated (Days = %s, cut-off date %s)%s\n",
+                     m_cards, m_cards == 1 ? "" : "s", m_days.c_str(), m_cutoff.c_str(),
+                     verdict.c_str());
     }
 
 private:
@@ -101,6 +115,8 @@ private:
     std::string m_cutoff;
     bool m_started = false;
     int m_cards = 0;
+    std::size_t m_selected = 0;
+    std::int32_t m_limit = 0;
 };
 
 }  // namespace
@@ -130,14 +146,11 @@ int RunPreview(site::CreateFunction createSite, std::FILE* out, std::FILE* err) 
     form.forceRun();
     PreviewReport report(out, err);
     form.setReport(&report);
-    bool ok = true;
-    try {
-        form.FormCreate();
-    } catch (const std::exception& e) {
-        std::fprintf(err, "%s\n", ErrorBoxText(e.what()).c_str());
-        ok = false;
-    }
-    if (ok) report.summary();
+    const bool ok = Guarded([&] { form.FormCreate(); },
+                            [&](const std::string& message) {
+                                std::fprintf(err, "%s\n", ErrorBoxText(message).c_str());
+                            });
+    if (ok) report.summary(form.maxDeactivations());
     std::fflush(out);
     return ExitStatus(form, !ok);
 }

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <exception>
+#include <vector>
 
 #include "platform/Convert.h"
 #include "platform/Error.h"
@@ -117,12 +118,26 @@ std::string CutoffDateText(std::time_t now, std::int32_t days) {
     return buffer;
 }
 
-std::string BuildExpirySql(const std::string& cutoffDate) {
+std::string CutoffStartText(const std::string& cutoffDate) {
+    return cutoffDate + " 00:00:00";
+}
+
+std::string BuildExpirySql(const std::string& cutoff) {
     return std::string(
                "SELECT k.KeyNumber, p.lastname, p.firstname, p.flags FROM Keycards AS k left join "
                "personnel p on k.userid = p.userid WHERE (k.KeyNumber NOT IN   (SELECT DISTINCT "
                "t.KeyNumber    FROM Transactions AS t    WHERE (t.EventDateTime > '") +
-           cutoffDate + "'" + "))) AND (k.Active = 1) " + "Order by Keynumber";
+           cutoff + "'" + "))) AND (k.Active = 1) " + "Order by Keynumber";
+}
+
+std::int32_t MaxDeactivationsFrom(const std::string& text) {
+    if (text.empty()) return 0;
+    const std::int32_t limit = platform::StrToInt(text);
+    if (limit < 0) {
+        throw Error("'" + text + "' is not a valid MaxDeactivations value: use 0 for no limit " +
+                    "or the largest number of cards one run may deactivate");
+    }
+    return limit;
 }
 
 int PersonTypeOf(std::int64_t flags) {
@@ -137,6 +152,12 @@ void RunReport::runStarted(const std::string&) {}
 
 void RunReport::cardDeactivated(const std::string& rowText) {
     WriteLog(rowText + ", Deactivated");
+}
+
+void RunReport::limitExceeded(std::size_t count, std::int32_t limit) {
+    WriteLog("RunQuery():Stopped: " + std::to_string(count) +
+             " cards would be deactivated, more than MaxDeactivations = " + std::to_string(limit) +
+             "; none was deactivated");
 }
 
 void RunReport::failure(const std::string& entry) {
@@ -162,6 +183,8 @@ void TForm1::FormCreate() {
 
     if (runs()) {
         std::int32_t days = platform::StrToInt(daysText);
+        m_maxDeactivations =
+            MaxDeactivationsFrom(ReadIniValue(settingsPath, "MaxDeactivations", kSettingsSection));
         m_report->daysRead(daysText);
         RunQuery(days);
         quitOnShow = true;
@@ -187,20 +210,22 @@ void TForm1::btnSaveClick() {
 void TForm1::LoadCustomNames() {
     // Creating the object is outside the guard: its failure ends the set-up.
     std::shared_ptr<site::TopLevelObject> top = site::CreateTopLevelObject(m_createSite);
-    try {
-        site::ObjectPtr recordset;
-        site::OleCheck(top->RunSql(site::toUtf16(kCustomNamesSql), recordset));
-        ADODataSet1.Bind(recordset);
-        int i = kFirstCustomEntry;
-        while (!ADODataSet1.AtEnd()) {
-            CheckListBox1.SetName(i, ADODataSet1.FieldAt(0).AsString());
-            ADODataSet1.Next();
-            ++i;
-        }
-    } catch (const std::exception& e) {
-        m_report->failure("LoadCustomNames():" + withoutControlCharacters(e.what()));
-        m_failureLogged = true;
-    }
+    Guarded(
+        [&] {
+            site::ObjectPtr recordset;
+            site::OleCheck(top->RunSql(site::toUtf16(kCustomNamesSql), recordset));
+            ADODataSet1.Bind(recordset);
+            int i = kFirstCustomEntry;
+            while (!ADODataSet1.AtEnd()) {
+                CheckListBox1.SetName(i, ADODataSet1.FieldAt(0).AsString());
+                ADODataSet1.Next();
+                ++i;
+            }
+        },
+        [&](const std::string& message) {
+            m_report->failure("LoadCustomNames():" + withoutControlCharacters(message));
+            m_failureLogged = true;
+        });
 }
 
 std::string RowText(const site::TResultCursor& cursor) {
@@ -215,28 +240,56 @@ std::string RowText(const site::TResultCursor& cursor) {
 void TForm1::RunQuery(std::int32_t days) {
     std::string marker = "0";
     const std::string cutoffDate = CutoffDateText(platform::clock().now(), days);
-    const std::string sql = BuildExpirySql(cutoffDate);
+    const std::string sql = BuildExpirySql(CutoffStartText(cutoffDate));
 
     // Creating the object is outside the guard: its failure ends the set-up.
     std::shared_ptr<site::TopLevelObject> top = site::CreateTopLevelObject(m_createSite);
     std::shared_ptr<site::CardCollection> cards;
     std::shared_ptr<site::Card> card;
     m_report->runStarted(cutoffDate);
-    try {
-        site::ObjectPtr recordset;
-        site::OleCheck(top->RunSql(site::toUtf16(sql), recordset));
-        ADODataSet1.Bind(recordset);
-        while (!ADODataSet1.AtEnd()) {
-            const std::string rowText = RowText(ADODataSet1);
-            const int type = PersonTypeOf(ADODataSet1.FieldByName("flags").AsInteger());
-            if (CheckListBox1.Checked(type)) {
-                const std::int64_t keyNumber = ADODataSet1.FieldAt(0).AsInteger();
+    Guarded(
+        [&] {
+            site::ObjectPtr recordset;
+            site::OleCheck(top->RunSql(site::toUtf16(sql), recordset));
+            ADODataSet1.Bind(recordset);
+
+            // The whole selection is read before any card changes. A row the run cannot handle
+            // ends the selection there; its error is raised once the cards before it are done,
+            // exactly where a row-by-row run would have stopped.
+            struct Selected {
+                std::string rowText;
+                std::int64_t keyNumber;
+            };
+            std::vector<Selected> selected;
+            std::exception_ptr rowFailure;
+            try {
+                while (!ADODataSet1.AtEnd()) {
+                    std::string rowText = RowText(ADODataSet1);
+                    const int type = PersonTypeOf(ADODataSet1.FieldByName("flags").AsInteger());
+                    if (CheckListBox1.Checked(type)) {
+                        selected.push_back(
+                            {std::move(rowText), ADODataSet1.FieldAt(0).AsInteger()});
+                    }
+                    ADODataSet1.Next();
+                }
+            } catch (...) {
+                rowFailure = std::current_exception();
+            }
+            if (m_maxDeactivations > 0 &&
+                selected.size() > static_cast<std::size_t>(m_maxDeactivations)) {
+                m_report->limitExceeded(selected.size(), m_maxDeactivations);
+                m_failureLogged = true;
+                return;
+            }
+
+            for (const Selected& row : selected) {
                 site::ObjectPtr found;
-                site::OleCheck(top->FindKeycards(-1, keyNumber, found));
+                site::OleCheck(top->FindKeycards(-1, row.keyNumber, found));
                 cards = site::QueryInterface<site::CardCollection>(found);
                 marker = "1";
                 if (!cards) {
-                    throw Error("No card collection for key number " + std::to_string(keyNumber));
+                    throw Error("No card collection for key number " +
+                                std::to_string(row.keyNumber));
                 }
                 std::int32_t count = 0;
                 site::OleCheck(cards->Count(count));
@@ -247,7 +300,7 @@ void TForm1::RunQuery(std::int32_t days) {
                     marker = "2";
                     if (!card) {
                         throw Error("No card at item 1 for key number " +
-                                    std::to_string(keyNumber));
+                                    std::to_string(row.keyNumber));
                     }
                     site::OleCheck(card->SetActive(0));
                     marker = "3";
@@ -259,46 +312,32 @@ void TForm1::RunQuery(std::int32_t days) {
                     marker = "6";
                     site::OleCheck(card->QueueDownload(0, 1, 0));
                     // Logged only once the card is saved and its download queued.
-                    m_report->cardDeactivated(rowText);
+                    m_report->cardDeactivated(row.rowText);
                     card.reset();
                 }
                 cards.reset();
             }
-            ADODataSet1.Next();
-        }
-    } catch (const std::exception& e) {
-        // The message may come from the site database: it must not add lines to the entry.
-        m_report->failure("RunQuery():" + marker + ":" + withoutControlCharacters(e.what()) +
-                          "\r\n" + sql);
-        m_failureLogged = true;
-    }
+            if (rowFailure) std::rethrow_exception(rowFailure);
+        },
+        [&](const std::string& message) {
+            // The message may come from the site database: it must not add lines to the entry.
+            m_report->failure("RunQuery():" + marker + ":" + withoutControlCharacters(message) +
+                              "\r\n" + sql);
+            m_failureLogged = true;
+        });
 }
 
 bool RunFormCreate(TForm1& form) {
-    try {
-        form.FormCreate();
-        return true;
-    } catch (const std::exception& e) {
-        platform::boxes().showError(platform::kApplicationTitle, ErrorBoxText(e.what()));
-        return false;
-    }
+    return Guarded([&] { form.FormCreate(); },
+                   [](const std::string& message) {
+                       platform::boxes().showError(platform::kApplicationTitle,
+                                                   ErrorBoxText(message));
+                   });
 }
 
 int ExitStatus(const TForm1& form, bool setupFailed) {
     if (setupFailed) return 2;
     return (form.unattended() || form.quitOnShow) && form.failureLogged() ? 1 : 0;
-}
-
-int RunWithoutWindowSystem(const std::string& modeArg, site::CreateFunction createSite) {
-    if (!IsSilentArgument(modeArg)) {
-        std::fprintf(stderr,
-                     "dormex: no window system (DISPLAY and WAYLAND_DISPLAY are not set); "
-                     "only 'dormex silent' runs without one\n");
-        return 2;
-    }
-    TForm1 form(std::move(createSite), modeArg);
-    bool ok = RunFormCreate(form);
-    return ExitStatus(form, !ok);
 }
 
 }  // namespace dormex

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -46,8 +47,18 @@ extern const char* const kCustomNamesSql;
 // Dates before 0001-01-01 or after 9999-12-31 are held at those limits.
 std::string CutoffDateText(std::time_t now, std::int32_t days);
 
-// The expiry statement for a cut-off date text.
-std::string BuildExpirySql(const std::string& cutoffDate);
+// The start of the cut-off day as the statement compares it: "YYYY-MM-DD 00:00:00". It orders the
+// same as text (SQLite) and as a timestamp (server databases), so an event at exactly midnight
+// is not after it on any backend.
+std::string CutoffStartText(const std::string& cutoffDate);
+
+// The expiry statement for a cut-off text.
+std::string BuildExpirySql(const std::string& cutoff);
+
+// The largest number of cards one run may deactivate, from the MaxDeactivations text: empty
+// or 0 means no limit (0). Throws the integer conversion's Error for a text that is no integer,
+// and an Error for a negative number.
+std::int32_t MaxDeactivationsFrom(const std::string& text);
 
 // The row text of the cursor's current row: "," and the column's text for every column. Control
 // characters (below 32, and 127) from the values become blanks, so no value can forge a log line.
@@ -66,6 +77,8 @@ public:
     virtual void runStarted(const std::string& cutoffDate);
     // A card was deactivated (its operations all succeeded); `rowText` starts with ",".
     virtual void cardDeactivated(const std::string& rowText);
+    // The run deactivated nothing: `count` cards were selected, more than `limit`.
+    virtual void limitExceeded(std::size_t count, std::int32_t limit);
     // The custom names or the expiry run failed; `entry` is the whole log entry.
     virtual void failure(const std::string& entry);
 };
@@ -91,8 +104,10 @@ public:
     // Replaces entries 6.. with the site's custom person type names. Creating the top-level
     // object may throw; every later error is logged as "LoadCustomNames():<message>".
     void LoadCustomNames();
-    // Deactivates every idle active card of a selected person type. Creating the top-level
-    // object may throw; every later error ends the run with a two-line "RunQuery():" entry.
+    // Deactivates every idle active card of a selected person type. The whole selection is
+    // read first: when it holds more cards than maxDeactivations() (0: no limit), none is
+    // deactivated and one entry says so. Creating the top-level object may throw; every later
+    // error ends the run with a two-line "RunQuery():" entry.
     void RunQuery(std::int32_t days);
 
     bool unattended() const { return IsSilentArgument(m_modeArg); }
@@ -100,8 +115,10 @@ public:
     void forceRun() { m_forceRun = true; }
     // Replaces the log as the receiver of what the set-up and the runs did. Not owned.
     void setReport(RunReport* report) { m_report = report ? report : &m_logReport; }
-    // True once LoadCustomNames or RunQuery logged a failure.
+    // True once LoadCustomNames or RunQuery logged a failure (a exceeded limit included).
     bool failureLogged() const { return m_failureLogged; }
+    std::int32_t maxDeactivations() const { return m_maxDeactivations; }
+    void setMaxDeactivations(std::int32_t limit) { m_maxDeactivations = limit; }
 
     TPersonTypeList CheckListBox1;
     std::string txtDays = "30";
@@ -115,6 +132,7 @@ private:
     std::string m_modeArg;
     bool m_forceRun = false;
     bool m_failureLogged = false;
+    std::int32_t m_maxDeactivations = 0;
     RunReport m_logReport;
     RunReport* m_report = &m_logReport;
 };
@@ -125,9 +143,5 @@ bool RunFormCreate(TForm1& form);
 // The process's exit status after `form` was set up and (for an unattended start) run:
 // 2 when the set-up failed, 1 when an unattended run logged a failure, else 0.
 int ExitStatus(const TForm1& form, bool setupFailed);
-
-// A start without a window system: an unattended start runs in full (the error box goes to
-// standard error); any other start reports the missing window system and returns 2.
-int RunWithoutWindowSystem(const std::string& modeArg, site::CreateFunction createSite);
 
 }  // namespace dormex

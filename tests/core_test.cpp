@@ -2,9 +2,11 @@
 #include <gtest/gtest.h>
 
 #include "FakeSite.h"
+#include "Startup.h"
 #include "TestSupport.h"
 #include "platform/Error.h"
 #include "platform/Locale.h"
+#include "platform/RunLock.h"
 #include "uDormex.h"
 #include "uVarious.h"
 
@@ -27,6 +29,17 @@ std::vector<std::string> logMessages(const std::string& log, std::time_t now) {
     return out;
 }
 
+std::string contentsOf(std::FILE* f) {
+    std::fflush(f);
+    std::rewind(f);
+    std::string text;
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
+    std::fclose(f);
+    return text;
+}
+
 std::vector<std::string> cardOps(const FakeSite& site) {
     std::vector<std::string> out;
     for (const auto& c : site.calls) {
@@ -39,7 +52,7 @@ class CoreTest : public ProgramDirTest {
 protected:
     std::vector<std::string> messages() const { return logMessages(logText(), clock.now()); }
     FakeSite site;
-    const std::string kSql = BuildExpirySql("2026-11-06");
+    const std::string kSql = BuildExpirySql("2026-11-06 00:00:00");
 };
 
 TEST(PersonTypeList, StartsWithElevenUncheckedEntriesAndGuardsItsBounds) {
@@ -109,13 +122,13 @@ TEST(CutoffDate, CountsWholeDaysBackFromTheLocalDateAndHoldsAtTheCalendarLimits)
     EXPECT_EQ(CutoffDateText(localTimeOf(2024, 3, 1, 0, 5), 1), "2024-02-29");
 }
 
-TEST(ExpiryStatement, IsBuiltByteForByte) {
-    EXPECT_EQ(
-        BuildExpirySql("2026-11-06"),
-        "SELECT k.KeyNumber, p.lastname, p.firstname, p.flags FROM Keycards AS k left join "
-        "personnel p on k.userid = p.userid WHERE (k.KeyNumber NOT IN   (SELECT DISTINCT "
-        "t.KeyNumber    FROM Transactions AS t    WHERE (t.EventDateTime > '2026-11-06'))) AND "
-        "(k.Active = 1) Order by Keynumber");
+TEST(ExpiryStatement, IsBuiltByteForByteWithTheStartOfTheCutoffDay) {
+    EXPECT_EQ(CutoffStartText("2026-11-06"), "2026-11-06 00:00:00");
+    EXPECT_EQ(BuildExpirySql(CutoffStartText("2026-11-06")),
+              "SELECT k.KeyNumber, p.lastname, p.firstname, p.flags FROM Keycards AS k left join "
+              "personnel p on k.userid = p.userid WHERE (k.KeyNumber NOT IN   (SELECT DISTINCT "
+              "t.KeyNumber    FROM Transactions AS t    WHERE (t.EventDateTime > '2026-11-06 "
+              "00:00:00'))) AND (k.Active = 1) Order by Keynumber");
 }
 
 TEST(PersonType, IsBitsTwentyOneToTwentyFour) {
@@ -150,7 +163,7 @@ TEST_F(CoreTest, SetupReadsDaysAsStoredAndSelectionsStrictly) {
     EXPECT_TRUE(form.CheckListBox1.Checked(3));
     EXPECT_FALSE(form.CheckListBox1.Checked(4));
     EXPECT_EQ(messages(), std::vector<std::string>{"Days = $1E"});
-    EXPECT_NE(site.sql.back().find("'2026-11-06'"), std::string::npos) << "$1E is 30 days";
+    EXPECT_NE(site.sql.back().find("'2026-11-06 00:00:00'"), std::string::npos) << "$1E is 30 days";
 }
 
 TEST_F(CoreTest, SetupErrorsStopAtTheirStage) {
@@ -166,6 +179,12 @@ TEST_F(CoreTest, SetupErrorsStopAtTheirStage) {
         {"[General]\ntype0=True\ntype1=True\ntype2=yes\ntype3=True\n", "silent",
          "'yes' is not a valid boolean value", 2},
         {"[General]\ntype0=True\ntype1=1e5000\n", "", "'1e5000' is not a valid boolean value", 1},
+        {"[General]\nDays=30\ntype0=True\nMaxDeactivations=ten\n", "silent",
+         "'ten' is not a valid integer value", 11},
+        {"[General]\nDays=30\ntype0=True\nMaxDeactivations=-1\n", "silent",
+         "'-1' is not a valid MaxDeactivations value: use 0 for no limit or the largest number of "
+         "cards one run may deactivate",
+         11},
     };
     for (const auto& c : cases) {
         writeFile(settingsPath(), c.ini);
@@ -458,6 +477,45 @@ TEST_F(CoreTest, ExpiryTextKeyNumbersAndRealFlagsReadSensibly) {
     EXPECT_EQ(messages(), std::vector<std::string>{",17,Ames,Bo,2097152, Deactivated"});
 }
 
+TEST_F(CoreTest, TheLimitStopsARunThatWouldDeactivateMoreCardsThanItAllows) {
+    struct Case {
+        const char* limit;  // MaxDeactivations as stored
+        size_t deactivated;
+        const char* stopEntry;  // "" when the run goes ahead
+    } cases[] = {
+        {"", 2, ""},
+        {"0", 2, ""},
+        {"3", 2, ""},
+        {"4", 2, ""},
+        {"2", 0,
+         "RunQuery():Stopped: 3 cards would be deactivated, more than MaxDeactivations = 2; none "
+         "was deactivated"},
+    };
+    for (const auto& c : cases) {
+        FakeSite s;
+        // Three rows are selected (type 3 is not); key 19's empty collection deactivates none.
+        s.rows = {row(17, "Ames", "Bo", 0), row(18, "Bell", "Cy", 3 << 21),
+                  row(19, "Cole", "Di", 0), row(20, "Dunn", "Ed", 0)};
+        s.cardsPerKey = {{17, 1}, {18, 1}, {20, 1}};
+        writeFile(settingsPath(),
+                  std::string("[General]\ntype0=True\nMaxDeactivations=") + c.limit + "\n");
+        std::filesystem::remove(dir.file("dormex.log"));
+        TForm1 form(s.creator(), "silent");
+        ASSERT_TRUE(RunFormCreate(form)) << c.limit;
+        auto m = messages();
+        if (*c.stopEntry) {
+            EXPECT_EQ(m, (std::vector<std::string>{"Days = 30", c.stopEntry}));
+            EXPECT_TRUE(cardOps(s).empty()) << "no card touched";
+            EXPECT_EQ(ExitStatus(form, false), 1);
+        } else {
+            EXPECT_EQ(m.size(), 1 + c.deactivated) << c.limit;
+            EXPECT_EQ(cardOps(s).size(), 5 * c.deactivated) << c.limit;
+            EXPECT_EQ(ExitStatus(form, false), 0);
+        }
+        EXPECT_EQ(s.liveObjects, 0);
+    }
+}
+
 TEST_F(CoreTest, ExpiryWithoutSelectionReadsEveryRowAndTouchesNothing) {
     site.rows = {row(17, "Ames", "Bo", 0), row(18, "Bell", "Cy", 3 << 21)};
     site.cardsPerKey = {{17, 1}, {18, 1}};
@@ -465,7 +523,118 @@ TEST_F(CoreTest, ExpiryWithoutSelectionReadsEveryRowAndTouchesNothing) {
     form.RunQuery(-5);
     EXPECT_TRUE(site.calls.empty());
     EXPECT_EQ(logText(), "");
-    EXPECT_NE(site.sql.back().find("'2026-12-11'"), std::string::npos);
+    EXPECT_NE(site.sql.back().find("'2026-12-11 00:00:00'"), std::string::npos);
+}
+
+class FakeShell : public Shell {
+public:
+    explicit FakeShell(FakeSite& site) : m_site(site) {}
+    site::CreateFunction siteLibrary(bool readOnly) override {
+        calls += readOnly ? "site(ro) " : "site ";
+        return m_site.creator();
+    }
+    std::string windowSystemProblem() override { return problem; }
+    void startApplication(bool windowSystem) override {
+        calls += windowSystem ? "app(window) " : "app ";
+        if (throwOnStart) throw 42;  // not a std::exception: the guard must still catch it
+    }
+    void runWindow(TForm1&) override { calls += "window "; }
+
+    std::string problem;
+    bool throwOnStart = false;
+    std::string calls;
+
+private:
+    FakeSite& m_site;
+};
+
+class FakeRunLock : public platform::RunLock {
+public:
+    bool acquire(const std::string& path, int waitSeconds) override {
+        asked = path + " " + std::to_string(waitSeconds);
+        held = free;
+        return free;
+    }
+    void release() override { held = false; }
+    bool free = true;
+    bool held = false;
+    std::string asked;
+};
+
+TEST_F(CoreTest, StartUpSequenceForEveryModeLockAndWindowSystem) {
+    struct Case {
+        const char* argument;
+        const char* problem;  // "" when a window system is seen
+        bool lockFree;
+        bool throwOnStart;
+        int status;
+        const char* calls;
+        const char* errHas;  // "" for an empty standard error
+        bool logged;         // the log got the run's "Days = 30"
+    } cases[] = {
+        {"silent", "no window system (x)", true, false, 0, "app site ", "", true},
+        {"SILENT", "", true, false, 0, "app(window) site window ", "", true},
+        {"silent", "no window system (x)", false, false, 2, "app ",
+         "Dormex: Another run is in progress\n", false},
+        {"silent", "", false, false, 2, "app(window) ", "Dormex: Another run is in progress\n",
+         false},
+        {"", "no window system (x)", true, false, 2, "", "Dormex: no window system (x)\n", false},
+        {"-silent", "", true, false, 0, "app(window) site window ", "", false},
+        {"preview", "no window system (x)", true, false, 0, "app site(ro) ", "", false},
+        {"--version", "", true, false, 0, "", "", false},
+        {"--help", "", true, false, 0, "", "", false},
+        {"silent", "", true, true, 2, "app(window) ", "Dormex: Unexpected error", false},
+    };
+    FakeRunLock lock;
+    platform::setRunLock(&lock);
+    for (const auto& c : cases) {
+        writeFile(settingsPath(), "[General]\nDays=30\n");
+        std::filesystem::remove(dir.file("dormex.log"));
+        boxes.boxes.clear();
+        FakeShell shell(site);
+        shell.problem = c.problem;
+        shell.throwOnStart = c.throwOnStart;
+        lock.free = c.lockFree;
+        lock.asked.clear();
+        std::FILE* out = std::tmpfile();
+        std::FILE* err = std::tmpfile();
+        const int status = RunProgram(ParseStartMode(c.argument), c.argument, shell, out, err);
+        const std::string outText = contentsOf(out);
+        const std::string errText = contentsOf(err);
+        EXPECT_EQ(status, c.status) << c.argument;
+        EXPECT_EQ(shell.calls, c.calls) << c.argument;
+        if (*c.errHas) {
+            EXPECT_NE(errText.find(c.errHas), std::string::npos) << c.argument << errText;
+        } else {
+            EXPECT_EQ(errText, "") << c.argument;
+        }
+        EXPECT_EQ(logText().find("Days = 30") != std::string::npos, c.logged) << c.argument;
+        EXPECT_FALSE(lock.held) << "released at the end of the run";
+        const bool unattended = IsSilentArgument(c.argument) && !c.throwOnStart;
+        EXPECT_EQ(lock.asked, unattended ? dir.file("Dormex.lock") + " 60" : "") << c.argument;
+        const bool boxShown = !c.lockFree && !*c.problem;
+        EXPECT_EQ(boxes.boxes.size(), boxShown ? 1u : 0u) << c.argument;
+        if (std::string(c.argument) == "--help") {
+            for (const char* word :
+                 {"silent", "preview", "Dormex.ini", "dormex.log", "Exit status"})
+                EXPECT_NE(outText.find(word), std::string::npos) << word;
+        } else if (std::string(c.argument) == "--version") {
+            EXPECT_EQ(outText.rfind("Dormex ", 0), 0u) << outText;
+        }
+    }
+    platform::setRunLock(nullptr);
+}
+
+TEST(SystemRunLock, IsExclusiveWaitsForItsHolderAndIsFreeAgainOnRelease) {
+    TempDir dir;
+    const std::string path = dir.file("Dormex.lock");
+    auto first = platform::makeSystemRunLock();
+    auto second = platform::makeSystemRunLock();
+    ASSERT_TRUE(first->acquire(path, 0));
+    EXPECT_FALSE(second->acquire(path, 1)) << "held by another open of the file";
+    first->release();
+    EXPECT_TRUE(second->acquire(path, 0));
+    EXPECT_THROW(first->acquire(dir.file("missing/Dormex.lock"), 0), Error);
 }
 
 }  // namespace

@@ -71,7 +71,7 @@ TEST_F(PreviewTest, FailuresGoToStandardErrorWithTheRunsStatus) {
     site.rows.insert(site.rows.begin() + 1, row(19, "Odd", "Type", 12 << 21));
     EXPECT_EQ(preview(), 1);
     EXPECT_EQ(errText, "RunQuery():6:List index out of bounds (12)\r\n" +
-                           BuildExpirySql("2026-11-06") + "\n");
+                           BuildExpirySql("2026-11-06 00:00:00") + "\n");
     EXPECT_EQ(outText,
               ",17,Ames,Bo,0, Would deactivate\n"
               "1 card would be deactivated (Days = 30, cut-off date 2026-11-06)\n");
@@ -81,6 +81,30 @@ TEST_F(PreviewTest, FailuresGoToStandardErrorWithTheRunsStatus) {
     site.failDescription = u"near \"SELECT\": syntax error";
     EXPECT_EQ(preview(), 1);
     EXPECT_EQ(errText.rfind("RunQuery():0:near \"SELECT\": syntax error\r\n", 0), 0u) << errText;
+}
+
+TEST_F(PreviewTest, GivesTheVerdictOfMaxDeactivationsInItsSummary) {
+    struct Case {
+        const char* limit;
+        int status;
+        const char* out;
+    } cases[] = {
+        {"3", 0,
+         ",17,Ames,Bo,0, Would deactivate\n,20,Two,Cards,8388608, Would deactivate\n"
+         "2 cards would be deactivated (Days = 30, cut-off date 2026-11-06), within "
+         "MaxDeactivations = 3\n"},
+        {"2", 1,
+         "0 cards would be deactivated (Days = 30, cut-off date 2026-11-06): the run would stop, "
+         "as 3 are selected, more than MaxDeactivations = 2\n"},
+    };
+    for (const auto& c : cases) {
+        writeFile(settingsPath(), std::string("[General]\r\ntype0=True\r\ntype4=True\r\n") +
+                                      "MaxDeactivations=" + c.limit + "\r\n");
+        EXPECT_EQ(preview(), c.status) << c.limit;
+        EXPECT_EQ(outText, c.out);
+        EXPECT_EQ(errText, "");
+        EXPECT_FALSE(std::filesystem::exists(dir.file("dormex.log")));
+    }
 }
 
 TEST_F(PreviewTest, SetupErrorsEndWithStatusTwoAndNoSummary) {

@@ -15,6 +15,7 @@
 #include <exception>
 #include <string>
 
+#include "platform/Error.h"
 #include "platform/Platform.h"
 
 namespace dormex::gui {
@@ -51,17 +52,9 @@ Qt::CheckState toCheckState(bool checked) {
 }  // namespace
 
 bool RunGuarded(const std::function<void()>& command) {
-    std::string message;
-    try {
-        command();
-        return true;
-    } catch (const std::exception& e) {
-        message = e.what();
-    } catch (...) {
-        message = "Unknown exception";
-    }
-    platform::boxes().showError(platform::kApplicationTitle, ErrorBoxText(message));
-    return false;
+    return Guarded(command, [](const std::string& message) {
+        platform::boxes().showError(platform::kApplicationTitle, ErrorBoxText(message));
+    });
 }
 
 // Narrows the label's font just enough for its text to fit its fixed width: the default sans-serif

@@ -71,6 +71,22 @@ const char* ProbedPlatform() {
     return nullptr;
 }
 
+std::string WindowSystemProblem(const std::string& programName) {
+    if (ProbedPlatform() != nullptr) return {};
+    std::string found;
+    if (envSet("DISPLAY")) {
+        found = std::string("the X display '") + std::getenv("DISPLAY") + "' does not answer";
+    }
+    if (envSet("WAYLAND_DISPLAY")) {
+        if (!found.empty()) found += " and ";
+        found += std::string("the Wayland display '") + std::getenv("WAYLAND_DISPLAY") +
+                 "' does not answer";
+    }
+    if (found.empty()) found = "DISPLAY and WAYLAND_DISPLAY are not set";
+    return "no window system (" + found + "); the window needs one, while '" + programName +
+           " silent' and '" + programName + " preview' run without one";
+}
+
 bool WindowSystemAvailable() {
     return ProbedPlatform() != nullptr;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 namespace dormex::gui {
 
 // True when a window system can be used: QT_QPA_PLATFORM is set (non-empty); else DISPLAY is set
@@ -7,6 +9,10 @@ namespace dormex::gui {
 // accepts one. The probe loads the client libraries at run time and never aborts: a missing
 // library or a refused connection simply gives false.
 bool WindowSystemAvailable();
+
+// Empty when ProbedPlatform() finds a window system; else one line saying what was found
+// (nothing set, or which display did not answer) and naming the commands that need none.
+std::string WindowSystemProblem(const std::string& programName);
 
 // The Qt platform plugin for the window system found: empty when
 // QT_QPA_PLATFORM already names one, else "xcb" or "wayland" (whichever answered), so that Qt

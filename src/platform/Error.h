@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <stdexcept>
 #include <string>
 
@@ -10,5 +11,14 @@ class Error : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
+
+// The message of the exception being handled; call only inside a catch block. A std::exception
+// gives what(), anything else a fixed text, so no exception type escapes a boundary unreported.
+std::string CurrentExceptionMessage();
+
+// Runs `body`; any exception it throws, of any type, is handed to `onError` as its message.
+// True when `body` completed. The one guard every boundary of the program uses.
+bool Guarded(const std::function<void()>& body,
+             const std::function<void(const std::string& message)>& onError);
 
 }  // namespace dormex

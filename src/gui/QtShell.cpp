@@ -1,0 +1,51 @@
+#include "gui/QtShell.h"
+
+#include <QApplication>
+#include <cstdlib>
+
+#include "SqlSiteLibrary.h"
+#include "gui/Form1Window.h"
+#include "gui/GuiBoxes.h"
+#include "gui/WindowSystem.h"
+#include "platform/Platform.h"
+
+namespace dormex::gui {
+
+QtShell::QtShell(int& argc, char** argv) : m_argc(argc), m_argv(argv) {}
+
+QtShell::~QtShell() {
+    platform::setBoxes(nullptr);
+}
+
+site::CreateFunction QtShell::siteLibrary(bool readOnly) {
+    return readOnly ? sitelib::CreateReadOnlyTopLevelObject : sitelib::CreateTopLevelObject;
+}
+
+std::string QtShell::windowSystemProblem() {
+    const std::string exe = platform::executablePath();
+    const std::string name = exe.substr(exe.rfind('/') + 1);
+    return WindowSystemProblem(name.empty() ? "dormex" : name);
+}
+
+void QtShell::startApplication(bool windowSystem) {
+    if (m_app) return;
+    if (!windowSystem) {
+        m_app = std::make_unique<QCoreApplication>(m_argc, m_argv);
+        return;
+    }
+    // Qt starts only on the platform the probe found answering, never on one that is not there.
+    const char* platform = ProbedPlatform();
+    if (platform && *platform) setenv("QT_QPA_PLATFORM", platform, 1);
+    m_app = std::make_unique<QApplication>(m_argc, m_argv);
+    QCoreApplication::setApplicationName(platform::kApplicationTitle);
+    m_boxes = std::make_unique<GuiBoxes>();
+    platform::setBoxes(m_boxes.get());
+}
+
+void QtShell::runWindow(TForm1& form) {
+    Form1Window Form1(form);
+    Form1.show();
+    QApplication::exec();
+}
+
+}  // namespace dormex::gui

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <memory>
+
+#include "Startup.h"
+
+class QCoreApplication;
+
+namespace dormex::gui {
+
+class GuiBoxes;
+
+// The Linux platform's side of the start-up: Qt (a QApplication on the window system the probe
+// found, else a QCoreApplication so Qt finds its plugins the same way in every mode), the Qt
+// boxes and window, and the QtSql site library.
+class QtShell : public Shell {
+public:
+    QtShell(int& argc, char** argv);
+    ~QtShell() override;
+
+    site::CreateFunction siteLibrary(bool readOnly) override;
+    std::string windowSystemProblem() override;
+    void startApplication(bool windowSystem) override;
+    void runWindow(TForm1& form) override;
+
+private:
+    int& m_argc;
+    char** m_argv;
+    std::unique_ptr<QCoreApplication> m_app;
+    std::unique_ptr<GuiBoxes> m_boxes;
+};
+
+}  // namespace dormex::gui
