@@ -16,8 +16,8 @@ if [ ! -f "$build/site.db" ] && [ ! -f "$build/SiteLibrary.ini" ]; then
 fi
 
 if [ ! -f "$build/Dormex.ini" ]; then
-    echo "== Saving settings: 30 days; Normal, Temp and Contractor selected"
-    printf '[General]\r\nDays=30\r\n' >"$build/Dormex.ini"
+    echo "== Saving settings: 30 days; Normal, Temp and Contractor selected; at most 50 cards a run"
+    printf '[General]\r\nDays=30\r\nMaxDeactivations=50\r\n' >"$build/Dormex.ini"
     for i in $(seq 0 10); do
         case $i in 0 | 2 | 4) v=True ;; *) v=False ;; esac
         printf 'type%d=%s\r\n' "$i" "$v" >>"$build/Dormex.ini"
