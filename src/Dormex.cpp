@@ -1,4 +1,5 @@
 // Program entry on Linux: the Qt shell over the shared start-up sequence.
+#include <QString>
 #include <QtGlobal>
 #include <clocale>
 #include <cstdio>

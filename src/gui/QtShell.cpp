@@ -18,7 +18,8 @@ QtShell::~QtShell() {
 }
 
 site::CreateFunction QtShell::siteLibrary(bool readOnly) {
-    return readOnly ? sitelib::CreateReadOnlyTopLevelObject : sitelib::CreateTopLevelObject;
+    (void)readOnly;
+    return sitelib::CreateTopLevelObject;
 }
 
 std::string QtShell::windowSystemProblem() {
