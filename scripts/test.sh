@@ -26,6 +26,10 @@ echo "== Checking the format of the sources"
 
 run_suite "$DORMEX_ROOT/build"
 
+echo "== The Qt-free libraries and their tests, built without Qt"
+build_dormex "$DORMEX_ROOT/build-noqt" -DDORMEX_WERROR=ON -DDORMEX_QT=OFF
+ctest --test-dir "$DORMEX_ROOT/build-noqt" --output-on-failure -j "$(nproc)" --timeout 120
+
 if [ "${DORMEX_SKIP_FUZZ:-}" != 1 ]; then
     echo "== Fuzzing each target for ${DORMEX_FUZZ_SECONDS:-30} s"
     bash "$DORMEX_ROOT/scripts/fuzz.sh" "${DORMEX_FUZZ_SECONDS:-30}"

@@ -64,10 +64,9 @@ inline RunResult runProgram(const std::string& program, const std::vector<std::s
     return result;
 }
 
-// The build directory holding the built programs.
+// The build directory holding the built programs, fixed when the test was built.
 inline std::string buildDir() {
-    const char* dir = std::getenv("DORMEX_BUILD_DIR");
-    return dir ? dir : ".";
+    return DORMEX_BUILD_DIR;
 }
 
 }  // namespace dormex::test
