@@ -26,6 +26,22 @@ TEST(LogPath, IsTheExecutableNameUpToItsFirstDot) {
     for (const auto& c : cases) EXPECT_EQ(LogPathFor(c.exe), c.log) << c.exe;
 }
 
+// Once an upgrade replaced the running executable, its reported path ends in " (deleted)".
+TEST(ExecutablePath, LosesTheDeletedSuffixUnlessSuchAFileExists) {
+    TempDir dir;
+    writeFile(dir.file("real (deleted)"), "");
+    const std::string d = dir.path() + "/";
+    const std::pair<std::string, std::string> cases[] = {
+        {d + "dormex (deleted)", d + "dormex"},
+        {d + "real (deleted)", d + "real (deleted)"},
+        {d + "real (deleted) (deleted)", d + "real (deleted)"},
+        {d + "dormex(deleted)", d + "dormex(deleted)"},
+        {d + "dormex", d + "dormex"},
+    };
+    for (const auto& [reported, expected] : cases)
+        EXPECT_EQ(platform::withoutDeletedSuffix(reported), expected) << reported;
+}
+
 class LogTest : public ProgramDirTest {};
 
 TEST_F(LogTest, EntriesAreAppendedWithDateBlankTimeTwoBlanksAndCrLf) {

@@ -1,9 +1,11 @@
 #include "platform/Platform.h"
 
 #include <limits.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <string_view>
 #include <vector>
 
 namespace dormex::platform {
@@ -28,7 +30,7 @@ std::string resolveSelfExe() {
     std::vector<char> buffer(PATH_MAX + 1);
     ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
     if (n <= 0) return {};
-    return std::string(buffer.data(), static_cast<size_t>(n));
+    return withoutDeletedSuffix(std::string(buffer.data(), static_cast<size_t>(n)));
 }
 
 SystemClock g_systemClock;
@@ -39,6 +41,16 @@ std::string g_exePath;
 bool g_exePathSet = false;
 
 }  // namespace
+
+std::string withoutDeletedSuffix(const std::string& path) {
+    static constexpr std::string_view kSuffix = " (deleted)";
+    struct stat st {};
+    if (path.size() <= kSuffix.size() ||
+        std::string_view(path).substr(path.size() - kSuffix.size()) != kSuffix ||
+        ::lstat(path.c_str(), &st) == 0)
+        return path;
+    return path.substr(0, path.size() - kSuffix.size());
+}
 
 const std::string& executablePath() {
     if (!g_exePathSet) {

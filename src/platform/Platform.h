@@ -28,6 +28,10 @@ public:
 const std::string& executablePath();
 void setExecutablePath(const std::string& path);
 
+// The path /proc/self/exe gives for an executable, without the " (deleted)" Linux appends once
+// the file was replaced or removed, unless a file of that very name exists.
+std::string withoutDeletedSuffix(const std::string& path);
+
 // Directory of the executable, with its trailing "/".
 std::string programDirectory();
 
