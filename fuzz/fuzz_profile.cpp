@@ -1,6 +1,7 @@
 // Fuzzes the profile file reader and writer. The input is a file's content, then NUL, section,
 // NUL, key, NUL, value (the last three NULs split it; the content may hold NULs of its own).
-// Reading never crashes; a write of a writable entry reads back and keeps every other line.
+// Reading never crashes; a write of a writable entry reads back and keeps every other line (of a
+// UTF-16LE file: every other line's 16-bit units).
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -23,6 +24,7 @@ using dormex::platform::ProfileRead;
 using dormex::platform::ProfileWrite;
 
 const char kBom[] = "\xEF\xBB\xBF";
+const char kUtf16Bom[] = "\xFF\xFE";
 
 std::string g_directory;
 std::string g_path;
@@ -61,8 +63,12 @@ std::string readBytes(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-bool isBlank(char c) {
-    return c == ' ' || c == '\t';
+template <typename C>
+using Text = std::basic_string<C>;
+
+template <typename C>
+bool isBlank(C c) {
+    return c == ' ' || c == '\t' || c == '\v';
 }
 
 bool hasEdgeBlank(const std::string& s) {
@@ -73,28 +79,38 @@ bool hasLineBreakOrNul(const std::string& s) {
     return s.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
 }
 
-std::string trimmed(const std::string& s) {
+bool isAscii(const std::string& s) {
+    for (char c : s)
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    return true;
+}
+
+template <typename C>
+Text<C> trimmed(const Text<C>& s) {
     size_t b = 0, e = s.size();
     while (b < e && isBlank(s[b])) ++b;
     while (e > b && isBlank(s[e - 1])) --e;
     return s.substr(b, e - b);
 }
 
-bool equalsIgnoringCase(const std::string& a, const std::string& b) {
+template <typename C>
+bool equalsIgnoringCase(const Text<C>& a, const Text<C>& b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        C x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<C>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<C>(y - 'A' + 'a');
         if (x != y) return false;
     }
     return true;
 }
 
 // An entry whose written line reads back as exactly this section, key and value: no line break
-// or NUL anywhere, no blank or tab at either end, a key without '=' that cannot read as a
-// comment or a section header, a section without ']', a value not wrapped in quotes.
-bool isWritable(const std::string& section, const std::string& key, const std::string& value) {
+// or NUL anywhere, no blank, tab or vertical tab at either end, a key without '=' that cannot
+// read as a comment or a section header, a section without ']', a value not wrapped in quotes;
+// ASCII only for a UTF-16 file.
+bool isWritable(const std::string& section, const std::string& key, const std::string& value,
+                bool utf16) {
     if (hasLineBreakOrNul(section) || hasLineBreakOrNul(key) || hasLineBreakOrNul(value))
         return false;
     if (hasEdgeBlank(section) || hasEdgeBlank(key) || hasEdgeBlank(value)) return false;
@@ -103,23 +119,27 @@ bool isWritable(const std::string& section, const std::string& key, const std::s
     if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
         value.back() == value.front())
         return false;
+    if (utf16 && !(isAscii(section) && isAscii(key) && isAscii(value))) return false;
     return value.size() <= kProfileValueMax;
 }
 
+template <typename C>
 struct Line {
-    std::string content;
-    std::string end;  // "\r\n", "\n", "\r", or empty for an unterminated last line
+    Text<C> content;
+    Text<C> end;  // "\r\n", "\n", "\r", or empty for an unterminated last line
     bool operator==(const Line& o) const { return content == o.content && end == o.end; }
 };
 
 // Splits on CRLF, LF and lone CR.
-std::vector<Line> splitLines(const std::string& text) {
-    std::vector<Line> lines;
+template <typename C>
+std::vector<Line<C>> splitLines(const Text<C>& text) {
+    const C breaks[] = {'\r', '\n', 0};
+    std::vector<Line<C>> lines;
     size_t pos = 0;
     while (pos < text.size()) {
-        size_t e = text.find_first_of("\r\n", pos);
-        Line line;
-        if (e == std::string::npos) {
+        size_t e = text.find_first_of(breaks, pos);
+        Line<C> line;
+        if (e == Text<C>::npos) {
             line.content = text.substr(pos);
             pos = text.size();
         } else {
@@ -133,16 +153,28 @@ std::vector<Line> splitLines(const std::string& text) {
     return lines;
 }
 
+// ASCII text as `C` characters.
+template <typename C>
+Text<C> widen(const std::string& s) {
+    Text<C> out;
+    for (char c : s) out += static_cast<C>(static_cast<unsigned char>(c));
+    return out;
+}
+
 // The new file is the old one with the key's line rewritten, or with "key=value" (after a new
-// "[section]" at the end) inserted; every other line is kept byte for byte. An unterminated last
-// line may gain a line end when lines follow it.
-void checkEdit(const std::string& before, const std::string& after, const std::string& section,
-               const std::string& key, const std::string& value, const std::string& input) {
-    const bool bomBefore = before.compare(0, 3, kBom) == 0;
-    require(bomBefore == (after.compare(0, 3, kBom) == 0), "the write keeps or leaves out the BOM",
-            input);
-    const std::vector<Line> o = splitLines(before.substr(bomBefore ? 3 : 0));
-    const std::vector<Line> n = splitLines(after.substr(bomBefore ? 3 : 0));
+// "[section]" at the end) inserted; every other line is kept as it was. An unterminated last
+// line may gain a line end when lines follow it. A leading `bom` is kept or left out.
+template <typename C>
+void checkLines(const Text<C>& before, const Text<C>& after, const Text<C>& bom,
+                const std::string& sectionName, const std::string& keyName,
+                const std::string& valueText, const std::string& input) {
+    const Text<C> section = widen<C>(sectionName), key = widen<C>(keyName),
+                  value = widen<C>(valueText);
+    const bool bomBefore = before.compare(0, bom.size(), bom) == 0;
+    require(bomBefore == (after.compare(0, bom.size(), bom) == 0),
+            "the write keeps or leaves out the BOM", input);
+    const std::vector<Line<C>> o = splitLines(before.substr(bomBefore ? bom.size() : 0));
+    const std::vector<Line<C>> n = splitLines(after.substr(bomBefore ? bom.size() : 0));
 
     size_t prefix = 0;
     while (prefix < o.size() && prefix < n.size() &&
@@ -157,11 +189,11 @@ void checkEdit(const std::string& before, const std::string& after, const std::s
     const size_t added = n.size() - prefix - suffix;
     require(removed <= 1, "the write changes at most one existing line", input);
 
-    const std::string entry = "=" + value;
+    const Text<C> entry = widen<C>("=") + value;
     if (removed == 1) {
-        const Line& old = o[prefix];
+        const Line<C>& old = o[prefix];
         const size_t equals = old.content.find('=');
-        require(equals != std::string::npos &&
+        require(equals != Text<C>::npos &&
                     equalsIgnoringCase(trimmed(old.content.substr(0, equals)), key),
                 "the only line replaced is the key's line", input);
         require(added == 1 && n[prefix].end == old.end, "the key's line is replaced by one line",
@@ -173,14 +205,42 @@ void checkEdit(const std::string& before, const std::string& after, const std::s
                 "the inserted line is key=value", input);
     } else if (added == 2) {
         require(suffix == 0 && prefix == o.size(), "a new section goes at the end", input);
-        require(n[prefix].content == "[" + section + "]" && !n[prefix].end.empty(),
-                "a new section starts with its header", input);
+        require(
+            n[prefix].content == widen<C>("[") + section + widen<C>("]") && !n[prefix].end.empty(),
+            "a new section starts with its header", input);
         require(n[prefix + 1].content == key + entry && !n[prefix + 1].end.empty(),
                 "the new section holds key=value", input);
     } else {
         require(added == 0 && before == after,
                 "the write inserts at most two lines and changes nothing else", input);
     }
+}
+
+bool isUtf16(const std::string& bytes) {
+    return bytes.compare(0, 2, kUtf16Bom) == 0;
+}
+
+// A UTF-16LE file's 16-bit units after its BOM, its odd last byte left out.
+std::u16string unitsOf(const std::string& bytes) {
+    std::u16string units;
+    for (size_t i = 2; i + 1 < bytes.size(); i += 2)
+        units += static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                       static_cast<unsigned char>(bytes[i + 1]) << 8);
+    return units;
+}
+
+// checkLines on the file's bytes, or on a UTF-16 file's units, whose encoding and odd last byte
+// the write keeps.
+void checkEdit(const std::string& before, const std::string& after, const std::string& section,
+               const std::string& key, const std::string& value, const std::string& input) {
+    if (!isUtf16(before)) {
+        checkLines<char>(before, after, kBom, section, key, value, input);
+        return;
+    }
+    require(isUtf16(after) && after.size() % 2 == before.size() % 2 &&
+                (before.size() % 2 == 0 || after.back() == before.back()),
+            "a UTF-16 file stays UTF-16 with its odd last byte", input);
+    checkLines<char16_t>(unitsOf(before), unitsOf(after), u"\xFEFF", section, key, value, input);
 }
 
 }  // namespace
@@ -214,7 +274,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::fprintf(stderr, "%s\n", e.what());
         require(false, "a write to a writable scratch file succeeds", input);
     }
-    if (!isWritable(section, key, value)) return 0;
+    if (!isWritable(section, key, value, isUtf16(content))) return 0;
     const std::string after = readBytes(path);
     require(ProfileRead(path, section, key) == value, "a written value reads back", input);
     checkEdit(content, after, section, key, value, input);

@@ -2,6 +2,8 @@
 
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <random>
 
@@ -14,6 +16,14 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string kBom = "\xEF\xBB\xBF";
+
+// A UTF-16LE file: the byte-order mark FF FE, then `text` in 16-bit units.
+std::string utf16File(const std::u16string& text) {
+    std::string bytes = "\xFF\xFE";
+    for (char16_t unit : text)
+        bytes.append({static_cast<char>(unit & 0xFF), static_cast<char>(unit >> 8)});
+    return bytes;
+}
 
 class Profile : public ::testing::Test {
 protected:
@@ -32,13 +42,26 @@ TEST_F(Profile, ReadsNamesValuesAndLineEnds) {
         std::string file, section, key, expected;
     };
     const std::string longValue(3000, 'v'), cut = longValue.substr(0, kProfileValueMax);
+    const std::u16string wide(1500, u'\u00e9');
+    std::string wideCut;
+    for (size_t i = 0; i < kProfileValueMax / 2; ++i) wideCut += "\xC3\xA9";
     // clang-format off
     for (const Case& c : std::vector<Case>{
              {"  [ \tGen \t]  tail\r\nDays\t =  45 \t\r\n", "gEN", "DAYS", "45"},
              {"[A]\nk=\"  q  \"\n", "A", "k", "  q  "}, {"[A]\nk=' q '", "A", "k", " q "},
              {"[A]\nk=\"q'\n", "A", "k", "\"q'"}, {"[A]\nk=\"\n", "A", "k", "\""},
              {"[A]\nk=a=b\n", "A", "k", "a=b"}, {"[A]\n;k=1\n  ; k=2\nk=3\n", "A", "k", "3"},
-             {"[A]\n[k=1]\nk=2\n", "A", "k", ""}, {"[A]\n[k=1\nk=2\n", "A", "k", "2"},
+             {"[A]\n[k=1]\nk=2\n", "A", "k", ""}, {"[A]\n[k=1\nk=2\n", "A", "k", ""},
+             {"[S]\r\n[ x=1 \t\r\nk=2", "x=1", "k", "2"}, {"[S]\r\nk=1", " S ", "  k ", "1"},
+             {"[S]\r\nk=1", "\tS", "k", ""}, {"[S]\r\nk=1", "S", "k\t", ""},
+             {"[S]\nk=\vv\v\n", "S", "k", "v"}, {"[S]\n\vj\v=1\n", "S", "j", "1"},
+             {"[\vT\v]\nk=2\n", "T", "k", "2"}, {"\v[S]\nk=1\n", "S", "k", "1"},
+             {"[S]\n\v;k=1\n", "S", ";k", ""}, {"[S]\nk=\fv\n", "S", "k", "\fv"},
+             {utf16File(u"[General]\r\nDays=30\r\n"), "general", "DAYS", "30"},
+             {utf16File(u"[S]\nk=\u00e9\U0001F600\xD800!\n") + "\x01", "S", "k",
+              "\xC3\xA9\xF0\x9F\x98\x80\xED\xA0\x80!"},
+             {utf16File(u"[S]\nk=" + wide), "S", "k", wideCut},
+             {"\xFE\xFF" + std::string("\0[\0S\0]\0\n\0k\0=\0\x31", 14), "S", "k", ""},
              {"[A]\n[k=1\n", "A", "[k", ""}, {"k=0\n[A]\n", "A", "k", ""},
              {"[A]x]\nk=1", "a", "k", "1"}, {"[A]\nk=1\nK=2\n", "A", "k", "1"},
              {"[A]\nx=1\n[B]\n[a]\nk=3\n", "A", "k", ""}, {"[A]\rx=1\rk=cr\r", "A", "k", "cr"},
@@ -79,7 +102,14 @@ TEST_F(Profile, WriteChangesOnlyItsOwnLine) {
              {"k=0\n[A]\nk=1\nk=2\n[a]\nk=3\n", "A", "k", "4", "k=0\n[A]\nk=4\nk=2\n[a]\nk=3\n"},
              {"[A]\nk=1\n", "A", "k", " \"x\" ", "[A]\nk= \"x\" \n"},
              {"[A]\n" + odd + "\nk=1\n[Z]\n" + odd, "A", "k", "2",
-              "[A]\n" + odd + "\nk=2\n[Z]\n" + odd}}) {
+              "[A]\n" + odd + "\nk=2\n[Z]\n" + odd},
+             {"[A]\n\vk\v=\v1\n", " A ", " K ", "2", "[A]\nk=2\n"},
+             {"[A]\n[x=1\nk=1\n", "A", "k", "2", "[A]\nk=2\n[x=1\nk=1\n"},
+             {"", " B ", " k ", "v", "[B]\r\nk=v\r\n"},
+             {utf16File(u"[A]\r\nk=1\r\n\xDE00\xD800\r\n"), "A", "k", "\xC3\xA9\xFF",
+              utf16File(u"[A]\r\nk=\u00e9\uFFFD\r\n\xDE00\xD800\r\n")},
+             {utf16File(u"[A]\n") + "\x01", "B", "k", "v", utf16File(u"[A]\n[B]\nk=v\n") + "\x01"},
+             {utf16File(u""), "B", "k", "v", utf16File(u"[B]\r\nk=v\r\n")}}) {
         put(c.before);
         ProfileWrite(m_file, c.section, c.key, c.value);
         EXPECT_EQ(get(), c.after) << c.before;
@@ -109,7 +139,13 @@ TEST_F(Profile, FailedWriteLeavesOldFileAndNoTemporary) {
     put(old);
     fs::permissions(m_file, fs::perms(0600));
     fs::create_directory(m_dir / "sub.ini");
-    for (const fs::path& path : {m_dir / "sub.ini", m_dir / "no" / "x.ini"}) {
+    // No write permission bit makes a file read-only, for root as well.
+    const fs::path readOnly = m_dir / "ro.ini";
+    dormex::test::writeFile(readOnly.string(), old);
+    fs::permissions(readOnly, fs::perms(0444));
+    fs::create_symlink(readOnly, m_dir / "link.ini");
+    for (const fs::path& path :
+         {m_dir / "sub.ini", m_dir / "no" / "x.ini", readOnly, m_dir / "link.ini"}) {
         try {
             ProfileWrite(path.string(), "A", "k", "v");
             ADD_FAILURE() << "no error for " << path;
@@ -128,10 +164,57 @@ TEST_F(Profile, FailedWriteLeavesOldFileAndNoTemporary) {
     setrlimit(RLIMIT_FSIZE, &saved);
     signal(SIGXFSZ, handler);
     EXPECT_EQ(get(), old);
-    EXPECT_EQ(std::distance(fs::directory_iterator(m_dir), {}), 2) << "a temporary file is left";
+    EXPECT_EQ(dormex::test::readFile(readOnly.string()), old);
+    EXPECT_EQ(std::distance(fs::directory_iterator(m_dir), {}), 4) << "a temporary file is left";
 
     ProfileWrite(m_file, "A", "k", "new");
     EXPECT_EQ(fs::status(m_file).permissions(), fs::perms(0600));
+}
+
+// In a directory that refuses new files (to an unprivileged child, as root ignores permission
+// bits), an existing writable file is rewritten in place and a new file is refused.
+TEST_F(Profile, WritesInPlaceWhereNoFileMayBeCreated) {
+    const std::string fresh = (m_dir / "new.ini").string();
+    put("[A]\nk=old value\nz=1\n");
+    fs::permissions(m_file, fs::perms(0666));
+    fs::permissions(m_dir, fs::perms(0555));
+    const pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(10);
+        // An in-place write failing part way fails and puts the old contents back.
+        rlimit saved{}, small{};
+        getrlimit(RLIMIT_FSIZE, &saved);
+        small = saved;
+        small.rlim_cur = 4096;
+        signal(SIGXFSZ, SIG_IGN);
+        setrlimit(RLIMIT_FSIZE, &small);
+        try {
+            ProfileWrite(m_file, "A", "k", std::string(10000, 'n'));
+            _exit(14);
+        } catch (const dormex::Error&) {
+        }
+        setrlimit(RLIMIT_FSIZE, &saved);
+        try {
+            ProfileWrite(m_file, "A", "k", "new");
+            ProfileWrite(m_file, "B", "k", "v");
+        } catch (const dormex::Error&) {
+            _exit(11);
+        }
+        try {
+            ProfileWrite(fresh, "A", "k", "v");
+        } catch (const dormex::Error& e) {
+            _exit(e.what() == "Unable to write to " + fresh ? 0 : 12);
+        }
+        _exit(13);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    fs::permissions(m_dir, fs::perms(0700));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(get(), "[A]\nk=new\nz=1\n[B]\nk=v\n");
+    EXPECT_EQ(fs::status(m_file).permissions(), fs::perms(0666));
+    EXPECT_EQ(std::distance(fs::directory_iterator(m_dir), {}), 1);
 }
 
 // 100 kB of garbage bytes are kept by a write; 100 000 sections read in linear time.

@@ -4,10 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/Error.h"
@@ -31,8 +33,9 @@ struct Line {
     std::string_view value;  // key value, trimmed, quotes still on
 };
 
+// Blanks around names and values, as Windows trims them: space, tab and vertical tab.
 bool isBlank(char c) {
-    return c == ' ' || c == '\t';
+    return c == ' ' || c == '\t' || c == '\v';
 }
 
 std::string_view trim(std::string_view s) {
@@ -42,7 +45,15 @@ std::string_view trim(std::string_view s) {
     return s.substr(b, e - b);
 }
 
-// A comment (";"), a section header ("[name]", never a key) or a key ("name=value").
+// A section or key name as a caller passes it: spaces (never tabs) at either end removed.
+std::string_view stripSpaces(std::string_view s) {
+    size_t b = s.find_first_not_of(' ');
+    if (b == std::string_view::npos) return {};
+    return s.substr(b, s.find_last_not_of(' ') - b + 1);
+}
+
+// A comment (";"), a section header ("[name]" up to the first "]", or the whole rest of a line
+// without one; never a key) or a key ("name=value").
 void classify(std::string_view text, Line& line) {
     std::string_view content = text.substr(line.start, line.contentEnd - line.start);
     size_t first = 0;
@@ -50,7 +61,7 @@ void classify(std::string_view text, Line& line) {
     if (first == content.size() || content[first] == ';') return;
     if (content[first] == '[') {
         size_t close = content.find(']', first + 1);
-        if (close == std::string_view::npos) return;
+        if (close == std::string_view::npos) close = content.size();
         line.kind = LineKind::Section;
         line.name = trim(content.substr(first + 1, close - first - 1));
         return;
@@ -111,33 +122,6 @@ size_t findKey(const std::vector<Line>& lines, const SectionSpan& span, std::str
     return std::string::npos;
 }
 
-enum class ReadResult { Ok, Missing, Failed };
-
-// Whole file as raw bytes. Only regular files are read, so a FIFO or device cannot block.
-ReadResult readFile(const std::string& path, std::string& bytes) {
-    bytes.clear();
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return errno == ENOENT ? ReadResult::Missing : ReadResult::Failed;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return ReadResult::Failed;
-    }
-    char buffer[65536];
-    for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            ::close(fd);
-            return ReadResult::Failed;
-        }
-        if (n == 0) break;
-        bytes.append(buffer, static_cast<size_t>(n));
-    }
-    ::close(fd);
-    return ReadResult::Ok;
-}
-
 // The line end the file already uses (its first one), CRLF when it has none.
 std::string_view lineEndOf(std::string_view text) {
     size_t e = text.find_first_of("\r\n");
@@ -146,23 +130,170 @@ std::string_view lineEndOf(std::string_view text) {
     return e + 1 < text.size() && text[e + 1] == '\n' ? std::string_view("\r\n") : "\r";
 }
 
-bool writeAll(int fd, std::string_view data) {
+// --- Text encodings -------------------------------------------------------------------------
+
+constexpr std::string_view kUtf16Bom = "\xFF\xFE";
+
+void appendUtf8(std::string& out, char32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+void appendUtf16Le(std::string& out, char32_t unit) {
+    out += static_cast<char>(unit & 0xFF);
+    out += static_cast<char>(unit >> 8);
+}
+
+// UTF-16LE bytes as UTF-8. An unpaired surrogate becomes its own three-byte form, so that
+// utf8ToUtf16Le gives back the very same units. An odd last byte is left out.
+std::string utf16LeToUtf8(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    auto unit = [&](size_t i) {
+        return static_cast<char32_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                     static_cast<unsigned char>(bytes[2 * i + 1]) << 8);
+    };
+    const size_t units = bytes.size() / 2;
+    for (size_t i = 0; i < units; ++i) {
+        char32_t cp = unit(i);
+        if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < units && unit(i + 1) >= 0xDC00 &&
+            unit(i + 1) < 0xE000)
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (unit(++i) - 0xDC00);
+        appendUtf8(out, cp);
+    }
+    return out;
+}
+
+// Bytes in the UTF-8 sequence `lead` starts; 0 when it starts none.
+size_t sequenceLength(unsigned char lead) {
+    if (lead < 0x80) return 1;
+    if (lead < 0xC2) return 0;
+    if (lead < 0xE0) return 2;
+    if (lead < 0xF0) return 3;
+    return lead < 0xF5 ? 4 : 0;
+}
+
+// UTF-8 (surrogates' three-byte forms included) as UTF-16LE bytes; a byte that starts no
+// well-formed sequence becomes U+FFFD.
+std::string utf8ToUtf16Le(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() * 2);
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char lead = static_cast<unsigned char>(text[i]);
+        size_t length = sequenceLength(lead);
+        char32_t cp = length == 1 ? lead : lead & (0x7F >> length);
+        for (size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(i + k < text.size() ? text[i + k] : 0);
+            if ((next & 0xC0) != 0x80) length = 0;
+            cp = cp << 6 | (next & 0x3F);
+        }
+        if ((length == 3 && cp < 0x800) || (length == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
+            length = 0;
+        if (length == 0) {
+            appendUtf16Le(out, 0xFFFD);
+            ++i;
+            continue;
+        }
+        if (cp >= 0x10000) {
+            appendUtf16Le(out, 0xD800 + ((cp - 0x10000) >> 10));
+            cp = 0xDC00 + ((cp - 0x10000) & 0x3FF);
+        }
+        appendUtf16Le(out, cp);
+        i += length;
+    }
+    return out;
+}
+
+// A profile file's bytes as the parser reads them: as they are, or, after the byte-order mark
+// FF FE, a UTF-16LE file's text as UTF-8 (the program's 8-bit text).
+struct DecodedFile {
+    std::string text;
+    bool utf16 = false;
+    std::string oddByte;  // a UTF-16 file's odd last byte, kept as it is
+};
+
+DecodedFile decode(std::string bytes) {
+    DecodedFile file;
+    if (std::string_view(bytes).substr(0, kUtf16Bom.size()) != kUtf16Bom) {
+        file.text = std::move(bytes);
+        return file;
+    }
+    const std::string_view units = std::string_view(bytes).substr(kUtf16Bom.size());
+    file.utf16 = true;
+    file.text = utf16LeToUtf8(units.substr(0, units.size() & ~size_t{1}));
+    file.oddByte = units.substr(units.size() & ~size_t{1});
+    return file;
+}
+
+// The bytes of `text` in the encoding `file` was read in.
+std::string encode(const DecodedFile& file, std::string text) {
+    if (!file.utf16) return text;
+    return std::string(kUtf16Bom) + utf8ToUtf16Le(text) + file.oddByte;
+}
+
+// --- File operations: the only code here that calls the system ------------------------------
+
+enum class FileResult { Ok, Missing, Denied, Failed };
+
+// Whole regular file as raw bytes; a FIFO or device is never read, so it cannot block. With
+// `forUpdate` the file must also be writable: it opens for writing and has a write permission
+// bit (none counts as read-only, as the Windows read-only attribute does, also for root).
+FileResult readFile(const std::string& path, bool forUpdate, std::string& bytes) {
+    bytes.clear();
+    int fd = ::open(path.c_str(), (forUpdate ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return errno == ENOENT ? FileResult::Missing : FileResult::Failed;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        (forUpdate && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)) {
+        ::close(fd);
+        return FileResult::Failed;
+    }
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            ::close(fd);
+            return FileResult::Failed;
+        }
+        if (n == 0) break;
+        bytes.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return FileResult::Ok;
+}
+
+bool writeAllAt(int fd, std::string_view data, off_t offset) {
     while (!data.empty()) {
-        ssize_t n = ::write(fd, data.data(), data.size());
+        ssize_t n = ::pwrite(fd, data.data(), data.size(), offset);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         data.remove_prefix(static_cast<size_t>(n));
+        offset += n;
     }
     return true;
 }
 
 // Writes `contents` to a temporary file beside `path` and renames it over `path`, keeping the
-// old file's mode (0644 for a new file). On failure the temporary file is gone and `path` is
-// untouched.
-bool replaceFile(const std::string& path, std::string_view contents) {
+// old file's mode (0644 for a new file). Denied when the directory refuses the temporary file
+// for lack of permission. On failure no temporary file is left and `path` is untouched.
+FileResult replaceFile(const std::string& path, std::string_view contents) {
     std::string temp = path + ".XXXXXX";
     int fd = ::mkstemp(temp.data());
-    if (fd < 0) return false;
+    if (fd < 0) return errno == EACCES || errno == EPERM ? FileResult::Denied : FileResult::Failed;
 
     struct stat old {};
     mode_t mode = 0644;
@@ -172,11 +303,34 @@ bool replaceFile(const std::string& path, std::string_view contents) {
     if (ok && hadOld && ::fchown(fd, old.st_uid, old.st_gid) != 0) {
         // Only root may keep another owner; otherwise the writer owns the new file.
     }
-    ok = ok && writeAll(fd, contents) && ::fsync(fd) == 0;
+    ok = ok && writeAllAt(fd, contents, 0) && ::fsync(fd) == 0;
     ok = ::close(fd) == 0 && ok;
     ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
     if (!ok) ::unlink(temp.c_str());
-    return ok;
+    return ok ? FileResult::Ok : FileResult::Failed;
+}
+
+// Rewrites the existing file `path` in place: `contents` from its start, cut to their length,
+// flushed. When that fails part way, puts `old` back as well as it can.
+bool rewriteFile(const std::string& path, std::string_view contents, std::string_view old) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return false;
+    const bool ok = writeAllAt(fd, contents, 0) &&
+                    ::ftruncate(fd, static_cast<off_t>(contents.size())) == 0 && ::fsync(fd) == 0;
+    if (!ok && writeAllAt(fd, old, 0) && ::ftruncate(fd, static_cast<off_t>(old.size())) == 0)
+        ::fsync(fd);
+    return ::close(fd) == 0 && ok;
+}
+
+// The file a write changes: the target of a symbolic link (the link stays a link), else `path`.
+std::string writeTarget(const std::string& path) {
+    struct stat link {};
+    if (::lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return path;
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (!resolved) return path;
+    std::string target = resolved;
+    std::free(resolved);
+    return target;
 }
 
 }  // namespace
@@ -185,9 +339,10 @@ std::string ProfileRead(const std::string& path, const std::string& section,
                         const std::string& key) {
     try {
         std::string bytes;
-        if (readFile(path, bytes) != ReadResult::Ok) return {};
-        std::vector<Line> lines = parse(bytes);
-        size_t index = findKey(lines, findSection(lines, section), key);
+        if (readFile(path, false, bytes) != FileResult::Ok) return {};
+        const DecodedFile file = decode(std::move(bytes));
+        std::vector<Line> lines = parse(file.text);
+        size_t index = findKey(lines, findSection(lines, stripSpaces(section)), stripSpaces(key));
         if (index == std::string::npos) return {};
 
         std::string_view value = lines[index].value;
@@ -195,28 +350,27 @@ std::string ProfileRead(const std::string& path, const std::string& section,
             value.back() == value.front())
             value = value.substr(1, value.size() - 2);
         value = value.substr(0, value.find('\0'));
-        return std::string(value.substr(0, kProfileValueMax));
+        size_t length = std::min(value.size(), kProfileValueMax);
+        // Text decoded from UTF-16 is cut between characters, never inside one.
+        while (file.utf16 && length > 0 && length < value.size() &&
+               (static_cast<unsigned char>(value[length]) & 0xC0) == 0x80)
+            --length;
+        return std::string(value.substr(0, length));
     } catch (...) {
         return {};
     }
 }
 
-void ProfileWrite(const std::string& path, const std::string& section, const std::string& key,
-                  const std::string& value) {
-    // A symbolic link stays a link: its target is the file rewritten.
-    std::string target = path;
-    struct stat link {};
-    if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
-        if (char* resolved = ::realpath(path.c_str(), nullptr)) {
-            target = resolved;
-            std::free(resolved);
-        }
-    }
-
+void ProfileWrite(const std::string& path, const std::string& sectionName,
+                  const std::string& keyName, const std::string& value) {
+    const std::string_view section = stripSpaces(sectionName), key = stripSpaces(keyName);
+    const std::string target = writeTarget(path);
     std::string bytes;
-    if (readFile(target, bytes) == ReadResult::Failed) throw Error("Unable to write to " + path);
+    const FileResult read = readFile(target, true, bytes);
+    if (read == FileResult::Failed) throw Error("Unable to write to " + path);
 
-    const std::string_view text(bytes);
+    const DecodedFile file = decode(bytes);
+    const std::string_view text(file.text);
     const std::string_view eol = lineEndOf(text);
     const std::vector<Line> lines = parse(text);
     const SectionSpan span = findSection(lines, section);
@@ -256,7 +410,15 @@ void ProfileWrite(const std::string& path, const std::string& section, const std
     std::string contents;
     contents.reserve(text.size() + piece.size());
     contents.append(text.substr(0, from)).append(piece).append(text.substr(to));
-    if (!replaceFile(target, contents)) throw Error("Unable to write to " + path);
+    contents = encode(file, std::move(contents));
+
+    // A directory the account may not create files in still lets it save an existing file in
+    // place, as the Windows functions always do.
+    FileResult written = replaceFile(target, contents);
+    if (written == FileResult::Denied && read == FileResult::Ok &&
+        rewriteFile(target, contents, bytes))
+        written = FileResult::Ok;
+    if (written != FileResult::Ok) throw Error("Unable to write to " + path);
 }
 
 }  // namespace dormex::platform
