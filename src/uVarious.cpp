@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <exception>
 
+#include "platform/Error.h"
 #include "platform/Locale.h"
 #include "platform/Platform.h"
 #include "platform/Profile.h"
@@ -37,11 +38,10 @@ std::string ReadIniValue(const std::string& fileName, const std::string& key,
 void WriteIniValue(const std::string& fileName, const std::string& key, const std::string& value,
                    const std::string& section) {
     if (fileName.empty() || key.empty()) return;
-    try {
-        platform::ProfileWrite(fileName, section, key, value);
-    } catch (const std::exception& e) {
-        platform::boxes().showMessage(platform::kApplicationTitle, e.what());
-    }
+    Guarded([&] { platform::ProfileWrite(fileName, section, key, value); },
+            [](const std::string& message) {
+                platform::boxes().showMessage(platform::kApplicationTitle, message);
+            });
 }
 
 std::string BoolToText(bool flag) {
