@@ -258,10 +258,10 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stdout);
         return 0;
     }
-    try {
-        return run(args);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "dormex-site: %s\n", e.what());
-        return kExitFailure;
-    }
+    int status = kExitFailure;
+    Guarded([&] { status = run(args); },
+            [](const std::string& message) {
+                std::fprintf(stderr, "dormex-site: %s\n", message.c_str());
+            });
+    return status;
 }
