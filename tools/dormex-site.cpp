@@ -259,9 +259,9 @@ int main(int argc, char** argv) {
         return 0;
     }
     int status = kExitFailure;
-    Guarded([&] { status = run(args); },
-            [](const std::string& message) {
-                std::fprintf(stderr, "dormex-site: %s\n", message.c_str());
-            });
+    dormex::Guarded([&] { status = run(args); },
+                    [](const std::string& message) {
+                        std::fprintf(stderr, "dormex-site: %s\n", message.c_str());
+                    });
     return status;
 }
