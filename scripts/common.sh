@@ -32,6 +32,13 @@ DORMEX_BUILD_PACKAGES=(build-essential cmake qt6-base-dev qt6-qpa-plugins
 DORMEX_TEST_PACKAGES=(libgtest-dev libgmock-dev postgresql odbc-postgresql sqlite3
     clang libclang-rt-14-dev clang-format git)
 
+# The Windows programs, cross-built (scripts/windows.sh): the mingw-w64 compilers of both
+# architectures and GoogleTest's sources for the cross-built tests.
+DORMEX_WINDOWS_PACKAGES=(cmake g++-mingw-w64-x86-64 g++-mingw-w64-i686 googletest)
+
+# Running the 64-bit Windows tests (scripts/test.sh): Wine, and a virtual display for the window.
+DORMEX_WINE_PACKAGES=(wine wine64 xvfb)
+
 # build_dormex BUILD_DIR [cmake options...]: configures and builds with both cores.
 build_dormex() {
     local dir="$1"

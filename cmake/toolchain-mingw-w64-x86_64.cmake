@@ -1,0 +1,5 @@
+# 64-bit Windows (PE32+). Its programs and tests run here under wine64: ctest starts each test
+# through the emulator, a wrapper that gives Wine a prefix of its own in the build directory.
+set(DORMEX_MINGW_TRIPLE x86_64-w64-mingw32)
+include(${CMAKE_CURRENT_LIST_DIR}/toolchain-mingw-common.cmake)
+set(DORMEX_WINE_RUNNER ON)

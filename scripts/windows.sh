@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Cross-builds the Windows program with mingw-w64 for both architectures and packs each into a
+# zip: build-win64/Dormex.exe (PE32+) and build-win32/Dormex.exe (PE32), dist/Dormex-<version>-
+# win64.zip and -win32.zip with README-Windows.txt (and the site library files where built).
+# Checks each program's header and that it needs no DLL beyond the system's.
+#
+#   windows.sh [--tests]    --tests also builds the 64-bit test programs (run under Wine by
+#                           scripts/test.sh); the 32-bit build is never run here.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+tests=OFF
+[ "${1:-}" = --tests ] && tests=ON
+
+ensure_packages "${DORMEX_WINDOWS_PACKAGES[@]}"
+
+version=$(sed -n 's/^project(Dormex VERSION \([0-9.]*\).*/\1/p' "$DORMEX_ROOT/CMakeLists.txt")
+dist="$DORMEX_ROOT/dist"
+mkdir -p "$dist"
+
+# build_windows ARCH FORMAT TESTS: configures build-winARCH with its toolchain and builds it.
+build_windows() {
+    local arch=$1 toolchain=$2 with_tests=$3
+    local dir="$DORMEX_ROOT/build-win$arch"
+    echo "== Building the $arch-bit Windows program in $dir"
+    cmake -S "$DORMEX_ROOT" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$DORMEX_ROOT/cmake/$toolchain" \
+        -DCMAKE_BUILD_TYPE=Release -DDORMEX_WERROR=ON -DDORMEX_TESTS="$with_tests" >/dev/null
+    cmake --build "$dir" -j "$(nproc)"
+}
+
+# check_program EXE FORMAT: the PE header is FORMAT and every imported DLL is the system's.
+check_program() {
+    local exe=$1 format=$2
+    objdump -f "$exe" | grep -q "file format $format" ||
+        { echo "windows: $exe is not $format" >&2; exit 1; }
+    local dlls
+    dlls=$(objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)
+    local dll
+    for dll in $dlls; do
+        case "$dll" in
+            kernel32.dll | user32.dll | gdi32.dll | ole32.dll | oleaut32.dll | shell32.dll | \
+                advapi32.dll | msvcrt.dll | comctl32.dll | api-ms-win-*) ;;
+            *) echo "windows: $exe imports $dll, which Windows does not ship" >&2; exit 1 ;;
+        esac
+    done
+    echo "$exe: $format, imports $(echo $dlls | tr ' ' ',')"
+}
+
+# pack ARCH: dist/Dormex-<version>-winARCH.zip with the program, the site library files built
+# beside it and README-Windows.txt.
+pack() {
+    local arch=$1 dir="$DORMEX_ROOT/build-win$1"
+    local stage="$dir/package" zip="$dist/Dormex-$version-win$arch.zip"
+    rm -rf "$stage" "$zip"
+    mkdir -p "$stage/Dormex"
+    cp "$dir/Dormex.exe" "$stage/Dormex/"
+    local dll
+    for dll in "$dir"/*.dll; do [ -f "$dll" ] && cp "$dll" "$stage/Dormex/"; done
+    sed 's/$/\r/' "$DORMEX_ROOT/win/README-Windows.txt" >"$stage/Dormex/README-Windows.txt"
+    (cd "$stage" && cmake -E tar cf "$zip" --format=zip Dormex)
+    rm -rf "$stage"
+    echo "$zip: $(stat -c %s "$zip") bytes"
+}
+
+build_windows 64 toolchain-mingw-w64-x86_64.cmake "$tests"
+build_windows 32 toolchain-mingw-w64-i686.cmake OFF
+check_program "$DORMEX_ROOT/build-win64/Dormex.exe" pei-x86-64
+check_program "$DORMEX_ROOT/build-win32/Dormex.exe" pei-i386
+pack 64
+pack 32

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// The operating system's few operations the platform layer is built on, one implementation per
+// system (posix/, win/), chosen by CMake. Paths and texts are UTF-8 on every system; the Windows
+// side converts them to UTF-16 at each call into the system.
+namespace dormex::platform::os {
+
+// Full path of the running executable as the system reports it; empty when it cannot tell.
+std::string executablePath();
+
+// True for a character that ends a directory name in a path: "/", and on Windows also "\".
+bool isPathSeparator(char c);
+
+// True when something (a file, a directory, a link) exists at `path`.
+bool pathExists(const std::string& path);
+
+enum class FileResult { Ok, Missing, Denied, Failed };
+
+// The whole regular file `path` as raw bytes; anything else (a directory, a pipe, a device) is
+// never read, so a read cannot block. With `forUpdate` the file must also be writable: a file
+// the system marks read-only (no write permission bit, the read-only attribute) fails, also for
+// an administrator. Missing when there is no such file.
+FileResult readRegularFile(const std::string& path, bool forUpdate, std::string& bytes);
+
+// Writes `contents` to a new file beside `path`, flushes it and puts it in place of `path` in one
+// step, keeping the old file's permissions. Denied when the directory refuses the new file for
+// lack of permission. On failure no new file is left and `path` is untouched.
+FileResult replaceFile(const std::string& path, std::string_view contents);
+
+// Rewrites the existing file `path` in place: `contents` from its start, cut to their length,
+// flushed. When that fails part way, puts `old` back as well as it can. True on success.
+bool rewriteFile(const std::string& path, std::string_view contents, std::string_view old);
+
+// The file a write to `path` changes: the target of a symbolic link (the link stays), else `path`.
+std::string writeTarget(const std::string& path);
+
+// Appends `text` to the file `path` (created when missing) in one write and flushes it. The file
+// is shared for reading only while open. False on any failure; never waits long for a file
+// another program holds.
+bool appendToFile(const std::string& path, std::string_view text);
+
+}  // namespace dormex::platform::os

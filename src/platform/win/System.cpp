@@ -1,0 +1,186 @@
+// The Windows side of the operating system seam: wide-character file functions throughout.
+#include "platform/System.h"
+
+#include <windows.h>
+
+#include <vector>
+
+#include "platform/win/Wide.h"
+
+namespace dormex::platform::os {
+namespace {
+
+using win::Handle;
+using win::widePath;
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// A log entry waits this long at most for a file another process holds without sharing.
+constexpr int kAppendAttempts = 10;
+constexpr DWORD kAppendRetryMs = 5;
+
+bool writeAll(HANDLE file, std::string_view data) {
+    while (!data.empty()) {
+        const DWORD chunk = data.size() > 0x40000000 ? 0x40000000 : static_cast<DWORD>(data.size());
+        DWORD written = 0;
+        if (!::WriteFile(file, data.data(), chunk, &written, nullptr) || written == 0) return false;
+        data.remove_prefix(written);
+    }
+    return true;
+}
+
+// Rewrites the open file from its start with `data` and cuts it there.
+bool overwrite(HANDLE file, std::string_view data) {
+    LARGE_INTEGER start{};
+    return ::SetFilePointerEx(file, start, nullptr, FILE_BEGIN) && writeAll(file, data) &&
+           ::SetEndOfFile(file) && ::FlushFileBuffers(file);
+}
+
+bool isDiskFile(HANDLE file) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    return ::GetFileType(file) == FILE_TYPE_DISK && ::GetFileInformationByHandle(file, &info) &&
+           (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+// A name for a new file beside `path` that is unlikely to exist: "<path>.<6 letters>".
+std::string temporaryName(const std::string& path, unsigned attempt) {
+    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    unsigned long long seed = ::GetTickCount64() * 6364136223846793005ULL +
+                              ::GetCurrentProcessId() * 1442695040888963407ULL + attempt;
+    std::string name = path + ".";
+    for (int i = 0; i < 6; ++i) {
+        seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+        name += kLetters[(seed >> 33) % (sizeof kLetters - 1)];
+    }
+    return name;
+}
+
+// "\\?\C:\x" -> "C:\x", "\\?\UNC\host\share" -> "\\host\share".
+std::wstring withoutLongPrefix(std::wstring path) {
+    if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) return L"\\" + path.substr(7);
+    if (path.compare(0, 4, L"\\\\?\\") == 0) return path.substr(4);
+    return path;
+}
+
+}  // namespace
+
+std::string executablePath() {
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (;;) {
+        const DWORD size = static_cast<DWORD>(buffer.size());
+        const DWORD length = ::GetModuleFileNameW(nullptr, buffer.data(), size);
+        if (length == 0) return {};
+        if (length < size)
+            return win::narrow(withoutLongPrefix(std::wstring(buffer.data(), length)));
+        if (buffer.size() >= 65536) return {};
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+bool isPathSeparator(char c) {
+    return c == '\\' || c == '/';
+}
+
+bool pathExists(const std::string& path) {
+    return ::GetFileAttributesW(widePath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+FileResult readRegularFile(const std::string& path, bool forUpdate, std::string& bytes) {
+    bytes.clear();
+    // Opening for writing fails on a file with the read-only attribute, for everyone.
+    Handle file(::CreateFileW(widePath(path).c_str(),
+                              GENERIC_READ | (forUpdate ? GENERIC_WRITE : 0), kShareAll, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) {
+        const DWORD error = ::GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? FileResult::Missing
+                                                                              : FileResult::Failed;
+    }
+    if (!isDiskFile(file.get())) return FileResult::Failed;
+    char buffer[65536];
+    for (;;) {
+        DWORD read = 0;
+        if (!::ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr))
+            return FileResult::Failed;
+        if (read == 0) break;
+        bytes.append(buffer, read);
+    }
+    return FileResult::Ok;
+}
+
+FileResult replaceFile(const std::string& path, std::string_view contents) {
+    std::wstring temp;
+    Handle file;
+    for (unsigned attempt = 0; attempt < 100 && !file.valid(); ++attempt) {
+        temp = widePath(temporaryName(path, attempt));
+        file.reset(::CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file.valid()) break;
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_ACCESS_DENIED) return FileResult::Denied;
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return FileResult::Failed;
+    }
+    if (!file.valid()) return FileResult::Failed;
+    bool ok = writeAll(file.get(), contents) && ::FlushFileBuffers(file.get());
+    ok = file.reset() && ok;
+
+    const std::wstring target = widePath(path);
+    if (ok) {
+        // ReplaceFileW keeps the old file's attributes and permissions; a new file, or a volume
+        // where it cannot, takes the plain replacing move.
+        const bool hadOld = ::GetFileAttributesW(target.c_str()) != INVALID_FILE_ATTRIBUTES;
+        ok = (hadOld && ::ReplaceFileW(target.c_str(), temp.c_str(), nullptr,
+                                       REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) ||
+             ::MoveFileExW(temp.c_str(), target.c_str(),
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    }
+    if (!ok) ::DeleteFileW(temp.c_str());
+    return ok ? FileResult::Ok : FileResult::Failed;
+}
+
+bool rewriteFile(const std::string& path, std::string_view contents, std::string_view old) {
+    Handle file(::CreateFileW(widePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) return false;
+    const bool ok = overwrite(file.get(), contents);
+    if (!ok) overwrite(file.get(), old);
+    return file.reset() && ok;
+}
+
+std::string writeTarget(const std::string& path) {
+    const std::wstring wide = widePath(path);
+    const DWORD attributes = ::GetFileAttributesW(wide.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
+        return path;
+    Handle file(::CreateFileW(wide.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!file.valid()) return path;
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (;;) {
+        const DWORD size = static_cast<DWORD>(buffer.size());
+        const DWORD length = ::GetFinalPathNameByHandleW(file.get(), buffer.data(), size,
+                                                         FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (length == 0) return path;
+        if (length < size)
+            return win::narrow(withoutLongPrefix(std::wstring(buffer.data(), length)));
+        buffer.resize(length + 1);
+    }
+}
+
+bool appendToFile(const std::string& path, std::string_view text) {
+    const std::wstring wide = widePath(path);
+    Handle file;
+    // Only FILE_APPEND_DATA: every write goes to the end as one piece, whoever else appends.
+    for (int attempt = 0; attempt < kAppendAttempts && !file.valid(); ++attempt) {
+        file.reset(::CreateFileW(wide.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file.valid()) break;
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION) return false;
+        ::Sleep(kAppendRetryMs);
+    }
+    if (!file.valid() || !isDiskFile(file.get())) return false;
+    const bool ok = writeAll(file.get(), text) && ::FlushFileBuffers(file.get());
+    return file.reset() && ok;
+}
+
+}  // namespace dormex::platform::os

@@ -1,0 +1,67 @@
+#include "platform/win/Wide.h"
+
+#include <climits>
+#include <vector>
+
+namespace dormex::platform::win {
+namespace {
+
+constexpr std::wstring_view kLongPrefix = L"\\\\?\\";
+constexpr std::wstring_view kLongUncPrefix = L"\\\\?\\UNC\\";
+// CreateDirectoryW's limit is 12 characters below MAX_PATH (room for an 8.3 name).
+constexpr size_t kClassicLimit = MAX_PATH - 12;
+
+int clampedSize(size_t size) {
+    return size > INT_MAX ? INT_MAX : static_cast<int>(size);
+}
+
+}  // namespace
+
+std::wstring widen(std::string_view text) {
+    if (text.empty()) return {};
+    const int size = clampedSize(text.size());
+    const int length = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), length);
+    return wide;
+}
+
+std::string narrow(std::wstring_view text) {
+    if (text.empty()) return {};
+    const int size = clampedSize(text.size());
+    const int length =
+        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<size_t>(length), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), size, utf8.data(), length, nullptr, nullptr);
+    return utf8;
+}
+
+std::wstring widePath(const std::string& path) {
+    std::wstring wide = widen(path);
+    if (wide.size() < kClassicLimit || wide.compare(0, kLongPrefix.size(), kLongPrefix) == 0)
+        return wide;
+    // The long form is taken literally: make the path absolute and normalised first.
+    const DWORD needed = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (needed == 0) return wide;
+    std::vector<wchar_t> full(needed);
+    const DWORD length = ::GetFullPathNameW(wide.c_str(), needed, full.data(), nullptr);
+    if (length == 0 || length >= needed) return wide;
+    std::wstring absolute(full.data(), length);
+    if (absolute.compare(0, 2, L"\\\\") == 0)
+        return std::wstring(kLongUncPrefix) + absolute.substr(2);
+    return std::wstring(kLongPrefix) + absolute;
+}
+
+std::string systemMessage(DWORD code) {
+    wchar_t* buffer = nullptr;
+    const DWORD length = ::FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    std::wstring text = length && buffer ? std::wstring(buffer, length) : std::wstring();
+    if (buffer) ::LocalFree(buffer);
+    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' '))
+        text.pop_back();
+    return text.empty() ? "system error " + std::to_string(code) : narrow(text);
+}
+
+}  // namespace dormex::platform::win

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <string_view>
+
+// The program's UTF-8 text at the edge of the wide-character Windows functions.
+namespace dormex::platform::win {
+
+// UTF-16 of `text`; an invalid UTF-8 sequence becomes U+FFFD.
+std::wstring widen(std::string_view text);
+
+// UTF-8 of `text`; an unpaired surrogate becomes U+FFFD.
+std::string narrow(std::wstring_view text);
+
+// `path` for the wide file functions. A path too long for the classic limit (MAX_PATH) is made
+// absolute and given the "\\?\" form, which lifts the limit.
+std::wstring widePath(const std::string& path);
+
+// The system's text for an error code, without its line end; the code in decimal when there is
+// none.
+std::string systemMessage(DWORD code);
+
+// Closes a handle when it goes out of scope.
+class Handle {
+public:
+    explicit Handle(HANDLE handle = INVALID_HANDLE_VALUE) : m_handle(handle) {}
+    ~Handle() { reset(); }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+
+    HANDLE get() const { return m_handle; }
+    bool valid() const { return m_handle != INVALID_HANDLE_VALUE && m_handle != nullptr; }
+    // Closes the handle now; false when closing failed.
+    bool reset(HANDLE handle = INVALID_HANDLE_VALUE) {
+        bool closed = true;
+        if (valid()) closed = ::CloseHandle(m_handle) != 0;
+        m_handle = handle;
+        return closed;
+    }
+
+private:
+    HANDLE m_handle;
+};
+
+}  // namespace dormex::platform::win

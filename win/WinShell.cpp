@@ -1,0 +1,89 @@
+#include "WinShell.h"
+
+#include <objbase.h>
+#include <windows.h>
+
+#include "Form1Window.h"
+#include "SiteLibraryChoice.h"
+#include "WinBoxes.h"
+#include "platform/Platform.h"
+
+namespace dormex::win {
+namespace {
+
+// True when the process's window station is one a user sees: false for the hidden station of a
+// task that runs whether the user is logged on or not, and of a service.
+bool windowStationVisible() {
+    const HWINSTA station = ::GetProcessWindowStation();
+    USEROBJECTFLAGS flags{};
+    if (!station || !::GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, nullptr))
+        return true;
+    return (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
+// True when a window can be created at all (under Wine, only with a display that answers).
+bool windowCanBeCreated() {
+    const HWND probe = ::CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr,
+                                         ::GetModuleHandleW(nullptr), nullptr);
+    if (!probe) return false;
+    ::DestroyWindow(probe);
+    return true;
+}
+
+}  // namespace
+
+std::string WindowSystemProblem(const std::string& programName) {
+    std::string found;
+    if (!windowStationVisible())
+        found =
+            "the window station is not visible, as for a scheduled task run whether the "
+            "user is logged on or not";
+    else if (!windowCanBeCreated())
+        found = "no window can be created, as there is no display";
+    if (found.empty()) return {};
+    return "no window system (" + found + "); the window needs one, while '" + programName +
+           " silent' and '" + programName + " preview' run without one";
+}
+
+WinShell::WinShell(int showCommand) : m_showCommand(showCommand) {}
+
+WinShell::~WinShell() {
+    platform::setBoxes(nullptr);
+    if (m_comInitialised) ::CoUninitialize();
+}
+
+site::CreateFunction WinShell::siteLibrary(bool readOnly) {
+    return SiteLibraryCreator(readOnly);
+}
+
+std::string WinShell::windowSystemProblem() {
+    const std::string exe = platform::executablePath();
+    const size_t slash = exe.find_last_of("\\/");
+    std::string name = slash == std::string::npos ? exe : exe.substr(slash + 1);
+    const size_t dot = name.rfind('.');
+    if (dot != std::string::npos && dot > 0) name.erase(dot);
+    return WindowSystemProblem(name.empty() ? "Dormex" : name);
+}
+
+void WinShell::startApplication(bool windowSystem) {
+    if (m_started) return;
+    m_started = true;
+    m_comInitialised = SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+    if (windowSystem) {
+        m_boxes = std::make_unique<WinBoxes>();
+        platform::setBoxes(m_boxes.get());
+    }
+}
+
+void WinShell::runWindow(TForm1& form) {
+    Form1Window window(form, true);
+    window.show(m_showCommand);
+    MSG message;
+    while (::GetMessageW(&message, nullptr, 0, 0) > 0) {
+        if (::IsDialogMessageW(window.handle(), &message)) continue;
+        ::TranslateMessage(&message);
+        ::DispatchMessageW(&message);
+    }
+}
+
+}  // namespace dormex::win
