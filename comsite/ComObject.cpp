@@ -1,0 +1,261 @@
+#include "ComObject.h"
+
+#include <cstddef>
+#include <vector>
+
+#include "TestHooks.h"
+
+namespace dormexsite {
+namespace {
+
+LONG g_live = 0;
+
+// Interface tables by kind, for the test hook that moves a slot.
+const InterfaceInfo* g_interfaces[8] = {};
+
+// The injected fault and the call record (tests only; one apartment thread uses the server).
+struct Fault {
+    Iface kind = Iface::TopLevel;
+    int position = 0;
+    FaultMode mode = FaultMode::None;
+    HRESULT status = S_OK;
+    bool hasDescription = false;
+    std::wstring description;
+};
+Fault g_fault;
+std::vector<int> g_calls;
+std::wstring g_programDirectory;
+
+bool answers(const ComObject* self, REFIID riid) {
+    for (const IID* const* iid = self->info->iids; *iid; ++iid)
+        if (IsEqualIID(riid, **iid)) return true;
+    return false;
+}
+
+HRESULT STDMETHODCALLTYPE queryInterfaceSlot(ComObject* self, REFIID riid, void** out) {
+    return queryInterface(self, riid, out);
+}
+
+ULONG STDMETHODCALLTYPE addRefSlot(ComObject* self) {
+    return addRef(self);
+}
+
+ULONG STDMETHODCALLTYPE releaseSlot(ComObject* self) {
+    return release(self);
+}
+
+HRESULT STDMETHODCALLTYPE getTypeInfoCount(ComObject*, UINT* count) {
+    if (!count) return E_POINTER;
+    *count = 0;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE getTypeInfo(ComObject*, UINT, LCID, ITypeInfo** info) {
+    if (info) *info = nullptr;
+    return DISP_E_BADINDEX;
+}
+
+HRESULT STDMETHODCALLTYPE getIdsOfNames(ComObject*, REFIID, LPOLESTR*, UINT count, LCID,
+                                        DISPID* ids) {
+    for (UINT i = 0; ids && i < count; ++i) ids[i] = DISPID_UNKNOWN;
+    return DISP_E_UNKNOWNNAME;
+}
+
+HRESULT STDMETHODCALLTYPE invoke(ComObject*, DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*,
+                                 EXCEPINFO*, UINT*) {
+    return DISP_E_MEMBERNOTFOUND;
+}
+
+// ISupportErrorInfo, reached through the object's second table.
+ComObject* owner(void* errorInfoPointer) {
+    return reinterpret_cast<ComObject*>(static_cast<char*>(errorInfoPointer) -
+                                        offsetof(ComObject, errorInfoTable));
+}
+HRESULT STDMETHODCALLTYPE errorInfoQueryInterface(void* self, REFIID riid, void** out) {
+    return queryInterface(owner(self), riid, out);
+}
+ULONG STDMETHODCALLTYPE errorInfoAddRef(void* self) {
+    return addRef(owner(self));
+}
+ULONG STDMETHODCALLTYPE errorInfoRelease(void* self) {
+    return release(owner(self));
+}
+HRESULT STDMETHODCALLTYPE interfaceSupportsErrorInfo(void* self, REFIID riid) {
+    return answers(owner(self), riid) ? S_OK : S_FALSE;
+}
+const Slot kErrorInfoTable[] = {toSlot(&errorInfoQueryInterface), toSlot(&errorInfoAddRef),
+                                toSlot(&errorInfoRelease), toSlot(&interfaceSupportsErrorInfo)};
+
+// Publishes `description` as the thread's error information for `self`.
+void publish(ComObject* self, const std::wstring& description) {
+    ICreateErrorInfo* create = nullptr;
+    if (FAILED(CreateErrorInfo(&create))) return;
+    create->SetGUID(**self->info->iids);
+    create->SetSource(const_cast<LPOLESTR>(self->info->source));
+    create->SetDescription(const_cast<LPOLESTR>(description.c_str()));
+    IErrorInfo* info = nullptr;
+    if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info)))) {
+        SetErrorInfo(0, info);
+        info->Release();
+    }
+    create->Release();
+}
+
+}  // namespace
+
+ComObject::ComObject(const InterfaceInfo& interfaceInfo)
+    : table(interfaceInfo.table), errorInfoTable(kErrorInfoTable), info(&interfaceInfo) {
+    objectCreated();
+}
+
+bool registerInterface(const InterfaceInfo* info) {
+    g_interfaces[static_cast<int>(info->kind)] = info;
+    return true;
+}
+
+LONG liveObjects() {
+    return g_live;
+}
+
+void objectCreated() {
+    InterlockedIncrement(&g_live);
+}
+
+void objectDestroyed() {
+    InterlockedDecrement(&g_live);
+}
+
+HRESULT queryInterface(ComObject* self, REFIID riid, void** out) {
+    if (!out) return E_POINTER;
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) || answers(self, riid)) {
+        *out = self;
+    } else if (IsEqualIID(riid, IID_ISupportErrorInfo)) {
+        *out = &self->errorInfoTable;
+    } else {
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    addRef(self);
+    return S_OK;
+}
+
+ULONG addRef(ComObject* self) {
+    return static_cast<ULONG>(InterlockedIncrement(&self->references));
+}
+
+ULONG release(ComObject* self) {
+    const LONG left = InterlockedDecrement(&self->references);
+    if (left == 0) {
+        self->destroy(self);
+        objectDestroyed();
+    }
+    return static_cast<ULONG>(left);
+}
+
+HRESULT failWith(ComObject* self, HRESULT status, const std::string& message) {
+    std::wstring wide(message.size(), L'\0');
+    const int n = MultiByteToWideChar(CP_UTF8, 0, message.data(), static_cast<int>(message.size()),
+                                      wide.data(), static_cast<int>(wide.size()));
+    wide.resize(static_cast<size_t>(n > 0 ? n : 0));
+    publish(self, wide);
+    return status;
+}
+
+HRESULT enterMethod(ComObject* self, Iface kind, int position) {
+    recordCall(kind, position);
+    if (faultAt(kind, position) != FaultMode::Fail) return S_OK;
+    if (g_fault.hasDescription)
+        publish(self, g_fault.description);
+    else
+        SetErrorInfo(0, nullptr);
+    return g_fault.status;
+}
+
+void installUnknownAndDispatch(Slot* table) {
+    table[0] = toSlot(&queryInterfaceSlot);
+    table[1] = toSlot(&addRefSlot);
+    table[2] = toSlot(&releaseSlot);
+    table[3] = toSlot(&getTypeInfoCount);
+    table[4] = toSlot(&getTypeInfo);
+    table[5] = toSlot(&getIdsOfNames);
+    table[6] = toSlot(&invoke);
+}
+
+FaultMode faultAt(Iface kind, int position) {
+    return g_fault.mode != FaultMode::None && g_fault.kind == kind && g_fault.position == position
+               ? g_fault.mode
+               : FaultMode::None;
+}
+
+HRESULT faultStatus() {
+    return g_fault.status;
+}
+
+const std::wstring* faultDescription() {
+    return g_fault.hasDescription ? &g_fault.description : nullptr;
+}
+
+void recordCall(Iface kind, int position) {
+    if (kind == Iface::TopLevel || kind == Iface::Collection || kind == Iface::Card)
+        g_calls.push_back(static_cast<int>(kind) * 1000 + position);
+}
+
+std::wstring programDirectory() {
+    if (!g_programDirectory.empty()) return g_programDirectory;
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (n == 0) return L".\\";
+        if (n < path.size()) {
+            path.resize(n);
+            break;
+        }
+        path.resize(path.size() * 2);
+    }
+    const size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? L".\\" : path.substr(0, slash + 1);
+}
+
+void swapSlots(Iface kind, int a, int b) {
+    const int index = static_cast<int>(kind);
+    if (index < 1 || index > 6 || !g_interfaces[index]) return;
+    Slot* table = const_cast<Slot*>(g_interfaces[index]->table);
+    std::swap(table[kOwnBase + a], table[kOwnBase + b]);
+}
+
+}  // namespace dormexsite
+
+using namespace dormexsite;
+
+LONG WINAPI DormexSiteLiveObjects(void) {
+    return liveObjects();
+}
+
+int WINAPI DormexSiteTakeCalls(int* out, int capacity) {
+    const int count = static_cast<int>(g_calls.size());
+    for (int i = 0; out && i < count && i < capacity; ++i) out[i] = g_calls[static_cast<size_t>(i)];
+    g_calls.clear();
+    return count;
+}
+
+void WINAPI DormexSiteInject(int kind, int position, int mode, HRESULT status,
+                             const wchar_t* description) {
+    g_fault = Fault{};
+    g_fault.kind = static_cast<Iface>(kind);
+    g_fault.position = position;
+    g_fault.mode = static_cast<FaultMode>(mode);
+    g_fault.status = status;
+    g_fault.hasDescription = description != nullptr;
+    if (description) g_fault.description = description;
+}
+
+void WINAPI DormexSiteMoveSlot(int kind, int a, int b) {
+    swapSlots(static_cast<Iface>(kind), a, b);
+}
+
+void WINAPI DormexSiteSetProgramDirectory(const wchar_t* directory) {
+    g_programDirectory = directory ? directory : L"";
+    if (!g_programDirectory.empty() && g_programDirectory.back() != L'\\' &&
+        g_programDirectory.back() != L'/')
+        g_programDirectory += L'\\';
+}

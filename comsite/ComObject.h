@@ -1,0 +1,133 @@
+#pragma once
+
+#include <oaidl.h>
+#include <windows.h>
+
+#include <array>
+#include <exception>
+#include <string>
+#include <utility>
+
+#include "SiteIds.h"
+
+// The machinery under the stand-in server's objects: hand-built interface tables (slots 0 to 6
+// IUnknown and IDispatch, then the interface's own methods at fixed positions), reference
+// counting, a count of live objects, ISupportErrorInfo, and failures published with
+// SetErrorInfo. Nothing here throws across a COM call.
+namespace dormexsite {
+
+// Any function, stored in an interface table.
+using Slot = void (*)();
+
+template <class F>
+Slot toSlot(F function) {
+    return reinterpret_cast<Slot>(function);
+}
+
+struct ComObject;
+
+// UTF-8 text of a wide string.
+std::string toUtf8(const std::wstring& text);
+
+// What an interface table serves: its kind, the interface IDs it answers, its name for error
+// sources, and its table.
+struct InterfaceInfo {
+    Iface kind;
+    const IID* const* iids;  // null-terminated
+    const wchar_t* source;
+    const Slot* table;
+};
+
+// The head of every object: the interface table first (the COM pointer is the object's address),
+// then a second table for ISupportErrorInfo, the reference count and the destructor.
+struct ComObject {
+    const Slot* table;
+    const Slot* errorInfoTable;
+    LONG references = 1;
+    const InterfaceInfo* info;
+    void (*destroy)(ComObject*);
+
+    explicit ComObject(const InterfaceInfo& interfaceInfo);
+    ComObject(const ComObject&) = delete;
+    ComObject& operator=(const ComObject&) = delete;
+};
+
+// Creates a T (a ComObject at offset 0) with one reference.
+template <class T, class... Args>
+T* makeObject(Args&&... args) {
+    T* object = new T(std::forward<Args>(args)...);
+    object->destroy = [](ComObject* self) { delete static_cast<T*>(self); };
+    return object;
+}
+
+// Makes `info`'s table reachable for the test hook that moves a slot; true.
+bool registerInterface(const InterfaceInfo* info);
+
+// Objects alive now, class factory aside.
+LONG liveObjects();
+// Counts one more or one less live object.
+void objectCreated();
+void objectDestroyed();
+
+// IUnknown's three methods for any object.
+HRESULT queryInterface(ComObject* self, REFIID riid, void** out);
+ULONG addRef(ComObject* self);
+ULONG release(ComObject* self);
+
+// Publishes `message` as the error information of `self`'s interface and returns `status`.
+HRESULT failWith(ComObject* self, HRESULT status, const std::string& message);
+
+// Records that the own method at `position` of `kind` was called (test calls and injected
+// faults; see TestHooks.h), and returns the status an injected fault asks for, else S_OK.
+HRESULT enterMethod(ComObject* self, Iface kind, int position);
+
+// Runs `body` for a method of `self` at `position`: an injected fault, a thrown exception or a
+// failure becomes a published error.
+template <class Body>
+HRESULT method(ComObject* self, int position, Body&& body) {
+    const HRESULT injected = enterMethod(self, self->info->kind, position);
+    if (injected != S_OK) return injected;
+    try {
+        return body();
+    } catch (const std::exception& e) {
+        return failWith(self, E_FAIL, e.what());
+    } catch (...) {
+        return failWith(self, E_FAIL, "Unexpected failure in the site library");
+    }
+}
+
+// Writes the seven IUnknown and IDispatch slots shared by every interface.
+void installUnknownAndDispatch(Slot* table);
+
+// Builds the table of an interface with `Size` slots: IUnknown and IDispatch, every own slot
+// failing with E_NOTIMPL, then `own` placed at their positions (1 = the first own method).
+template <Iface Kind, size_t Size>
+class InterfaceTable {
+public:
+    InterfaceTable(std::initializer_list<std::pair<int, Slot>> own) {
+        fill(std::make_index_sequence<Size>());
+        for (const auto& [position, slot] : own) m_slots[kOwnBase + position] = slot;
+    }
+    const Slot* data() const { return m_slots.data(); }
+    // Exchanges two own positions (test only).
+    void swap(int a, int b) { std::swap(m_slots[kOwnBase + a], m_slots[kOwnBase + b]); }
+
+private:
+    template <size_t Index>
+    static HRESULT STDMETHODCALLTYPE notImplemented(ComObject* self) {
+        const HRESULT injected = enterMethod(self, Kind, static_cast<int>(Index - kOwnBase));
+        if (injected != S_OK) return injected;
+        return failWith(self, E_NOTIMPL,
+                        "Method " + std::to_string(Index - kOwnBase) + " of " +
+                            toUtf8(self->info->source) + " is not implemented");
+    }
+    template <size_t... Index>
+    void fill(std::index_sequence<Index...>) {
+        ((m_slots[Index] = toSlot(&notImplemented<Index>)), ...);
+        installUnknownAndDispatch(m_slots.data());
+    }
+
+    std::array<Slot, Size> m_slots{};
+};
+
+}  // namespace dormexsite

@@ -1,0 +1,142 @@
+// The DLL's entry points: the class factory, and per-user registration (HKCU\Software\Classes, so
+// registering needs no administrator) for regsvr32 and regsvr32 /u.
+#include <olectl.h>
+#include <windows.h>
+
+#include <string>
+
+#include "ComObject.h"
+#include "SiteIds.h"
+#include "SiteObjects.h"
+
+namespace dormexsite {
+namespace {
+
+HMODULE g_module = nullptr;
+LONG g_locks = 0;
+
+HRESULT STDMETHODCALLTYPE factoryQueryInterface(IClassFactory* self, REFIID riid, void** out) {
+    if (!out) return E_POINTER;
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
+        *out = self;
+        return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+}
+
+// The factory is a static object: counting its references would only keep the DLL loaded.
+ULONG STDMETHODCALLTYPE factoryAddRef(IClassFactory*) {
+    return 2;
+}
+
+ULONG STDMETHODCALLTYPE factoryRelease(IClassFactory*) {
+    return 1;
+}
+
+HRESULT STDMETHODCALLTYPE factoryCreateInstance(IClassFactory*, IUnknown* outer, REFIID riid,
+                                                void** out) {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    if (outer) return CLASS_E_NOAGGREGATION;
+    return createTopLevel(riid, out);
+}
+
+HRESULT STDMETHODCALLTYPE factoryLockServer(IClassFactory*, BOOL lock) {
+    if (lock)
+        InterlockedIncrement(&g_locks);
+    else
+        InterlockedDecrement(&g_locks);
+    return S_OK;
+}
+
+const Slot kFactoryTable[] = {toSlot(&factoryQueryInterface), toSlot(&factoryAddRef),
+                              toSlot(&factoryRelease), toSlot(&factoryCreateInstance),
+                              toSlot(&factoryLockServer)};
+struct Factory {
+    const Slot* table;
+} g_factory = {kFactoryTable};
+
+std::wstring guidText(REFGUID guid) {
+    wchar_t text[40];
+    StringFromGUID2(guid, text, 40);
+    return text;
+}
+
+const std::wstring kClassesKey = L"Software\\Classes\\";
+
+HRESULT setValue(const std::wstring& key, const wchar_t* name, const std::wstring& value) {
+    HKEY handle = nullptr;
+    LONG rc = RegCreateKeyExW(HKEY_CURRENT_USER, (kClassesKey + key).c_str(), 0, nullptr, 0,
+                              KEY_WRITE, nullptr, &handle, nullptr);
+    if (rc == ERROR_SUCCESS) {
+        rc = RegSetValueExW(handle, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                            static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+        RegCloseKey(handle);
+    }
+    return HRESULT_FROM_WIN32(static_cast<DWORD>(rc));
+}
+
+HRESULT deleteTree(const std::wstring& key) {
+    const LONG rc = RegDeleteTreeW(HKEY_CURRENT_USER, (kClassesKey + key).c_str());
+    return rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND
+               ? S_OK
+               : HRESULT_FROM_WIN32(static_cast<DWORD>(rc));
+}
+
+std::wstring modulePath() {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n = GetModuleFileNameW(g_module, path.data(), static_cast<DWORD>(path.size()));
+        if (n == 0) return {};
+        if (n < path.size()) return path.substr(0, n);
+        path.resize(path.size() * 2);
+    }
+}
+
+}  // namespace
+}  // namespace dormexsite
+
+using namespace dormexsite;
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        g_module = instance;
+        DisableThreadLibraryCalls(instance);
+    }
+    return TRUE;
+}
+
+extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** out) {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    if (!IsEqualCLSID(clsid, kClsid)) return CLASS_E_CLASSNOTAVAILABLE;
+    return factoryQueryInterface(reinterpret_cast<IClassFactory*>(&g_factory), riid, out);
+}
+
+extern "C" HRESULT WINAPI DllCanUnloadNow(void) {
+    return liveObjects() == 0 && g_locks == 0 ? S_OK : S_FALSE;
+}
+
+extern "C" HRESULT WINAPI DllRegisterServer(void) {
+    const std::wstring path = modulePath();
+    if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
+    const std::wstring clsidKey = L"CLSID\\" + guidText(kClsid);
+    const std::wstring progIdKey = kProgId;
+    HRESULT status = S_OK;
+    for (HRESULT step : {setValue(clsidKey, nullptr, kClassName),
+                         setValue(clsidKey + L"\\InprocServer32", nullptr, path),
+                         setValue(clsidKey + L"\\InprocServer32", L"ThreadingModel", L"Apartment"),
+                         setValue(clsidKey + L"\\ProgID", nullptr, progIdKey),
+                         setValue(progIdKey, nullptr, kClassName),
+                         setValue(progIdKey + L"\\CLSID", nullptr, guidText(kClsid))}) {
+        if (FAILED(step) && SUCCEEDED(status)) status = step;
+    }
+    return FAILED(status) ? SELFREG_E_CLASS : S_OK;
+}
+
+extern "C" HRESULT WINAPI DllUnregisterServer(void) {
+    const HRESULT a = deleteTree(L"CLSID\\" + guidText(kClsid));
+    const HRESULT b = deleteTree(kProgId);
+    return FAILED(a) || FAILED(b) ? SELFREG_E_CLASS : S_OK;
+}

@@ -1,0 +1,352 @@
+#include "SiteStore.h"
+
+#include <windows.h>
+
+#include <cwctype>
+
+#include "sqlite3.h"
+
+namespace dormexsite {
+namespace {
+
+std::wstring upper(std::wstring text) {
+    for (wchar_t& c : text) c = static_cast<wchar_t>(std::towupper(c));
+    return text;
+}
+
+std::wstring trimmed(const std::wstring& text) {
+    const size_t begin = text.find_first_not_of(L" \t\r\n");
+    if (begin == std::wstring::npos) return {};
+    return text.substr(begin, text.find_last_not_of(L" \t\r\n") - begin + 1);
+}
+
+std::wstring profileRead(const std::wstring& path, const wchar_t* key) {
+    wchar_t buffer[4096];
+    GetPrivateProfileStringW(L"Database", key, L"", buffer, ARRAYSIZE(buffer), path.c_str());
+    return trimmed(buffer);
+}
+
+bool isRelative(const std::wstring& path) {
+    if (path.size() >= 2 && path[1] == L':') return false;
+    return path.empty() || (path[0] != L'\\' && path[0] != L'/');
+}
+
+std::wstring fullPath(const std::wstring& path) {
+    wchar_t buffer[MAX_PATH * 4];
+    const DWORD n = GetFullPathNameW(path.c_str(), ARRAYSIZE(buffer), buffer, nullptr);
+    return n > 0 && n < ARRAYSIZE(buffer) ? std::wstring(buffer, n) : path;
+}
+
+// A database message as one line: runs of blanks and line breaks become one blank.
+std::string oneLine(const char* text) {
+    std::string out;
+    for (const char* p = text ? text : ""; *p; ++p) {
+        const bool blank = *p == ' ' || *p == '\t' || *p == '\r' || *p == '\n';
+        if (blank) {
+            if (!out.empty() && out.back() != ' ') out += ' ';
+        } else {
+            out += *p;
+        }
+    }
+    while (!out.empty() && out.back() == ' ') out.pop_back();
+    return out.empty() ? "Unknown database error" : out;
+}
+
+// The current local time as the Linux stand-in stamps its downloads.
+std::string localStamp() {
+    SYSTEMTIME t;
+    GetLocalTime(&t);
+    char buffer[32];
+    wsprintfA(buffer, "%04u-%02u-%02u %02u:%02u:%02u", t.wYear, t.wMonth, t.wDay, t.wHour,
+              t.wMinute, t.wSecond);
+    return buffer;
+}
+
+constexpr std::int32_t kPendingArgs[3] = {0, 1, 0};
+
+}  // namespace
+
+std::string toUtf8(const std::wstring& text) {
+    if (text.empty()) return {};
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                      nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
+                        nullptr, nullptr);
+    return out;
+}
+
+std::wstring toWide(const std::string& text) {
+    if (text.empty()) return {};
+    const int n =
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+    return out;
+}
+
+StoreSettings readStoreSettings(const std::wstring& programDir) {
+    const std::wstring ini = programDir + L"SiteLibrary.ini";
+    const std::wstring driver = profileRead(ini, L"Driver");
+    if (!driver.empty() && upper(driver) != L"QSQLITE")
+        throw StoreError("Unsupported site database driver '" + toUtf8(driver) +
+                         "': this site library supports QSQLITE only (in " + toUtf8(ini) + ")");
+    StoreSettings settings;
+    std::wstring database = profileRead(ini, L"Database");
+    if (database.empty()) database = L"site.db";
+    if (isRelative(database)) database = programDir + database;
+    settings.path = fullPath(database);
+    const std::wstring port = profileRead(ini, L"Port");
+    if (!port.empty()) {
+        size_t used = 0;
+        long value = 0;
+        try {
+            value = std::stol(port, &used);
+        } catch (const std::exception&) {
+            used = 0;
+        }
+        if (used != port.size() || value < 1 || value > 65535)
+            throw StoreError("Invalid Port '" + toUtf8(port) + "' in " + toUtf8(ini));
+    }
+    // Options: "name=value" pairs separated by ';'; only the busy timeout means anything here.
+    const std::wstring options = profileRead(ini, L"Options");
+    size_t start = 0;
+    while (start <= options.size()) {
+        size_t end = options.find(L';', start);
+        if (end == std::wstring::npos) end = options.size();
+        const std::wstring option = trimmed(options.substr(start, end - start));
+        const std::wstring name = L"QSQLITE_BUSY_TIMEOUT=";
+        if (upper(option).rfind(name, 0) == 0) {
+            try {
+                settings.busyTimeoutMs = std::stoi(option.substr(name.size()));
+            } catch (const std::exception&) {
+            }
+        }
+        start = end + 1;
+    }
+    return settings;
+}
+
+// A prepared statement kept for the connection's life; reset after each use.
+class SiteStore::Statement {
+public:
+    explicit Statement(sqlite3_stmt* statement) : m_statement(statement) {}
+    ~Statement() { sqlite3_finalize(m_statement); }
+    sqlite3_stmt* get() const { return m_statement; }
+
+private:
+    sqlite3_stmt* m_statement;
+};
+
+SiteStore::SiteStore(const StoreSettings& settings) : m_path(settings.path) {
+    const DWORD attributes = GetFileAttributesW(m_path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))
+        throw StoreError("Site database not found: " + toUtf8(m_path));
+    // Read-write, never created: the file may have vanished since the check above.
+    const int rc = sqlite3_open_v2(toUtf8(m_path).c_str(), &m_db,
+                                   SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (rc != SQLITE_OK) {
+        const std::string message = m_db ? oneLine(sqlite3_errmsg(m_db)) : "out of memory";
+        sqlite3_close(m_db);
+        m_db = nullptr;
+        throw StoreError("Cannot connect to the site database: " + message);
+    }
+    sqlite3_busy_timeout(m_db, settings.busyTimeoutMs);
+    // Proves the file is a database and, in WAL mode, spares each commit its own disk flush.
+    char* error = nullptr;
+    if (sqlite3_exec(m_db, "PRAGMA schema_version; PRAGMA synchronous = NORMAL", nullptr, nullptr,
+                     &error) != SQLITE_OK) {
+        const std::string message = oneLine(error ? error : sqlite3_errmsg(m_db));
+        sqlite3_free(error);
+        sqlite3_close(m_db);
+        m_db = nullptr;
+        throw StoreError("Cannot use the site database " + toUtf8(m_path) + ": " + message);
+    }
+}
+
+SiteStore::~SiteStore() {
+    m_find.reset();
+    m_save.reset();
+    m_insert.reset();
+    m_complete.reset();
+    sqlite3_close(m_db);
+}
+
+void SiteStore::fail(const std::string& prefix) {
+    throw StoreError(prefix + oneLine(sqlite3_errmsg(m_db)));
+}
+
+void SiteStore::exec(const char* sql) {
+    if (sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) fail();
+}
+
+SiteStore::Statement& SiteStore::prepared(std::unique_ptr<Statement>& slot, const char* sql) {
+    if (!slot) {
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v2(m_db, sql, -1, &statement, nullptr) != SQLITE_OK) fail();
+        slot = std::make_unique<Statement>(statement);
+    }
+    sqlite3_reset(slot->get());
+    return *slot;
+}
+
+ResultRows SiteStore::run(const std::wstring& sql) {
+    sqlite3_stmt* raw = nullptr;
+    const void* tail = nullptr;
+    if (sqlite3_prepare16_v2(m_db, sql.c_str(), static_cast<int>(sql.size() * sizeof(wchar_t)),
+                             &raw, &tail) != SQLITE_OK)
+        fail();
+    Statement statement(raw);
+    // Only one statement at a time, as the Linux stand-in's driver allows.
+    for (const wchar_t* rest = static_cast<const wchar_t*>(tail);
+         rest && rest < sql.c_str() + sql.size(); ++rest) {
+        if (!std::iswspace(*rest) && *rest != L';')
+            throw StoreError("Unable to execute multiple statements at a time");
+    }
+    ResultRows rows;
+    const int columns = raw ? sqlite3_column_count(raw) : 0;
+    rows.isSelect = columns > 0;
+    std::vector<bool> exact;
+    for (int i = 0; i < columns; ++i) {
+        const void* name = sqlite3_column_name16(raw, i);
+        rows.names.emplace_back(name ? static_cast<const wchar_t*>(name) : L"");
+        // A NUMERIC or DECIMAL column gives its whole numbers as exact decimals.
+        const char* declared = sqlite3_column_decltype(raw, i);
+        const std::wstring type = upper(toWide(declared ? declared : ""));
+        exact.push_back(type.rfind(L"NUMERIC", 0) == 0 || type.rfind(L"DECIMAL", 0) == 0);
+    }
+    while (raw) {
+        const int rc = sqlite3_step(raw);
+        if (rc == SQLITE_DONE) break;
+        if (rc != SQLITE_ROW) fail();
+        for (int i = 0; i < columns; ++i) {
+            Cell cell;
+            switch (sqlite3_column_type(raw, i)) {
+                case SQLITE_INTEGER:
+                    cell.type = Cell::Type::Integer;
+                    cell.integer = sqlite3_column_int64(raw, i);
+                    cell.exact = exact[static_cast<size_t>(i)];
+                    break;
+                case SQLITE_FLOAT:
+                    cell.type = Cell::Type::Real;
+                    cell.real = sqlite3_column_double(raw, i);
+                    break;
+                case SQLITE_TEXT: {
+                    cell.type = Cell::Type::Text;
+                    const void* text = sqlite3_column_text16(raw, i);
+                    const int bytes = sqlite3_column_bytes16(raw, i);
+                    if (text)
+                        cell.text.assign(static_cast<const wchar_t*>(text),
+                                         static_cast<size_t>(bytes) / sizeof(wchar_t));
+                    break;
+                }
+                case SQLITE_BLOB: {
+                    // Bytes are taken as UTF-8 text, as the Linux stand-in takes them.
+                    cell.type = Cell::Type::Text;
+                    const void* blob = sqlite3_column_blob(raw, i);
+                    const int bytes = sqlite3_column_bytes(raw, i);
+                    if (blob)
+                        cell.text = toWide(std::string(static_cast<const char*>(blob),
+                                                       static_cast<size_t>(bytes)));
+                    break;
+                }
+                default:
+                    break;
+            }
+            rows.cells.push_back(std::move(cell));
+        }
+    }
+    return rows;
+}
+
+std::vector<SiteStore::CardState> SiteStore::findCards(std::int64_t keyNumber) {
+    sqlite3_stmt* s = prepared(m_find,
+                               "SELECT CardID, Active, CardStatus, StatusReason FROM Keycards "
+                               "WHERE KeyNumber = ? ORDER BY CardID")
+                          .get();
+    sqlite3_bind_int64(s, 1, keyNumber);
+    std::vector<CardState> cards;
+    for (;;) {
+        const int rc = sqlite3_step(s);
+        if (rc == SQLITE_DONE) break;
+        if (rc != SQLITE_ROW) {
+            sqlite3_reset(s);
+            fail();
+        }
+        cards.push_back({sqlite3_column_int64(s, 0), sqlite3_column_int(s, 1),
+                         sqlite3_column_int(s, 2), sqlite3_column_int(s, 3)});
+    }
+    // Ends the read at once: a read left open would block other writers.
+    sqlite3_reset(s);
+    return cards;
+}
+
+std::int64_t SiteStore::insertDownload(std::int64_t cardId, std::int32_t a, std::int32_t b,
+                                       std::int32_t c) {
+    sqlite3_stmt* s = prepared(m_insert,
+                               "INSERT INTO CardDownloads (CardID, Arg1, Arg2, Arg3, QueuedAt) "
+                               "VALUES (?, ?, ?, ?, ?)")
+                          .get();
+    const std::string stamp = localStamp();
+    sqlite3_bind_int64(s, 1, cardId);
+    sqlite3_bind_int(s, 2, a);
+    sqlite3_bind_int(s, 3, b);
+    sqlite3_bind_int(s, 4, c);
+    sqlite3_bind_text(s, 5, stamp.c_str(), -1, SQLITE_TRANSIENT);
+    const int rc = sqlite3_step(s);
+    sqlite3_reset(s);
+    if (rc != SQLITE_DONE) fail();
+    return sqlite3_last_insert_rowid(m_db);
+}
+
+std::int64_t SiteStore::saveCard(const CardState& card) {
+    sqlite3_stmt* s = prepared(m_save,
+                               "UPDATE Keycards SET Active = ?, CardStatus = ?, StatusReason = ? "
+                               "WHERE CardID = ?")
+                          .get();
+    sqlite3_bind_int(s, 1, card.active);
+    sqlite3_bind_int(s, 2, card.cardStatus);
+    sqlite3_bind_int(s, 3, card.statusReason);
+    sqlite3_bind_int64(s, 4, card.cardId);
+    exec("BEGIN");
+    try {
+        const int rc = sqlite3_step(s);
+        sqlite3_reset(s);
+        if (rc != SQLITE_DONE) fail();
+        if (sqlite3_changes(m_db) == 0)
+            throw StoreError("Card " + std::to_string(card.cardId) +
+                             " no longer exists in Keycards");
+        const std::int64_t id =
+            insertDownload(card.cardId, kPendingArgs[0], kPendingArgs[1], kPendingArgs[2]);
+        if (sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK)
+            fail("Cannot commit: ");
+        return id;
+    } catch (...) {
+        if (!sqlite3_get_autocommit(m_db))
+            sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
+
+void SiteStore::queueDownload(std::int64_t cardId, std::optional<std::int64_t> pendingId,
+                              std::int32_t a, std::int32_t b, std::int32_t c) {
+    if (pendingId) {
+        sqlite3_stmt* s = prepared(m_complete,
+                                   "UPDATE CardDownloads SET Arg1 = ?, Arg2 = ?, Arg3 = ?, "
+                                   "QueuedAt = ? WHERE DownloadID = ?")
+                              .get();
+        const std::string stamp = localStamp();
+        sqlite3_bind_int(s, 1, a);
+        sqlite3_bind_int(s, 2, b);
+        sqlite3_bind_int(s, 3, c);
+        sqlite3_bind_text(s, 4, stamp.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_int64(s, 5, *pendingId);
+        const int rc = sqlite3_step(s);
+        sqlite3_reset(s);
+        if (rc != SQLITE_DONE) fail();
+        if (sqlite3_changes(m_db) > 0) return;
+    }
+    insertDownload(cardId, a, b, c);
+}
+
+}  // namespace dormexsite

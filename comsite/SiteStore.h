@@ -1,0 +1,95 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+// The stand-in site library's database: one SQLite connection, found through "SiteLibrary.ini"
+// beside the program as the Linux stand-in finds it, with the same card operations. Everything
+// here throws StoreError on failure.
+namespace dormexsite {
+
+class StoreError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// One value of a result: Integer (int64), Real, Text (UTF-16) or Null. `exact` marks an integer
+// from a NUMERIC or DECIMAL column, which a recordset gives as a decimal.
+struct Cell {
+    enum class Type { Null, Integer, Real, Text };
+    Type type = Type::Null;
+    bool exact = false;
+    std::int64_t integer = 0;
+    double real = 0;
+    std::wstring text;
+};
+
+// The rows of one statement, read in full. `isSelect` is false for a statement without columns.
+struct ResultRows {
+    bool isSelect = false;
+    std::vector<std::wstring> names;
+    std::vector<Cell> cells;  // row by row
+    size_t rowCount() const { return names.empty() ? 0 : cells.size() / names.size(); }
+};
+
+// Where the database is, read from [Database] of "SiteLibrary.ini" in `programDir` (which ends
+// with a backslash): Driver empty or QSQLITE, Database (default "site.db", relative to
+// `programDir`), Port checked as on Linux, Options' QSQLITE_BUSY_TIMEOUT honoured.
+struct StoreSettings {
+    std::wstring path;
+    int busyTimeoutMs = 10000;
+};
+StoreSettings readStoreSettings(const std::wstring& programDir);
+
+class SiteStore {
+public:
+    struct CardState {
+        std::int64_t cardId;
+        std::int32_t active;
+        std::int32_t cardStatus;
+        std::int32_t statusReason;
+    };
+
+    // Opens an existing database file: a missing one fails with "Site database not found: ".
+    explicit SiteStore(const StoreSettings& settings);
+    ~SiteStore();
+    SiteStore(const SiteStore&) = delete;
+    SiteStore& operator=(const SiteStore&) = delete;
+
+    // Runs one statement and reads every row.
+    ResultRows run(const std::wstring& sql);
+    // The cards with `keyNumber`, ascending CardID.
+    std::vector<CardState> findCards(std::int64_t keyNumber);
+    // Writes the card's state and inserts its pending download (0, 1, 0) in one transaction.
+    // Returns the download's DownloadID.
+    std::int64_t saveCard(const CardState& card);
+    // Completes the pending download with the arguments and the current time, or inserts one
+    // when there is none or its row has gone.
+    void queueDownload(std::int64_t cardId, std::optional<std::int64_t> pendingId, std::int32_t a,
+                       std::int32_t b, std::int32_t c);
+
+private:
+    class Statement;
+    Statement& prepared(std::unique_ptr<Statement>& slot, const char* sql);
+    void exec(const char* sql);
+    std::int64_t insertDownload(std::int64_t cardId, std::int32_t a, std::int32_t b,
+                                std::int32_t c);
+    [[noreturn]] void fail(const std::string& prefix = {});
+
+    sqlite3* m_db = nullptr;
+    std::wstring m_path;
+    std::unique_ptr<Statement> m_find, m_save, m_insert, m_complete;
+};
+
+// UTF-8 and UTF-16 conversions (invalid sequences become U+FFFD).
+std::string toUtf8(const std::wstring& text);
+std::wstring toWide(const std::string& text);
+
+}  // namespace dormexsite

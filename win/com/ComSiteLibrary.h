@@ -1,0 +1,51 @@
+#pragma once
+
+#include <oaidl.h>
+#include <windows.h>
+
+#include <string>
+
+#include "site/SiteLibrary.h"
+
+// The site library on Windows: the access-control system's COM automation server, reached
+// through the site interfaces. Its class and interfaces come from [COM] of "SiteLibrary.ini"
+// beside the program; its methods are called by their position in each interface, and its
+// recordsets are read through ADO's Recordset15 interface. Nothing here throws across the site
+// interfaces: a failure returns its status after publishing its message (site::SetErrorInfo).
+namespace dormex::com {
+
+// What to create: the class and the three interfaces to ask for.
+struct ComConfig {
+    CLSID classId;
+    IID topLevel;
+    IID collection;
+    IID card;
+};
+
+// Reads keys Class (a ProgID or a {CLSID}), TopLevelInterface, CollectionInterface and
+// CardInterface ({IID}s) of [COM] in `programDir` + "SiteLibrary.ini"; a missing file or key
+// gives the stand-in server's IDs. A value that names nothing throws a site::SiteError whose
+// message is one line naming the key.
+ComConfig readComConfig(const std::string& programDir);
+
+// The message for a failed call's `status`: the published error description (GetErrorInfo,
+// taken), else the system's text for the code, else "OLE error %.8X"; trimmed of trailing
+// blanks, control characters and periods.
+std::string failureMessage(HRESULT status);
+
+// The system's text for `status`, trimmed; empty when there is none or it is 256 characters or
+// longer.
+std::string systemText(HRESULT status);
+
+// `in` as the site's Variant: VT_EMPTY, VT_NULL, VT_I2, VT_I4, VT_I8, VT_R8, VT_BOOL, VT_BSTR and
+// VT_DECIMAL (as its exact decimal text). False for any other type.
+bool toSiteVariant(const VARIANT& in, site::Variant& out);
+
+// The exact decimal text of `value`, e.g. "-12.50".
+std::u16string decimalText(const DECIMAL& value);
+
+// Creates the top-level object of the class that `programDir`'s SiteLibrary.ini configures. COM
+// must be initialised on the calling thread.
+site::CreateFunction comSiteLibrary(const std::string& programDir);
+
+}  // namespace dormex::com
