@@ -9,6 +9,8 @@ namespace dormexsite {
 namespace {
 
 LONG g_live = 0;
+// Live objects by kind (index: Iface).
+LONG g_liveByKind[8] = {};
 
 // Interface tables by kind, for the test hook that moves a slot.
 const InterfaceInfo* g_interfaces[8] = {};
@@ -26,9 +28,17 @@ Fault g_fault;
 std::vector<int> g_calls;
 std::wstring g_programDirectory;
 
+// ADO's newer interface IDs start at xxxx15xx; the older family at xxxx05xx.
+bool newerAdoId(const IID& iid) {
+    return iid.Data1 >= 0x1000 && iid.Data1 < 0x2000 && iid.Data2 == 0 && iid.Data3 == 0x10;
+}
+
 bool answers(const ComObject* self, REFIID riid) {
+    const bool olderOnly = self->info->kind == Iface::Recordset &&
+                           g_fault.mode == FaultMode::OlderIdsOnly &&
+                           g_fault.kind == Iface::Recordset;
     for (const IID* const* iid = self->info->iids; *iid; ++iid)
-        if (IsEqualIID(riid, **iid)) return true;
+        if (IsEqualIID(riid, **iid)) return !(olderOnly && newerAdoId(riid));
     return false;
 }
 
@@ -106,6 +116,7 @@ void publish(ComObject* self, const std::wstring& description) {
 ComObject::ComObject(const InterfaceInfo& interfaceInfo)
     : table(interfaceInfo.table), errorInfoTable(kErrorInfoTable), info(&interfaceInfo) {
     objectCreated();
+    InterlockedIncrement(&g_liveByKind[static_cast<int>(interfaceInfo.kind)]);
 }
 
 bool registerInterface(const InterfaceInfo* info) {
@@ -146,7 +157,9 @@ ULONG addRef(ComObject* self) {
 ULONG release(ComObject* self) {
     const LONG left = InterlockedDecrement(&self->references);
     if (left == 0) {
+        const int kind = static_cast<int>(self->info->kind);
         self->destroy(self);
+        InterlockedDecrement(&g_liveByKind[kind]);
         objectDestroyed();
     }
     return static_cast<ULONG>(left);
@@ -227,8 +240,8 @@ void swapSlots(Iface kind, int a, int b) {
 
 using namespace dormexsite;
 
-LONG WINAPI DormexSiteLiveObjects(void) {
-    return liveObjects();
+LONG WINAPI DormexSiteLiveObjects(int kind) {
+    return kind >= 1 && kind <= 6 ? g_liveByKind[kind] : liveObjects();
 }
 
 int WINAPI DormexSiteTakeCalls(int* out, int capacity) {

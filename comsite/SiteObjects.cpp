@@ -44,6 +44,7 @@ enum AdoType : LONG {
     kAdEmpty = 0,
     kAdInteger = 3,
     kAdDouble = 5,
+    kAdDate = 7,
     kAdBigInt = 20,
     kAdVarWChar = 202,
     kAdNumeric = 131
@@ -63,8 +64,8 @@ T* self(ComObject* object) {
     return static_cast<T*>(object);
 }
 
-// A VARIANT holding `cell`: VT_NULL, VT_I4 or VT_I8 (VT_DECIMAL for an exact column), VT_R8 or
-// VT_BSTR.
+// A VARIANT holding `cell`: VT_NULL, VT_I4 or VT_I8 (VT_DECIMAL for an exact column), VT_R8,
+// VT_DATE or VT_BSTR.
 HRESULT cellToVariant(const Cell& cell, VARIANT* out) {
     VariantInit(out);
     switch (cell.type) {
@@ -94,6 +95,10 @@ HRESULT cellToVariant(const Cell& cell, VARIANT* out) {
         case Cell::Type::Real:
             out->vt = VT_R8;
             out->dblVal = cell.real;
+            break;
+        case Cell::Type::Date:
+            out->vt = VT_DATE;
+            out->date = cell.real;
             break;
         case Cell::Type::Text:
             out->bstrVal = SysAllocStringLen(cell.text.data(), static_cast<UINT>(cell.text.size()));
@@ -257,6 +262,9 @@ HRESULT STDMETHODCALLTYPE fieldType(ComObject* object, LONG* type) {
                     break;
                 case Cell::Type::Real:
                     *type = kAdDouble;
+                    break;
+                case Cell::Type::Date:
+                    *type = kAdDate;
                     break;
                 case Cell::Type::Text:
                     *type = kAdVarWChar;

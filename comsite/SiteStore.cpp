@@ -206,7 +206,7 @@ ResultRows SiteStore::run(const std::wstring& sql) {
     ResultRows rows;
     const int columns = raw ? sqlite3_column_count(raw) : 0;
     rows.isSelect = columns > 0;
-    std::vector<bool> exact;
+    std::vector<bool> exact, date;
     for (int i = 0; i < columns; ++i) {
         const void* name = sqlite3_column_name16(raw, i);
         rows.names.emplace_back(name ? static_cast<const wchar_t*>(name) : L"");
@@ -214,6 +214,7 @@ ResultRows SiteStore::run(const std::wstring& sql) {
         const char* declared = sqlite3_column_decltype(raw, i);
         const std::wstring type = upper(toWide(declared ? declared : ""));
         exact.push_back(type.rfind(L"NUMERIC", 0) == 0 || type.rfind(L"DECIMAL", 0) == 0);
+        date.push_back(type.rfind(L"DATE", 0) == 0 || type.rfind(L"TIMESTAMP", 0) == 0);
     }
     while (raw) {
         const int rc = sqlite3_step(raw);
@@ -228,7 +229,7 @@ ResultRows SiteStore::run(const std::wstring& sql) {
                     cell.exact = exact[static_cast<size_t>(i)];
                     break;
                 case SQLITE_FLOAT:
-                    cell.type = Cell::Type::Real;
+                    cell.type = date[static_cast<size_t>(i)] ? Cell::Type::Date : Cell::Type::Real;
                     cell.real = sqlite3_column_double(raw, i);
                     break;
                 case SQLITE_TEXT: {

@@ -20,10 +20,11 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// One value of a result: Integer (int64), Real, Text (UTF-16) or Null. `exact` marks an integer
-// from a NUMERIC or DECIMAL column, which a recordset gives as a decimal.
+// One value of a result: Integer (int64), Real, Text (UTF-16), Null, or Date (a real in a DATE,
+// DATETIME or TIMESTAMP column: days since 1899-12-30, as COM dates count). `exact` marks an
+// integer from a NUMERIC or DECIMAL column, which a recordset gives as a decimal.
 struct Cell {
-    enum class Type { Null, Integer, Real, Text };
+    enum class Type { Null, Integer, Real, Text, Date };
     Type type = Type::Null;
     bool exact = false;
     std::int64_t integer = 0;

@@ -14,10 +14,11 @@ namespace dormexsite {
 // What an injected fault does at its method.
 enum class FaultMode : int {
     None = 0,
-    Fail = 1,         // returns the given status, publishing the description when there is one
-    NullResult = 2,   // succeeds with a null object (RunSql, FindKeycards, Item)
-    VariantNull = 3,  // Item succeeds with a VT_NULL variant
-    VariantI4 = 4,    // Item succeeds with a VT_I4 variant
+    Fail = 1,          // returns the given status, publishing the description when there is one
+    NullResult = 2,    // succeeds with a null object (RunSql, FindKeycards, Item)
+    VariantNull = 3,   // Item succeeds with a VT_NULL variant
+    VariantI4 = 4,     // Item succeeds with a VT_I4 variant
+    OlderIdsOnly = 5,  // the recordsets (kind Recordset, any position) answer ADO's older IDs only
 };
 
 // The fault mode set for `kind` at `position`, or None.
@@ -36,8 +37,8 @@ void swapSlots(Iface kind, int a, int b);
 }  // namespace dormexsite
 
 extern "C" {
-// Objects alive in the server now.
-LONG WINAPI DormexSiteLiveObjects(void);
+// Objects of interface `kind` alive in the server now; every object for any other `kind`.
+LONG WINAPI DormexSiteLiveObjects(int kind);
 // Copies up to `capacity` recorded calls (kind * 1000 + own position) to `out`, oldest first,
 // clears the record and returns how many were recorded.
 int WINAPI DormexSiteTakeCalls(int* out, int capacity);
