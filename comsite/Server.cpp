@@ -1,5 +1,6 @@
 // The DLL's entry points: the class factory, and per-user registration (HKCU\Software\Classes, so
-// registering needs no administrator) for regsvr32 and regsvr32 /u.
+// registering needs no administrator) for regsvr32 and regsvr32 /u. Where the system does not
+// show the user's classes in the classes root (Wine), the class is registered there as well.
 #include <olectl.h>
 #include <windows.h>
 
@@ -63,12 +64,20 @@ std::wstring guidText(REFGUID guid) {
     return text;
 }
 
-const std::wstring kClassesKey = L"Software\\Classes\\";
+// Where the class is registered: the user's classes, and the classes root itself where the
+// system does not show the user's classes through it (Wine).
+struct ClassesKey {
+    HKEY root;
+    const wchar_t* prefix;
+};
+const ClassesKey kUserClasses = {HKEY_CURRENT_USER, L"Software\\Classes\\"};
+const ClassesKey kClassesRoot = {HKEY_CLASSES_ROOT, L""};
 
-HRESULT setValue(const std::wstring& key, const wchar_t* name, const std::wstring& value) {
+HRESULT setValue(const ClassesKey& where, const std::wstring& key, const wchar_t* name,
+                 const std::wstring& value) {
     HKEY handle = nullptr;
-    LONG rc = RegCreateKeyExW(HKEY_CURRENT_USER, (kClassesKey + key).c_str(), 0, nullptr, 0,
-                              KEY_WRITE, nullptr, &handle, nullptr);
+    LONG rc = RegCreateKeyExW(where.root, (where.prefix + key).c_str(), 0, nullptr, 0, KEY_WRITE,
+                              nullptr, &handle, nullptr);
     if (rc == ERROR_SUCCESS) {
         rc = RegSetValueExW(handle, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                             static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
@@ -77,11 +86,44 @@ HRESULT setValue(const std::wstring& key, const wchar_t* name, const std::wstrin
     return HRESULT_FROM_WIN32(static_cast<DWORD>(rc));
 }
 
-HRESULT deleteTree(const std::wstring& key) {
-    const LONG rc = RegDeleteTreeW(HKEY_CURRENT_USER, (kClassesKey + key).c_str());
+HRESULT deleteTree(const ClassesKey& where, const std::wstring& key) {
+    const LONG rc = RegDeleteTreeW(where.root, (where.prefix + key).c_str());
     return rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND
                ? S_OK
                : HRESULT_FROM_WIN32(static_cast<DWORD>(rc));
+}
+
+// The server path the classes root gives for the class, or empty text.
+std::wstring registeredPath() {
+    wchar_t path[MAX_PATH * 2] = {};
+    DWORD size = sizeof path - sizeof(wchar_t);
+    const std::wstring key = L"CLSID\\" + guidText(kClsid) + L"\\InprocServer32";
+    if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, path,
+                     &size) != ERROR_SUCCESS)
+        return {};
+    return path;
+}
+
+HRESULT registerIn(const ClassesKey& where, const std::wstring& path) {
+    const std::wstring clsidKey = L"CLSID\\" + guidText(kClsid);
+    const std::wstring progIdKey = kProgId;
+    HRESULT status = S_OK;
+    for (HRESULT step :
+         {setValue(where, clsidKey, nullptr, kClassName),
+          setValue(where, clsidKey + L"\\InprocServer32", nullptr, path),
+          setValue(where, clsidKey + L"\\InprocServer32", L"ThreadingModel", L"Apartment"),
+          setValue(where, clsidKey + L"\\ProgID", nullptr, progIdKey),
+          setValue(where, progIdKey, nullptr, kClassName),
+          setValue(where, progIdKey + L"\\CLSID", nullptr, guidText(kClsid))}) {
+        if (FAILED(step) && SUCCEEDED(status)) status = step;
+    }
+    return status;
+}
+
+HRESULT unregisterIn(const ClassesKey& where) {
+    const HRESULT a = deleteTree(where, L"CLSID\\" + guidText(kClsid));
+    const HRESULT b = deleteTree(where, kProgId);
+    return FAILED(a) ? a : b;
 }
 
 std::wstring modulePath() {
@@ -121,22 +163,18 @@ extern "C" HRESULT WINAPI DllCanUnloadNow(void) {
 extern "C" HRESULT WINAPI DllRegisterServer(void) {
     const std::wstring path = modulePath();
     if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
-    const std::wstring clsidKey = L"CLSID\\" + guidText(kClsid);
-    const std::wstring progIdKey = kProgId;
-    HRESULT status = S_OK;
-    for (HRESULT step : {setValue(clsidKey, nullptr, kClassName),
-                         setValue(clsidKey + L"\\InprocServer32", nullptr, path),
-                         setValue(clsidKey + L"\\InprocServer32", L"ThreadingModel", L"Apartment"),
-                         setValue(clsidKey + L"\\ProgID", nullptr, progIdKey),
-                         setValue(progIdKey, nullptr, kClassName),
-                         setValue(progIdKey + L"\\CLSID", nullptr, guidText(kClsid))}) {
-        if (FAILED(step) && SUCCEEDED(status)) status = step;
-    }
-    return FAILED(status) ? SELFREG_E_CLASS : S_OK;
+    if (FAILED(registerIn(kUserClasses, path))) return SELFREG_E_CLASS;
+    if (_wcsicmp(registeredPath().c_str(), path.c_str()) != 0 &&
+        FAILED(registerIn(kClassesRoot, path)))
+        return SELFREG_E_CLASS;
+    return S_OK;
 }
 
 extern "C" HRESULT WINAPI DllUnregisterServer(void) {
-    const HRESULT a = deleteTree(L"CLSID\\" + guidText(kClsid));
-    const HRESULT b = deleteTree(kProgId);
-    return FAILED(a) || FAILED(b) ? SELFREG_E_CLASS : S_OK;
+    if (FAILED(unregisterIn(kUserClasses))) return SELFREG_E_CLASS;
+    // Left in the classes root by a registration there: removed when it names this server.
+    if (_wcsicmp(registeredPath().c_str(), modulePath().c_str()) == 0 &&
+        FAILED(unregisterIn(kClassesRoot)))
+        return SELFREG_E_CLASS;
+    return S_OK;
 }
