@@ -1,14 +1,32 @@
 #include "SiteDatabase.h"
 
+#include <dirent.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QRegularExpression>
 #include <QSqlDriver>
 #include <QSqlQuery>
 #include <QUrl>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <map>
+#include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
+#include <vector>
 
 #include "platform/Error.h"
 #include "platform/Profile.h"
@@ -18,8 +36,15 @@ namespace {
 
 // Seconds a connection attempt to a server may take before it gives up.
 constexpr int kLoginTimeoutSeconds = 10;
-// Milliseconds SQLite waits for another connection's lock before failing.
-constexpr int kSqliteBusyTimeoutMs = 10000;
+// TCP keep-alives on a server connection: the first probe after 10 s without traffic, then every
+// 5 s, and the connection is given up after 4 unanswered probes (30 s). Data the server has not
+// acknowledged for 30 s ends the connection too.
+constexpr int kKeepaliveIdleSeconds = 10;
+constexpr int kKeepaliveIntervalSeconds = 5;
+constexpr int kKeepaliveCount = 4;
+constexpr int kTcpUserTimeoutMs = 30000;
+// The largest lock wait DORMEX_LOCK_WAIT accepts: one day.
+constexpr int kMaxLockWaitSeconds = 86400;
 
 std::string upper(std::string text) {
     for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -33,11 +58,39 @@ std::string trimmed(const std::string& text) {
     return text.substr(begin, end - begin + 1);
 }
 
-// Appends the caller's options after ours: later options override earlier ones in every driver.
-QString joinOptions(const QString& defaults, const std::string& userOptions) {
-    QString user = QString::fromStdString(trimmed(userOptions));
-    if (user.isEmpty()) return defaults;
-    return defaults + QLatin1Char(';') + user;
+// Joins the non-empty ';'-separated pieces in order: later options override earlier ones in every
+// driver, so the caller's options go after ours.
+QString joinOptions(const QStringList& parts) {
+    QStringList pieces;
+    for (const QString& part : parts) {
+        for (const QString& piece : part.split(QLatin1Char(';'))) {
+            if (!piece.trimmed().isEmpty()) pieces.append(piece.trimmed());
+        }
+    }
+    return pieces.join(QLatin1Char(';'));
+}
+
+// Takes every DORMEX_LOCK_WAIT=<seconds> out of `options` (neither Qt nor the drivers know it) and
+// returns the last one's value, or kDefaultLockWaitSeconds without one. A bad value throws Error.
+int takeLockWait(std::string& options) {
+    static const QRegularExpression kKey(
+        QStringLiteral("(^|[;\\s])DORMEX_LOCK_WAIT\\s*=\\s*([^;\\s]*)"),
+        QRegularExpression::CaseInsensitiveOption);
+    QString text = QString::fromStdString(options);
+    int seconds = kDefaultLockWaitSeconds;
+    for (QRegularExpressionMatch match = kKey.match(text); match.hasMatch();
+         match = kKey.match(text)) {
+        bool ok = false;
+        const int value = match.captured(2).toInt(&ok);
+        if (!ok || value < 1 || value > kMaxLockWaitSeconds)
+            throw Error("Invalid DORMEX_LOCK_WAIT '" + match.captured(2).toStdString() +
+                        "' in the site database options: give whole seconds from 1 to " +
+                        std::to_string(kMaxLockWaitSeconds));
+        seconds = value;
+        text.replace(match.capturedStart(0), match.capturedLength(0), QStringLiteral(";"));
+    }
+    options = text.toStdString();
+    return seconds;
 }
 
 QString newConnectionName() {
@@ -77,6 +130,118 @@ QStringList schemaStatements(Dialect dialect) {
         QStringLiteral("CREATE INDEX IX_Transactions_EventDateTime_KeyNumber "
                        "ON Transactions (EventDateTime, KeyNumber)"),
     };
+}
+
+// The SQL flavour behind an open connection.
+Dialect dialectOf(Driver driver, const QSqlDatabase& db) {
+    switch (driver) {
+        case Driver::Sqlite:
+            return Dialect::Sqlite;
+        case Driver::Postgres:
+            return Dialect::Postgres;
+        case Driver::Odbc:
+            break;
+    }
+    switch (db.driver()->dbmsType()) {
+        case QSqlDriver::PostgreSQL:
+            return Dialect::Postgres;
+        case QSqlDriver::SQLite:
+            return Dialect::Sqlite;
+        default:
+            return Dialect::Other;
+    }
+}
+
+// Serialises creating sockets between a connection being opened (which finds its own sockets as
+// the ones that appeared while it opened) and the watches' probes.
+std::mutex& socketCreationMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+// One TCP socket of a connection, known by its descriptor and its local address (the descriptor
+// number alone may be reused once the driver closes the socket).
+struct TcpSocket {
+    int fd = -1;
+    sockaddr_storage local{};
+    socklen_t localLength = 0;
+    sockaddr_storage peer{};
+    socklen_t peerLength = 0;
+};
+
+// The descriptor as a connected TCP socket; nothing when it is anything else.
+std::optional<TcpSocket> connectedTcp(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode)) return std::nullopt;
+    int domain = 0;
+    int type = 0;
+    socklen_t length = sizeof domain;
+    if (::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &length) != 0 ||
+        (domain != AF_INET && domain != AF_INET6))
+        return std::nullopt;
+    length = sizeof type;
+    if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) != 0 || type != SOCK_STREAM)
+        return std::nullopt;
+    TcpSocket socket;
+    socket.fd = fd;
+    socket.localLength = sizeof socket.local;
+    socket.peerLength = sizeof socket.peer;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&socket.local), &socket.localLength) != 0 ||
+        ::getpeername(fd, reinterpret_cast<sockaddr*>(&socket.peer), &socket.peerLength) != 0)
+        return std::nullopt;
+    return socket;
+}
+
+// Every connected TCP socket of this process, by descriptor.
+std::map<int, TcpSocket> tcpSockets() {
+    std::map<int, TcpSocket> sockets;
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (!dir) return sockets;
+    const int own = ::dirfd(dir);
+    while (const dirent* entry = ::readdir(dir)) {
+        char* end = nullptr;
+        const long fd = std::strtol(entry->d_name, &end, 10);
+        if (end == entry->d_name || *end != '\0' || fd == own) continue;
+        if (auto socket = connectedTcp(static_cast<int>(fd))) sockets[socket->fd] = *socket;
+    }
+    ::closedir(dir);
+    return sockets;
+}
+
+// True while the descriptor is still the socket it was when found.
+bool stillTheSame(const TcpSocket& socket) {
+    sockaddr_storage local{};
+    socklen_t length = sizeof local;
+    return ::getsockname(socket.fd, reinterpret_cast<sockaddr*>(&local), &length) == 0 &&
+           length == socket.localLength && std::memcmp(&local, &socket.local, length) == 0;
+}
+
+// Turns on the keep-alives and the user timeout above; for drivers that set none of their own.
+void keepAlive(int fd) {
+    const int on = 1;
+    const int idle = kKeepaliveIdleSeconds;
+    const int interval = kKeepaliveIntervalSeconds;
+    const int count = kKeepaliveCount;
+    const unsigned userTimeout = kTcpUserTimeoutMs;
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout);
+}
+
+// Milliseconds since data last went out on the socket when nothing has come back since; 0 when
+// the last data came in later (no request is waiting) or the socket cannot tell. The times count
+// in clock ticks: a request sent in the tick its predecessor's answer came in counts as waiting,
+// and so does an idle connection whose last exchange fitted into one tick (its probe finds the
+// server answering).
+unsigned unansweredMs(int fd) {
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0 ||
+        info.tcpi_state != TCP_ESTABLISHED)
+        return 0;
+    return info.tcpi_last_data_sent <= info.tcpi_last_data_recv ? info.tcpi_last_data_sent : 0;
 }
 
 }  // namespace
@@ -138,9 +303,125 @@ ConnectionSettings readRegistration(const std::string& programDir) {
     return settings;
 }
 
+// Watches the TCP sockets of one server connection from a thread of its own. When a request has
+// had no answer for kServerSilenceSeconds, it asks the same address for a sign of life on a new
+// connection (PostgreSQL: the one-byte answer to an SSL request, which needs no login; other
+// servers: accepting the connection). Without one within kServerProbeSeconds it shuts the
+// connection's sockets down, so the waiting statement fails at once. A server that answers the
+// probe is busy, not gone: a long statement is never cut.
+class SiteDatabase::ServerWatch {
+public:
+    ServerWatch(std::vector<TcpSocket> sockets, bool postgres)
+        : m_sockets(std::move(sockets)), m_postgres(postgres), m_thread([this] { run(); }) {}
+    ~ServerWatch() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stop = true;
+        }
+        m_wake.notify_all();
+        m_thread.join();
+    }
+    ServerWatch(const ServerWatch&) = delete;
+    ServerWatch& operator=(const ServerWatch&) = delete;
+
+    // True once the watch has cut the connection.
+    bool tripped() const { return m_tripped; }
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    void run() {
+        Clock::time_point nextProbe{};
+        std::unique_lock<std::mutex> lock(m_mutex);
+        while (!m_wake.wait_for(lock, std::chrono::seconds(1), [this] { return m_stop.load(); })) {
+            std::vector<TcpSocket> live;
+            unsigned quietMs = 0;
+            for (const TcpSocket& socket : m_sockets) {
+                if (!stillTheSame(socket)) continue;
+                live.push_back(socket);
+                quietMs = std::max(quietMs, unansweredMs(socket.fd));
+            }
+            m_sockets = live;
+            if (m_sockets.empty()) return;
+            if (quietMs < kServerSilenceSeconds * 1000u || Clock::now() < nextProbe) continue;
+            const TcpSocket target = m_sockets.front();
+            lock.unlock();
+            const bool answered = probe(target);
+            lock.lock();
+            if (m_stop) return;
+            if (answered) {
+                nextProbe = Clock::now() + std::chrono::seconds(kServerSilenceSeconds);
+                continue;
+            }
+            m_tripped = true;
+            for (const TcpSocket& socket : m_sockets) {
+                if (stillTheSame(socket)) ::shutdown(socket.fd, SHUT_RDWR);
+            }
+            return;
+        }
+    }
+
+    // Waits until `fd` reports `events`, the deadline passes or the watch stops.
+    bool await(int fd, short events, Clock::time_point deadline) const {
+        while (!m_stop && Clock::now() < deadline) {
+            pollfd entry{fd, events, 0};
+            const int ready = ::poll(&entry, 1, 100);
+            if (ready > 0) return true;
+            if (ready < 0 && errno != EINTR) return false;
+        }
+        return false;
+    }
+
+    // True when something at the connection's address answers a new connection in time (or the
+    // watch stops meanwhile: then nothing is to be cut).
+    bool probe(const TcpSocket& target) const {
+        std::lock_guard<std::mutex> creating(socketCreationMutex());
+        const int fd =
+            ::socket(target.peer.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0) return true;
+        const Clock::time_point deadline = Clock::now() + std::chrono::seconds(kServerProbeSeconds);
+        bool answered = false;
+        if ((::connect(fd, reinterpret_cast<const sockaddr*>(&target.peer), target.peerLength) ==
+                 0 ||
+             errno == EINPROGRESS) &&
+            await(fd, POLLOUT, deadline)) {
+            int error = 0;
+            socklen_t length = sizeof error;
+            const bool connected =
+                ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+            if (connected && !m_postgres) answered = true;
+            // PostgreSQL's SSLRequest: length 8, code 80877103; the server answers one byte.
+            static const unsigned char kSslRequest[8] = {0, 0, 0, 8, 0x04, 0xD2, 0x16, 0x2F};
+            if (connected && m_postgres &&
+                ::send(fd, kSslRequest, sizeof kSslRequest, MSG_NOSIGNAL) ==
+                    static_cast<ssize_t>(sizeof kSslRequest) &&
+                await(fd, POLLIN, deadline)) {
+                char byte = 0;
+                answered = ::recv(fd, &byte, 1, 0) == 1;
+            }
+        }
+        const bool stopped = m_stop;
+        ::close(fd);
+        return answered || stopped;
+    }
+
+    std::vector<TcpSocket> m_sockets;
+    const bool m_postgres;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_tripped{false};
+    std::thread m_thread;  // last: it starts once everything above is ready
+};
+
 SiteDatabase::SiteDatabase(const ConnectionSettings& settings, OpenMode mode)
     : m_settings(settings), m_connectionName(newConnectionName()) {
+    std::string userOptions = settings.options;
+    m_lockWaitSeconds = takeLockWait(userOptions);
+    const QString user = QString::fromStdString(userOptions);
+    const bool server = settings.driver != Driver::Sqlite;
     std::string failure;
+    std::vector<TcpSocket> sockets;
     {
         QSqlDatabase db =
             QSqlDatabase::addDatabase(QLatin1String(driverName(settings.driver)), m_connectionName);
@@ -153,7 +434,7 @@ SiteDatabase::SiteDatabase(const ConnectionSettings& settings, OpenMode mode)
                     const std::string path = absolutePath(settings.database);
                     const QString qpath = QString::fromStdString(path);
                     QString options =
-                        QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kSqliteBusyTimeoutMs);
+                        QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(m_lockWaitSeconds * 1000);
                     if (mode == OpenMode::Existing) {
                         std::error_code error;
                         if (!std::filesystem::is_regular_file(path, error)) {
@@ -168,20 +449,31 @@ SiteDatabase::SiteDatabase(const ConnectionSettings& settings, OpenMode mode)
                     } else {
                         db.setDatabaseName(qpath);
                     }
-                    db.setConnectOptions(joinOptions(options, settings.options));
+                    db.setConnectOptions(joinOptions({options, user}));
                     break;
                 }
                 case Driver::Postgres:
                     db.setDatabaseName(QString::fromStdString(settings.database));
-                    db.setConnectOptions(
-                        joinOptions(QStringLiteral("connect_timeout=%1").arg(kLoginTimeoutSeconds),
-                                    settings.options));
+                    db.setConnectOptions(joinOptions(
+                        {QStringLiteral("connect_timeout=%1;keepalives=1;keepalives_idle=%2;"
+                                        "keepalives_interval=%3;keepalives_count=%4;"
+                                        "tcp_user_timeout=%5")
+                             .arg(kLoginTimeoutSeconds)
+                             .arg(kKeepaliveIdleSeconds)
+                             .arg(kKeepaliveIntervalSeconds)
+                             .arg(kKeepaliveCount)
+                             .arg(kTcpUserTimeoutMs),
+                         user}));
                     break;
                 case Driver::Odbc:
                     db.setDatabaseName(QString::fromStdString(settings.database));
+                    // The read-only access mode comes last: no option may undo it.
                     db.setConnectOptions(joinOptions(
-                        QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1").arg(kLoginTimeoutSeconds),
-                        settings.options));
+                        {QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1").arg(kLoginTimeoutSeconds),
+                         user,
+                         settings.readOnly
+                             ? QStringLiteral("SQL_ATTR_ACCESS_MODE=SQL_MODE_READ_ONLY")
+                             : QString()}));
                     break;
             }
             if (failure.empty()) {
@@ -190,41 +482,23 @@ SiteDatabase::SiteDatabase(const ConnectionSettings& settings, OpenMode mode)
                 if (!settings.user.empty()) db.setUserName(QString::fromStdString(settings.user));
                 if (!settings.password.empty())
                     db.setPassword(QString::fromStdString(settings.password));
-                if (!db.open()) {
-                    failure = "Cannot connect to the site database: " + errorText(db.lastError());
-                } else if (settings.driver == Driver::Sqlite) {
-                    // SQLite opens lazily: reading the schema version proves the file is a
-                    // database (and waits out an exclusive lock like any statement). In WAL mode
-                    // synchronous=NORMAL spares every one-statement commit its own disk flush.
-                    QSqlQuery probe(db);
-                    if (!probe.exec(QStringLiteral("PRAGMA schema_version")) ||
-                        !probe.exec(QStringLiteral("PRAGMA synchronous = NORMAL")))
-                        failure = "Cannot use the site database " +
-                                  absolutePath(settings.database) + ": " +
-                                  errorText(probe.lastError());
+                bool opened = false;
+                if (server) {
+                    // The connection's sockets are the TCP sockets that appear while it opens.
+                    std::lock_guard<std::mutex> creating(socketCreationMutex());
+                    const std::map<int, TcpSocket> before = tcpSockets();
+                    opened = db.open();
+                    for (const auto& [fd, socket] : tcpSockets()) {
+                        if (!before.count(fd)) sockets.push_back(socket);
+                    }
+                } else {
+                    opened = db.open();
                 }
-            }
-            if (failure.empty()) {
-                switch (settings.driver) {
-                    case Driver::Sqlite:
-                        m_dialect = Dialect::Sqlite;
-                        break;
-                    case Driver::Postgres:
-                        m_dialect = Dialect::Postgres;
-                        break;
-                    case Driver::Odbc:
-                        switch (db.driver()->dbmsType()) {
-                            case QSqlDriver::PostgreSQL:
-                                m_dialect = Dialect::Postgres;
-                                break;
-                            case QSqlDriver::SQLite:
-                                m_dialect = Dialect::Sqlite;
-                                break;
-                            default:
-                                m_dialect = Dialect::Other;
-                                break;
-                        }
-                        break;
+                if (!opened) {
+                    failure = "Cannot connect to the site database: " + errorText(db.lastError());
+                } else {
+                    m_dialect = dialectOf(settings.driver, db);
+                    failure = prepareSession(db);
                 }
             }
             if (!failure.empty()) db.close();
@@ -234,9 +508,56 @@ SiteDatabase::SiteDatabase(const ConnectionSettings& settings, OpenMode mode)
         QSqlDatabase::removeDatabase(m_connectionName);
         throw Error(redact(failure));
     }
+    if (!sockets.empty()) {
+        if (settings.driver == Driver::Odbc) {
+            for (const TcpSocket& socket : sockets) keepAlive(socket.fd);
+        }
+        m_watch = std::make_unique<ServerWatch>(std::move(sockets), m_dialect == Dialect::Postgres);
+    }
+}
+
+std::string SiteDatabase::prepareSession(QSqlDatabase& db) {
+    const bool readOnly = m_settings.readOnly;
+    QStringList statements;
+    switch (m_dialect) {
+        case Dialect::Sqlite:
+            // SQLite opens lazily: reading the schema version proves the file is a database (and
+            // waits out an exclusive lock like any statement). In WAL mode synchronous=NORMAL
+            // spares every one-statement commit its own disk flush.
+            statements << QStringLiteral("PRAGMA schema_version")
+                       << QStringLiteral("PRAGMA synchronous = NORMAL");
+            if (m_settings.driver != Driver::Sqlite)
+                statements
+                    << QStringLiteral("PRAGMA busy_timeout = %1").arg(m_lockWaitSeconds * 1000);
+            if (readOnly) statements << QStringLiteral("PRAGMA query_only = ON");
+            break;
+        case Dialect::Postgres:
+            statements << QStringLiteral("SET lock_timeout = '%1s'").arg(m_lockWaitSeconds);
+            if (readOnly) statements << QStringLiteral("SET default_transaction_read_only = on");
+            break;
+        case Dialect::Other: {
+            const QSqlDriver::DbmsType type = db.driver()->dbmsType();
+            if (type == QSqlDriver::MSSqlServer || type == QSqlDriver::Sybase)
+                statements << QStringLiteral("SET LOCK_TIMEOUT %1").arg(m_lockWaitSeconds * 1000);
+            break;
+        }
+    }
+    QSqlQuery query(db);
+    for (const QString& statement : statements) {
+        if (!query.exec(statement)) {
+            const std::string where =
+                m_dialect == Dialect::Sqlite && m_settings.driver == Driver::Sqlite
+                    ? " " + absolutePath(m_settings.database)
+                    : std::string();
+            return "Cannot use the site database" + where + ": " + errorText(query.lastError());
+        }
+    }
+    return {};
 }
 
 SiteDatabase::~SiteDatabase() {
+    // The watch goes first: it must never touch a descriptor the closing connection frees.
+    m_watch.reset();
     {
         QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
         db.close();
@@ -305,6 +626,19 @@ std::string SiteDatabase::errorText(const QSqlError& error) const {
     QString text = clean(error.databaseText());
     if (text.isEmpty()) text = clean(error.text());
     if (text.isEmpty()) text = QStringLiteral("Unknown database error");
+    // PostgreSQL's lock_not_available and SQL Server's lock request timeout.
+    const QString code = error.nativeErrorCode();
+    if (code == QLatin1String("55P03") || code == QLatin1String("1222") ||
+        text.contains(QLatin1String("lock timeout"), Qt::CaseInsensitive))
+        text = QStringLiteral("Gave up after waiting %1 s for a lock held by another session: %2")
+                   .arg(m_lockWaitSeconds)
+                   .arg(text);
+    if (m_watch && m_watch->tripped())
+        text = QStringLiteral(
+                   "The site database server stopped answering (nothing for %1 s, "
+                   "and no sign of life on a new connection): %2")
+                   .arg(kServerSilenceSeconds)
+                   .arg(text);
     return redact(text.toStdString());
 }
 

@@ -4,6 +4,7 @@
 #include <QSqlError>
 #include <QString>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 // The database behind the stand-in site object library: where it is (the registration), one open
@@ -31,9 +32,22 @@ struct ConnectionSettings {
     std::string user;
     std::string password;
     // Qt connect options, separated by ';'. They are applied after this library's own defaults
-    // (busy and login timeouts), so an option given here wins.
+    // (busy, login and keep-alive timeouts), so an option given here wins. One option is this
+    // library's own and never reaches Qt: DORMEX_LOCK_WAIT=<seconds> (see kDefaultLockWaitSeconds).
     std::string options;
+    // True: the connection refuses every change to the database (the preview's connection).
+    bool readOnly = false;
 };
+
+// Seconds a statement waits for a lock held by another session before it fails, on every
+// backend (SQLite's busy timeout, PostgreSQL's lock_timeout, SQL Server's LOCK_TIMEOUT), unless
+// the options give DORMEX_LOCK_WAIT=<seconds> (1 to 86400).
+inline constexpr int kDefaultLockWaitSeconds = 10;
+// A server connection whose request has had no answer for this long is asked for a sign of life
+// on a new connection; one that gives none within kServerProbeSeconds more is cut, so the
+// waiting statement fails instead of waiting forever.
+inline constexpr int kServerSilenceSeconds = 15;
+inline constexpr int kServerProbeSeconds = 10;
 
 // The registration file beside the program, its section, and the SQLite default file name.
 inline const char* const kRegistrationFile = "SiteLibrary.ini";
@@ -58,7 +72,9 @@ public:
     };
 
     // Opens the connection. Fails with the driver's message (an unreachable server within about
-    // ten seconds; SQLite waits up to ten seconds for another writer's lock).
+    // ten seconds). Every statement then waits at most the lock wait for another session's lock;
+    // on a server connection TCP keep-alives and a watch on unanswered requests (see
+    // kServerSilenceSeconds) end any wait for a server that stopped answering.
     explicit SiteDatabase(const ConnectionSettings& settings, OpenMode mode = OpenMode::Existing);
     ~SiteDatabase();
     SiteDatabase(const SiteDatabase&) = delete;
@@ -82,15 +98,27 @@ public:
     // SQLite file is switched to write-ahead logging first (a lasting property of the file).
     void createSchema();
 
-    // The error's text as the database gave it (else Qt's text), with the password masked.
+    // The error's text as the database gave it (else Qt's text), with the password masked, on one
+    // line; a lock wait that ran out and a server that stopped answering each say so first.
     std::string errorText(const QSqlError& error) const;
     // `text` with the password and any PWD=...; value masked.
     std::string redact(const std::string& text) const;
 
+    // Seconds a statement waits for another session's lock on this connection.
+    int lockWaitSeconds() const { return m_lockWaitSeconds; }
+
 private:
+    class ServerWatch;
+
+    // Runs the statements every connection of the dialect needs (lock wait, durability, read-only
+    // mode); the failure's text, empty on success.
+    std::string prepareSession(QSqlDatabase& db);
+
     ConnectionSettings m_settings;
     QString m_connectionName;
     Dialect m_dialect = Dialect::Other;
+    int m_lockWaitSeconds = kDefaultLockWaitSeconds;
+    std::unique_ptr<ServerWatch> m_watch;
 };
 
 // The person type held in a personnel row's flags: bits 21..24.

@@ -470,4 +470,12 @@ site::Status CreateTopLevelObject(site::ObjectPtr& result) {
     });
 }
 
+site::Status CreateReadOnlyTopLevelObject(site::ObjectPtr& result) {
+    return guarded([&] {
+        ConnectionSettings settings = readRegistration(platform::programDirectory());
+        settings.readOnly = true;
+        return CreateTopLevelObjectWith(settings, result);
+    });
+}
+
 }  // namespace dormex::sitelib

@@ -16,6 +16,11 @@ namespace dormex::sitelib {
 // names (see readRegistration). Usable as a site::CreateFunction.
 site::Status CreateTopLevelObject(site::ObjectPtr& result);
 
+// As CreateTopLevelObject, over a connection that refuses every change to the database (SQLite
+// query_only, PostgreSQL default_transaction_read_only, ODBC's read-only access mode): a card's
+// Save or QueueDownload fails and leaves the site as it was. For the preview.
+site::Status CreateReadOnlyTopLevelObject(site::ObjectPtr& result);
+
 // Creates the top-level object over the database `settings` name.
 site::Status CreateTopLevelObjectWith(const ConnectionSettings& settings, site::ObjectPtr& result);
 
