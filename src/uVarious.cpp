@@ -1,6 +1,7 @@
 #include "uVarious.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -68,9 +69,12 @@ void WriteLog(const std::string& message) {
         entry += message;
         entry += "\r\n";
         std::string path = LogPathFor(platform::executablePath());
-        int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        // Opening never blocks (a FIFO at the path would wait for a reader), and only a regular
+        // file is written; anything else is skipped.
+        int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
         if (fd < 0) return;
-        writeAll(fd, entry);
+        struct stat st {};
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) writeAll(fd, entry);
         ::close(fd);
     } catch (...) {
         // The log never disturbs its caller.
