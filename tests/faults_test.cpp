@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -18,6 +19,7 @@
 #include <QSqlRecord>
 #include <QVariant>
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -1313,6 +1315,339 @@ TEST(Secrets, AFailedConnectionNeverShowsThePassword) {
             EXPECT_EQ(where.find("Sup3rSecret"), std::string::npos) << where;
         }
     }
+}
+
+// ---------------------------------------------------------------------------------------------
+// A PostgreSQL site, natively and through ODBC: locks held by another session, and a server that
+// stops answering.
+
+enum class ServerDriver { Postgres, Odbc };
+
+const char* nameOf(ServerDriver driver) {
+    return driver == ServerDriver::Postgres ? "QPSQL" : "QODBC";
+}
+
+// A site of its own (a schema) in the database of scripts/pg-harness.sh, dropped afterwards, with
+// the test's own connection to it.
+class HarnessSite {
+public:
+    // False (and a failure under CI=true) without the harness's environment.
+    static bool available() {
+        if (!envOr("DORMEX_PG_HOST").empty() && !envOr("DORMEX_ODBC_DSN").empty()) return true;
+        if (onCi()) ADD_FAILURE() << "CI=true but no PostgreSQL harness: run scripts/pg-harness.sh";
+        return false;
+    }
+
+    HarnessSite() {
+        static int counter = 0;
+        m_schema = "dormex_f" + std::to_string(::getpid()) + "_" + std::to_string(++counter);
+        Site(settings(false)).exec("CREATE SCHEMA " + m_schema);
+        m_site = std::make_unique<Site>(settings(true));
+        m_site->db().createSchema();
+    }
+    ~HarnessSite() {
+        m_site.reset();
+        try {
+            Site(settings(false)).exec("DROP SCHEMA " + m_schema + " CASCADE");
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "could not drop %s: %s\n", m_schema.c_str(), e.what());
+        }
+    }
+    HarnessSite(const HarnessSite&) = delete;
+    HarnessSite& operator=(const HarnessSite&) = delete;
+
+    Site& site() { return *m_site; }
+    int port() const { return std::stoi(envOr("DORMEX_PG_PORT")); }
+
+    // SiteLibrary.ini for the program, reaching the server at `port` on 127.0.0.1.
+    std::string registration(ServerDriver driver, int port) const {
+        std::string ini = "[Database]\nDriver=" + std::string(nameOf(driver)) +
+                          "\nUser=" + envOr("DORMEX_PG_USER") +
+                          "\nPassword=" + envOr("DORMEX_PG_PASSWORD") + "\n";
+        if (driver == ServerDriver::Postgres)
+            return ini + "Host=127.0.0.1\nPort=" + std::to_string(port) +
+                   "\nDatabase=" + envOr("DORMEX_PG_DB") +
+                   "\nOptions=options=-csearch_path=" + m_schema + "\n";
+        return ini + "Database=DSN=" + envOr("DORMEX_ODBC_DSN") +
+               ";SERVER=127.0.0.1;PORT=" + std::to_string(port) +
+               ";ConnSettings={SET search_path TO " + m_schema + "}\n";
+    }
+
+    // How many sessions wait for a lock that the test's connection holds (from pg_locks: inside
+    // a transaction pg_stat_activity stays as it was when first read).
+    int waitingForUs() {
+        return m_site
+            ->rows(
+                "SELECT COUNT(*) FROM pg_locks "
+                "WHERE NOT granted AND pg_backend_pid() = ANY (pg_blocking_pids(pid))")[0][0]
+            .toInt();
+    }
+
+private:
+    ConnectionSettings settings(bool inSchema) const {
+        ConnectionSettings s;
+        s.driver = Driver::Postgres;
+        s.host = envOr("DORMEX_PG_HOST");
+        s.port = port();
+        s.database = envOr("DORMEX_PG_DB");
+        s.user = envOr("DORMEX_PG_USER");
+        s.password = envOr("DORMEX_PG_PASSWORD");
+        s.options = inSchema ? "options=-csearch_path=" + m_schema
+                             : "options=-cclient_min_messages=warning";
+        return s;
+    }
+
+    std::string m_schema;
+    std::unique_ptr<Site> m_site;
+};
+
+double secondsSince(SteadyClock::time_point start) {
+    return std::chrono::duration<double>(SteadyClock::now() - start).count();
+}
+
+// Polls `done` every 20 ms until it holds or `limit` passes; its last value.
+template <class Condition>
+bool waitUntil(Condition done, SteadyClock::duration limit) {
+    const auto deadline = SteadyClock::now() + limit;
+    while (!done()) {
+        if (SteadyClock::now() > deadline) return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+TEST(ServerLocks, ALockHeldThroughoutFailsTheRunInTimeAndOneReleasedInTimeIsWaitedFor) {
+    if (!HarnessSite::available()) GTEST_SKIP() << "no PostgreSQL harness";
+    for (ServerDriver driver : {ServerDriver::Postgres, ServerDriver::Odbc}) {
+        for (const bool released : {false, true}) {
+            SCOPED_TRACE(std::string(nameOf(driver)) + (released ? ", released" : ", held"));
+            HarnessSite harness;
+            Site& site = harness.site();
+            fillSmallSite(site);
+            const auto before = site.cardStates();
+            ProgramDir dir;
+            writeFile(dir.file("Dormex.ini"), settingsText("30", {0}));
+            writeFile(dir.file("SiteLibrary.ini"), harness.registration(driver, harness.port()));
+            site.exec("BEGIN");
+            site.rows("SELECT 1 FROM Keycards FOR UPDATE");
+
+            const auto started = SteadyClock::now();
+            auto child = dir.start({"silent"});
+            bool waited = true;
+            if (released) {
+                waited = waitUntil([&] { return harness.waitingForUs() > 0; }, 20s);
+                std::this_thread::sleep_until(started + 3s);
+                waited = waited && child->running() && deactivatedKeys(dir.log()).empty();
+                site.exec("ROLLBACK");
+            }
+            Outcome r = child->wait(60s);
+            const double seconds = secondsSince(started);
+            if (!released) site.exec("ROLLBACK");
+            std::printf("[ measured ] %s, lock %s: the run ended after %.1f s\n", nameOf(driver),
+                        released ? "released after 3 s" : "held throughout", seconds);
+
+            EXPECT_FALSE(r.timedOut) << "the run must give up on the lock, not hang";
+            EXPECT_EQ(r.signal, 0);
+            const std::string log = dir.log();
+            if (released) {
+                EXPECT_TRUE(waited) << "the run waits for the lock: " << log;
+                EXPECT_EQ(r.status, 0) << r.err << log;
+                EXPECT_EQ(deactivatedKeys(log),
+                          (std::vector<std::string>{"101", "102", "103", "104", "105"}));
+                EXPECT_TRUE(failureEntries(log).empty()) << log;
+                continue;
+            }
+            EXPECT_LT(seconds, 30);
+            EXPECT_GE(seconds, 9) << "the lock is waited for as long as on SQLite: " << log;
+            EXPECT_EQ(r.status, 1) << r.err;
+            const auto lines = logLines(log);
+            ASSERT_EQ(lines.size(), 3u) << log;
+            EXPECT_EQ(messageOf(lines[0]), "Days = 30");
+            EXPECT_TRUE(startsWith(messageOf(lines[1]), "RunQuery():5:")) << lines[1];
+            EXPECT_NE(messageOf(lines[1]).find("waiting 10 s for a lock held by another session"),
+                      std::string::npos)
+                << lines[1];
+            EXPECT_EQ(lines[1].find(envOr("DORMEX_PG_PASSWORD")), std::string::npos);
+            EXPECT_TRUE(startsWith(lines[2], "SELECT k.KeyNumber")) << lines[2];
+            EXPECT_EQ(site.cardStates(), before) << "no card deactivated";
+            EXPECT_TRUE(site.downloadsPerCard().empty());
+        }
+    }
+}
+
+// A TCP relay on 127.0.0.1 to the server, on a thread of its own. stop() makes it go silent: it
+// no longer forwards, accepts, reads or writes anything, yet closes nothing until it is destroyed
+// (at the latest after kLifetime).
+class SilentRelay {
+public:
+    static constexpr auto kLifetime = 150s;
+
+    explicit SilentRelay(int serverPort) : m_serverPort(serverPort) {
+        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address = loopback(0);
+        socklen_t length = sizeof address;
+        if (m_listener < 0 ||
+            ::bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(m_listener, 16) != 0 ||
+            ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            throw std::runtime_error("relay: no listening socket");
+        m_port = ntohs(address.sin_port);
+        m_thread = std::thread([this] { run(); });
+    }
+    ~SilentRelay() {
+        m_closing = true;
+        m_thread.join();
+        for (int fd : m_sockets) ::close(fd);
+        ::close(m_listener);
+    }
+    SilentRelay(const SilentRelay&) = delete;
+    SilentRelay& operator=(const SilentRelay&) = delete;
+
+    int port() const { return m_port; }
+    void stop() { m_silent = true; }
+
+private:
+    static sockaddr_in loopback(int port) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        return address;
+    }
+
+    void run() {
+        const auto end = SteadyClock::now() + kLifetime;
+        std::map<int, int> partner;
+        while (!m_closing && !m_silent && SteadyClock::now() < end) {
+            std::vector<pollfd> fds{{m_listener, POLLIN, 0}};
+            for (const auto& [fd, other] : partner) fds.push_back({fd, POLLIN, 0});
+            if (::poll(fds.data(), fds.size(), 50) <= 0 || m_silent) continue;
+            for (const pollfd& entry : fds) {
+                if (!(entry.revents & (POLLIN | POLLHUP | POLLERR))) continue;
+                if (entry.fd == m_listener) {
+                    accept(partner);
+                } else if (partner.count(entry.fd)) {
+                    forward(entry.fd, partner);
+                }
+            }
+        }
+        while (!m_closing && SteadyClock::now() < end) std::this_thread::sleep_for(50ms);
+    }
+
+    void accept(std::map<int, int>& partner) {
+        const int client = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client < 0) return;
+        m_sockets.push_back(client);
+        const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const sockaddr_in address = loopback(m_serverPort);
+        if (server < 0) return;
+        m_sockets.push_back(server);
+        if (::connect(server, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+            return;
+        partner[client] = server;
+        partner[server] = client;
+    }
+
+    // Copies what `from` has to its partner; at its end, ends the pair's forwarding.
+    void forward(int from, std::map<int, int>& partner) {
+        char buffer[65536];
+        const ssize_t n = ::recv(from, buffer, sizeof buffer, 0);
+        const int to = partner[from];
+        if (n <= 0) {
+            ::shutdown(to, SHUT_WR);
+            partner.erase(from);
+            partner.erase(to);
+            return;
+        }
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t sent =
+                ::send(to, buffer + done, static_cast<size_t>(n - done), MSG_NOSIGNAL);
+            if (sent <= 0) return;
+            done += sent;
+        }
+    }
+
+    int m_serverPort;
+    int m_port = 0;
+    int m_listener = -1;
+    std::vector<int> m_sockets;
+    std::atomic<bool> m_silent{false};
+    std::atomic<bool> m_closing{false};
+    std::thread m_thread;
+};
+
+TEST(ServerStopsAnswering, TheRunEndsWithALoggedFailureAndExactlyTheLoggedCardsSaved) {
+    if (!HarnessSite::available()) GTEST_SKIP() << "no PostgreSQL harness";
+    for (ServerDriver driver : {ServerDriver::Postgres, ServerDriver::Odbc}) {
+        SCOPED_TRACE(nameOf(driver));
+        HarnessSite harness;
+        Site& site = harness.site();
+        fillSmallSite(site);
+        const auto before = site.cardStates();
+        // The second card's row is locked: the run waits there, the first card done, when the
+        // relay goes silent. The lock outlasts the run, so the second card is never saved.
+        site.exec("BEGIN");
+        site.rows("SELECT 1 FROM Keycards WHERE CardID = 2 FOR UPDATE");
+        SilentRelay relay(harness.port());
+        ProgramDir dir;
+        writeFile(dir.file("Dormex.ini"), settingsText("30", {0}));
+        writeFile(dir.file("SiteLibrary.ini"), harness.registration(driver, relay.port()));
+
+        auto child = dir.start({"silent"});
+        const bool reached =
+            waitUntil([&] { return !child->running() || harness.waitingForUs() > 0; }, 30s);
+        relay.stop();
+        const auto silent = SteadyClock::now();
+        Outcome r = child->wait(120s);
+        const double seconds = secondsSince(silent);
+        site.exec("ROLLBACK");
+        std::printf("[ measured ] %s: the run ended %.1f s after the relay went silent\n",
+                    nameOf(driver), seconds);
+
+        const std::string log = dir.log();
+        ASSERT_TRUE(reached) << "the run never waited for the second card: " << log << r.err;
+        EXPECT_FALSE(r.timedOut) << "the run must end once the server stops answering";
+        EXPECT_LT(seconds, 90);
+        EXPECT_EQ(r.signal, 0);
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_EQ(deactivatedKeys(log), (std::vector<std::string>{"101"})) << log;
+        const auto failures = failureEntries(log);
+        ASSERT_EQ(failures.size(), 1u) << log;
+        EXPECT_NE(failures[0].find("stopped answering"), std::string::npos) << failures[0];
+        EXPECT_TRUE(startsWith(logLines(log).back(), "SELECT k.KeyNumber")) << log;
+        EXPECT_EQ(changedKeys(site, before), (std::set<std::string>{"101"}))
+            << "the cards saved are the cards logged";
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// A log that is no regular file.
+
+TEST(OddLog, AFifoAtTheLogsPathNeitherBlocksTheRunNorReceivesAnything) {
+    ProgramDir dir;
+    writeFile(dir.file("Dormex.ini"), settingsText("30", {0}));
+    {
+        auto site = createSqliteSite(dir.siteDb());
+        fillSmallSite(*site);
+    }
+    ASSERT_EQ(::mkfifo(dir.file("dormex.log").c_str(), 0644), 0);
+    for (const bool reader : {false, true}) {
+        SCOPED_TRACE(reader ? "a reader holds the FIFO open" : "no reader");
+        const int fd = reader ? ::open(dir.file("dormex.log").c_str(), O_RDONLY | O_NONBLOCK) : -1;
+        Outcome r = dir.run({"silent"}, 30s);
+        EXPECT_FALSE(r.timedOut) << "the log's FIFO must not block the run";
+        EXPECT_EQ(r.status, 0) << r.err;
+        if (reader) {
+            char buffer[64];
+            EXPECT_EQ(::read(fd, buffer, sizeof buffer), 0) << "only a regular file is written";
+            ::close(fd);
+        }
+    }
+    struct stat st {};
+    ASSERT_EQ(::stat(dir.file("dormex.log").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    Site site(sqliteAt(dir.siteDb()));
+    EXPECT_EQ(site.cardStates().at(1), kDeactivated) << "the run did its work";
 }
 
 }  // namespace

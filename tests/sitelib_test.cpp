@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <regex>
 #include <set>
 #include <thread>
 
@@ -161,6 +162,9 @@ TEST_F(RegistrationTest, BadSettingsFailCreationClearly) {
         {"Driver=QMYSQL\n", "Unsupported site database driver 'QMYSQL'"},
         {"Driver=QPSQL\nPort=54x\n", "Invalid Port '54x'"},
         {"Driver=QPSQL\nPort=70000\n", "Invalid Port '70000'"},
+        {"Options=DORMEX_LOCK_WAIT=0\n", "Invalid DORMEX_LOCK_WAIT '0'"},
+        {"Driver=QPSQL\nOptions=connect_timeout=5;DORMEX_LOCK_WAIT=1h\n",
+         "Invalid DORMEX_LOCK_WAIT '1h'"},
     };
     for (const auto& c : cases) {
         writeIni(c.ini);
@@ -853,6 +857,77 @@ TEST_F(SiteToolTest, InitDemoAndCardsOnASqliteFile) {
     EXPECT_NE(out.find("60 cards"), std::string::npos) << out;
     EXPECT_NE(out.find("Board Member"), std::string::npos) << out;
     EXPECT_EQ(run(db + " demo"), 1);
+}
+
+// The preview's connection: reads work, every change fails and leaves the site as it was.
+TEST_P(SiteTest, AReadOnlyObjectRefusesEveryChangeAndLeavesTheRowsAsTheyWere) {
+    exec("INSERT INTO Keycards (CardID, KeyNumber) VALUES (1, 11)");
+    ObjectPtr object;
+    ASSERT_EQ(CreateReadOnlyTopLevelObject(object), site::kOk) << takeError();
+    auto site = std::dynamic_pointer_cast<site::TopLevelObject>(object);
+    EXPECT_EQ(runSql(*site, "SELECT KeyNumber, Active FROM Keycards"),
+              (std::vector<std::vector<std::string>>{{"i11", "i1"}}));
+    auto card = item(*find(*site, 11), 1);
+    card->SetActive(0);
+    card->SetCardStatus(3);
+    const std::regex readOnly("read.?only");
+    EXPECT_TRUE(site::failed(card->Save()));
+    EXPECT_TRUE(std::regex_search(lower(takeError()), readOnly));
+    EXPECT_TRUE(site::failed(card->QueueDownload(0, 1, 0)));
+    EXPECT_TRUE(std::regex_search(lower(takeError()), readOnly));
+    ObjectPtr result;
+    EXPECT_TRUE(site::failed(site->RunSql(u"UPDATE Keycards SET Active = 0", result)));
+    EXPECT_TRUE(std::regex_search(lower(takeError()), readOnly));
+    EXPECT_EQ(rows("SELECT Active, CardStatus FROM Keycards"),
+              (std::vector<std::vector<std::string>>{{"1", "0"}}));
+    EXPECT_EQ(rows("SELECT COUNT(*) FROM CardDownloads"),
+              (std::vector<std::vector<std::string>>{{"0"}}));
+    // The same site through the ordinary object still takes the change.
+    card = item(*find(*create(), 11), 1);
+    card->SetActive(0);
+    EXPECT_EQ(card->Save(), site::kOk) << takeError();
+    EXPECT_EQ(rows("SELECT Active FROM Keycards"), (std::vector<std::vector<std::string>>{{"0"}}));
+}
+
+TEST_P(SiteTest, LockWaitIsTenSecondsUnlessTheOptionsSayOtherwise) {
+    const bool sqlite = GetParam() == Backend::Sqlite;
+    const std::string setting = sqlite ? "PRAGMA busy_timeout" : "SHOW lock_timeout";
+    EXPECT_EQ(runSql(*create(), setting),
+              (std::vector<std::vector<std::string>>{{sqlite ? "i10000" : "s10s"}}));
+    const std::string path = m_dir.file("SiteLibrary.ini");
+    std::string ini = sqlite ? "[Database]\n" : test::readFile(path);
+    const size_t options = ini.find("Options=");
+    if (options == std::string::npos)
+        ini += "Options=DORMEX_LOCK_WAIT=2\n";
+    else
+        ini.insert(options + 8, "DORMEX_LOCK_WAIT=2;");
+    test::writeFile(path, ini);
+    EXPECT_EQ(runSql(*create(), setting),
+              (std::vector<std::vector<std::string>>{{sqlite ? "i2000" : "s2s"}}));
+}
+
+// A statement running longer than the server watch's silence on an answering server is waited
+// for: the watch's probe finds the server alive and leaves the connection alone.
+TEST_F(RegistrationTest, ALongStatementOnAnAnsweringServerIsNotCut) {
+    auto env = pgEnv();
+    REQUIRE_PG(env);
+    writeIni("Driver=QPSQL\nHost=" + env->host + "\nPort=" + env->port + "\nDatabase=" + env->db +
+             "\nUser=" + env->user + "\nPassword=" + env->password + "\n");
+    ObjectPtr object;
+    ASSERT_EQ(CreateTopLevelObject(object), site::kOk) << takeError();
+    ObjectPtr result;
+    const auto start = std::chrono::steady_clock::now();
+    const std::string sleep =
+        "SELECT 7 AS answer FROM pg_sleep(" + std::to_string(kServerSilenceSeconds + 3) + ")";
+    EXPECT_EQ(std::dynamic_pointer_cast<site::TopLevelObject>(object)->RunSql(
+                  QString::fromStdString(sleep).toStdU16String(), result),
+              site::kOk)
+        << takeError();
+    EXPECT_GE(std::chrono::steady_clock::now() - start,
+              std::chrono::seconds(kServerSilenceSeconds + 3));
+    Variant v;
+    ASSERT_EQ(std::dynamic_pointer_cast<site::Recordset>(result)->Value(0, v), site::kOk);
+    EXPECT_EQ(show(v), "i7");
 }
 
 }  // namespace
