@@ -1,11 +1,10 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -18,12 +17,14 @@ namespace dormex::test {
 class TempDir {
 public:
     TempDir() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "dormex-test-XXXXXX").string();
-        std::vector<char> buffer(pattern.begin(), pattern.end());
-        buffer.push_back('\0');
-        if (!mkdtemp(buffer.data())) throw std::runtime_error("mkdtemp failed");
-        m_path = buffer.data();
+        static std::mt19937_64 random{std::random_device{}()};
+        const std::filesystem::path base = std::filesystem::temp_directory_path();
+        for (int attempt = 0; attempt < 100 && m_path.empty(); ++attempt) {
+            const std::filesystem::path candidate =
+                base / ("dormex-test-" + std::to_string(random() % 1000000000));
+            if (std::filesystem::create_directory(candidate)) m_path = candidate.u8string();
+        }
+        if (m_path.empty()) throw std::runtime_error("no fresh temporary directory");
     }
     ~TempDir() {
         std::error_code ignored;
@@ -36,15 +37,16 @@ private:
     std::string m_path;
 };
 
+// Paths are UTF-8, as the program's are (u8path converts them for Windows).
 inline std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
     std::ostringstream out;
     out << in.rdbuf();
     return out.str();
 }
 
 inline void writeFile(const std::string& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    std::ofstream out(std::filesystem::u8path(path), std::ios::binary | std::ios::trunc);
     out << content;
 }
 

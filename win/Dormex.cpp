@@ -1,8 +1,9 @@
 // Program entry on Windows: the Win32 shell over the shared start-up sequence. A program of the
 // window subsystem, so Explorer opens no console; started from a command prompt, its standard
 // output and error reach that prompt's console (or wherever they were redirected).
-#include <shellapi.h>
 #include <windows.h>
+// shellapi.h needs the declarations of windows.h.
+#include <shellapi.h>
 
 #include <cstdio>
 #include <string>

@@ -79,6 +79,12 @@ bool RunGuarded(const std::function<void()>& command) {
     });
 }
 
+void DispatchWindowMessage(HWND window, MSG& message) {
+    if (window && ::IsDialogMessageW(window, &message)) return;
+    ::TranslateMessage(&message);
+    ::DispatchMessageW(&message);
+}
+
 Form1Window::Form1Window(TForm1& form, bool endsMessageLoop)
     : m_form(form), m_endsMessageLoop(endsMessageLoop), m_dpi(screenDpi()) {
     const HINSTANCE instance = ::GetModuleHandleW(nullptr);
@@ -126,6 +132,8 @@ void Form1Window::createControls() {
     for (int i = 0; i < m_form.CheckListBox1.Count(); ++i)
         ::SendMessageW(m_list, LB_ADDSTRING, 0,
                        reinterpret_cast<LPARAM>(widen(m_form.CheckListBox1.Name(i)).c_str()));
+    // The focus starts on the first entry, so Space toggles it and the arrows move from it.
+    ::SendMessageW(m_list, LB_SETCURSEL, 0, 0);
     ::SetWindowLongPtrW(m_list, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     m_listDefault = reinterpret_cast<WNDPROC>(
         ::SetWindowLongPtrW(m_list, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&listProc)));
@@ -218,7 +226,7 @@ LRESULT Form1Window::handle(UINT message, WPARAM wParam, LPARAM lParam) {
                 static_cast<UINT>(scaled(kItemHeight));
             return TRUE;
         case WM_DRAWITEM:
-            if (wParam == kCheckListBox1) {
+            if (static_cast<int>(wParam) == kCheckListBox1) {
                 drawItem(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
                 return TRUE;
             }

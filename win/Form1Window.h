@@ -12,6 +12,10 @@ namespace dormex::win {
 // the application title, text made by ErrorBoxText) and swallowed; returns false in that case.
 bool RunGuarded(const std::function<void()>& command);
 
+// Hands one message of the thread's loop on: the window's dialog keys (Tab between the controls)
+// first, else the usual translation and dispatch.
+void DispatchWindowMessage(HWND window, MSG& message);
+
 // Control identifiers of the window's children.
 enum ControlId : int {
     kLabel1 = 101,

@@ -79,11 +79,8 @@ void WinShell::runWindow(TForm1& form) {
     Form1Window window(form, true);
     window.show(m_showCommand);
     MSG message;
-    while (::GetMessageW(&message, nullptr, 0, 0) > 0) {
-        if (::IsDialogMessageW(window.handle(), &message)) continue;
-        ::TranslateMessage(&message);
-        ::DispatchMessageW(&message);
-    }
+    while (::GetMessageW(&message, nullptr, 0, 0) > 0)
+        DispatchWindowMessage(window.handle(), message);
 }
 
 }  // namespace dormex::win

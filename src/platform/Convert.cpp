@@ -20,8 +20,10 @@ constexpr long double kExtendedMax = 0xf.fffffffffffffffp+16380L;
 constexpr int kExponentLimit = 500;
 
 // Significant digits handed to strtold; later ones only decide rounding, so they collapse into
-// one sticky digit. More than an extended value ever needs to round correctly.
-constexpr size_t kMaxSignificantDigits = 20000;
+// one sticky digit. More than an extended value ever needs to round correctly (about 11,500),
+// and few enough that the exponent handed over stays within the +-19999 that the mingw-w64
+// runtime's strtold clamps exponents to.
+constexpr size_t kMaxSignificantDigits = 12000;
 
 // Decimal exponents (of 0.ddd form) past which the value is surely out of range or surely zero.
 constexpr long long kOverflowExponent = 4934;

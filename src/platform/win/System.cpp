@@ -35,11 +35,18 @@ bool overwrite(HANDLE file, std::string_view data) {
            ::SetEndOfFile(file) && ::FlushFileBuffers(file);
 }
 
-bool isDiskFile(HANDLE file) {
+// True for an open regular file on a disk; with `writable`, also without the read-only
+// attribute (checked here as well, as an administrator under Wine could write such a file).
+bool isDiskFile(HANDLE file, bool writable) {
     BY_HANDLE_FILE_INFORMATION info{};
+    DWORD refused = FILE_ATTRIBUTE_DIRECTORY | (writable ? FILE_ATTRIBUTE_READONLY : 0);
     return ::GetFileType(file) == FILE_TYPE_DISK && ::GetFileInformationByHandle(file, &info) &&
-           (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+           (info.dwFileAttributes & refused) == 0;
 }
+
+// The attributes a replacing file takes over from the file it replaces.
+constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                  FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
 // A name for a new file beside `path` that is unlikely to exist: "<path>.<6 letters>".
 std::string temporaryName(const std::string& path, unsigned attempt) {
@@ -95,7 +102,7 @@ FileResult readRegularFile(const std::string& path, bool forUpdate, std::string&
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? FileResult::Missing
                                                                               : FileResult::Failed;
     }
-    if (!isDiskFile(file.get())) return FileResult::Failed;
+    if (!isDiskFile(file.get(), forUpdate)) return FileResult::Failed;
     char buffer[65536];
     for (;;) {
         DWORD read = 0;
@@ -124,10 +131,13 @@ FileResult replaceFile(const std::string& path, std::string_view contents) {
     ok = file.reset() && ok;
 
     const std::wstring target = widePath(path);
+    const DWORD oldAttributes = ::GetFileAttributesW(target.c_str());
+    const bool hadOld = oldAttributes != INVALID_FILE_ATTRIBUTES;
+    if (ok && hadOld && (oldAttributes & kKeptAttributes))
+        ok = ::SetFileAttributesW(temp.c_str(), oldAttributes & kKeptAttributes) != 0;
     if (ok) {
-        // ReplaceFileW keeps the old file's attributes and permissions; a new file, or a volume
-        // where it cannot, takes the plain replacing move.
-        const bool hadOld = ::GetFileAttributesW(target.c_str()) != INVALID_FILE_ATTRIBUTES;
+        // ReplaceFileW keeps the old file's permissions and creation time; a new file, or a
+        // volume where it cannot, takes the plain replacing move.
         ok = (hadOld && ::ReplaceFileW(target.c_str(), temp.c_str(), nullptr,
                                        REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) ||
              ::MoveFileExW(temp.c_str(), target.c_str(),
@@ -178,7 +188,7 @@ bool appendToFile(const std::string& path, std::string_view text) {
         if (error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION) return false;
         ::Sleep(kAppendRetryMs);
     }
-    if (!file.valid() || !isDiskFile(file.get())) return false;
+    if (!file.valid() || !isDiskFile(file.get(), true)) return false;
     const bool ok = writeAll(file.get(), text) && ::FlushFileBuffers(file.get());
     return file.reset() && ok;
 }

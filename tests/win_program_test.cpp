@@ -1,0 +1,111 @@
+// The built Dormex.exe started as a command prompt or a hidden desktop would start it: standard
+// output and error redirected, and (from ctest) no display at all.
+#include <windows.h>
+
+#include "TestSupport.h"
+#include "platform/win/Wide.h"
+
+namespace dormex::test {
+namespace {
+
+using platform::win::Handle;
+using platform::win::widen;
+
+struct ProgramRun {
+    DWORD status = 0;
+    bool timedOut = false;
+    std::string out, err;
+};
+
+// Runs `exe` with `arguments` in its own directory, standard output and error going to files;
+// kills it after `limitMs`.
+ProgramRun runProgram(const std::string& exe, const std::string& arguments, DWORD limitMs = 30000) {
+    const std::string directory = exe.substr(0, exe.find_last_of("\\/"));
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    // Fresh files per run: an ended process may hold its inherited handles a while longer.
+    static int runs = 0;
+    const std::string name = directory + "\\.run" + std::to_string(++runs);
+    const std::string outPath = name + ".out", errPath = name + ".err";
+    constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    Handle out(::CreateFileW(widen(outPath).c_str(), GENERIC_WRITE, kShare, &inherit, CREATE_NEW, 0,
+                             nullptr));
+    Handle err(::CreateFileW(widen(errPath).c_str(), GENERIC_WRITE, kShare, &inherit, CREATE_NEW, 0,
+                             nullptr));
+    ProgramRun run;
+    if (!out.valid() || !err.valid()) {
+        ADD_FAILURE() << "cannot create " << name;
+        return run;
+    }
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = out.get();
+    startup.hStdError = err.get();
+    std::wstring commandLine = L"\"" + widen(exe) + L"\" " + widen(arguments);
+    PROCESS_INFORMATION process{};
+    if (!::CreateProcessW(widen(exe).c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0,
+                          nullptr, widen(directory).c_str(), &startup, &process)) {
+        ADD_FAILURE() << "cannot start " << exe;
+        return run;
+    }
+    Handle thread(process.hThread), child(process.hProcess);
+    if (::WaitForSingleObject(child.get(), limitMs) == WAIT_TIMEOUT) {
+        run.timedOut = true;
+        ::TerminateProcess(child.get(), 99);
+        ::WaitForSingleObject(child.get(), INFINITE);
+    }
+    ::GetExitCodeProcess(child.get(), &run.status);
+    out.reset();
+    err.reset();
+    run.out = readFile(outPath);
+    run.err = readFile(errPath);
+    return run;
+}
+
+// A program directory with a space and letters outside every ANSI code page, holding a copy of
+// the built program.
+class WinProgram : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(::CreateDirectoryW(widen(programDir).c_str(), nullptr));
+        ASSERT_TRUE(::CopyFileW(widen("Z:" DORMEX_BUILD_DIR "/Dormex.exe").c_str(),
+                                widen(exe).c_str(), FALSE));
+    }
+    bool exists(const std::string& name) const {
+        return ::GetFileAttributesW(widen(programDir + "\\" + name).c_str()) !=
+               INVALID_FILE_ATTRIBUTES;
+    }
+
+    TempDir temp;
+    const std::string programDir = temp.path() + "\\Dormex \xCE\xA9 \xE6\x97\xA5";
+    const std::string exe = programDir + "\\Dormex.exe";
+};
+
+TEST_F(WinProgram, ReportsItsOwnDirectoryOnRedirectedOutput) {
+    const ProgramRun help = runProgram(exe, "--help");
+    EXPECT_EQ(help.status, 0u);
+    EXPECT_NE(help.out.find("Files beside the program (" + programDir + "\\)"), std::string::npos)
+        << help.out;
+    EXPECT_NE(help.out.find("Dormex.log"), std::string::npos) << help.out;
+    const ProgramRun version = runProgram(exe, "--version");
+    EXPECT_EQ(version.status, 0u);
+    EXPECT_EQ(version.out.rfind("Dormex ", 0), 0u) << version.out;
+}
+
+TEST_F(WinProgram, WithoutADisplayAnUnattendedRunFailsOnStandardErrorAndTheWindowAtOnce) {
+    writeFile(programDir + "\\Dormex.ini", "[General]\r\nDays=abc\r\n");
+    const ProgramRun silent = runProgram(exe, "silent");
+    EXPECT_FALSE(silent.timedOut) << "waited for a box nobody can see";
+    EXPECT_EQ(silent.status, 2u);
+    EXPECT_EQ(silent.err.rfind("Dormex: ", 0), 0u) << silent.err;
+    EXPECT_FALSE(exists("Dormex.log"));
+
+    const ProgramRun window = runProgram(exe, "");
+    EXPECT_FALSE(window.timedOut);
+    EXPECT_EQ(window.status, 2u);
+    EXPECT_NE(window.err.find("no window system"), std::string::npos) << window.err;
+    EXPECT_EQ(readFile(programDir + "\\Dormex.ini"), "[General]\r\nDays=abc\r\n");
+}
+
+}  // namespace
+}  // namespace dormex::test
