@@ -1,0 +1,166 @@
+#!/usr/bin/env python3
+"""The unattended run through the COM site library under Wine against the same run on Linux.
+
+On one generated benchmark site (dormex-site generate --cards 100000 --transactions 5000000
+--span-days 365 --idle-share 0.025), each round runs, every time on a fresh copy of the site:
+  Linux A   build/dormex silent, person types 0..5 selected (Days=30)
+  Linux A0  the same with no type selected: the same statement and rows, nothing changed
+  Wine A    Dormex.exe silent under wine64, the site reached through DormexSite.dll
+  Wine A0   the same with no type selected
+The per-card cost of each side is the median over the rounds of (A - A0) / cards deactivated, so
+the start-up of each side (Wine's included) and the statement cancel out. After every A the
+Keycards states and CardDownloads rows of both sides must be the same, or it exits with status 1.
+
+  bench-wine.py --linux BUILD --windows BUILD [--rounds N] [--cards N --transactions N]
+                [--site FILE]
+"""
+
+import argparse
+import hashlib
+import os
+import shutil
+import sqlite3
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+kStateSql = ("SELECT group_concat(CardID || ':' || Active || CardStatus || StatusReason, ',') "
+             "FROM (SELECT * FROM Keycards ORDER BY CardID);")
+kDownloadsSql = ("SELECT group_concat(CardID || ':' || Arg1 || Arg2 || Arg3, ',') "
+                 "FROM (SELECT * FROM CardDownloads ORDER BY DownloadID);")
+
+
+def settings(directory, selected):
+    lines = ["[General]", "Days=30"]
+    lines += ["type%d=%s" % (t, "True" if t in selected else "False") for t in range(11)]
+    with open(os.path.join(directory, "Dormex.ini"), "w") as f:
+        f.write("\r\n".join(lines) + "\r\n")
+
+
+def environment():
+    env = dict(os.environ)
+    for name in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"):
+        env.pop(name, None)
+    return env
+
+
+def fresh(base, directory):
+    target = os.path.join(directory, "site.db")
+    for suffix in ("", "-wal", "-shm"):
+        if os.path.exists(target + suffix):
+            os.remove(target + suffix)
+    shutil.copyfile(base, target)
+    fd = os.open(target, os.O_RDONLY)
+    os.fsync(fd)
+    os.close(fd)
+    return target
+
+
+def state(database):
+    with sqlite3.connect(database) as db:
+        rows = db.execute(kStateSql).fetchone()[0] or ""
+        rows += "|" + (db.execute(kDownloadsSql).fetchone()[0] or "")
+    return hashlib.sha256(rows.encode()).hexdigest()
+
+
+def deactivated(directory, logName):
+    path = os.path.join(directory, logName)
+    if not os.path.exists(path):
+        return 0
+    with open(path, "rb") as f:
+        return sum(1 for line in f if line.rstrip(b"\r\n").endswith(b", Deactivated"))
+
+
+def run(argv, directory, logName):
+    log = os.path.join(directory, logName)
+    if os.path.exists(log):
+        os.remove(log)
+    start = time.perf_counter()
+    result = subprocess.run(argv, cwd=directory, env=environment(), stdout=subprocess.DEVNULL,
+                            stderr=subprocess.PIPE)
+    seconds = time.perf_counter() - start
+    if result.returncode != 0:
+        sys.exit("%s exited with %d: %s" % (" ".join(argv), result.returncode,
+                                            result.stderr.decode(errors="replace")))
+    return seconds, deactivated(directory, logName)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--linux", required=True, help="Linux build with dormex, dormex-site")
+    parser.add_argument("--windows", required=True, help="Windows build with Dormex.exe")
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--cards", type=int, default=100000)
+    parser.add_argument("--transactions", type=int, default=5000000)
+    parser.add_argument("--site", help="a site generated before with these options, to reuse")
+    args = parser.parse_args()
+
+    work = tempfile.mkdtemp(prefix="dormex-bench-wine-")
+    wineRun = os.path.join(args.windows, "wine-run")
+    dll = "Z:" + os.path.abspath(os.path.join(args.windows, "DormexSite.dll")).replace("/", "\\")
+    subprocess.run([wineRun, "regsvr32", "/s", dll], check=True)
+
+    base = args.site or os.path.join(work, "base.db")
+    if not args.site:
+        print("Generating the site (%d cards, %d transactions)" % (args.cards, args.transactions),
+              flush=True)
+        subprocess.run([os.path.join(args.linux, "dormex-site"), "--database", base, "generate",
+                        "--cards", str(args.cards), "--transactions", str(args.transactions),
+                        "--span-days", "365", "--idle-share", "0.025"], check=True,
+                       stdout=subprocess.DEVNULL)
+
+    sides = {}
+    for side, program, logName in (("Linux", os.path.join(args.linux, "dormex"), "dormex.log"),
+                                   ("Wine", os.path.join(args.windows, "Dormex.exe"),
+                                    "Dormex.log")):
+        for kind, selected in (("A", range(6)), ("A0", ())):
+            directory = os.path.join(work, side + kind)
+            os.makedirs(directory)
+            target = os.path.join(directory, os.path.basename(program))
+            shutil.copy2(program, target)
+            settings(directory, selected)
+            argv = [target, "silent"]
+            if side == "Wine":
+                argv = [wineRun, "Z:" + target.replace("/", "\\"), "silent"]
+            sides[side + kind] = (directory, argv, logName)
+
+    times = {name: [] for name in sides}
+    cards = None
+    # One uncounted warm-up of each, then the rounds, taking turns.
+    for round in range(args.rounds + 1):
+        states = {}
+        for name, (directory, argv, logName) in sides.items():
+            copy = fresh(base, directory)
+            seconds, logged = run(argv, directory, logName)
+            if name.endswith("A0"):
+                if logged != 0:
+                    sys.exit(name + " deactivated cards")
+            else:
+                if cards is not None and logged != cards:
+                    sys.exit("%s deactivated %d cards, not %d" % (name, logged, cards))
+                cards = logged
+                states[name] = state(copy)
+            if round > 0:
+                times[name].append(seconds)
+        if states["LinuxA"] != states["WineA"]:
+            sys.exit("Linux and Wine runs left different cards or downloads")
+        print("round %d: %s" % (round, "  ".join("%s %.3f s" % (n, times[n][-1] if round else 0)
+                                                 for n in sides)), flush=True)
+
+    print("\n%d cards deactivated by each A; %d rounds" % (cards, args.rounds))
+    result = {}
+    for side in ("Linux", "Wine"):
+        perCard = [1000.0 * (a - a0) / cards
+                   for a, a0 in zip(times[side + "A"], times[side + "A0"])]
+        result[side] = statistics.median(perCard)
+        print("%-5s A %.3f s  A0 %.3f s  per card (A - A0) %.3f ms" % (
+            side, statistics.median(times[side + "A"]), statistics.median(times[side + "A0"]),
+            result[side]))
+    print("Wine / Linux per-card cost: %.2f" % (result["Wine"] / result["Linux"]))
+    shutil.rmtree(work)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,142 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+// The end-to-end scenarios shared by the Linux program's tests and the Windows program's tests
+// under Wine: a small site, the settings it runs with, and what an unattended run must leave
+// (log messages without their stamps, card states, queued downloads).
+namespace dormex::test::scenario {
+
+struct Person {
+    int userid;
+    const char* lastName;
+    const char* firstName;
+    std::optional<std::int64_t> flags;
+};
+
+struct Card {
+    int cardId;
+    std::int64_t keyNumber;
+    int userid;
+    int active = 1;
+};
+
+// A transaction of `keyNumber` made `daysAgo` days before the run.
+struct Use {
+    std::int64_t keyNumber;
+    int daysAgo;
+};
+
+struct Site {
+    std::vector<Person> persons;
+    std::vector<Card> cards;
+    std::vector<Use> uses;
+    std::string days;
+    std::vector<int> selectedTypes;
+    // What one unattended run leaves: the log's messages, each card's "Active/CardStatus/
+    // StatusReason", and the downloads as "CardID:Arg1,Arg2,Arg3" in DownloadID order.
+    std::vector<std::string> entries;
+    std::map<int, std::string> states;
+    std::vector<std::string> downloads;
+};
+
+// A small site: selected types 0 and 2; idle, active and unselected cards. With `exactKeys`
+// (the key columns are then numeric(20,0)) it adds keys beyond 2^53, each next to a recently
+// used card that a rounded key would hit.
+inline Site smallSite(bool exactKeys = false) {
+    Site site;
+    site.persons = {{1, "Ames", "Bo", 0},         {2, "Visit", "Or", 1 << 21},
+                    {3, "Temp", "Ty", 2 << 21},   {4, "Null", "Flags", std::nullopt},
+                    {5, "Line\r\nBreak", "X", 0}, {6, "Big", "Key", 0}};
+    site.cards = {
+        {1, 17, 1},          {2, 18, 2},  // type 1: not selected
+        {3, 19, 3},                       // used recently
+        {4, 20, 3},                       // never used
+        {5, 21, 99},                      // no holder
+        {6, 22, 4},                       // NULL flags
+        {7, 5000000000, 6},               // beyond 32 bits
+        {8, 23, 5},                       // line break in the name
+        {9, 24, 1, 0},                    // already inactive
+        {10, 4294967313, 1},              // 2^32 + 17: must not touch key 17's card again
+    };
+    site.uses = {{17, 40}, {19, 2}, {4294967313, 1}};
+    site.days = "30";
+    site.selectedTypes = {0, 2};
+    site.entries = {"Days = 30",
+                    ",17,Ames,Bo,0, Deactivated",
+                    ",20,Temp,Ty,4194304, Deactivated",
+                    ",21,,,, Deactivated",
+                    ",22,Null,Flags,, Deactivated",
+                    ",23,Line  Break,X,0, Deactivated",
+                    ",5000000000,Big,Key,0, Deactivated"};
+    site.states = {{1, "0/3/6"}, {2, "1/0/0"}, {3, "1/0/0"}, {4, "0/3/6"}, {5, "0/3/6"},
+                   {6, "0/3/6"}, {7, "0/3/6"}, {8, "0/3/6"}, {9, "0/0/0"}, {10, "1/0/0"}};
+    site.downloads = {"1:0,1,0", "4:0,1,0", "5:0,1,0", "6:0,1,0", "8:0,1,0", "7:0,1,0"};
+    if (exactKeys) {
+        site.cards.insert(site.cards.end(), {{11, -12345678901234567, 1},
+                                             {12, 9007199254740993, 3},
+                                             {13, 9007199254740992, 1},
+                                             {14, 12345678901234567, 1},
+                                             {15, 12345678901234568, 1}});
+        site.uses.insert(site.uses.end(), {{9007199254740992, 1}, {12345678901234568, 1}});
+        site.entries.insert(site.entries.begin() + 1, ",-12345678901234567,Ames,Bo,0, Deactivated");
+        site.entries.push_back(",9007199254740993,Temp,Ty,4194304, Deactivated");
+        site.entries.push_back(",12345678901234567,Ames,Bo,0, Deactivated");
+        site.states.insert(
+            {{11, "0/3/6"}, {12, "0/3/6"}, {13, "1/0/0"}, {14, "0/3/6"}, {15, "1/0/0"}});
+        site.downloads.insert(site.downloads.begin(), "11:0,1,0");
+        site.downloads.insert(site.downloads.end(), {"12:0,1,0", "14:0,1,0"});
+    }
+    return site;
+}
+
+// The order in which a run of the small site handles its selected cards.
+inline const std::vector<int> kSmallSiteOrder = {1, 4, 5, 6, 8, 7};
+
+// A failure the site database makes during a run of the small site.
+struct Failure {
+    std::string sqlite, postgres;  // statements making the failure
+    std::string marker;            // the step marker the entry carries
+    size_t before;                 // cards deactivated before the failure
+    bool failedSaved;              // the card at the failure stays saved (with its download)
+    std::string failure;           // text the entry contains (any case)
+    std::string keyType;           // the key columns' type; "" as created
+    std::string sqliteFailure;     // "" when the same as `failure`
+};
+
+inline std::vector<Failure> failures() {
+    const std::string locked = "Card 20 is locked by the site";
+    const std::string raiseSqlite = "SELECT RAISE(ABORT, '" + locked + ".'); END";
+    auto raisePostgres = [&](const std::string& test, const std::string& trigger) {
+        return "CREATE FUNCTION f() RETURNS trigger AS $$ BEGIN IF " + test +
+               " THEN RAISE EXCEPTION '" + locked +
+               ".'; END IF; RETURN NEW; END $$ LANGUAGE plpgsql; CREATE TRIGGER f " + trigger +
+               " FOR EACH ROW EXECUTE FUNCTION f()";
+    };
+    const std::string badKey = "INSERT INTO Keycards (CardID, KeyNumber, userid) VALUES (11, ";
+    const std::string notInteger = "' is not a valid integer value for field 'KeyNumber'";
+    return {
+        {"CREATE TRIGGER f BEFORE UPDATE ON Keycards WHEN OLD.KeyNumber = 20 BEGIN " + raiseSqlite,
+         raisePostgres("OLD.KeyNumber = 20", "BEFORE UPDATE ON Keycards"), "5", 1, false, locked,
+         "", ""},
+        // The save's download is refused: the save is undone with it.
+        {"CREATE TRIGGER f BEFORE INSERT ON CardDownloads WHEN NEW.CardID = 4 BEGIN " + raiseSqlite,
+         raisePostgres("NEW.CardID = 4", "BEFORE INSERT ON CardDownloads"), "5", 1, false, locked,
+         "", ""},
+        // The download's own arguments are refused: the save and its download stay.
+        {"CREATE TRIGGER f BEFORE UPDATE ON CardDownloads WHEN NEW.CardID = 4 BEGIN " + raiseSqlite,
+         raisePostgres("NEW.CardID = 4", "BEFORE UPDATE ON CardDownloads"), "6", 1, true, locked,
+         "", ""},
+        // Keys that are no 64-bit integer end the run, never touching another card.
+        {badKey + "19.5, 1)", badKey + "19.5, 1)", "6", 1, false, "'19.5" + notInteger, "numeric",
+         ""},
+        {badKey + "99999999999999999999, 1)", badKey + "99999999999999999999, 1)", "6", 6, false,
+         "'99999999999999999999" + notInteger, "numeric(20,0)", "'1e+20" + notInteger},
+    };
+}
+
+}  // namespace dormex::test::scenario

@@ -1,0 +1,421 @@
+// The COM site library client against the stand-in server DormexSite.dll (registered per user in
+// the build's Wine prefix): positions, argument widths, error information and its fallbacks,
+// variants, interfaces and the release of every object, through the program's own routines.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cmath>
+#include <cstdint>
+#include <memory>
+
+#include "ComSiteLibrary.h"
+#include "SiteIds.h"
+#include "TestSupport.h"
+#include "site/OleError.h"
+#include "site/TResultCursor.h"
+#include "site/Utf.h"
+#include "uDormex.h"
+
+namespace dormex::test {
+namespace {
+
+// COM for the test program's thread, as the program's start-up gives it.
+class ComEnvironment : public ::testing::Environment {
+    void SetUp() override { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
+    void TearDown() override { CoUninitialize(); }
+};
+::testing::Environment* const kCom = ::testing::AddGlobalTestEnvironment(new ComEnvironment);
+
+// Interface kinds as the server's test hooks number them.
+enum Kind { kAll = 0, kTop = 1, kCollection = 2, kCard = 3, kRecordset = 4 };
+enum Mode {
+    kClear = 0,
+    kFail = 1,
+    kNullResult = 2,
+    kVariantNull = 3,
+    kVariantI4 = 4,
+    kOlderIds = 5
+};
+
+// The server DLL beside the test program, loaded and registered once.
+struct Server {
+    LONG(WINAPI* live)(int);
+    int(WINAPI* takeCalls)(int*, int);
+    void(WINAPI* inject)(int, int, int, HRESULT, const wchar_t*);
+    void(WINAPI* moveSlot)(int, int, int);
+    void(WINAPI* setDirectory)(const wchar_t*);
+
+    static Server& get() {
+        static Server server = [] {
+            wchar_t path[MAX_PATH];
+            const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+            std::wstring dll(path, n);
+            dll = dll.substr(0, dll.find_last_of(L"\\/") + 1) + L"DormexSite.dll";
+            const HMODULE module = LoadLibraryW(dll.c_str());
+            if (!module) throw std::runtime_error("DormexSite.dll is not beside the test");
+            auto function = [&](const char* name) {
+                FARPROC f = GetProcAddress(module, name);
+                if (!f) throw std::runtime_error(std::string("no export ") + name);
+                return f;
+            };
+            auto registerServer = reinterpret_cast<HRESULT(WINAPI*)()>(
+                reinterpret_cast<void (*)()>(function("DllRegisterServer")));
+            if (FAILED(registerServer())) throw std::runtime_error("registration failed");
+            Server s{};
+            s.live = reinterpret_cast<decltype(s.live)>(
+                reinterpret_cast<void (*)()>(function("DormexSiteLiveObjects")));
+            s.takeCalls = reinterpret_cast<decltype(s.takeCalls)>(
+                reinterpret_cast<void (*)()>(function("DormexSiteTakeCalls")));
+            s.inject = reinterpret_cast<decltype(s.inject)>(
+                reinterpret_cast<void (*)()>(function("DormexSiteInject")));
+            s.moveSlot = reinterpret_cast<decltype(s.moveSlot)>(
+                reinterpret_cast<void (*)()>(function("DormexSiteMoveSlot")));
+            s.setDirectory = reinterpret_cast<decltype(s.setDirectory)>(
+                reinterpret_cast<void (*)()>(function("DormexSiteSetProgramDirectory")));
+            return s;
+        }();
+        return server;
+    }
+
+    std::vector<int> calls() {
+        std::vector<int> out(4096);
+        out.resize(static_cast<size_t>(takeCalls(out.data(), static_cast<int>(out.size()))));
+        return out;
+    }
+};
+
+// The system's own text for a code, trimmed as the program trims it; empty when there is none.
+std::string systemTextOf(HRESULT status) {
+    wchar_t buffer[256];
+    const DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, static_cast<DWORD>(status), 0, buffer, 256, nullptr);
+    if (n == 0) return {};
+    return site::TrimErrorText(site::toUtf8(std::u16string(buffer, buffer + n)));
+}
+
+const std::string kSchema[] = {
+    "CREATE TABLE personnel (userid integer primary key, lastname text, firstname text, "
+    "flags integer)",
+    "CREATE TABLE Keycards (CardID integer primary key, KeyNumber bigint not null, userid "
+    "integer, Active integer not null default 1, CardStatus integer not null default 0, "
+    "StatusReason integer not null default 0)",
+    "CREATE TABLE Transactions (TransactionID integer primary key, KeyNumber bigint not null, "
+    "EventDateTime text not null)",
+    "CREATE TABLE MXRSettings (SettingName text not null, StationName text not null, "
+    "StringSetting1 text)",
+    "CREATE TABLE CardDownloads (DownloadID integer primary key, CardID integer not null, Arg1 "
+    "integer, Arg2 integer, Arg3 integer, QueuedAt text)",
+    "INSERT INTO personnel VALUES (1, 'Ames', 'Bo', 0)",
+    "INSERT INTO Keycards (CardID, KeyNumber, userid) VALUES (1, 5000000000, 1)",
+    // 5000000000 cut to 32 bits: recently used, so a truncated key would reach this card.
+    "INSERT INTO Keycards (CardID, KeyNumber, userid) VALUES (2, 705032704, 1)",
+    "INSERT INTO Transactions VALUES (1, 705032704, '2026-12-05 10:00:00')",
+    "INSERT INTO MXRSettings VALUES ('Custom Person Type 1', 'globalmxr', 'Guard')",
+};
+
+class ComClient : public ProgramDirTest {
+protected:
+    void SetUp() override {
+        ProgramDirTest::SetUp();
+        server.inject(kClear, 0, 0, S_OK, nullptr);
+        server.setDirectory(wide(dir.path()).c_str());
+        writeFile(dir.file("site.db"), "");
+        for (const std::string& statement : kSchema) sql(statement);
+        server.calls();
+    }
+    void TearDown() override {
+        server.inject(kClear, 0, 0, S_OK, nullptr);
+        server.setDirectory(nullptr);
+        EXPECT_EQ(server.live(kAll), 0) << "objects left alive in the server";
+        ProgramDirTest::TearDown();
+    }
+    static std::wstring wide(const std::string& text) {
+        const std::u16string units = site::toUtf16(text);
+        return std::wstring(units.begin(), units.end());
+    }
+    site::CreateFunction creator() { return com::comSiteLibrary(dir.path() + "/"); }
+
+    // Runs a statement through the client; its rows as "a|b|" lines.
+    std::vector<std::string> sql(const std::string& statement) {
+        auto top = site::CreateTopLevelObject(creator());
+        site::ObjectPtr rows;
+        site::OleCheck(top->RunSql(site::toUtf16(statement), rows));
+        site::TResultCursor cursor;
+        cursor.Bind(rows);
+        std::vector<std::string> out;
+        for (; !cursor.AtEnd(); cursor.Next()) {
+            std::string line;
+            for (int i = 0; i < cursor.FieldCount(); ++i)
+                line += cursor.FieldAt(i).AsString() + "|";
+            out.push_back(line);
+        }
+        return out;
+    }
+    std::string card(int id) {
+        auto rows = sql("SELECT Active, CardStatus, StatusReason FROM Keycards WHERE CardID = " +
+                        std::to_string(id));
+        return rows.empty() ? "missing" : rows[0];
+    }
+    // One run of the program's routines with type 0 selected; the log's messages without the
+    // statement lines. `name6` receives entry 6's name.
+    std::vector<std::string> run(std::string* name6 = nullptr) {
+        std::filesystem::remove(dir.file("dormex.log"));
+        {
+            TForm1 form(creator(), "silent");
+            form.CheckListBox1.SetChecked(0, true);
+            form.LoadCustomNames();
+            if (name6) *name6 = form.CheckListBox1.Name(6);
+            form.RunQuery(30);
+            // The cursor keeps its recordset; the top-level object, collections and cards are
+            // gone once the routines end.
+            EXPECT_EQ(server.live(kTop), 0);
+            EXPECT_EQ(server.live(kCollection), 0);
+            EXPECT_EQ(server.live(kCard), 0);
+        }
+        EXPECT_EQ(server.live(kAll), 0);
+        std::vector<std::string> lines;
+        std::istringstream log(logText());
+        for (std::string line; std::getline(log, line);) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            const size_t stamp = line.find("  ");
+            if (line.rfind("SELECT", 0) != 0) lines.push_back(line.substr(stamp + 2));
+        }
+        return lines;
+    }
+    void writeComIni(const std::string& body) {
+        writeFile(dir.file("SiteLibrary.ini"), "[COM]\r\n" + body);
+    }
+
+    Server& server = Server::get();
+};
+
+TEST_F(ComClient, EachOperationLandsOnItsPositionAndTheKeyKeepsSixtyFourBits) {
+    std::string name6;
+    EXPECT_EQ(run(&name6), (std::vector<std::string>{",5000000000,Ames,Bo,0, Deactivated"}));
+    EXPECT_EQ(name6, "Guard");
+    EXPECT_EQ(card(1), "0|3|6|");
+    EXPECT_EQ(card(2), "1|0|0|");
+    EXPECT_EQ(sql("SELECT CardID, Arg1, Arg2, Arg3 FROM CardDownloads"),
+              (std::vector<std::string>{"1|0|1|0|"}));
+    // Interface * 1000 + own position: RunSql 35 (names, then selection), FindKeycards 2,
+    // Count 3, Item 2, then operations A to E at 48, 16, 30, 31 and 75.
+    std::vector<int> calls = server.calls();
+    calls.erase(calls.begin() + 10, calls.end());  // the state queries that follow
+    EXPECT_EQ(calls,
+              (std::vector<int>{1035, 1035, 1002, 2003, 2002, 3048, 3016, 3030, 3031, 3075}));
+}
+
+TEST_F(ComClient, AServerWithAMovedSlotFailsTheRun) {
+    server.moveSlot(kCard, 31, 32);
+    const auto lines = run();
+    server.moveSlot(kCard, 31, 32);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], "RunQuery():5:Method 31 of DormexSite.Keycard is not implemented");
+    EXPECT_EQ(card(1), "1|0|0|");
+}
+
+TEST_F(ComClient, FailuresCarryTheirMessageAndReleaseEverything) {
+    const HRESULT kNoText = static_cast<HRESULT>(0x80041234);
+    ASSERT_EQ(systemTextOf(kNoText), "") << "precondition: a code without system text";
+    ASSERT_NE(systemTextOf(E_ACCESSDENIED), "") << "precondition: a code with system text";
+    struct Case {
+        Kind kind;
+        int position;
+        Mode mode;
+        HRESULT status;
+        const wchar_t* description;
+        std::string expected;  // the whole log entry's first line
+        std::string cardState;
+    };
+    const std::string kLocked = "Card is locked by the door controller";
+    const std::vector<Case> cases = {
+        // Error information crosses the boundary, trimmed of its period and blanks.
+        {kCard, 31, kFail, E_FAIL, L"Card is locked by the door controller. \r\n",
+         "RunQuery():5:" + kLocked, "1|0|0|"},
+        {kCard, 75, kFail, E_FAIL, L"Queue full", "RunQuery():6:Queue full", "0|3|6|"},
+        // Without a description: the system's text, then "OLE error".
+        {kCard, 48, kFail, E_ACCESSDENIED, nullptr, "RunQuery():2:" + systemTextOf(E_ACCESSDENIED),
+         "1|0|0|"},
+        {kCard, 16, kFail, kNoText, nullptr, "RunQuery():3:OLE error 80041234", "1|0|0|"},
+        {kCard, 30, kFail, E_FAIL, L"C", "RunQuery():4:C", "1|0|0|"},
+        {kCollection, 3, kFail, E_FAIL, L"No count", "RunQuery():1:No count", "1|0|0|"},
+        {kCollection, 2, kFail, E_FAIL, L"No item", "RunQuery():1:No item", "1|0|0|"},
+        {kTop, 2, kFail, E_FAIL, L"No lookup", "RunQuery():0:No lookup", "1|0|0|"},
+        // Items that are no card, and objects missing with a success status.
+        {kCollection, 2, kVariantNull, S_OK, nullptr,
+         "RunQuery():1:Could not convert variant of type (Null) into type (Dispatch)", "1|0|0|"},
+        {kCollection, 2, kVariantI4, S_OK, nullptr,
+         "RunQuery():1:Could not convert variant of type (Integer) into type (Dispatch)", "1|0|0|"},
+        {kCollection, 2, kNullResult, S_OK, nullptr,
+         "RunQuery():2:No card at item 1 for key number 5000000000", "1|0|0|"},
+        {kTop, 2, kNullResult, S_OK, nullptr,
+         "RunQuery():1:No card collection for key number 5000000000", "1|0|0|"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.expected);
+        sql("UPDATE Keycards SET Active = 1, CardStatus = 0, StatusReason = 0");
+        server.inject(c.kind, c.position, c.mode, c.status, c.description);
+        const auto lines = run();
+        server.inject(kClear, 0, 0, S_OK, nullptr);
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(lines[0], c.expected);
+        EXPECT_EQ(card(1), c.cardState);
+    }
+}
+
+TEST_F(ComClient, FailingOrEmptyStatementsEndTheRoutinesCleanly) {
+    server.inject(kTop, 35, kFail, E_FAIL, L"no such table: MXRSettings");
+    auto lines = run();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "LoadCustomNames():no such table: MXRSettings");
+    EXPECT_EQ(lines[1], "RunQuery():0:no such table: MXRSettings");
+    // A statement that succeeds without a recordset reads no rows: nothing is logged at all.
+    server.inject(kTop, 35, kNullResult, S_OK, nullptr);
+    TForm1 form(creator(), "silent");
+    form.CheckListBox1.SetChecked(0, true);
+    form.RunQuery(30);
+    server.inject(kClear, 0, 0, S_OK, nullptr);
+    EXPECT_EQ(logText(), "");
+    EXPECT_EQ(card(1), "1|0|0|");
+}
+
+TEST_F(ComClient, ConfigurationMistakesAreOneLineCreationErrors) {
+    const std::string other = "{00000000-0000-0000-C000-000000000046}";  // IUnknown's ID
+    auto textOf = [](HRESULT status, const char* code) {
+        const std::string text = systemTextOf(status);
+        return text.empty() ? std::string("OLE error ") + code : text;
+    };
+    struct Case {
+        std::string ini;
+        std::string message;  // the start of the creation error
+        bool namesKey;        // the message names the key
+    };
+    const std::vector<Case> cases = {
+        {"Class={6D9B8E3C-0000-4000-8000-0000000000AA}\r\n",
+         textOf(REGDB_E_CLASSNOTREG, "80040154"), false},
+        {"Class=No.Such.Class\r\n", textOf(CO_E_CLASSSTRING, "800401F3"), true},
+        {"Class={garbage\r\n", "", true},
+        {"TopLevelInterface=" + other.substr(1) + "\r\n", "", true},
+        {"TopLevelInterface={1B2774D4-361E-42CC-80F5-A873B24D43A4}\r\n", "Interface not supported",
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.ini);
+        writeComIni(c.ini);
+        TForm1 form(creator(), "silent");
+        try {
+            form.RunQuery(30);
+            ADD_FAILURE() << "no creation error";
+        } catch (const Error& e) {
+            const std::string message = e.what();
+            EXPECT_EQ(message.find('\n'), std::string::npos);
+            if (!c.message.empty()) EXPECT_EQ(message.rfind(c.message, 0), 0u) << message;
+            if (c.namesKey)
+                EXPECT_NE(message.find(c.ini.substr(0, c.ini.find('='))), std::string::npos)
+                    << "names the key: " << message;
+        }
+        EXPECT_EQ(logText(), "");
+    }
+    // The card interface of another kind of object: the card lookup says so.
+    writeComIni("CardInterface={91556A0E-19F6-463B-BD49-D296802E969F}\r\n");
+    EXPECT_EQ(run().at(0), "RunQuery():1:Interface not supported");
+    // The stand-in's own IDs written out work as the defaults do.
+    writeComIni(
+        "Class=DormexSite.TopLevel\r\nTopLevelInterface={38443E37-1153-4823-AC50-"
+        "F35C8DE2D0EE}\r\nCollectionInterface={91556A0E-19F6-463B-BD49-D296802E969F}\r\n"
+        "CardInterface={1B2774D4-361E-42CC-80F5-A873B24D43A4}\r\n");
+    EXPECT_EQ(run().at(0), ",5000000000,Ames,Bo,0, Deactivated");
+}
+
+TEST_F(ComClient, RecordsetsAreReadThroughTheIdEveryAdoVersionAnswers) {
+    // A recordset answering only ADO's older interface IDs, as Wine's ADO does.
+    server.inject(kRecordset, 0, kOlderIds, S_OK, nullptr);
+    EXPECT_EQ(sql("SELECT KeyNumber, lastname FROM Keycards JOIN personnel USING (userid) "
+                  "ORDER BY CardID"),
+              (std::vector<std::string>{"5000000000|Ames|", "705032704|Ames|"}));
+}
+
+TEST_F(ComClient, ColumnTypesReadAsOnLinuxAndAnUnreadableOneNamesItsColumn) {
+    sql("CREATE TABLE T (n numeric(20,0), r real, t text, z integer, d datetime)");
+    sql("INSERT INTO T VALUES (-12345678901234567, 2.5, 'x', NULL, 45000.5)");
+    auto top = site::CreateTopLevelObject(creator());
+    site::ObjectPtr rows;
+    site::OleCheck(top->RunSql(u"SELECT n, r, t, z, d FROM T", rows));
+    site::TResultCursor cursor;
+    cursor.Bind(rows);
+    EXPECT_EQ(cursor.FieldAt(0).AsString(), "-12345678901234567");
+    EXPECT_EQ(cursor.FieldAt(0).AsInteger(), -12345678901234567);
+    EXPECT_EQ(cursor.FieldByName("R").AsString(), "2.5");
+    EXPECT_EQ(cursor.FieldAt(2).AsString(), "x");
+    EXPECT_EQ(cursor.FieldAt(3).AsInteger(), 0);
+    try {
+        cursor.FieldAt(4).AsString();
+        ADD_FAILURE() << "a date read as text";
+    } catch (const Error& e) {
+        EXPECT_EQ(std::string(e.what()), "ADODataSet1: Field 'd' cannot be read as text");
+    }
+}
+
+TEST(ComVariant, EachTypeBecomesTheSiteVariantOfTheLinuxCursor) {
+    auto make = [](VARTYPE vt) {
+        VARIANT v;
+        VariantInit(&v);
+        v.vt = vt;
+        return v;
+    };
+    auto decimal = [&](std::uint32_t hi, std::uint64_t lo, BYTE scale, bool negative) {
+        VARIANT v = make(VT_DECIMAL);
+        v.decVal.Hi32 = hi;
+        v.decVal.Lo64 = lo;
+        v.decVal.scale = scale;
+        v.decVal.sign = negative ? DECIMAL_NEG : 0;
+        v.vt = VT_DECIMAL;
+        return v;
+    };
+    struct Case {
+        VARIANT in;
+        site::Variant::Type type;
+        std::int64_t integer;
+        std::u16string text;
+    };
+    VARIANT i2 = make(VT_I2), i4 = make(VT_I4), i8 = make(VT_I8), b = make(VT_BOOL);
+    i2.iVal = -5;
+    i4.lVal = 2147483647;
+    i8.llVal = -5000000000;
+    b.boolVal = VARIANT_TRUE;
+    const Case cases[] = {
+        {make(VT_EMPTY), site::Variant::Type::Empty, 0, u""},
+        {make(VT_NULL), site::Variant::Type::Null, 0, u""},
+        {i2, site::Variant::Type::Integer, -5, u""},
+        {i4, site::Variant::Type::Integer, 2147483647, u""},
+        {i8, site::Variant::Type::Int64, -5000000000, u""},
+        {b, site::Variant::Type::Boolean, 1, u""},
+        {decimal(0, 1250, 2, true), site::Variant::Type::Decimal, 0, u"-12.50"},
+        {decimal(0, 5, 3, false), site::Variant::Type::Decimal, 0, u"0.005"},
+        {decimal(1, 0, 0, false), site::Variant::Type::Decimal, 0, u"18446744073709551616"},
+        {decimal(0xFFFFFFFF, ~0ull, 28, false), site::Variant::Type::Decimal, 0,
+         u"7.9228162514264337593543950335"},
+        {decimal(0, 0, 0, false), site::Variant::Type::Decimal, 0, u"0"},
+    };
+    for (const Case& c : cases) {
+        site::Variant out;
+        ASSERT_TRUE(com::toSiteVariant(c.in, out));
+        EXPECT_EQ(out.type, c.type);
+        EXPECT_EQ(out.integer, c.integer);
+        EXPECT_EQ(out.text, c.text);
+    }
+    VARIANT r8 = make(VT_R8), text = make(VT_BSTR);
+    r8.dblVal = 0.1;
+    text.bstrVal = SysAllocStringLen(L"a\0b", 3);
+    site::Variant out;
+    ASSERT_TRUE(com::toSiteVariant(r8, out));
+    EXPECT_EQ(out.real, 0.1);
+    ASSERT_TRUE(com::toSiteVariant(text, out));
+    EXPECT_EQ(out.text, std::u16string(u"a\0b", 3));
+    VariantClear(&text);
+    for (VARTYPE other : {VT_DATE, VT_CY, VT_UNKNOWN, VT_ERROR})
+        EXPECT_FALSE(com::toSiteVariant(make(other), out)) << other;
+}
+
+}  // namespace
+}  // namespace dormex::test

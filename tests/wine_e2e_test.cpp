@@ -1,0 +1,288 @@
+// The Windows program end to end under Wine: Dormex.exe of the 64-bit Windows build, with the
+// stand-in COM server DormexSite.dll registered in that build's Wine prefix, on site files made
+// here as for the Linux program, run through the same scenarios with the same expectations.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QSqlQuery>
+#include <QVariant>
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+#include <regex>
+#include <sstream>
+
+#include "Scenarios.h"
+#include "SiteContent.h"
+#include "SiteDatabase.h"
+#include "Subprocess.h"
+#include "TestSupport.h"
+
+namespace dormex::test {
+namespace {
+
+using sitelib::ConnectionSettings;
+using sitelib::SiteDatabase;
+
+// The Windows build: DORMEX_WINDOWS_BUILD, else the one fixed when the test was built.
+std::string windowsBuild() {
+    const char* dir = std::getenv("DORMEX_WINDOWS_BUILD");
+    return dir && *dir ? dir : DORMEX_WINDOWS_BUILD_DIR;
+}
+
+// A Linux path as the Windows program sees it (Wine's drive Z: is the root directory).
+std::string windowsPath(std::string path) {
+    std::replace(path.begin(), path.end(), '/', '\\');
+    return "Z:" + path;
+}
+
+// The log's messages: each line without its stamp ("<date> <time>  "); continuation lines as
+// they are.
+std::vector<std::string> logLines(const std::string& log) {
+    static const std::regex kStamp("^[0-9][^ ]* [0-9][^ ]*  ");
+    std::vector<std::string> out;
+    size_t pos = 0;
+    while (pos < log.size()) {
+        size_t end = log.find("\r\n", pos);
+        if (end == std::string::npos) end = log.size();
+        out.push_back(std::regex_replace(log.substr(pos, end - pos), kStamp, "",
+                                         std::regex_constants::format_first_only));
+        pos = end + 2;
+    }
+    return out;
+}
+
+std::string lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
+    return text;
+}
+
+class WineEndToEnd : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        const std::string build = windowsBuild();
+        for (const char* file : {"Dormex.exe", "DormexSite.dll", "wine-run"}) {
+            if (!std::filesystem::exists(build + "/" + file)) {
+                s_missing = build + "/" + file;
+                return;
+            }
+        }
+        // Per-user registration in the build's prefix, as an administrator would do it.
+        TempDir scratch;
+        RunResult r = runProgram(build + "/wine-run",
+                                 {"regsvr32", "/s", windowsPath(build + "/DormexSite.dll")},
+                                 scratch.path(), std::chrono::seconds(120));
+        if (r.status != 0) s_missing = "registration of DormexSite.dll: " + r.err;
+    }
+
+    void SetUp() override {
+        if (!s_missing.empty()) {
+            const char* required = std::getenv("DORMEX_REQUIRE_WINDOWS_BUILD");
+            if (required && std::string(required) == "1")
+                FAIL() << "no Windows build to run: " << s_missing;
+            GTEST_SKIP() << "no Windows build to run (" << s_missing
+                         << "): build it with scripts/windows.sh";
+        }
+        std::filesystem::copy_file(windowsBuild() + "/Dormex.exe", dir.file("Dormex.exe"));
+        settings.database = dir.file("site.db");
+        open();
+        db->createSchema();
+    }
+
+    // The test's own connection is closed while the Windows program runs.
+    void open() { db = std::make_unique<SiteDatabase>(settings, SiteDatabase::OpenMode::Create); }
+    void exec(const std::string& sql) { db->exec(QString::fromStdString(sql)); }
+
+    void fill(const scenario::Site& site) {
+        for (const scenario::Person& p : site.persons) {
+            QSqlQuery q(db->connection());
+            q.prepare(
+                "INSERT INTO personnel (userid, lastname, firstname, flags) "
+                "VALUES (?, ?, ?, ?)");
+            q.addBindValue(p.userid);
+            q.addBindValue(QString::fromUtf8(p.lastName));
+            q.addBindValue(QString::fromUtf8(p.firstName));
+            q.addBindValue(p.flags ? QVariant(static_cast<qlonglong>(*p.flags))
+                                   : QVariant(QMetaType::fromType<qlonglong>()));
+            ASSERT_TRUE(q.exec());
+        }
+        for (const scenario::Card& c : site.cards) {
+            exec("INSERT INTO Keycards (CardID, KeyNumber, userid, Active) VALUES (" +
+                 std::to_string(c.cardId) + ", " + std::to_string(c.keyNumber) + ", " +
+                 std::to_string(c.userid) + ", " + std::to_string(c.active) + ")");
+        }
+        int id = 0;
+        for (const scenario::Use& u : site.uses) {
+            exec("INSERT INTO Transactions (TransactionID, KeyNumber, EventDateTime) VALUES (" +
+                 std::to_string(++id) + ", " + std::to_string(u.keyNumber) + ", '" +
+                 sitelib::formatLocalTime(std::time(nullptr) - u.daysAgo * 86400) + "')");
+        }
+        std::string ini = "[General]\r\nDays=" + site.days + "\r\n";
+        for (int i = 0; i < 11; ++i) {
+            const bool on = std::count(site.selectedTypes.begin(), site.selectedTypes.end(), i);
+            ini += "type" + std::to_string(i) + "=" + (on ? "True" : "False") + "\r\n";
+        }
+        writeFile(dir.file("Dormex.ini"), ini);
+    }
+    void clearSite() {
+        for (const char* table : {"CardDownloads", "Keycards", "personnel", "Transactions"})
+            exec(std::string("DELETE FROM ") + table);
+        std::filesystem::remove(dir.file("Dormex.log"));
+    }
+    void keyColumns(const std::string& type) {
+        exec("DROP TABLE Keycards");
+        exec("CREATE TABLE Keycards (CardID integer primary key, KeyNumber " + type +
+             " not null, userid integer, Active integer not null default 1, CardStatus integer "
+             "not null default 0, StatusReason integer not null default 0)");
+        exec("DROP TABLE Transactions");
+        exec("CREATE TABLE Transactions (TransactionID integer primary key, KeyNumber " + type +
+             " not null, EventDateTime text not null)");
+    }
+
+    RunResult dormex(const std::string& command) {
+        db.reset();
+        RunResult r = runProgram(windowsBuild() + "/wine-run",
+                                 {windowsPath(dir.file("Dormex.exe")), command}, dir.path());
+        open();
+        return r;
+    }
+    std::vector<std::string> log() const { return logLines(readFile(dir.file("Dormex.log"))); }
+
+    std::string state(int cardId) {
+        QSqlQuery q(db->connection());
+        q.exec(QString("SELECT Active, CardStatus, StatusReason FROM Keycards WHERE CardID = %1")
+                   .arg(cardId));
+        if (!q.next()) return "missing";
+        return q.value(0).toString().toStdString() + "/" + q.value(1).toString().toStdString() +
+               "/" + q.value(2).toString().toStdString();
+    }
+    std::vector<std::string> downloads() {
+        QSqlQuery q(db->connection());
+        q.exec("SELECT CardID, Arg1, Arg2, Arg3 FROM CardDownloads ORDER BY DownloadID");
+        std::vector<std::string> out;
+        while (q.next()) {
+            out.push_back(q.value(0).toString().toStdString() + ":" +
+                          q.value(1).toString().toStdString() + "," +
+                          q.value(2).toString().toStdString() + "," +
+                          q.value(3).toString().toStdString());
+        }
+        return out;
+    }
+
+    static inline std::string s_missing;
+    TempDir dir;
+    ConnectionSettings settings;
+    std::unique_ptr<SiteDatabase> db;
+};
+
+TEST_F(WineEndToEnd, SilentRunLeavesWhatTheLinuxRunLeaves) {
+    for (const bool exact : {false, true}) {
+        SCOPED_TRACE(exact ? "numeric(20,0) keys" : "keys as created");
+        clearSite();
+        if (exact) keyColumns("numeric(20,0)");
+        const scenario::Site site = scenario::smallSite(exact);
+        fill(site);
+        RunResult r = dormex("silent");
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(log(), site.entries);
+        for (const auto& [id, s] : site.states) EXPECT_EQ(state(id), s) << "card " << id;
+        EXPECT_EQ(downloads(), site.downloads);
+        // The next run finds nothing left to do.
+        r = dormex("SILENT");
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(log().size(), site.entries.size() + 1);
+    }
+}
+
+TEST_F(WineEndToEnd, PreviewListsWhatTheRunWillDoAndChangesNothing) {
+    const scenario::Site site = scenario::smallSite();
+    fill(site);
+    RunResult p = dormex("preview");
+    EXPECT_EQ(p.status, 0) << p.err;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("Dormex.log")));
+    EXPECT_TRUE(downloads().empty());
+    std::vector<std::string> previewed;
+    std::istringstream lines(p.out);
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        previewed.push_back(line);
+    }
+    ASSERT_FALSE(previewed.empty());
+    EXPECT_EQ(previewed.back().rfind("6 cards would be deactivated (Days = 30, cut-off date ", 0),
+              0u)
+        << previewed.back();
+    previewed.pop_back();
+    std::vector<std::string> expected(site.entries.begin() + 1, site.entries.end());
+    for (auto& line : expected)
+        line = line.substr(0, line.size() - std::string("Deactivated").size()) + "Would deactivate";
+    EXPECT_EQ(previewed, expected);
+}
+
+TEST_F(WineEndToEnd, FailuresEndTheRunWithTheirStepAsOnLinux) {
+    for (const scenario::Failure& c : scenario::failures()) {
+        SCOPED_TRACE(c.sqlite);
+        clearSite();
+        if (!c.keyType.empty()) keyColumns(c.keyType);
+        fill(scenario::smallSite());
+        exec(c.sqlite);
+        RunResult r = dormex("silent");
+        EXPECT_EQ(r.status, 1) << r.err;
+        auto lines = log();
+        ASSERT_EQ(lines.size(), c.before + 3) << c.marker;
+        const std::string& failure = lines[c.before + 1];
+        EXPECT_EQ(failure.rfind("RunQuery():" + c.marker + ":", 0), 0u) << failure;
+        const std::string& text = c.sqliteFailure.empty() ? c.failure : c.sqliteFailure;
+        EXPECT_NE(lower(failure).find(lower(text)), std::string::npos) << failure;
+        EXPECT_EQ(lines.back().rfind("SELECT k.KeyNumber", 0), 0u);
+        std::vector<std::string> queued;
+        for (size_t i = 0; i < scenario::kSmallSiteOrder.size(); ++i) {
+            const int id = scenario::kSmallSiteOrder[i];
+            const bool saved = i < c.before || (i == c.before && c.failedSaved);
+            EXPECT_EQ(state(id), saved ? "0/3/6" : "1/0/0") << "card " << id;
+            if (saved) queued.push_back(std::to_string(id) + ":0,1,0");
+        }
+        EXPECT_EQ(downloads(), queued);
+        exec("DROP TRIGGER IF EXISTS f");
+    }
+}
+
+TEST_F(WineEndToEnd, SiteLibraryFailuresAreOneLineErrors) {
+    // Missing tables: logged failures of both routines.
+    fill(scenario::smallSite());
+    exec("DROP TABLE MXRSettings");
+    exec("DROP TABLE Transactions");
+    RunResult r = dormex("silent");
+    EXPECT_EQ(r.status, 1);
+    auto lines = log();
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0], "LoadCustomNames():no such table: MXRSettings");
+    EXPECT_EQ(lines[1], "Days = 30");
+    EXPECT_EQ(lines[2].rfind("RunQuery():0:no such table: Transactions", 0), 0u) << lines[2];
+    // No site database, then a class that is not registered: set-up errors, nothing logged.
+    std::filesystem::remove(dir.file("Dormex.log"));
+    db.reset();
+    std::filesystem::rename(dir.file("site.db"), dir.file("other.db"));
+    r = runProgram(windowsBuild() + "/wine-run", {windowsPath(dir.file("Dormex.exe")), "silent"},
+                   dir.path());
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err,
+              "Dormex: Site database not found: " + windowsPath(dir.file("site.db")) + ".\r\n");
+    writeFile(dir.file("SiteLibrary.ini"),
+              "[Database]\r\nDatabase=other.db\r\n[COM]\r\nClass=Vendor.NotInstalled\r\n");
+    r = runProgram(windowsBuild() + "/wine-run", {windowsPath(dir.file("Dormex.exe")), "silent"},
+                   dir.path());
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_NE(r.err.find("[COM] Class=Vendor.NotInstalled"), std::string::npos) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("Dormex.log")));
+}
+
+}  // namespace
+}  // namespace dormex::test
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
