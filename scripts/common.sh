@@ -33,8 +33,9 @@ DORMEX_TEST_PACKAGES=(libgtest-dev libgmock-dev postgresql odbc-postgresql sqlit
     clang libclang-rt-14-dev clang-format git)
 
 # The Windows programs, cross-built (scripts/windows.sh): the mingw-w64 compilers of both
-# architectures and GoogleTest's sources for the cross-built tests.
-DORMEX_WINDOWS_PACKAGES=(cmake g++-mingw-w64-x86-64 g++-mingw-w64-i686 googletest)
+# architectures and GoogleTest's sources for the cross-built tests; Tcl and dpkg-dev make
+# SQLite's single-file source for the stand-in COM server (scripts/sqlite-amalgamation.sh).
+DORMEX_WINDOWS_PACKAGES=(cmake g++-mingw-w64-x86-64 g++-mingw-w64-i686 googletest tcl dpkg-dev)
 
 # Running the 64-bit Windows tests (scripts/test.sh): Wine, and a virtual display for the window.
 DORMEX_WINE_PACKAGES=(wine wine64 xvfb)
