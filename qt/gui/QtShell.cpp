@@ -18,8 +18,7 @@ QtShell::~QtShell() {
 }
 
 site::CreateFunction QtShell::siteLibrary(bool readOnly) {
-    (void)readOnly;
-    return sitelib::CreateTopLevelObject;
+    return readOnly ? sitelib::CreateReadOnlyTopLevelObject : sitelib::CreateTopLevelObject;
 }
 
 std::string QtShell::windowSystemProblem() {
