@@ -135,11 +135,12 @@ protected:
     }
     site::CreateFunction creator() { return com::comSiteLibrary(dir.path() + "/"); }
 
-    // Runs a statement through the client; its rows as "a|b|" lines.
+    // Runs a statement through the client; the rows of a SELECT as "a|b|" lines.
     std::vector<std::string> sql(const std::string& statement) {
         auto top = site::CreateTopLevelObject(creator());
         site::ObjectPtr rows;
         site::OleCheck(top->RunSql(site::toUtf16(statement), rows));
+        if (statement.rfind("SELECT", 0) != 0) return {};
         site::TResultCursor cursor;
         cursor.Bind(rows);
         std::vector<std::string> out;
@@ -210,7 +211,8 @@ TEST_F(ComClient, AServerWithAMovedSlotFailsTheRun) {
     const auto lines = run();
     server.moveSlot(kCard, 31, 32);
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0], "RunQuery():5:Method 31 of DormexSite.Keycard is not implemented");
+    EXPECT_EQ(lines[0].rfind("RunQuery():5:", 0), 0u) << lines[0];
+    EXPECT_NE(lines[0].find("is not implemented"), std::string::npos) << lines[0];
     EXPECT_EQ(card(1), "1|0|0|");
 }
 
@@ -270,6 +272,7 @@ TEST_F(ComClient, FailingOrEmptyStatementsEndTheRoutinesCleanly) {
     EXPECT_EQ(lines[0], "LoadCustomNames():no such table: MXRSettings");
     EXPECT_EQ(lines[1], "RunQuery():0:no such table: MXRSettings");
     // A statement that succeeds without a recordset reads no rows: nothing is logged at all.
+    std::filesystem::remove(dir.file("dormex.log"));
     server.inject(kTop, 35, kNullResult, S_OK, nullptr);
     TForm1 form(creator(), "silent");
     form.CheckListBox1.SetChecked(0, true);
@@ -309,10 +312,13 @@ TEST_F(ComClient, ConfigurationMistakesAreOneLineCreationErrors) {
         } catch (const Error& e) {
             const std::string message = e.what();
             EXPECT_EQ(message.find('\n'), std::string::npos);
-            if (!c.message.empty()) EXPECT_EQ(message.rfind(c.message, 0), 0u) << message;
-            if (c.namesKey)
+            if (!c.message.empty()) {
+                EXPECT_EQ(message.rfind(c.message, 0), 0u) << message;
+            }
+            if (c.namesKey) {
                 EXPECT_NE(message.find(c.ini.substr(0, c.ini.find('='))), std::string::npos)
                     << "names the key: " << message;
+            }
         }
         EXPECT_EQ(logText(), "");
     }
