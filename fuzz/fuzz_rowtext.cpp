@@ -1,5 +1,5 @@
-// Fuzzes RowText over rows of text, integer, null, real and boolean columns: the row text is ","
-// and the column's text per column with control characters blanked, and nothing else.
+// Fuzzes RowText over rows of text, integer, null, real, decimal and boolean columns: the row
+// text is "," and the column's text per column with control characters blanked, and nothing else.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <locale.h>
 
@@ -59,7 +59,7 @@ struct Column {
 
 Column makeColumn(FuzzedDataProvider& in) {
     Column c;
-    switch (in.ConsumeIntegralInRange(0, 6)) {
+    switch (in.ConsumeIntegralInRange(0, 7)) {
         case 0:
             c.value = Variant::null();
             c.text = "";
@@ -90,6 +90,18 @@ Column makeColumn(FuzzedDataProvider& in) {
             c.value.type = Variant::Type::Boolean;
             c.text = c.value.integer ? "True" : "False";
             break;
+        case 7: {
+            // Digits, signs and points: a whole number of plain digits prints as it is.
+            static const char16_t kUnits[] = u"0123456789-+.";
+            std::u16string digits(in.ConsumeIntegralInRange<size_t>(0, 30), u'0');
+            for (char16_t& unit : digits) unit = kUnits[in.ConsumeIntegralInRange<size_t>(0, 12)];
+            if (!digits.empty() &&
+                digits.find_first_not_of(u"0123456789") == std::u16string::npos &&
+                (digits[0] != u'0' || digits.size() == 1))
+                c.text = utf8Of(digits);
+            c.value = Variant::fromDecimal(std::move(digits));
+            break;
+        }
         default: {
             std::u16string text(in.ConsumeIntegralInRange<size_t>(0, 40), u'\0');
             for (char16_t& unit : text) unit = in.ConsumeIntegral<char16_t>();

@@ -1,6 +1,8 @@
 // The program's side of the site library: failures into errors, the result cursor, UTF-16.
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "FakeSite.h"
 #include "site/OleError.h"
 #include "site/TResultCursor.h"
@@ -73,7 +75,7 @@ TEST(OleError, CreationFailuresAndWrongInterfaces) {
     } cases[] = {
         {Variant::null(), "Null"},          {Variant(), "Empty"},
         {Variant::fromInt64(3), "Int64"},   {Variant::fromText(u"x"), "OleStr"},
-        {Variant::fromDouble(1), "Double"},
+        {Variant::fromDouble(1), "Double"}, {Variant::fromDecimal(u"1"), "Decimal"},
     };
     for (const auto& c : cases) {
         try {
@@ -116,26 +118,57 @@ TEST(ResultCursor, ReadsRowsFieldsAndNulls) {
     EXPECT_TRUE(cursor.AtEnd());
 }
 
-TEST(ResultCursor, IntegerReadingOfOddValues) {
+TEST(ResultCursor, IntegerAndTextReadingOfOddValues) {
     struct Case {
         Variant v;
         bool ok;
         std::int64_t value;
+        const char* text;
     } cases[] = {
-        {Variant::fromText(u"17"), true, 17},
-        {Variant::fromText(u"-9223372036854775808"), true, INT64_MIN},
-        {Variant::fromText(u"9223372036854775808"), false, 0},
-        {Variant::fromText(u" 17"), false, 0},
-        {Variant::fromText(u""), false, 0},
-        {Variant::fromText(u"1e3"), false, 0},
-        {Variant::fromDouble(4096.0), true, 4096},
-        {Variant::fromDouble(2.5), false, 0},
-        {Variant::fromDouble(1e300), false, 0},
-        {Variant::fromDouble(9223372036854775808.0), false, 0},
+        {Variant::fromText(u"17"), true, 17, "17"},
+        {Variant::fromText(u"-9223372036854775808"), true, INT64_MIN, "-9223372036854775808"},
+        {Variant::fromText(u"9223372036854775808"), false, 0, "9223372036854775808"},
+        {Variant::fromText(u" 17"), false, 0, " 17"},
+        {Variant::fromText(u""), false, 0, ""},
+        {Variant::fromText(u"1e3"), false, 0, "1e3"},
+        {Variant::fromDouble(4096.0), true, 4096, "4096"},
+        {Variant::fromDouble(17.0), true, 17, "17"},
+        {Variant::fromDouble(-0.0), true, 0, "0"},
+        {Variant::fromDouble(9007199254740992.0), true, 9007199254740992, "9007199254740992"},
+        {Variant::fromDouble(-9007199254740992.0), true, -9007199254740992, "-9007199254740992"},
+        {Variant::fromDouble(9007199254740994.0), true, 9007199254740994, "9.00719925474099e+15"},
+        {Variant::fromDouble(-9223372036854775808.0), true, INT64_MIN, "-9.22337203685478e+18"},
+        {Variant::fromDouble(2.5), false, 0, "2.5"},
+        {Variant::fromDouble(-0.5), false, 0, "-0.5"},
+        {Variant::fromDouble(1e300), false, 0, "1e+300"},
+        {Variant::fromDouble(9223372036854775808.0), false, 0, "9.22337203685478e+18"},
+        {Variant::fromDouble(std::numeric_limits<double>::infinity()), false, 0, "inf"},
+        {Variant::fromDouble(std::numeric_limits<double>::quiet_NaN()), false, 0, "nan"},
+        {Variant::fromDecimal(u"9007199254740993"), true, 9007199254740993, "9007199254740993"},
+        {Variant::fromDecimal(u"-12345678901234567"), true, -12345678901234567,
+         "-12345678901234567"},
+        {Variant::fromDecimal(u"12.000"), true, 12, "12.000"},
+        {Variant::fromDecimal(u"+007."), true, 7, "7"},
+        {Variant::fromDecimal(u"-0.00"), true, 0, "0.00"},
+        {Variant::fromDecimal(u"9223372036854775807"), true, INT64_MAX, "9223372036854775807"},
+        {Variant::fromDecimal(u"-9223372036854775808"), true, INT64_MIN, "-9223372036854775808"},
+        {Variant::fromDecimal(u"9223372036854775808"), false, 0, "9223372036854775808"},
+        {Variant::fromDecimal(u"-9223372036854775809"), false, 0, "-9223372036854775809"},
+        {Variant::fromDecimal(u"00000000000000000000001"), true, 1, "1"},
+        {Variant::fromDecimal(u"100000000000000000000"), false, 0, "100000000000000000000"},
+        {Variant::fromDecimal(u"12.50"), false, 0, "12.50"},
+        {Variant::fromDecimal(u"-.001"), false, 0, "-0.001"},
+        {Variant::fromDecimal(u"1e3"), false, 0, "1e3"},
+        {Variant::fromDecimal(u"1.2.3"), false, 0, "1.2.3"},
+        {Variant::fromDecimal(u"-"), false, 0, "-"},
+        {Variant::fromDecimal(u"."), false, 0, "."},
+        {Variant::fromDecimal(u""), false, 0, ""},
+        {Variant::fromDecimal(u"NaN"), false, 0, "NaN"},
     };
     for (const auto& c : cases) {
         TResultCursor cursor;
         cursor.Bind(recordset({"v"}, {{c.v}}));
+        EXPECT_EQ(cursor.FieldAt(0).AsString(), c.text);
         if (c.ok) {
             EXPECT_EQ(cursor.FieldAt(0).AsInteger(), c.value);
         } else {

@@ -26,8 +26,31 @@ const char* variantTypeName(Variant::Type type) {
             return "OleStr";
         case Variant::Type::Dispatch:
             return "Dispatch";
+        case Variant::Type::Decimal:
+            return "Decimal";
     }
     return "Unknown";
+}
+
+bool splitDecimal(std::u16string_view text, DecimalParts& parts) {
+    parts = DecimalParts{};
+    size_t i = 0;
+    if (i < text.size() && (text[i] == u'-' || text[i] == u'+')) parts.negative = text[i++] == u'-';
+    bool digits = false;
+    bool point = false;
+    for (; i < text.size(); ++i) {
+        const char16_t c = text[i];
+        if (c == u'.' && !point) {
+            point = true;
+        } else if (c >= u'0' && c <= u'9') {
+            digits = true;
+            std::string& part = point ? parts.fraction : parts.whole;
+            if (point || c != u'0' || !part.empty()) part += static_cast<char>(c);
+        } else {
+            return false;
+        }
+    }
+    return digits;
 }
 
 void SetErrorInfo(const std::u16string& description) {

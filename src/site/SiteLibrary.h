@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 // The site object library as the program sees it: the access-control system's objects, reached
 // through plain interfaces. Every method returns a status code (negative = failure) and gives its
@@ -30,13 +31,14 @@ public:
 };
 using ObjectPtr = std::shared_ptr<Object>;
 
-// A value of a recordset field or of Item's result.
+// A value of a recordset field or of Item's result. A Decimal is an exact number (a NUMERIC or
+// DECIMAL column) given as its decimal text, e.g. "-12345678901234567" or "12.50".
 struct Variant {
-    enum class Type { Empty, Null, Integer, Int64, Double, Boolean, OleStr, Dispatch };
+    enum class Type { Empty, Null, Integer, Int64, Double, Boolean, OleStr, Dispatch, Decimal };
     Type type = Type::Empty;
     std::int64_t integer = 0;  // Integer, Int64, Boolean (0 or 1)
     double real = 0;           // Double
-    std::u16string text;       // OleStr
+    std::u16string text;       // OleStr; Decimal: its digits (see splitDecimal)
     ObjectPtr object;          // Dispatch
 
     static Variant null() { return make(Type::Null); }
@@ -55,6 +57,11 @@ struct Variant {
         r.text = std::move(v);
         return r;
     }
+    static Variant fromDecimal(std::u16string digits) {
+        Variant r = make(Type::Decimal);
+        r.text = std::move(digits);
+        return r;
+    }
     static Variant fromObject(ObjectPtr o) {
         Variant r = make(Type::Dispatch);
         r.object = std::move(o);
@@ -71,6 +78,17 @@ private:
 
 // Name of a variant type as error messages show it ("Null", "OleStr", "Dispatch", ...).
 const char* variantTypeName(Variant::Type type);
+
+// A decimal number's parts: "-0012.50" gives negative, whole "12" (no leading zeros, empty for
+// zero) and fraction "50" (as written).
+struct DecimalParts {
+    bool negative = false;
+    std::string whole;
+    std::string fraction;
+};
+// Splits `text` written as an optional sign, digits and an optional '.' with digits (at least one
+// digit in all: ".5" and "5." count). False, leaving `parts` unspecified, for anything else.
+bool splitDecimal(std::u16string_view text, DecimalParts& parts);
 
 // The rows of one statement. Reading is forward only.
 class Recordset : public Object {

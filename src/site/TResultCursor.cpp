@@ -31,13 +31,48 @@ bool parseInt64(const std::string& text, std::int64_t& value) {
     return true;
 }
 
+// Whole numbers up to 2^53 (below which every whole number is exact) as plain digits; other
+// values with 15 significant digits, as %g writes them.
 std::string formatReal(double value) {
+    if (std::trunc(value) == value && std::fabs(value) <= 0x1p53)
+        return std::to_string(static_cast<std::int64_t>(value));
     char buffer[64];
     std::snprintf(buffer, sizeof buffer, "%.15g", value);
     std::string text(buffer);
     size_t dot = text.find('.');
     if (dot != std::string::npos) text.replace(dot, 1, platform::decimalSeparator());
     return text;
+}
+
+// A Decimal's text without a '+', leading zeros or a minus on zero; the fraction as stored. Text
+// that is no decimal is given as it is.
+std::string formatDecimal(const std::u16string& digits) {
+    DecimalParts parts;
+    if (!splitDecimal(digits, parts)) return toUtf8(digits);
+    const bool zero =
+        parts.whole.empty() && parts.fraction.find_first_not_of('0') == std::string::npos;
+    std::string text = parts.negative && !zero ? "-" : "";
+    text += parts.whole.empty() ? "0" : parts.whole;
+    if (!parts.fraction.empty()) text += platform::decimalSeparator() + parts.fraction;
+    return text;
+}
+
+// The integer a Decimal holds: a fraction of zeros only, a value within 64 bits.
+bool decimalToInt64(const std::u16string& digits, std::int64_t& value) {
+    DecimalParts parts;
+    if (!splitDecimal(digits, parts) ||
+        parts.fraction.find_first_not_of('0') != std::string::npos || parts.whole.size() > 19)
+        return false;
+    std::uint64_t magnitude = 0;  // below 10^19, so no overflow
+    for (char c : parts.whole) magnitude = magnitude * 10 + static_cast<std::uint64_t>(c - '0');
+    constexpr std::uint64_t kLimit = std::uint64_t{1} << 63;
+    if (magnitude > (parts.negative ? kLimit : kLimit - 1)) return false;
+    if (parts.negative && magnitude == kLimit)
+        value = std::numeric_limits<std::int64_t>::min();
+    else
+        value = parts.negative ? -static_cast<std::int64_t>(magnitude)
+                               : static_cast<std::int64_t>(magnitude);
+    return true;
 }
 
 }  // namespace
@@ -63,6 +98,8 @@ std::string TResultCursor::Field::AsString() const {
             return formatReal(v.real);
         case Variant::Type::OleStr:
             return toUtf8(v.text);
+        case Variant::Type::Decimal:
+            return formatDecimal(v.text);
         case Variant::Type::Dispatch:
             break;
     }
@@ -81,14 +118,18 @@ std::int64_t TResultCursor::Field::AsInteger() const {
         case Variant::Type::Boolean:
             return v.integer;
         case Variant::Type::Double:
-            // Only whole numbers inside the 64-bit range; the upper bound 2^63 itself is out.
-            if (std::isfinite(v.real) && std::trunc(v.real) == v.real &&
-                v.real >= -9.2233720368547758e18 && v.real < 9.2233720368547758e18) {
+            // Only whole numbers inside the 64-bit range, taken as they are: -2^63 is in, 2^63
+            // (the first double above the largest 64-bit integer) is out.
+            if (std::isfinite(v.real) && std::trunc(v.real) == v.real && v.real >= -0x1p63 &&
+                v.real < 0x1p63) {
                 return static_cast<std::int64_t>(v.real);
             }
             break;
         case Variant::Type::OleStr:
             if (parseInt64(toUtf8(v.text), result)) return result;
+            break;
+        case Variant::Type::Decimal:
+            if (decimalToInt64(v.text, result)) return result;
             break;
         case Variant::Type::Dispatch:
             break;

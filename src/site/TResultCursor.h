@@ -16,10 +16,12 @@ public:
     // One column of the current row.
     class Field {
     public:
-        // NULL gives empty text; integers their decimal digits; characters as UTF-8.
+        // NULL gives empty text; integers, decimals and whole reals up to 2^53 their exact
+        // digits; other reals 15 significant digits; characters as UTF-8.
         std::string AsString() const;
-        // NULL gives 0. Integral text and integral reals read as their value; anything else
-        // throws an Error naming the column.
+        // NULL gives 0. Integral text, decimals with no fraction but zeros, and whole reals read
+        // as their exact value; anything else, or beyond 64 bits, throws an Error naming the
+        // column.
         std::int64_t AsInteger() const;
 
     private:
