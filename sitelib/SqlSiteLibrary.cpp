@@ -2,11 +2,15 @@
 
 #include <QDate>
 #include <QDateTime>
+#include <QSqlField>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QTime>
 #include <QVariant>
+#include <atomic>
+#include <csignal>
 #include <cstdint>
+#include <cstdlib>
 #include <ctime>
 #include <exception>
 #include <memory>
@@ -43,15 +47,46 @@ Status guarded(Body&& body) {
     }
 }
 
+// How a column's values are read. Numbers are read exactly (QSql::HighPrecision), so some
+// drivers give them as text: QPSQL its NUMERIC values, QODBC its NUMERIC, DECIMAL and floating
+// values.
+enum class ColumnKind {
+    Typed,    // by each value's own type
+    Decimal,  // text holding a decimal number is a Decimal, other text (NaN) a Double if it can
+    Real,     // text is a Double if it reads as one
+};
+
+// PostgreSQL's type of NUMERIC columns, and the ODBC SQL types SQL_NUMERIC and SQL_DECIMAL.
+constexpr int kPostgresNumericType = 1700;
+constexpr int kOdbcNumericType = 2;
+constexpr int kOdbcDecimalType = 3;
+
+ColumnKind columnKind(Driver driver, const QSqlField& field) {
+    const int type = field.metaType().id();
+    if (type != QMetaType::Double && type != QMetaType::Float) return ColumnKind::Typed;
+    switch (driver) {
+        case Driver::Postgres:
+            return field.typeID() == kPostgresNumericType ? ColumnKind::Decimal : ColumnKind::Typed;
+        case Driver::Odbc:
+            return field.typeID() == kOdbcNumericType || field.typeID() == kOdbcDecimalType
+                       ? ColumnKind::Decimal
+                       : ColumnKind::Real;
+        case Driver::Sqlite:
+            break;
+    }
+    return ColumnKind::Typed;
+}
+
 // The rows of a result, stored compactly: one cell per value in a single array, numbers inside
 // the cell, text as a slice of one shared UTF-16 buffer. A row of a few columns then takes tens of
 // bytes instead of a vector of variants with a string each.
 class RowStore {
 public:
-    explicit RowStore(size_t columns) : m_columns(columns) {}
+    explicit RowStore(std::vector<ColumnKind> kinds) : m_kinds(std::move(kinds)) {}
 
     // Appends the next value (row by row, column by column): integers as Int64, reals as Double,
-    // NULL as Null, dates and times as ISO text, everything else as text.
+    // NULL as Null, numbers given as text as the column's kind says, dates and times as ISO text,
+    // everything else as text.
     void append(const QVariant& value, bool isNull) {
         Cell cell;
         if (isNull || value.isNull()) {
@@ -59,6 +94,9 @@ public:
             m_cells.push_back(cell);
             return;
         }
+        const ColumnKind kind = m_kinds[m_cells.size() % m_kinds.size()];
+        if (kind != ColumnKind::Typed && value.typeId() == QMetaType::QString)
+            return appendNumberText(value.toString(), kind);
         switch (value.typeId()) {
             case QMetaType::Bool:
                 cell.type = Variant::Type::Boolean;
@@ -104,11 +142,11 @@ public:
         m_cells.push_back(cell);
     }
 
-    size_t rowCount() const { return m_columns == 0 ? 0 : m_cells.size() / m_columns; }
+    size_t rowCount() const { return m_kinds.empty() ? 0 : m_cells.size() / m_kinds.size(); }
 
     // Overwrites `out` with the value at `row`, `column`, reusing its text's storage.
     void read(size_t row, size_t column, Variant& out) const {
-        const Cell& cell = m_cells[row * m_columns + column];
+        const Cell& cell = m_cells[row * m_kinds.size() + column];
         out.type = cell.type;
         out.integer = 0;
         out.real = 0;
@@ -123,6 +161,7 @@ public:
                 out.real = cell.real;
                 break;
             case Variant::Type::OleStr:
+            case Variant::Type::Decimal:
                 out.text.assign(m_text, cell.offset, cell.length);
                 break;
             default:
@@ -133,26 +172,41 @@ public:
 private:
     struct Cell {
         Variant::Type type = Variant::Type::Null;
-        std::uint32_t length = 0;  // OleStr: UTF-16 units in the shared text
+        std::uint32_t length = 0;  // OleStr, Decimal: UTF-16 units in the shared text
         union {
             std::int64_t integer = 0;  // Int64, Boolean
             double real;               // Double
-            std::uint64_t offset;      // OleStr: start in the shared text
+            std::uint64_t offset;      // OleStr, Decimal: start in the shared text
         };
     };
 
-    void appendText(const QString& text) {
+    void appendNumberText(const QString& text, ColumnKind kind) {
+        site::DecimalParts parts;
+        const std::u16string_view units(reinterpret_cast<const char16_t*>(text.utf16()),
+                                        static_cast<size_t>(text.size()));
+        if (kind == ColumnKind::Decimal && site::splitDecimal(units, parts))
+            return appendText(text, Variant::Type::Decimal);
+        bool isReal = false;
+        const double real = text.toDouble(&isReal);
+        if (!isReal) return appendText(text);
+        Cell cell;
+        cell.type = Variant::Type::Double;
+        cell.real = real;
+        m_cells.push_back(cell);
+    }
+
+    void appendText(const QString& text, Variant::Type type = Variant::Type::OleStr) {
         const auto size = static_cast<std::uint64_t>(text.size());
         if (size > UINT32_MAX) throw Error("A text value in the result is too long");
         Cell cell;
-        cell.type = Variant::Type::OleStr;
+        cell.type = type;
         cell.length = static_cast<std::uint32_t>(size);
         cell.offset = m_text.size();
         m_text.append(reinterpret_cast<const char16_t*>(text.utf16()), static_cast<size_t>(size));
         m_cells.push_back(cell);
     }
 
-    size_t m_columns;
+    std::vector<ColumnKind> m_kinds;
     std::vector<Cell> m_cells;
     std::u16string m_text;
 };
@@ -161,7 +215,7 @@ private:
 class SqlRecordset : public site::Recordset {
 public:
     // A recordset for a statement that gave no rows at all: State 0, every read fails.
-    SqlRecordset() : m_rows(0) {}
+    SqlRecordset() : m_rows({}) {}
     SqlRecordset(std::vector<std::u16string> names, RowStore rows)
         : m_open(true), m_names(std::move(names)), m_rows(std::move(rows)) {}
 
@@ -250,6 +304,35 @@ private:
     std::vector<QVariant> m_bound;
 };
 
+// A save writes the card's change and queues the card's download in one transaction, so a card
+// is never saved without a download request, whatever stops the caller before QueueDownload. The
+// save's (pending) download is an ordinary CardDownloads row that the controllers' service sends
+// like any other: the arguments a deactivation's download takes (0, 1, 0) and the save's time.
+// QueueDownload then overwrites that row's arguments and time with its own; when they are the
+// same (those arguments, within the save's second) the row already holds them and it writes
+// nothing.
+constexpr std::int32_t kPendingArgs[3] = {0, 1, 0};
+
+// The download a card's save queued, until QueueDownload completes it.
+struct PendingDownload {
+    std::int64_t downloadId;
+    std::time_t savedAt;
+};
+
+// Test-only fault injection: with DORMEX_SITELIB_FAULT=kill-after-save:N the process kills
+// itself (SIGKILL) right after its N-th save has committed, before that card's QueueDownload.
+// Without the variable, as in every real use, nothing happens.
+void afterSaveCommitted() {
+    static const long killAfter = [] {
+        const char* fault = std::getenv("DORMEX_SITELIB_FAULT");
+        const std::string prefix = "kill-after-save:";
+        if (!fault || std::string(fault).rfind(prefix, 0) != 0) return 0L;
+        return std::strtol(fault + prefix.size(), nullptr, 10);
+    }();
+    static std::atomic<long> saves{0};
+    if (killAfter > 0 && ++saves == killAfter) std::raise(SIGKILL);
+}
+
 // The connection of one top-level object and its prepared statements, shared with its cards.
 class Session {
 public:
@@ -285,8 +368,82 @@ public:
         return cards;
     }
 
-    // Writes the card's three state columns in one statement (committed on its own).
-    void saveCard(const CardState& card) {
+    // Writes the card's three state columns and inserts its pending download (see kPendingArgs)
+    // atomically: both or, on any failure, neither.
+    PendingDownload saveCard(const CardState& card) {
+        const std::time_t now = platform::clock().now();
+        const std::int64_t downloadId = m_db.dialect() == Dialect::Postgres
+                                            ? saveInOneStatement(card, now)
+                                            : saveInTransaction(card, now);
+        afterSaveCommitted();
+        return {downloadId, now};
+    }
+
+    // Gives the pending download the arguments and the current local time (see kPendingArgs) or,
+    // with none or when its row has gone (the service may have taken it), inserts a new download.
+    // Committed on its own.
+    void queueDownload(std::int64_t cardId, const std::optional<PendingDownload>& pending,
+                       std::int32_t a, std::int32_t b, std::int32_t c) {
+        const std::time_t now = platform::clock().now();
+        if (pending && a == kPendingArgs[0] && b == kPendingArgs[1] && c == kPendingArgs[2] &&
+            now == pending->savedAt)
+            return;
+        if (pending) {
+            QSqlQuery& query = m_complete.prepared(m_db, [&] {
+                return QStringLiteral(
+                           "UPDATE CardDownloads SET Arg1 = ?, Arg2 = ?, Arg3 = ?, QueuedAt = %1 "
+                           "WHERE DownloadID = ?")
+                    .arg(stampParameter());
+            });
+            m_complete.bind(0, a);
+            m_complete.bind(1, b);
+            m_complete.bind(2, c);
+            m_complete.bind(3, stampFor(now));
+            m_complete.bind(4, QVariant::fromValue<qlonglong>(pending->downloadId));
+            run(query);
+            const int affected = query.numRowsAffected();
+            query.finish();
+            if (affected > 0) return;
+        }
+        insertDownload(cardId, a, b, c, now, false);
+    }
+
+private:
+    [[noreturn]] static void cardGone(std::int64_t cardId) {
+        throw Error("Card " + std::to_string(cardId) + " no longer exists in Keycards");
+    }
+
+    // PostgreSQL: the card's update and its download's insert as one statement, atomic on its
+    // own and a single round trip to the server.
+    std::int64_t saveInOneStatement(const CardState& card, std::time_t now) {
+        QSqlQuery& query = m_save.prepared(m_db, [] {
+            return QStringLiteral(
+                       "WITH saved AS (UPDATE Keycards SET Active = ?, CardStatus = ?, "
+                       "StatusReason = ? WHERE CardID = ? RETURNING CardID) "
+                       "INSERT INTO CardDownloads (CardID, Arg1, Arg2, Arg3, QueuedAt) "
+                       "SELECT CardID, %1, %2, %3, CAST(? AS TIMESTAMP) FROM saved "
+                       "RETURNING DownloadID")
+                .arg(kPendingArgs[0])
+                .arg(kPendingArgs[1])
+                .arg(kPendingArgs[2]);
+        });
+        m_save.bind(0, card.active);
+        m_save.bind(1, card.cardStatus);
+        m_save.bind(2, card.statusReason);
+        m_save.bind(3, QVariant::fromValue<qlonglong>(card.cardId));
+        m_save.bind(4, stampFor(now));
+        run(query);
+        const bool saved = query.next();
+        const std::int64_t downloadId = saved ? query.value(0).toLongLong() : 0;
+        const QSqlError error = query.lastError();
+        query.finish();
+        if (error.type() != QSqlError::NoError) throw Error(m_db.errorText(error));
+        if (!saved) cardGone(card.cardId);
+        return downloadId;
+    }
+
+    // Other databases: the update and the insert in one transaction.
+    std::int64_t saveInTransaction(const CardState& card, std::time_t now) {
         QSqlQuery& query = m_save.prepared(m_db, [] {
             return QStringLiteral(
                 "UPDATE Keycards SET Active = ?, CardStatus = ?, StatusReason = ? "
@@ -296,34 +453,68 @@ public:
         m_save.bind(1, card.cardStatus);
         m_save.bind(2, card.statusReason);
         m_save.bind(3, QVariant::fromValue<qlonglong>(card.cardId));
-        run(query);
-        const int affected = query.numRowsAffected();
-        query.finish();
-        if (affected == 0)
-            throw Error("Card " + std::to_string(card.cardId) + " no longer exists in Keycards");
+        std::int64_t downloadId = 0;
+        m_db.beginTransaction();
+        try {
+            run(query);
+            const int affected = query.numRowsAffected();
+            query.finish();
+            if (affected == 0) cardGone(card.cardId);
+            downloadId = insertDownload(card.cardId, kPendingArgs[0], kPendingArgs[1],
+                                        kPendingArgs[2], now, true);
+            m_db.commit();
+        } catch (...) {
+            m_db.rollback();
+            throw;
+        }
+        return downloadId;
     }
 
-    // Inserts one CardDownloads row stamped with the current local time (committed on its own).
-    void queueDownload(std::int64_t cardId, std::int32_t a, std::int32_t b, std::int32_t c) {
+    // Inserts one CardDownloads row stamped with the local time `now`. With `wantId` returns its
+    // DownloadID (else 0).
+    std::int64_t insertDownload(std::int64_t cardId, std::int32_t a, std::int32_t b, std::int32_t c,
+                                std::time_t now, bool wantId) {
         QSqlQuery& query = m_queue.prepared(m_db, [&] {
-            const QString stamp = m_db.dialect() == Dialect::Sqlite
-                                      ? QStringLiteral("?")
-                                      : QStringLiteral("CAST(? AS TIMESTAMP)");
             return QStringLiteral(
                        "INSERT INTO CardDownloads (CardID, Arg1, Arg2, Arg3, QueuedAt) "
                        "VALUES (?, ?, ?, ?, %1)")
-                .arg(stamp);
+                .arg(stampParameter());
         });
         m_queue.bind(0, QVariant::fromValue<qlonglong>(cardId));
         m_queue.bind(1, a);
         m_queue.bind(2, b);
         m_queue.bind(3, c);
-        m_queue.bind(4, stampFor(platform::clock().now()));
+        m_queue.bind(4, stampFor(now));
         run(query);
+        QVariant id = wantId ? query.lastInsertId() : QVariant();
         query.finish();
+        if (!wantId) return 0;
+        // A driver that cannot tell: the card's newest download, the one just inserted.
+        if (!id.isValid() || id.isNull()) id = newestDownload(cardId);
+        bool ok = false;
+        const std::int64_t value = id.toLongLong(&ok);
+        if (!ok)
+            throw Error("The new download of card " + std::to_string(cardId) +
+                        " has no DownloadID");
+        return value;
     }
 
-private:
+    QVariant newestDownload(std::int64_t cardId) {
+        QSqlQuery& query = m_newest.prepared(m_db, [] {
+            return QStringLiteral("SELECT MAX(DownloadID) FROM CardDownloads WHERE CardID = ?");
+        });
+        m_newest.bind(0, QVariant::fromValue<qlonglong>(cardId));
+        run(query);
+        const QVariant id = query.next() ? query.value(0) : QVariant();
+        query.finish();
+        return id;
+    }
+
+    QString stampParameter() const {
+        return m_db.dialect() == Dialect::Sqlite ? QStringLiteral("?")
+                                                 : QStringLiteral("CAST(? AS TIMESTAMP)");
+    }
+
     void run(QSqlQuery& query) {
         if (!query.exec()) throw Error(m_db.errorText(query.lastError()));
     }
@@ -342,6 +533,8 @@ private:
     Statement m_find;
     Statement m_save;
     Statement m_queue;
+    Statement m_complete;
+    Statement m_newest;
     std::time_t m_stampTime = 0;
     QString m_stamp;
 };
@@ -365,13 +558,14 @@ public:
     }
     Status Save() override {
         return guarded([&] {
-            m_session->saveCard(m_state);
+            m_pendingDownload = m_session->saveCard(m_state);
             return site::kOk;
         });
     }
     Status QueueDownload(std::int32_t a, std::int32_t b, std::int32_t c) override {
         return guarded([&] {
-            m_session->queueDownload(m_state.cardId, a, b, c);
+            m_session->queueDownload(m_state.cardId, m_pendingDownload, a, b, c);
+            m_pendingDownload.reset();
             return site::kOk;
         });
     }
@@ -379,6 +573,8 @@ public:
 private:
     std::shared_ptr<Session> m_session;
     Session::CardState m_state;
+    // The download the last save queued, until QueueDownload completes it.
+    std::optional<PendingDownload> m_pendingDownload;
 };
 
 class SqlCardCollection : public site::CardCollection {
@@ -411,8 +607,8 @@ public:
         return guarded([&] {
             QSqlQuery query(m_session->db().connection());
             query.setForwardOnly(true);
-            // Numeric columns read as doubles rather than as text.
-            query.setNumericalPrecisionPolicy(QSql::LowPrecisionDouble);
+            // NUMERIC and DECIMAL values exactly, as their text (see ColumnKind).
+            query.setNumericalPrecisionPolicy(QSql::HighPrecision);
             if (!query.exec(QString::fromStdU16String(sql)))
                 return fail(m_session->db().errorText(query.lastError()));
             if (!query.isSelect()) {
@@ -421,10 +617,15 @@ public:
             }
             const QSqlRecord record = query.record();
             const int columns = record.count();
+            const Driver driver = m_session->db().settings().driver;
             std::vector<std::u16string> names;
+            std::vector<ColumnKind> kinds;
             names.reserve(static_cast<size_t>(columns));
-            for (int i = 0; i < columns; ++i) names.push_back(record.fieldName(i).toStdU16String());
-            RowStore rows(static_cast<size_t>(columns));
+            for (int i = 0; i < columns; ++i) {
+                names.push_back(record.fieldName(i).toStdU16String());
+                kinds.push_back(columnKind(driver, record.field(i)));
+            }
+            RowStore rows(std::move(kinds));
             while (query.next()) {
                 for (int i = 0; i < columns; ++i) rows.append(query.value(i), query.isNull(i));
             }

@@ -56,6 +56,8 @@ std::string show(const Variant& v) {
             return "d" + QString::number(v.real).toStdString();
         case Variant::Type::OleStr:
             return "s" + utf8(v.text);
+        case Variant::Type::Decimal:
+            return "n" + utf8(v.text);
         default:
             return std::string("?") + site::variantTypeName(v.type);
     }
@@ -448,13 +450,26 @@ TEST_P(SiteTest, RunSqlGivesRowsColumnNamesAndNulls) {
     exec("INSERT INTO personnel (userid, lastname, firstname, flags) VALUES (2, NULL, 'Bo', NULL)");
     auto site = create();
     std::vector<std::string> names;
-    auto got = runSql(
-        *site,
-        "SELECT userid, lastname AS Surname, flags, 2.5 AS ratio FROM personnel ORDER BY userid",
-        &names);
-    EXPECT_EQ(names, (std::vector<std::string>{"userid", "surname", "flags", "ratio"}));
-    EXPECT_EQ(got, (std::vector<std::vector<std::string>>{{"i1", "sAbbott", "i2097152", "d2.5"},
-                                                          {"i2", "null", "null", "d2.5"}}));
+    // NUMERIC values arrive exactly: as a Decimal where the database keeps them as such, as an
+    // Int64 or Double where SQLite stores them as one.
+    auto got = runSql(*site,
+                      "SELECT userid, lastname AS Surname, flags, 2.5 AS ratio, "
+                      "CAST(0.25 AS REAL) AS part, CAST(9007199254740993 AS numeric(20,0)) AS big, "
+                      "CAST(-12.50 AS numeric(6,2)) AS cents FROM personnel ORDER BY userid",
+                      &names);
+    EXPECT_EQ(names, (std::vector<std::string>{"userid", "surname", "flags", "ratio", "part", "big",
+                                               "cents"}));
+    const bool sqlite = GetParam() == Backend::Sqlite;
+    const std::vector<std::string> numbers =
+        sqlite ? std::vector<std::string>{"d2.5", "d0.25", "i9007199254740993", "d-12.5"}
+               : std::vector<std::string>{"n2.5", "d0.25", "n9007199254740993", "n-12.50"};
+    for (const auto& [row, first] :
+         {std::pair<size_t, std::vector<std::string>>{0, {"i1", "sAbbott", "i2097152"}},
+          {1, {"i2", "null", "null"}}}) {
+        std::vector<std::string> expected = first;
+        expected.insert(expected.end(), numbers.begin(), numbers.end());
+        EXPECT_EQ(got.at(row), expected);
+    }
     EXPECT_TRUE(runSql(*site, "SELECT userid FROM personnel WHERE userid > 5").empty());
 }
 
@@ -597,13 +612,29 @@ TEST_P(SiteTest, FiveOperationsDeactivateTheCardAndQueueItsDownload) {
     EXPECT_EQ(rows("SELECT Active, CardStatus, StatusReason FROM Keycards WHERE CardID = 12"),
               (std::vector<std::vector<std::string>>{{"1", "0", "0"}}));
     ASSERT_EQ(card->Save(), site::kOk) << takeError();
-    ASSERT_EQ(card->QueueDownload(0, 1, 0), site::kOk) << takeError();
+    // The save queues a download the controllers would send as it is: default arguments, the
+    // save's time. QueueDownload then gives it its own arguments and time.
+    const std::string downloads = "SELECT CardID, Arg1, Arg2, Arg3, QueuedAt FROM CardDownloads";
+    EXPECT_EQ(
+        rows(downloads),
+        (std::vector<std::vector<std::string>>{{"12", "0", "1", "0", "2026-12-06 14:05:00"}}));
+    m_clock.set(m_clock.now() + 61);
+    ASSERT_EQ(card->QueueDownload(2, 1, 5), site::kOk) << takeError();
     EXPECT_EQ(
         rows("SELECT CardID, Active, CardStatus, StatusReason FROM Keycards ORDER BY CardID"),
         (std::vector<std::vector<std::string>>{{"12", "0", "3", "6"}, {"13", "1", "0", "0"}}));
     EXPECT_EQ(
-        rows("SELECT CardID, Arg1, Arg2, Arg3, QueuedAt FROM CardDownloads"),
-        (std::vector<std::vector<std::string>>{{"12", "0", "1", "0", "2026-12-06 14:05:00"}}));
+        rows(downloads),
+        (std::vector<std::vector<std::string>>{{"12", "2", "1", "5", "2026-12-06 14:06:01"}}));
+
+    // A pending download the service has already taken: QueueDownload queues a new one.
+    auto other = item(*find(*site, 3000000013), 1);
+    ASSERT_EQ(other->Save(), site::kOk) << takeError();
+    exec("DELETE FROM CardDownloads WHERE CardID = 13");
+    ASSERT_EQ(other->QueueDownload(1, 1, 0), site::kOk) << takeError();
+    EXPECT_EQ(
+        rows(downloads + " WHERE CardID = 13"),
+        (std::vector<std::vector<std::string>>{{"13", "1", "1", "0", "2026-12-06 14:06:01"}}));
 }
 
 TEST_P(SiteTest, PreparedStatementsServeManyCards) {
@@ -625,28 +656,39 @@ TEST_P(SiteTest, PreparedStatementsServeManyCards) {
               (std::vector<std::vector<std::string>>{{"10", "100"}}));
 }
 
-TEST_P(SiteTest, TriggerRefusalsArriveAsTheDescription) {
+TEST_P(SiteTest, TriggerRefusalsArriveAsTheDescriptionAndNeverLeaveASaveWithoutDownload) {
     struct Case {
         const char* table;
         const char* event;
-        bool save;
+        bool save;  // the save fails (and changes nothing), else the download after it
         const char* message;
     } cases[] = {
         {"Keycards", "UPDATE", true, "card is locked by the site"},
-        {"CardDownloads", "INSERT", false, "downloads are suspended"},
+        {"CardDownloads", "INSERT", true, "downloads are suspended"},
+        {"CardDownloads", "UPDATE", false, "downloads are frozen"},
     };
     exec("INSERT INTO Keycards (CardID, KeyNumber) VALUES (1, 11)");
-    for (const auto& c : cases) denyWrites(c.table, c.event, c.message);
     auto site = create();
-    auto card = item(*find(*site, 11), 1);
-    card->SetActive(0);
     for (const auto& c : cases) {
-        EXPECT_TRUE(site::failed(c.save ? card->Save() : card->QueueDownload(0, 1, 0)));
+        denyWrites(c.table, c.event, c.message);
+        auto card = item(*find(*site, 11), 1);
+        card->SetActive(0);
+        if (c.save) {
+            EXPECT_TRUE(site::failed(card->Save()));
+        } else {
+            ASSERT_EQ(card->Save(), site::kOk) << takeError();
+            EXPECT_TRUE(site::failed(card->QueueDownload(2, 1, 0)));
+        }
         EXPECT_NE(takeError().find(c.message), std::string::npos) << c.message;
+        // Either nothing changed, or the card is saved with the save's download.
+        EXPECT_EQ(rows("SELECT Active, (SELECT COUNT(*) FROM CardDownloads) FROM Keycards"),
+                  (std::vector<std::vector<std::string>>{{c.save ? "1" : "0", c.save ? "0" : "1"}}))
+            << c.message;
+        const std::string name = "deny_" + lower(c.table);
+        exec(m_db->dialect() == Dialect::Sqlite
+                 ? "DROP TRIGGER " + name
+                 : "DROP TRIGGER " + name + " ON " + c.table + "; DROP FUNCTION " + name + "()");
     }
-    EXPECT_EQ(rows("SELECT Active FROM Keycards"), (std::vector<std::vector<std::string>>{{"1"}}));
-    EXPECT_EQ(rows("SELECT COUNT(*) FROM CardDownloads"),
-              (std::vector<std::vector<std::string>>{{"0"}}));
 }
 
 TEST_P(SiteTest, SavingACardWhoseRowWentFails) {
