@@ -36,10 +36,10 @@ std::string windowsPath(std::string path) {
     return "Z:" + path;
 }
 
-// The log's messages: each line without its stamp ("<date> <time>  "); continuation lines as
-// they are.
+// The log's messages: each line without its stamp ("<date> <time>  ", the time possibly with
+// " AM" or " PM"); continuation lines as they are.
 std::vector<std::string> logLines(const std::string& log) {
-    static const std::regex kStamp("^[0-9][^ ]* [0-9][^ ]*  ");
+    static const std::regex kStamp("^[0-9][^ ]* [0-9][^ ]*( [^ ]+)?  ");
     std::vector<std::string> out;
     size_t pos = 0;
     while (pos < log.size()) {
