@@ -864,8 +864,7 @@ TEST_F(SqliteLockTest, SaveGivesUpAfterTheBusyTimeoutWithTheDatabaseMessage) {
 class SiteToolTest : public ::testing::Test {
 protected:
     int run(const std::string& args, std::string* out = nullptr) {
-        const char* buildDir = std::getenv("DORMEX_BUILD_DIR");
-        const std::string tool = std::string(buildDir ? buildDir : ".") + "/dormex-site";
+        const std::string tool = std::string(DORMEX_BUILD_DIR) + "/dormex-site";
         if (!std::filesystem::exists(tool)) throw Error("build dormex-site first: " + tool);
         const std::string command = tool + " " + args + " >" + m_dir.file("out.txt") + " 2>&1";
         const int status = std::system(command.c_str());
