@@ -531,6 +531,11 @@ TEST_P(SiteTest, ProgramStatementsRunAsWritten) {
         "INSERT INTO Transactions (KeyNumber, EventDateTime) VALUES (5000000001, '2026-11-07 "
         "23:59:59')");
     exec("INSERT INTO Transactions (KeyNumber, EventDateTime) VALUES (7, '2026-11-08 08:00:00')");
+    // At exactly midnight of the cut-off day is not after its start, a second later is.
+    exec("INSERT INTO Keycards (CardID, KeyNumber, userid, Active) VALUES (5, 11, 1, 1)");
+    exec("INSERT INTO Keycards (CardID, KeyNumber, userid, Active) VALUES (6, 12, 1, 1)");
+    exec("INSERT INTO Transactions (KeyNumber, EventDateTime) VALUES (11, '2026-11-08 00:00:00')");
+    exec("INSERT INTO Transactions (KeyNumber, EventDateTime) VALUES (12, '2026-11-08 00:00:01')");
     for (int i : {3, 1, 2})
         exec("INSERT INTO MXRSettings VALUES ('Custom Person Type " + std::to_string(i) +
              "', 'globalmxr', 'Name" + std::to_string(i) + "')");
@@ -542,13 +547,13 @@ TEST_P(SiteTest, ProgramStatementsRunAsWritten) {
                      "AND (StationName = 'globalmxr') order by SettingName"),
               (std::vector<std::vector<std::string>>{{"sName1"}, {"sName2"}, {"sName3"}}));
     EXPECT_EQ(
-        runSql(
-            *site,
-            "SELECT k.KeyNumber, p.lastname, p.firstname, p.flags FROM Keycards AS k left join "
-            "personnel p on k.userid = p.userid WHERE (k.KeyNumber NOT IN   (SELECT DISTINCT "
-            "t.KeyNumber    FROM Transactions AS t    WHERE (t.EventDateTime > '2026-11-08'))) AND "
-            "(k.Active = 1) Order by Keynumber"),
-        (std::vector<std::vector<std::string>>{{"i3000000000", "null", "null", "null"},
+        runSql(*site,
+               "SELECT k.KeyNumber, p.lastname, p.firstname, p.flags FROM Keycards AS k left join "
+               "personnel p on k.userid = p.userid WHERE (k.KeyNumber NOT IN   (SELECT DISTINCT "
+               "t.KeyNumber    FROM Transactions AS t    WHERE (t.EventDateTime > '2026-11-08 "
+               "00:00:00'))) AND (k.Active = 1) Order by Keynumber"),
+        (std::vector<std::vector<std::string>>{{"i11", "sAbbott", "sAda", "i35651584"},
+                                               {"i3000000000", "null", "null", "null"},
                                                {"i5000000001", "sAbbott", "sAda", "i35651584"}}));
 }
 
