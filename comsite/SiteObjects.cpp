@@ -310,7 +310,7 @@ struct Card : ComObject {
     std::shared_ptr<SiteStore> store;
     SiteStore::CardState state;
     // The download the last save queued, until QueueDownload completes it.
-    std::optional<std::int64_t> pendingDownload;
+    std::optional<SiteStore::PendingDownload> pendingDownload;
 };
 
 struct Collection : ComObject {

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <ctime>
 #include <cwctype>
 
 #include "sqlite3.h"
@@ -52,13 +53,12 @@ std::string oneLine(const char* text) {
     return out.empty() ? "Unknown database error" : out;
 }
 
-// The current local time as the Linux stand-in stamps its downloads.
-std::string localStamp() {
-    SYSTEMTIME t;
-    GetLocalTime(&t);
+// `t` in local time as the Linux stand-in stamps its downloads.
+std::string localStamp(std::time_t t) {
+    std::tm tm{};
+    localtime_s(&tm, &t);
     char buffer[32];
-    wsprintfA(buffer, "%04u-%02u-%02u %02u:%02u:%02u", t.wYear, t.wMonth, t.wDay, t.wHour,
-              t.wMinute, t.wSecond);
+    std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S", &tm);
     return buffer;
 }
 
@@ -283,12 +283,12 @@ std::vector<SiteStore::CardState> SiteStore::findCards(std::int64_t keyNumber) {
 }
 
 std::int64_t SiteStore::insertDownload(std::int64_t cardId, std::int32_t a, std::int32_t b,
-                                       std::int32_t c) {
+                                       std::int32_t c, std::time_t now) {
     sqlite3_stmt* s = prepared(m_insert,
                                "INSERT INTO CardDownloads (CardID, Arg1, Arg2, Arg3, QueuedAt) "
                                "VALUES (?, ?, ?, ?, ?)")
                           .get();
-    const std::string stamp = localStamp();
+    const std::string stamp = localStamp(now);
     sqlite3_bind_int64(s, 1, cardId);
     sqlite3_bind_int(s, 2, a);
     sqlite3_bind_int(s, 3, b);
@@ -300,7 +300,8 @@ std::int64_t SiteStore::insertDownload(std::int64_t cardId, std::int32_t a, std:
     return sqlite3_last_insert_rowid(m_db);
 }
 
-std::int64_t SiteStore::saveCard(const CardState& card) {
+SiteStore::PendingDownload SiteStore::saveCard(const CardState& card) {
+    const std::time_t now = std::time(nullptr);
     sqlite3_stmt* s = prepared(m_save,
                                "UPDATE Keycards SET Active = ?, CardStatus = ?, StatusReason = ? "
                                "WHERE CardID = ?")
@@ -318,10 +319,10 @@ std::int64_t SiteStore::saveCard(const CardState& card) {
             throw StoreError("Card " + std::to_string(card.cardId) +
                              " no longer exists in Keycards");
         const std::int64_t id =
-            insertDownload(card.cardId, kPendingArgs[0], kPendingArgs[1], kPendingArgs[2]);
+            insertDownload(card.cardId, kPendingArgs[0], kPendingArgs[1], kPendingArgs[2], now);
         if (sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK)
             fail("Cannot commit: ");
-        return id;
+        return {id, now};
     } catch (...) {
         if (!sqlite3_get_autocommit(m_db))
             sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -329,25 +330,29 @@ std::int64_t SiteStore::saveCard(const CardState& card) {
     }
 }
 
-void SiteStore::queueDownload(std::int64_t cardId, std::optional<std::int64_t> pendingId,
+void SiteStore::queueDownload(std::int64_t cardId, const std::optional<PendingDownload>& pending,
                               std::int32_t a, std::int32_t b, std::int32_t c) {
-    if (pendingId) {
+    const std::time_t now = std::time(nullptr);
+    if (pending && a == kPendingArgs[0] && b == kPendingArgs[1] && c == kPendingArgs[2] &&
+        now == pending->savedAt)
+        return;
+    if (pending) {
         sqlite3_stmt* s = prepared(m_complete,
                                    "UPDATE CardDownloads SET Arg1 = ?, Arg2 = ?, Arg3 = ?, "
                                    "QueuedAt = ? WHERE DownloadID = ?")
                               .get();
-        const std::string stamp = localStamp();
+        const std::string stamp = localStamp(now);
         sqlite3_bind_int(s, 1, a);
         sqlite3_bind_int(s, 2, b);
         sqlite3_bind_int(s, 3, c);
         sqlite3_bind_text(s, 4, stamp.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_bind_int64(s, 5, *pendingId);
+        sqlite3_bind_int64(s, 5, pending->downloadId);
         const int rc = sqlite3_step(s);
         sqlite3_reset(s);
         if (rc != SQLITE_DONE) fail();
         if (sqlite3_changes(m_db) > 0) return;
     }
-    insertDownload(cardId, a, b, c);
+    insertDownload(cardId, a, b, c, now);
 }
 
 }  // namespace dormexsite

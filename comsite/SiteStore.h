@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -68,20 +69,27 @@ public:
     ResultRows run(const std::wstring& sql);
     // The cards with `keyNumber`, ascending CardID.
     std::vector<CardState> findCards(std::int64_t keyNumber);
-    // Writes the card's state and inserts its pending download (0, 1, 0) in one transaction.
-    // Returns the download's DownloadID.
-    std::int64_t saveCard(const CardState& card);
-    // Completes the pending download with the arguments and the current time, or inserts one
-    // when there is none or its row has gone.
-    void queueDownload(std::int64_t cardId, std::optional<std::int64_t> pendingId, std::int32_t a,
-                       std::int32_t b, std::int32_t c);
+    // The download a save queued: its row and the second it was stamped with.
+    struct PendingDownload {
+        std::int64_t downloadId;
+        std::time_t savedAt;
+    };
+
+    // Writes the card's state and inserts its pending download (0, 1, 0, stamped now) in one
+    // transaction.
+    PendingDownload saveCard(const CardState& card);
+    // Gives the pending download the arguments and the current time, or inserts a download when
+    // there is none or its row has gone. Writes nothing when the row already holds them (the
+    // pending arguments within the save's second).
+    void queueDownload(std::int64_t cardId, const std::optional<PendingDownload>& pending,
+                       std::int32_t a, std::int32_t b, std::int32_t c);
 
 private:
     class Statement;
     Statement& prepared(std::unique_ptr<Statement>& slot, const char* sql);
     void exec(const char* sql);
-    std::int64_t insertDownload(std::int64_t cardId, std::int32_t a, std::int32_t b,
-                                std::int32_t c);
+    std::int64_t insertDownload(std::int64_t cardId, std::int32_t a, std::int32_t b, std::int32_t c,
+                                std::time_t now);
     [[noreturn]] void fail(const std::string& prefix = {});
 
     sqlite3* m_db = nullptr;

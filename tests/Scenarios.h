@@ -102,7 +102,6 @@ struct Failure {
     std::string sqlite, postgres;  // statements making the failure
     std::string marker;            // the step marker the entry carries
     size_t before;                 // cards deactivated before the failure
-    bool failedSaved;              // the card at the failure stays saved (with its download)
     std::string failure;           // text the entry contains (any case)
     std::string keyType;           // the key columns' type; "" as created
     std::string sqliteFailure;     // "" when the same as `failure`
@@ -121,20 +120,13 @@ inline std::vector<Failure> failures() {
     const std::string notInteger = "' is not a valid integer value for field 'KeyNumber'";
     return {
         {"CREATE TRIGGER f BEFORE UPDATE ON Keycards WHEN OLD.KeyNumber = 20 BEGIN " + raiseSqlite,
-         raisePostgres("OLD.KeyNumber = 20", "BEFORE UPDATE ON Keycards"), "5", 1, false, locked,
-         "", ""},
+         raisePostgres("OLD.KeyNumber = 20", "BEFORE UPDATE ON Keycards"), "5", 1, locked, "", ""},
         // The save's download is refused: the save is undone with it.
         {"CREATE TRIGGER f BEFORE INSERT ON CardDownloads WHEN NEW.CardID = 4 BEGIN " + raiseSqlite,
-         raisePostgres("NEW.CardID = 4", "BEFORE INSERT ON CardDownloads"), "5", 1, false, locked,
-         "", ""},
-        // The download's own arguments are refused: the save and its download stay.
-        {"CREATE TRIGGER f BEFORE UPDATE ON CardDownloads WHEN NEW.CardID = 4 BEGIN " + raiseSqlite,
-         raisePostgres("NEW.CardID = 4", "BEFORE UPDATE ON CardDownloads"), "6", 1, true, locked,
-         "", ""},
+         raisePostgres("NEW.CardID = 4", "BEFORE INSERT ON CardDownloads"), "5", 1, locked, "", ""},
         // Keys that are no 64-bit integer end the run, never touching another card.
-        {badKey + "19.5, 1)", badKey + "19.5, 1)", "6", 1, false, "'19.5" + notInteger, "numeric",
-         ""},
-        {badKey + "99999999999999999999, 1)", badKey + "99999999999999999999, 1)", "6", 6, false,
+        {badKey + "19.5, 1)", badKey + "19.5, 1)", "6", 1, "'19.5" + notInteger, "numeric", ""},
+        {badKey + "99999999999999999999, 1)", badKey + "99999999999999999999, 1)", "6", 6,
          "'99999999999999999999" + notInteger, "numeric(20,0)", "'1e+20" + notInteger},
     };
 }

@@ -12,6 +12,7 @@
 #include <optional>
 #include <regex>
 
+#include "Scenarios.h"
 #include "SiteContent.h"
 #include "SiteDatabase.h"
 #include "Subprocess.h"
@@ -171,7 +172,7 @@ protected:
         }
         return dump;
     }
-    void settingsFile(const std::string& days, std::initializer_list<int> selected) {
+    void settingsFile(const std::string& days, const std::vector<int>& selected) {
         std::string ini = "[General]\r\nDays=" + days + "\r\n";
         for (int i = 0; i < 11; ++i) {
             bool on = std::find(selected.begin(), selected.end(), i) != selected.end();
@@ -208,28 +209,13 @@ protected:
              " not null, EventDateTime text not null)");
     }
 
-    // A small site: selected types 0 and 2; idle, active and unselected cards.
-    void fillSite() {
-        person(1, "Ames", "Bo", 0);
-        person(2, "Visit", "Or", 1 << 21);
-        person(3, "Temp", "Ty", 2 << 21);
-        person(4, "Null", "Flags", std::nullopt);
-        person(5, "Line\r\nBreak", "X", 0);
-        person(6, "Big", "Key", 0);
-        card(1, 17, 1);
-        used(17, 40);
-        card(2, 18, 2);  // type 1: not selected
-        card(3, 19, 3);
-        used(19, 2);              // used recently
-        card(4, 20, 3);           // never used
-        card(5, 21, 99);          // no holder
-        card(6, 22, 4);           // NULL flags
-        card(7, 5000000000, 6);   // beyond 32 bits
-        card(8, 23, 5);           // line break in the name
-        card(9, 24, 1, 0);        // already inactive
-        card(10, 4294967313, 1);  // 2^32 + 17: must not touch key 17's card again
-        used(4294967313, 1);
-        settingsFile("30", {0, 2});
+    // Fills the (empty) site and writes the settings it runs with.
+    void fillSite(const scenario::Site& site = scenario::smallSite()) {
+        for (const scenario::Person& p : site.persons)
+            person(p.userid, p.lastName, p.firstName, p.flags);
+        for (const scenario::Card& c : site.cards) card(c.cardId, c.keyNumber, c.userid, c.active);
+        for (const scenario::Use& u : site.uses) used(u.keyNumber, u.daysAgo);
+        settingsFile(site.days, site.selectedTypes);
     }
 
     TempDir dir;
@@ -245,46 +231,19 @@ TEST_P(EndToEnd, UnattendedRunDeactivatesExactlyTheIdleCardsOfSelectedTypes) {
         SCOPED_TRACE(numeric ? "numeric(20,0) keys" : "keys as created");
         clearSite();
         if (numeric) keyColumns("numeric(20,0)");
-        fillSite();
-        std::vector<std::string> entries = {"Days = 30",
-                                            ",17,Ames,Bo,0, Deactivated",
-                                            ",20,Temp,Ty,4194304, Deactivated",
-                                            ",21,,,, Deactivated",
-                                            ",22,Null,Flags,, Deactivated",
-                                            ",23,Line  Break,X,0, Deactivated",
-                                            ",5000000000,Big,Key,0, Deactivated"};
-        std::map<int, std::string> expected = {
-            {1, "0/3/6"}, {2, "1/0/0"}, {3, "1/0/0"}, {4, "0/3/6"}, {5, "0/3/6"},
-            {6, "0/3/6"}, {7, "0/3/6"}, {8, "0/3/6"}, {9, "0/0/0"}, {10, "1/0/0"}};
-        std::vector<std::string> queued = {"1:0,1,0", "4:0,1,0", "5:0,1,0",
-                                           "6:0,1,0", "8:0,1,0", "7:0,1,0"};
-        if (numeric) {
-            card(11, -12345678901234567, 1);
-            card(12, 9007199254740993, 3);
-            card(13, 9007199254740992, 1);
-            used(9007199254740992, 1);
-            card(14, 12345678901234567, 1);
-            card(15, 12345678901234568, 1);
-            used(12345678901234568, 1);
-            entries.insert(entries.begin() + 1, ",-12345678901234567,Ames,Bo,0, Deactivated");
-            entries.push_back(",9007199254740993,Temp,Ty,4194304, Deactivated");
-            entries.push_back(",12345678901234567,Ames,Bo,0, Deactivated");
-            expected.insert(
-                {{11, "0/3/6"}, {12, "0/3/6"}, {13, "1/0/0"}, {14, "0/3/6"}, {15, "1/0/0"}});
-            queued.insert(queued.begin(), "11:0,1,0");
-            queued.insert(queued.end(), {"12:0,1,0", "14:0,1,0"});
-        }
+        const scenario::Site site = scenario::smallSite(numeric);
+        fillSite(site);
         RunResult r = dormex("silent");
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.err, "");
-        EXPECT_EQ(log(), entries);
-        for (const auto& [id, s] : expected) EXPECT_EQ(state(id), s) << "card " << id;
-        EXPECT_EQ(downloads(), queued);
+        EXPECT_EQ(log(), site.entries);
+        for (const auto& [id, s] : site.states) EXPECT_EQ(state(id), s) << "card " << id;
+        EXPECT_EQ(downloads(), site.downloads);
 
         // The next run finds nothing left to do.
         RunResult again = dormex("SILENT");
         EXPECT_EQ(again.status, 0);
-        EXPECT_EQ(log().size(), entries.size() + 1);
+        EXPECT_EQ(log().size(), site.entries.size() + 1);
         EXPECT_EQ(log().back(), "Days = 30");
     }
 }
@@ -301,36 +260,7 @@ TEST_P(EndToEnd, TwoCardsForOneKeyOnlyTouchTheFirst) {
 }
 
 TEST_P(EndToEnd, FailuresEndTheRunWithTheirStepAndStatus) {
-    struct Case {
-        std::string sqlite, postgres;  // statements making the failure
-        std::string marker;
-        size_t before;  // cards deactivated before the failure
-        std::string failure;
-        std::string keyType;        // the key columns' type; "" as created
-        std::string sqliteFailure;  // "" when the same as `failure`
-    };
-    const std::string locked = "Card 20 is locked by the site";
-    const std::string raiseSqlite = "SELECT RAISE(ABORT, '" + locked + ".'); END";
-    auto raisePostgres = [&](const std::string& test, const std::string& trigger) {
-        return "CREATE FUNCTION f() RETURNS trigger AS $$ BEGIN IF " + test +
-               " THEN RAISE EXCEPTION '" + locked +
-               ".'; END IF; RETURN NEW; END $$ LANGUAGE plpgsql; CREATE TRIGGER f " + trigger +
-               " FOR EACH ROW EXECUTE FUNCTION f()";
-    };
-    const std::string badKey = "INSERT INTO Keycards (CardID, KeyNumber, userid) VALUES (11, ";
-    const std::string notInteger = "' is not a valid integer value for field 'KeyNumber'";
-    const std::vector<Case> cases = {
-        {"CREATE TRIGGER f BEFORE UPDATE ON Keycards WHEN OLD.KeyNumber = 20 BEGIN " + raiseSqlite,
-         raisePostgres("OLD.KeyNumber = 20", "BEFORE UPDATE ON Keycards"), "5", 1, locked, "", ""},
-        // The save's download is refused: the save is undone with it.
-        {"CREATE TRIGGER f BEFORE INSERT ON CardDownloads WHEN NEW.CardID = 4 BEGIN " + raiseSqlite,
-         raisePostgres("NEW.CardID = 4", "BEFORE INSERT ON CardDownloads"), "5", 1, locked, "", ""},
-        // Keys that are no 64-bit integer end the run, never touching another card.
-        {badKey + "19.5, 1)", badKey + "19.5, 1)", "6", 1, "'19.5" + notInteger, "numeric", ""},
-        {badKey + "99999999999999999999, 1)", badKey + "99999999999999999999, 1)", "6", 6,
-         "'99999999999999999999" + notInteger, "numeric(20,0)", "'1e+20" + notInteger},
-    };
-    for (const Case& c : cases) {
+    for (const scenario::Failure& c : scenario::failures()) {
         SCOPED_TRACE(c.postgres);
         clearSite();
         if (!c.keyType.empty()) keyColumns(c.keyType);
@@ -349,9 +279,9 @@ TEST_P(EndToEnd, FailuresEndTheRunWithTheirStepAndStatus) {
         EXPECT_EQ(lines.back().rfind("SELECT k.KeyNumber", 0), 0u);
         // The cards in the run's order: those before the failure done and kept, the rest never
         // reached (the failing save undone); every saved card has its download, no other one.
-        const int order[] = {1, 4, 5, 6, 8, 7};
+        const std::vector<int>& order = scenario::kSmallSiteOrder;
         std::vector<std::string> queued;
-        for (size_t i = 0; i < std::size(order); ++i) {
+        for (size_t i = 0; i < order.size(); ++i) {
             const bool saved = i < c.before;
             EXPECT_EQ(state(order[i]), saved ? "0/3/6" : "1/0/0") << "card " << order[i];
             if (saved) queued.push_back(std::to_string(order[i]) + ":0,1,0");
