@@ -47,3 +47,37 @@ build_dormex() {
     cmake -S "$DORMEX_ROOT" -B "$dir" "$@" >/dev/null
     cmake --build "$dir" -j "$(nproc)"
 }
+
+# start_wine_session BUILD_DIR: for the Windows build in BUILD_DIR, a virtual display (Xvfb, on a
+# display number it picks) and a persistent Wine server on the build's own Wine prefix, created
+# on first use, quiet, without the .NET and HTML installers, drawing window frames itself as
+# there is no window manager. Exports WINEPREFIX, WINEDEBUG, WINEDLLOVERRIDES and sets
+# DORMEX_WINE_DISPLAY (":N"). stop_wine_session ends the prefix's Windows processes and stops
+# both by process id.
+DORMEX_WINESERVER=/usr/lib/wine/wineserver64
+start_wine_session() {
+    local dir="$1"
+    export WINEPREFIX="$dir/wine-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    local number="$dir/xvfb-display"
+    rm -f "$number"
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$number" >/dev/null 2>&1 &
+    DORMEX_XVFB_PID=$!
+    local _
+    for _ in $(seq 1 100); do [ -s "$number" ] && break; sleep 0.1; done
+    [ -s "$number" ] || { echo "Xvfb did not start" >&2; return 1; }
+    DORMEX_WINE_DISPLAY=":$(head -n 1 "$number")"
+    mkdir -p "$WINEPREFIX"
+    "$DORMEX_WINESERVER" -f -p >/dev/null 2>&1 &
+    DORMEX_WINESERVER_PID=$!
+    # Wine's own helper processes start now, with no pipe of the caller's to hold open.
+    DISPLAY="$DORMEX_WINE_DISPLAY" "$dir/wine-run" reg add 'HKCU\Software\Wine\X11 Driver' \
+        /v Decorated /d N /f >/dev/null 2>&1
+}
+stop_wine_session() {
+    # The server ends the prefix's Windows processes with it.
+    [ -n "${DORMEX_WINESERVER_PID:-}" ] && "$DORMEX_WINESERVER" -k >/dev/null 2>&1
+    [ -n "${DORMEX_WINESERVER_PID:-}" ] && kill "$DORMEX_WINESERVER_PID" 2>/dev/null
+    [ -n "${DORMEX_XVFB_PID:-}" ] && kill "$DORMEX_XVFB_PID" 2>/dev/null
+    wait "${DORMEX_WINESERVER_PID:-}" "${DORMEX_XVFB_PID:-}" 2>/dev/null || true
+    DORMEX_WINESERVER_PID= DORMEX_XVFB_PID=
+}

@@ -64,6 +64,44 @@ void registerClass(HINSTANCE instance) {
     if (!::RegisterClassExW(&windowClass)) throw Error("Unable to register the window class");
 }
 
+// Width in pixels of the window's text in `font`.
+int textWidth(HWND window, HFONT font) {
+    const int length = ::GetWindowTextLengthW(window);
+    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+    ::GetWindowTextW(window, text.data(), length + 1);
+    const HDC dc = ::GetDC(window);
+    const HGDIOBJ old = ::SelectObject(dc, font);
+    SIZE size{};
+    ::GetTextExtentPoint32W(dc, text.c_str(), length, &size);
+    ::SelectObject(dc, old);
+    ::ReleaseDC(window, dc);
+    return size.cx;
+}
+
+// A narrower cut of `font`, of the same height and face, in which the text of `label` fits its
+// width; null when it fits already. Substitute fonts (Wine's) run wider than the original.
+HFONT narrowedToFit(HWND label, HFONT font) {
+    RECT box{};
+    ::GetClientRect(label, &box);
+    if (textWidth(label, font) <= box.right) return nullptr;
+    LOGFONTW shape{};
+    ::GetObjectW(font, sizeof shape, &shape);
+    TEXTMETRICW metrics{};
+    const HDC dc = ::GetDC(label);
+    const HGDIOBJ old = ::SelectObject(dc, font);
+    ::GetTextMetricsW(dc, &metrics);
+    ::SelectObject(dc, old);
+    ::ReleaseDC(label, dc);
+    HFONT narrow = nullptr;
+    for (LONG average = metrics.tmAveCharWidth - 1; average >= 1; --average) {
+        if (narrow) ::DeleteObject(narrow);
+        shape.lfWidth = average;
+        narrow = ::CreateFontIndirectW(&shape);
+        if (textWidth(label, narrow) <= box.right) break;
+    }
+    return narrow;
+}
+
 int screenDpi() {
     const HDC screen = ::GetDC(nullptr);
     const int dpi = screen ? ::GetDeviceCaps(screen, LOGPIXELSY) : 96;
@@ -104,6 +142,7 @@ Form1Window::Form1Window(TForm1& form, bool endsMessageLoop)
 Form1Window::~Form1Window() {
     if (m_window) ::DestroyWindow(m_window);
     if (m_font) ::DeleteObject(m_font);
+    if (m_label1Font) ::DeleteObject(m_label1Font);
 }
 
 int Form1Window::scaled(int pixels) const {
@@ -126,6 +165,10 @@ void Form1Window::createControls() {
                        SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE | SWP_NOREDRAW);
         previous = control;
     }
+
+    m_label1Font = narrowedToFit(control(kLabel1), m_font);
+    if (m_label1Font)
+        ::SendMessageW(control(kLabel1), WM_SETFONT, reinterpret_cast<WPARAM>(m_label1Font), FALSE);
 
     m_list = control(kCheckListBox1);
     ::SendMessageW(m_list, LB_SETITEMHEIGHT, 0, scaled(kItemHeight));

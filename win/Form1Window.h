@@ -67,6 +67,8 @@ private:
     HWND m_window = nullptr;
     HWND m_list = nullptr;
     HFONT m_font = nullptr;
+    // Label1's font where the window's is too wide for its fixed width.
+    HFONT m_label1Font = nullptr;
     WNDPROC m_listDefault = nullptr;
 };
 
