@@ -27,7 +27,15 @@ class ComEnvironment : public ::testing::Environment {
 ::testing::Environment* const kCom = ::testing::AddGlobalTestEnvironment(new ComEnvironment);
 
 // Interface kinds as the server's test hooks number them.
-enum Kind { kAll = 0, kTop = 1, kCollection = 2, kCard = 3, kRecordset = 4 };
+enum Kind {
+    kAll = 0,
+    kTop = 1,
+    kCollection = 2,
+    kCard = 3,
+    kRecordset = 4,
+    kFields = 5,
+    kField = 6
+};
 enum Mode {
     kClear = 0,
     kFail = 1,
@@ -261,6 +269,33 @@ TEST_F(ComClient, FailuresCarryTheirMessageAndReleaseEverything) {
         server.inject(kClear, 0, 0, S_OK, nullptr);
         ASSERT_EQ(lines.size(), 1u);
         EXPECT_EQ(lines[0], c.expected);
+        EXPECT_EQ(card(1), c.cardState);
+    }
+}
+
+TEST_F(ComClient, RecordsetFailuresEndBothRoutinesAndReleaseEverything) {
+    // ADO's State, EOF, Fields, MoveNext, the Fields' Item and Count, and a Field's Name and
+    // Value, by their table index less the seven IUnknown and IDispatch slots. A failing
+    // MoveNext ends the selection after its first row, whose card is still deactivated.
+    struct Case {
+        Kind kind;
+        int position;
+        std::string marker;
+        std::string cardState;
+    };
+    const Case cases[] = {{kRecordset, 55 - 6, "0", "1|0|0|"}, {kRecordset, 20 - 6, "0", "1|0|0|"},
+                          {kRecordset, 21 - 6, "0", "1|0|0|"}, {kRecordset, 36 - 6, "6", "0|3|6|"},
+                          {kFields, 10 - 6, "0", "1|0|0|"},    {kFields, 7 - 6, "0", "1|0|0|"},
+                          {kField, 11 - 6, "0", "1|0|0|"},     {kField, 13 - 6, "0", "1|0|0|"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.kind) + ":" + std::to_string(c.position));
+        sql("UPDATE Keycards SET Active = 1, CardStatus = 0, StatusReason = 0");
+        server.inject(c.kind, c.position, kFail, E_FAIL, L"Row source failed.");
+        const auto lines = run();
+        server.inject(kClear, 0, 0, S_OK, nullptr);
+        ASSERT_EQ(lines.size(), c.marker == "6" ? 3u : 2u);
+        EXPECT_EQ(lines.front(), "LoadCustomNames():Row source failed");
+        EXPECT_EQ(lines.back(), "RunQuery():" + c.marker + ":Row source failed");
         EXPECT_EQ(card(1), c.cardState);
     }
 }
