@@ -24,10 +24,21 @@ namespace {
 using sitelib::ConnectionSettings;
 using sitelib::SiteDatabase;
 
+std::string env(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
 // The Windows build: DORMEX_WINDOWS_BUILD, else the one fixed when the test was built.
 std::string windowsBuild() {
-    const char* dir = std::getenv("DORMEX_WINDOWS_BUILD");
-    return dir && *dir ? dir : DORMEX_WINDOWS_BUILD_DIR;
+    return env("DORMEX_WINDOWS_BUILD").empty() ? DORMEX_WINDOWS_BUILD_DIR
+                                               : env("DORMEX_WINDOWS_BUILD");
+}
+
+// The tests run when asked for: DORMEX_WINDOWS_BUILD names a build, or
+// DORMEX_REQUIRE_WINDOWS_BUILD=1 (the test command, right after building it) requires one.
+bool asked() {
+    return !env("DORMEX_WINDOWS_BUILD").empty() || env("DORMEX_REQUIRE_WINDOWS_BUILD") == "1";
 }
 
 // A Linux path as the Windows program sees it (Wine's drive Z: is the root directory).
@@ -61,6 +72,7 @@ std::string lower(std::string text) {
 class WineEndToEnd : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
+        if (!asked()) return;
         const std::string build = windowsBuild();
         for (const char* file : {"Dormex.exe", "DormexSite.dll", "wine-run"}) {
             if (!std::filesystem::exists(build + "/" + file)) {
@@ -77,9 +89,9 @@ protected:
     }
 
     void SetUp() override {
+        if (!asked()) GTEST_SKIP() << "runs after a Windows build: set DORMEX_WINDOWS_BUILD to one";
         if (!s_missing.empty()) {
-            const char* required = std::getenv("DORMEX_REQUIRE_WINDOWS_BUILD");
-            if (required && std::string(required) == "1")
+            if (env("DORMEX_REQUIRE_WINDOWS_BUILD") == "1")
                 FAIL() << "no Windows build to run: " << s_missing;
             GTEST_SKIP() << "no Windows build to run (" << s_missing
                          << "): build it with scripts/windows.sh";
