@@ -42,9 +42,10 @@
 
 #include "SiteContent.h"
 #include "SiteDatabase.h"
-#include "Subprocess.h"
 #include "TestSupport.h"
 #include "platform/RunLock.h"
+#include "support/Harness.h"
+#include "support/Programs.h"
 
 extern char** environ;
 
@@ -56,261 +57,13 @@ using sitelib::ConnectionSettings;
 using sitelib::Driver;
 using sitelib::SiteDatabase;
 using SteadyClock = std::chrono::steady_clock;
-using EnvList = std::vector<std::pair<std::string, std::string>>;
 
 constexpr const char* kPassword = "Sup3rSecretPw!";
-constexpr int kTypeCount = 11;
-
-std::string envOr(const char* name, const std::string& fallback = "") {
-    const char* value = std::getenv(name);
-    return value ? value : fallback;
-}
-
-bool onCi() {
-    return envOr("CI") == "true";
-}
-
-// The source tree, for the scripts: DORMEX_SOURCE_DIR, else the parent of this file's folder.
-std::string sourceRoot() {
-    const std::string fromEnv = envOr("DORMEX_SOURCE_DIR");
-    if (!fromEnv.empty()) return fromEnv;
-    return std::filesystem::path(__FILE__).parent_path().parent_path().string();
-}
-
-bool endsWith(const std::string& text, const std::string& tail) {
-    return text.size() >= tail.size() &&
-           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-bool startsWith(const std::string& text, const std::string& head) {
-    return text.rfind(head, 0) == 0;
-}
 
 // The bytes of a string literal, NUL bytes included.
 template <size_t N>
 std::string bytesOf(const char (&literal)[N]) {
     return std::string(literal, N - 1);
-}
-
-// A fresh directory, removed afterwards. It lives on a memory file system when there is one:
-// the program commits twice per card, and on a disk every commit waits for the device.
-class ScratchDir {
-public:
-    ScratchDir() {
-        std::string base = std::filesystem::temp_directory_path().string();
-        struct stat st {};
-        if (::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && ::access("/dev/shm", W_OK) == 0)
-            base = "/dev/shm";
-        std::string pattern = base + "/dormex-faults-XXXXXX";
-        if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed in " + base);
-        m_path = pattern;
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_path, ignored);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-
-    const std::string& path() const { return m_path; }
-    std::string file(const std::string& name) const { return m_path + "/" + name; }
-
-private:
-    std::string m_path;
-};
-
-// How a started program ended.
-struct Outcome {
-    int status = -1;  // exit status; -1 after a signal or the time limit
-    int signal = 0;
-    bool timedOut = false;
-    std::string out;
-    std::string err;
-};
-
-// One started program: no window system, the C.UTF-8 locale (so the log's date and time hold no
-// blank), standard output and error to files named after `tag`. Killed and reaped when dropped.
-class Child {
-public:
-    Child(const std::string& program, const std::vector<std::string>& args, const std::string& dir,
-          const std::string& tag, const EnvList& extraEnv = {})
-        : m_outPath(dir + "/." + tag + ".out"), m_errPath(dir + "/." + tag + ".err") {
-        std::vector<std::string> argStrings{program};
-        argStrings.insert(argStrings.end(), args.begin(), args.end());
-        std::vector<std::string> envStrings;
-        for (char** entry = environ; *entry; ++entry) {
-            const std::string text(*entry);
-            const std::string name = text.substr(0, text.find('='));
-            const bool replaced = std::any_of(extraEnv.begin(), extraEnv.end(),
-                                              [&](const auto& pair) { return pair.first == name; });
-            if (name == "DISPLAY" || name == "WAYLAND_DISPLAY" || name == "QT_QPA_PLATFORM" ||
-                name == "LC_ALL" || replaced)
-                continue;
-            envStrings.push_back(text);
-        }
-        envStrings.push_back("LC_ALL=C.UTF-8");
-        for (const auto& [name, value] : extraEnv) envStrings.push_back(name + "=" + value);
-        std::vector<char*> argv;
-        for (std::string& a : argStrings) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        std::vector<char*> envp;
-        for (std::string& e : envStrings) envp.push_back(e.data());
-        envp.push_back(nullptr);
-
-        m_pid = ::fork();
-        if (m_pid < 0) throw std::runtime_error("fork failed");
-        if (m_pid == 0) {
-            // Only async-signal-safe calls between fork and exec.
-            const int out = ::open(m_outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            const int err = ::open(m_errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (out < 0 || err < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0 ||
-                ::chdir(dir.c_str()) != 0)
-                ::_exit(126);
-            ::execve(program.c_str(), argv.data(), envp.data());
-            ::_exit(127);
-        }
-    }
-    ~Child() {
-        if (!m_reaped) {
-            ::kill(m_pid, SIGKILL);
-            reap(true);
-        }
-        ::unlink(m_outPath.c_str());
-        ::unlink(m_errPath.c_str());
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-    bool running() { return !reap(false); }
-    void kill(int sig) {
-        if (!reap(false)) ::kill(m_pid, sig);
-    }
-
-    // Waits at most `limit`; a program still running then is killed and reported as timed out.
-    Outcome wait(SteadyClock::duration limit) {
-        Outcome outcome;
-        const auto deadline = SteadyClock::now() + limit;
-        while (!reap(false)) {
-            if (SteadyClock::now() > deadline) {
-                ::kill(m_pid, SIGKILL);
-                reap(true);
-                outcome.timedOut = true;
-                break;
-            }
-            std::this_thread::sleep_for(5ms);
-        }
-        if (WIFEXITED(m_raw)) outcome.status = WEXITSTATUS(m_raw);
-        if (WIFSIGNALED(m_raw)) outcome.signal = WTERMSIG(m_raw);
-        outcome.out = readFile(m_outPath);
-        outcome.err = readFile(m_errPath);
-        return outcome;
-    }
-
-private:
-    bool reap(bool block) {
-        if (m_reaped) return true;
-        int raw = 0;
-        pid_t done = ::waitpid(m_pid, &raw, block ? 0 : WNOHANG);
-        if (done == m_pid) {
-            m_raw = raw;
-            m_reaped = true;
-        }
-        return m_reaped;
-    }
-
-    std::string m_outPath;
-    std::string m_errPath;
-    pid_t m_pid = -1;
-    int m_raw = 0;
-    bool m_reaped = false;
-};
-
-// A program directory holding copies of the built dormex and dormex-site (the programs resolve
-// /proc/self/exe, so links would point them back at the build directory).
-class ProgramDir {
-public:
-    ProgramDir() {
-        for (const char* program : {"dormex", "dormex-site"})
-            std::filesystem::copy_file(buildDir() + "/" + program, file(program));
-    }
-    std::string file(const std::string& name) const { return m_dir.file(name); }
-    const std::string& path() const { return m_dir.path(); }
-    std::string siteDb() const { return file("site.db"); }
-    std::string log() const { return readFile(file("dormex.log")); }
-
-    std::unique_ptr<Child> start(const std::vector<std::string>& args,
-                                 const std::string& tag = "run", const EnvList& env = {}) const {
-        return std::make_unique<Child>(file("dormex"), args, path(), tag, env);
-    }
-    Outcome run(const std::vector<std::string>& args, SteadyClock::duration limit = 60s,
-                const EnvList& env = {}) const {
-        return start(args, "run", env)->wait(limit);
-    }
-    Outcome siteTool(const std::vector<std::string>& args) const {
-        return Child(file("dormex-site"), args, path(), "site").wait(120s);
-    }
-
-private:
-    ScratchDir m_dir;
-};
-
-// Dormex.ini text selecting `types` with `days`.
-std::string settingsText(const std::string& days, const std::set<int>& types) {
-    std::string ini = "[General]\r\nDays=" + days + "\r\n";
-    for (int i = 0; i < kTypeCount; ++i)
-        ini += "type" + std::to_string(i) + "=" + (types.count(i) ? "True" : "False") + "\r\n";
-    return ini;
-}
-
-// The log's lines as written: split at CR LF, without the empty piece after the last one.
-std::vector<std::string> logLines(const std::string& log) {
-    std::vector<std::string> lines;
-    size_t pos = 0;
-    while (pos < log.size()) {
-        size_t end = log.find("\r\n", pos);
-        if (end == std::string::npos) end = log.size();
-        lines.push_back(log.substr(pos, end - pos));
-        pos = end + 2;
-    }
-    return lines;
-}
-
-// A line's message after the date, the time and two blanks; "<no time stamp>" for other lines.
-std::string messageOf(const std::string& line) {
-    static const std::regex kStamp(R"(^\S+ \S+  )");
-    std::smatch match;
-    if (!std::regex_search(line, match, kStamp)) return "<no time stamp>";
-    return line.substr(static_cast<size_t>(match.length(0)));
-}
-
-// The messages of the log's "Deactivated" entries, in log order.
-std::vector<std::string> deactivatedEntries(const std::string& log) {
-    std::vector<std::string> entries;
-    for (const std::string& line : logLines(log)) {
-        const std::string message = messageOf(line);
-        if (startsWith(message, ",") && endsWith(message, ", Deactivated"))
-            entries.push_back(message);
-    }
-    return entries;
-}
-
-// The key number text of every "Deactivated" entry, in log order.
-std::vector<std::string> deactivatedKeys(const std::string& log) {
-    std::vector<std::string> keys;
-    for (const std::string& entry : deactivatedEntries(log))
-        keys.push_back(entry.substr(1, entry.find(',', 1) - 1));
-    return keys;
-}
-
-// Failure entries ("RunQuery():" or "LoadCustomNames():") of the log.
-std::vector<std::string> failureEntries(const std::string& log) {
-    std::vector<std::string> failures;
-    for (const std::string& line : logLines(log)) {
-        const std::string message = messageOf(line);
-        if (startsWith(message, "RunQuery():") || startsWith(message, "LoadCustomNames():"))
-            failures.push_back(message);
-    }
-    return failures;
 }
 
 ConnectionSettings sqliteAt(const std::string& path) {
@@ -466,7 +219,7 @@ protected:
 
 TEST_F(LockedDatabase, ALockHeldThroughoutEndsTheRunWithALoggedFailureAndNoHang) {
     const auto started = SteadyClock::now();
-    Outcome r = dir.run({"silent"}, 60s);
+    RunResult r = dir.run({"silent"}, 60s);
     const auto seconds =
         std::chrono::duration_cast<std::chrono::seconds>(SteadyClock::now() - started).count();
     site->exec("ROLLBACK");
@@ -496,7 +249,7 @@ TEST_F(LockedDatabase, ALockReleasedWithinTheWaitLetsTheRunFinish) {
     const bool waited = child->running();
     const std::string logWhileLocked = dir.log();
     site->exec("ROLLBACK");
-    Outcome r = child->wait(60s);
+    RunResult r = child->wait(60s);
 
     EXPECT_TRUE(waited) << "the run waits for the lock instead of failing at once: "
                         << logWhileLocked;
@@ -626,7 +379,7 @@ TEST(ServerGoesAway, TheRunEndsWithTheFirstCardLoggedAndOneFailureEntry) {
     }
     site.reset();
     cluster.stop();
-    Outcome r = child->wait(60s);
+    RunResult r = child->wait(60s);
 
     ASSERT_TRUE(sleeping) << "the run never reached the second card's download: " << dir.log()
                           << r.err;
@@ -670,20 +423,20 @@ size_t logLineCount(const std::string& path) {
 TEST(KilledRun, TheNextRunCompletesItAndTheSiteEqualsOneWholeRun) {
     ProgramDir killed;
     ProgramDir reference;
-    Outcome generated = killed.siteTool({"--database", "site.db", "generate", "--cards", "4000",
-                                         "--transactions", "20000", "--seed", "7"});
+    RunResult generated = killed.siteTool({"--database", "site.db", "generate", "--cards", "4000",
+                                           "--transactions", "20000", "--seed", "7"});
     ASSERT_EQ(generated.status, 0) << generated.err;
     const std::string settings = settingsText("30", {0, 2, 3, 5, 6, 8, 10});
     writeFile(killed.file("Dormex.ini"), settings);
     writeFile(reference.file("Dormex.ini"), settings);
-    Outcome preview = killed.run({"preview"});
+    RunResult preview = killed.run({"preview"});
     ASSERT_EQ(preview.status, 0) << preview.err;
     const int expected = previewCount(preview.out);
     ASSERT_GT(expected, 500) << "too few cards to kill the run half-way: " << preview.out;
     const std::string pristine = readFile(killed.siteDb());
     writeFile(reference.siteDb(), pristine);
 
-    Outcome whole = reference.run({"silent"});
+    RunResult whole = reference.run({"silent"});
     ASSERT_EQ(whole.status, 0) << whole.err;
     const std::vector<std::string> referenceKeys = deactivatedKeys(reference.log());
     ASSERT_EQ(referenceKeys.size(), static_cast<size_t>(expected))
@@ -729,7 +482,7 @@ TEST(KilledRun, TheNextRunCompletesItAndTheSiteEqualsOneWholeRun) {
                    SteadyClock::now() < deadline)
                 std::this_thread::sleep_for(1ms);
             if (!atSave) child->kill(SIGKILL);
-            Outcome r = child->wait(60s);
+            RunResult r = child->wait(60s);
             killedMidRun = r.signal == SIGKILL &&
                            deactivatedKeys(killed.log()).size() < static_cast<size_t>(expected);
         }
@@ -759,7 +512,7 @@ TEST(KilledRun, TheNextRunCompletesItAndTheSiteEqualsOneWholeRun) {
             }
         }
 
-        Outcome rest = killed.run({"silent"});
+        RunResult rest = killed.run({"silent"});
         EXPECT_EQ(rest.status, 0) << rest.err;
         Site killedSite(sqliteAt(killed.siteDb()));
         EXPECT_EQ(killedSite.cardStates(), referenceSite.cardStates());
@@ -810,14 +563,14 @@ TEST(TwoRunsAtOnce, TheSecondWaitsForTheFirstAndNoCardIsLoggedTwice) {
 
     auto first = dir.start({"silent"}, "first");
     auto second = dir.start({"silent"}, "second");
-    Outcome a = first->wait(120s);
-    Outcome b = second->wait(120s);
-    Outcome whole = reference.run({"silent"});
+    RunResult a = first->wait(120s);
+    RunResult b = second->wait(120s);
+    RunResult whole = reference.run({"silent"});
     ASSERT_EQ(whole.status, 0) << whole.err;
 
     const std::string log = dir.log();
     const auto failures = failureEntries(log);
-    for (const Outcome* o : {&a, &b}) {
+    for (const RunResult* o : {&a, &b}) {
         EXPECT_FALSE(o->timedOut);
         EXPECT_EQ(o->signal, 0);
         EXPECT_EQ(o->status, 0) << o->err;
@@ -876,7 +629,7 @@ TEST(TwoRunsAtOnce, ARunFindingTheLockHeldWaitsThenGivesUpHavingDoneNothing) {
     ASSERT_TRUE(holder->acquire(dir.file("Dormex.lock"), 0));
 
     const auto started = SteadyClock::now();
-    Outcome given = dir.run({"silent"}, 90s);
+    RunResult given = dir.run({"silent"}, 90s);
     EXPECT_GE(SteadyClock::now() - started, 59s) << "it waited for the lock";
     EXPECT_FALSE(given.timedOut);
     EXPECT_EQ(given.status, 2);
@@ -889,7 +642,7 @@ TEST(TwoRunsAtOnce, ARunFindingTheLockHeldWaitsThenGivesUpHavingDoneNothing) {
     std::this_thread::sleep_for(2s);
     EXPECT_TRUE(waiting->running()) << "waits while the lock is held";
     holder->release();
-    Outcome done = waiting->wait(60s);
+    RunResult done = waiting->wait(60s);
     EXPECT_EQ(done.status, 0) << done.err;
     EXPECT_EQ(deactivatedKeys(dir.log()).size(), 5u);
 }
@@ -1024,7 +777,7 @@ TEST(BadSettings, NoCrashNoHangTheFileKeptAndOnlyLoggedCardsChanged) {
         writeFile(dir.siteDb(), pristine);
         std::filesystem::remove(dir.file("dormex.log"));
         writeFile(dir.file("Dormex.ini"), c.content);
-        Outcome r = dir.run({"silent"}, 30s);
+        RunResult r = dir.run({"silent"}, 30s);
         EXPECT_FALSE(r.timedOut);
         EXPECT_EQ(r.signal, 0) << r.err;
         EXPECT_TRUE(r.status >= 0 && r.status <= 2) << r.status << r.err;
@@ -1049,12 +802,12 @@ TEST(BadSettings, NoCrashNoHangTheFileKeptAndOnlyLoggedCardsChanged) {
     // Settings that are no regular file read as missing: the defaults, nothing selected.
     std::filesystem::remove(dir.file("Dormex.ini"));
     ASSERT_EQ(::mkfifo(dir.file("Dormex.ini").c_str(), 0644), 0);
-    Outcome fifo = dir.run({"silent"}, 30s);
+    RunResult fifo = dir.run({"silent"}, 30s);
     EXPECT_FALSE(fifo.timedOut) << "a FIFO in place of the settings must not block the run";
     EXPECT_EQ(fifo.status, 0) << fifo.err;
     std::filesystem::remove(dir.file("Dormex.ini"));
     std::filesystem::create_directory(dir.file("Dormex.ini"));
-    Outcome directory = dir.run({"silent"}, 30s);
+    RunResult directory = dir.run({"silent"}, 30s);
     EXPECT_FALSE(directory.timedOut);
     EXPECT_EQ(directory.status, 0) << directory.err;
     EXPECT_TRUE(std::filesystem::is_directory(dir.file("Dormex.ini")));
@@ -1185,7 +938,7 @@ TEST(OddSiteData, NoCrashAndExactlyTheIdleCardsOfSelectedTypesChangeEachLogged) 
                        {text("\xF0\x9F\x94\xA7 T\xC3\xA9\x63nico")});
             before = site->cardStates();
         }
-        Outcome r = dir.run({"silent"}, 30s);
+        RunResult r = dir.run({"silent"}, 30s);
         EXPECT_FALSE(r.timedOut);
         EXPECT_EQ(r.signal, 0) << r.err;
         EXPECT_EQ(r.status, c.failure.empty() ? 0 : 1) << r.err << dir.log();
@@ -1233,20 +986,6 @@ TEST(OddSiteData, NoCrashAndExactlyTheIdleCardsOfSelectedTypesChangeEachLogged) 
 
 // ---------------------------------------------------------------------------------------------
 // Connection failures must not reveal the password.
-
-// A TCP port on 127.0.0.1 that nothing listens on.
-int closedPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        throw std::runtime_error("no free port");
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
 
 struct SecretCase {
     std::string name;
@@ -1321,7 +1060,7 @@ TEST(Secrets, AFailedConnectionNeverShowsThePassword) {
         SCOPED_TRACE(c.name);
         std::filesystem::remove(dir.file("dormex.log"));
         writeFile(dir.file("SiteLibrary.ini"), c.registration);
-        Outcome r = dir.run({"silent"}, 60s, c.env);
+        RunResult r = dir.run({"silent"}, 60s, c.env);
         EXPECT_FALSE(r.timedOut);
         EXPECT_EQ(r.status, 2) << r.err;
         EXPECT_NE(r.err.find(c.mentions), std::string::npos) << r.err;
@@ -1458,7 +1197,7 @@ TEST(ServerLocks, ALockHeldThroughoutFailsTheRunInTimeAndOneReleasedInTimeIsWait
                 waited = waited && child->running() && deactivatedKeys(dir.log()).empty();
                 site.exec("ROLLBACK");
             }
-            Outcome r = child->wait(60s);
+            RunResult r = child->wait(60s);
             const double seconds = secondsSince(started);
             if (!released) site.exec("ROLLBACK");
             std::printf("[ measured ] %s, lock %s: the run ended after %.1f s\n", nameOf(driver),
@@ -1616,7 +1355,7 @@ TEST(ServerStopsAnswering, TheRunEndsWithALoggedFailureAndExactlyTheLoggedCardsS
             waitUntil([&] { return !child->running() || harness.waitingForUs() > 0; }, 30s);
         relay.stop();
         const auto silent = SteadyClock::now();
-        Outcome r = child->wait(120s);
+        RunResult r = child->wait(120s);
         const double seconds = secondsSince(silent);
         site.exec("ROLLBACK");
         std::printf("[ measured ] %s: the run ended %.1f s after the relay went silent\n",
@@ -1652,7 +1391,7 @@ TEST(OddLog, AFifoAtTheLogsPathNeitherBlocksTheRunNorReceivesAnything) {
     for (const bool reader : {false, true}) {
         SCOPED_TRACE(reader ? "a reader holds the FIFO open" : "no reader");
         const int fd = reader ? ::open(dir.file("dormex.log").c_str(), O_RDONLY | O_NONBLOCK) : -1;
-        Outcome r = dir.run({"silent"}, 30s);
+        RunResult r = dir.run({"silent"}, 30s);
         EXPECT_FALSE(r.timedOut) << "the log's FIFO must not block the run";
         EXPECT_EQ(r.status, 0) << r.err;
         if (reader) {

@@ -26,6 +26,7 @@
 #include "SqlSiteLibrary.h"
 #include "TestSupport.h"
 #include "platform/Error.h"
+#include "support/Programs.h"
 
 namespace dormex::sitelib {
 namespace {
@@ -78,10 +79,8 @@ std::optional<PgEnv> pgEnv() {
     }
     return PgEnv{values[0], values[1], values[2], values[3], values[4], values[5]};
 }
-bool onCi() {
-    const char* ci = std::getenv("CI");
-    return ci && std::string(ci) == "true";
-}
+using test::closedPort;
+using test::onCi;
 #define REQUIRE_PG(env)                                                                       \
     if (!(env)) {                                                                             \
         if (onCi()) FAIL() << "CI=true but no PostgreSQL harness: run scripts/pg-harness.sh"; \
@@ -99,18 +98,6 @@ void recordWarning(QtMsgType type, const QMessageLogContext&, const QString& tex
         return;
     std::lock_guard<std::mutex> lock(g_warningsMutex);
     g_warnings.push_back(text.toStdString());
-}
-
-int closedPort() {
-    int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(s);  // bound but never listening: connections are refused
-    return ntohs(address.sin_port);
 }
 
 class RegistrationTest : public ::testing::Test {

@@ -15,8 +15,8 @@
 #include "Scenarios.h"
 #include "SiteContent.h"
 #include "SiteDatabase.h"
-#include "Subprocess.h"
 #include "TestSupport.h"
+#include "support/Programs.h"
 
 namespace dormex::test {
 namespace {
