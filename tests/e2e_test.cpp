@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <regex>
+#include <set>
 
 #include "Scenarios.h"
 #include "SiteContent.h"
@@ -18,6 +19,7 @@
 #include "TestSupport.h"
 #include "support/Harness.h"
 #include "support/Programs.h"
+#include "support/SiteRows.h"
 
 namespace dormex::test {
 namespace {
@@ -65,46 +67,13 @@ protected:
     void exec(const std::string& sql) { db->exec(QString::fromStdString(sql)); }
 
     void person(int id, const char* last, const char* first, std::optional<std::int64_t> flags) {
-        QSqlQuery q(db->connection());
-        q.prepare("INSERT INTO personnel (userid, lastname, firstname, flags) VALUES (?, ?, ?, ?)");
-        q.addBindValue(id);
-        q.addBindValue(QString::fromUtf8(last));
-        q.addBindValue(QString::fromUtf8(first));
-        q.addBindValue(flags ? QVariant(static_cast<qlonglong>(*flags))
-                             : QVariant(QMetaType::fromType<qlonglong>()));
-        ASSERT_TRUE(q.exec()) << q.lastError().text().toStdString();
+        addPerson(*db, id, last, first, flags);
     }
     void card(int id, std::int64_t key, int userid, int active = 1) {
-        exec("INSERT INTO Keycards (CardID, KeyNumber, userid, Active) VALUES (" +
-             std::to_string(id) + ", " + std::to_string(key) + ", " + std::to_string(userid) +
-             ", " + std::to_string(active) + ")");
+        addCard(*db, id, key, userid, active);
     }
-    void used(std::int64_t key, int daysAgo) {
-        static int id = 0;
-        exec("INSERT INTO Transactions (TransactionID, KeyNumber, EventDateTime) VALUES (" +
-             std::to_string(++id) + ", " + std::to_string(key) + ", '" +
-             sitelib::formatLocalTime(std::time(nullptr) - daysAgo * 86400) + "')");
-    }
-    std::string state(int cardId) {
-        QSqlQuery q(db->connection());
-        q.exec(QString("SELECT Active, CardStatus, StatusReason FROM Keycards WHERE CardID = %1")
-                   .arg(cardId));
-        if (!q.next()) return "missing";
-        return q.value(0).toString().toStdString() + "/" + q.value(1).toString().toStdString() +
-               "/" + q.value(2).toString().toStdString();
-    }
-    std::vector<std::string> downloads() {
-        QSqlQuery q(db->connection());
-        q.exec("SELECT CardID, Arg1, Arg2, Arg3 FROM CardDownloads ORDER BY DownloadID");
-        std::vector<std::string> out;
-        while (q.next()) {
-            out.push_back(q.value(0).toString().toStdString() + ":" +
-                          q.value(1).toString().toStdString() + "," +
-                          q.value(2).toString().toStdString() + "," +
-                          q.value(3).toString().toStdString());
-        }
-        return out;
-    }
+    std::string state(int cardId) { return cardState(*db, cardId); }
+    std::vector<std::string> downloads() { return downloadRows(*db); }
     // Every row of the tables a run may change, as text.
     std::string siteDump() {
         std::string dump;
@@ -121,13 +90,8 @@ protected:
         }
         return dump;
     }
-    void settingsFile(const std::string& days, const std::vector<int>& selected) {
-        std::string ini = "[General]\r\nDays=" + days + "\r\n";
-        for (int i = 0; i < 11; ++i) {
-            bool on = std::find(selected.begin(), selected.end(), i) != selected.end();
-            ini += "type" + std::to_string(i) + "=" + (on ? "True" : "False") + "\r\n";
-        }
-        writeFile(dir.file("Dormex.ini"), ini);
+    void settingsFile(const std::string& days, const std::set<int>& selected) {
+        writeFile(dir.file("Dormex.ini"), settingsText(days, selected));
     }
     RunResult dormex(const std::string& arg, const EnvList& env = {}) {
         std::vector<std::string> args;
@@ -138,33 +102,12 @@ protected:
 
     // Empties the site's tables and removes the log.
     void clearSite() {
-        for (const char* table : {"CardDownloads", "Keycards", "personnel", "Transactions"})
-            exec(std::string("DELETE FROM ") + table);
+        test::clearSite(*db);
         std::filesystem::remove(dir.file("dormex.log"));
     }
-    // Gives the (empty) tables' KeyNumber columns the SQL type `type`.
-    void keyColumns(const std::string& type) {
-        if (postgres()) {
-            for (const char* table : {"Keycards", "Transactions"})
-                exec(std::string("ALTER TABLE ") + table + " ALTER COLUMN KeyNumber TYPE " + type);
-            return;
-        }
-        exec("DROP TABLE Keycards");
-        exec("CREATE TABLE Keycards (CardID integer primary key, KeyNumber " + type +
-             " not null, userid integer, Active integer not null default 1, CardStatus integer "
-             "not null default 0, StatusReason integer not null default 0)");
-        exec("DROP TABLE Transactions");
-        exec("CREATE TABLE Transactions (TransactionID integer primary key, KeyNumber " + type +
-             " not null, EventDateTime text not null)");
-    }
-
-    // Fills the (empty) site and writes the settings it runs with.
+    void keyColumns(const std::string& type) { setKeyColumnType(*db, type); }
     void fillSite(const scenario::Site& site = scenario::smallSite()) {
-        for (const scenario::Person& p : site.persons)
-            person(p.userid, p.lastName, p.firstName, p.flags);
-        for (const scenario::Card& c : site.cards) card(c.cardId, c.keyNumber, c.userid, c.active);
-        for (const scenario::Use& u : site.uses) used(u.keyNumber, u.daysAgo);
-        settingsFile(site.days, site.selectedTypes);
+        fillScenario(*db, site, dir.file("Dormex.ini"));
     }
 
     TempDir dir;

@@ -17,6 +17,7 @@
 #include "SiteDatabase.h"
 #include "TestSupport.h"
 #include "support/Programs.h"
+#include "support/SiteRows.h"
 
 namespace dormex::test {
 namespace {
@@ -24,43 +25,22 @@ namespace {
 using sitelib::ConnectionSettings;
 using sitelib::SiteDatabase;
 
-std::string env(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? value : "";
-}
-
 // The Windows build: DORMEX_WINDOWS_BUILD, else the one fixed when the test was built.
 std::string windowsBuild() {
-    return env("DORMEX_WINDOWS_BUILD").empty() ? DORMEX_WINDOWS_BUILD_DIR
-                                               : env("DORMEX_WINDOWS_BUILD");
+    return envOr("DORMEX_WINDOWS_BUILD").empty() ? DORMEX_WINDOWS_BUILD_DIR
+                                                 : envOr("DORMEX_WINDOWS_BUILD");
 }
 
 // The tests run when asked for: DORMEX_WINDOWS_BUILD names a build, or
 // DORMEX_REQUIRE_WINDOWS_BUILD=1 (the test command, right after building it) requires one.
 bool asked() {
-    return !env("DORMEX_WINDOWS_BUILD").empty() || env("DORMEX_REQUIRE_WINDOWS_BUILD") == "1";
+    return !envOr("DORMEX_WINDOWS_BUILD").empty() || envOr("DORMEX_REQUIRE_WINDOWS_BUILD") == "1";
 }
 
 // A Linux path as the Windows program sees it (Wine's drive Z: is the root directory).
 std::string windowsPath(std::string path) {
     std::replace(path.begin(), path.end(), '/', '\\');
     return "Z:" + path;
-}
-
-// The log's messages: each line without its stamp ("<date> <time>  ", the time possibly with
-// " AM" or " PM"); continuation lines as they are.
-std::vector<std::string> logLines(const std::string& log) {
-    static const std::regex kStamp("^[0-9][^ ]* [0-9][^ ]*( [^ ]+)?  ");
-    std::vector<std::string> out;
-    size_t pos = 0;
-    while (pos < log.size()) {
-        size_t end = log.find("\r\n", pos);
-        if (end == std::string::npos) end = log.size();
-        out.push_back(std::regex_replace(log.substr(pos, end - pos), kStamp, "",
-                                         std::regex_constants::format_first_only));
-        pos = end + 2;
-    }
-    return out;
 }
 
 std::string lower(std::string text) {
@@ -91,7 +71,7 @@ protected:
     void SetUp() override {
         if (!asked()) GTEST_SKIP() << "runs after a Windows build: set DORMEX_WINDOWS_BUILD to one";
         if (!s_missing.empty()) {
-            if (env("DORMEX_REQUIRE_WINDOWS_BUILD") == "1")
+            if (envOr("DORMEX_REQUIRE_WINDOWS_BUILD") == "1")
                 FAIL() << "no Windows build to run: " << s_missing;
             GTEST_SKIP() << "no Windows build to run (" << s_missing
                          << "): build it with scripts/windows.sh";
@@ -106,51 +86,12 @@ protected:
     void open() { db = std::make_unique<SiteDatabase>(settings, SiteDatabase::OpenMode::Create); }
     void exec(const std::string& sql) { db->exec(QString::fromStdString(sql)); }
 
-    void fill(const scenario::Site& site) {
-        for (const scenario::Person& p : site.persons) {
-            QSqlQuery q(db->connection());
-            q.prepare(
-                "INSERT INTO personnel (userid, lastname, firstname, flags) "
-                "VALUES (?, ?, ?, ?)");
-            q.addBindValue(p.userid);
-            q.addBindValue(QString::fromUtf8(p.lastName));
-            q.addBindValue(QString::fromUtf8(p.firstName));
-            q.addBindValue(p.flags ? QVariant(static_cast<qlonglong>(*p.flags))
-                                   : QVariant(QMetaType::fromType<qlonglong>()));
-            ASSERT_TRUE(q.exec());
-        }
-        for (const scenario::Card& c : site.cards) {
-            exec("INSERT INTO Keycards (CardID, KeyNumber, userid, Active) VALUES (" +
-                 std::to_string(c.cardId) + ", " + std::to_string(c.keyNumber) + ", " +
-                 std::to_string(c.userid) + ", " + std::to_string(c.active) + ")");
-        }
-        int id = 0;
-        for (const scenario::Use& u : site.uses) {
-            exec("INSERT INTO Transactions (TransactionID, KeyNumber, EventDateTime) VALUES (" +
-                 std::to_string(++id) + ", " + std::to_string(u.keyNumber) + ", '" +
-                 sitelib::formatLocalTime(std::time(nullptr) - u.daysAgo * 86400) + "')");
-        }
-        std::string ini = "[General]\r\nDays=" + site.days + "\r\n";
-        for (int i = 0; i < 11; ++i) {
-            const bool on = std::count(site.selectedTypes.begin(), site.selectedTypes.end(), i);
-            ini += "type" + std::to_string(i) + "=" + (on ? "True" : "False") + "\r\n";
-        }
-        writeFile(dir.file("Dormex.ini"), ini);
-    }
+    void fill(const scenario::Site& site) { fillScenario(*db, site, dir.file("Dormex.ini")); }
     void clearSite() {
-        for (const char* table : {"CardDownloads", "Keycards", "personnel", "Transactions"})
-            exec(std::string("DELETE FROM ") + table);
+        test::clearSite(*db);
         std::filesystem::remove(dir.file("Dormex.log"));
     }
-    void keyColumns(const std::string& type) {
-        exec("DROP TABLE Keycards");
-        exec("CREATE TABLE Keycards (CardID integer primary key, KeyNumber " + type +
-             " not null, userid integer, Active integer not null default 1, CardStatus integer "
-             "not null default 0, StatusReason integer not null default 0)");
-        exec("DROP TABLE Transactions");
-        exec("CREATE TABLE Transactions (TransactionID integer primary key, KeyNumber " + type +
-             " not null, EventDateTime text not null)");
-    }
+    void keyColumns(const std::string& type) { setKeyColumnType(*db, type); }
 
     RunResult dormex(const std::string& command) {
         db.reset();
@@ -159,28 +100,10 @@ protected:
         open();
         return r;
     }
-    std::vector<std::string> log() const { return logLines(readFile(dir.file("Dormex.log"))); }
+    std::vector<std::string> log() const { return logMessages(readFile(dir.file("Dormex.log"))); }
 
-    std::string state(int cardId) {
-        QSqlQuery q(db->connection());
-        q.exec(QString("SELECT Active, CardStatus, StatusReason FROM Keycards WHERE CardID = %1")
-                   .arg(cardId));
-        if (!q.next()) return "missing";
-        return q.value(0).toString().toStdString() + "/" + q.value(1).toString().toStdString() +
-               "/" + q.value(2).toString().toStdString();
-    }
-    std::vector<std::string> downloads() {
-        QSqlQuery q(db->connection());
-        q.exec("SELECT CardID, Arg1, Arg2, Arg3 FROM CardDownloads ORDER BY DownloadID");
-        std::vector<std::string> out;
-        while (q.next()) {
-            out.push_back(q.value(0).toString().toStdString() + ":" +
-                          q.value(1).toString().toStdString() + "," +
-                          q.value(2).toString().toStdString() + "," +
-                          q.value(3).toString().toStdString());
-        }
-        return out;
-    }
+    std::string state(int cardId) { return cardState(*db, cardId); }
+    std::vector<std::string> downloads() { return downloadRows(*db); }
 
     static inline std::string s_missing;
     TempDir dir;
