@@ -1142,13 +1142,7 @@ public:
 
 private:
     ConnectionSettings settings(bool inSchema) const {
-        ConnectionSettings s;
-        s.driver = Driver::Postgres;
-        s.host = envOr("DORMEX_PG_HOST");
-        s.port = port();
-        s.database = envOr("DORMEX_PG_DB");
-        s.user = envOr("DORMEX_PG_USER");
-        s.password = envOr("DORMEX_PG_PASSWORD");
+        ConnectionSettings s = harnessSettings(Driver::Postgres);
         s.options = inSchema ? "options=-csearch_path=" + m_schema
                              : "options=-cclient_min_messages=warning";
         return s;
