@@ -1,7 +1,5 @@
 #include "platform/Convert.h"
 
-#include <locale.h>
-
 #include <cmath>
 #include <cstdlib>
 #include <string_view>
@@ -33,12 +31,6 @@ bool isDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
-// A "C" locale for strtold_l, so the process's LC_NUMERIC never changes a reading.
-locale_t cLocale() {
-    static const locale_t locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
-    return locale;
-}
-
 // Value of the significant digits `digits` (no leading zero) as 0.<digits> x 10^exponent10.
 // False when it lies beyond the extended range.
 bool scaleDigits(std::string_view digits, long long exponent10, bool negative, long double& value) {
@@ -61,9 +53,7 @@ bool scaleDigits(std::string_view digits, long long exponent10, bool negative, l
     canonical += 'e';
     canonical += std::to_string(exponent10 - static_cast<long long>(kept));
 
-    locale_t locale = cLocale();
-    long double result = locale ? strtold_l(canonical.c_str(), nullptr, locale)
-                                : std::strtold(canonical.c_str(), nullptr);
+    long double result = std::strtold(canonical.c_str(), nullptr);
     if (std::isinf(result) || std::fabs(result) > kExtendedMax) return false;
     value = result;
     return true;

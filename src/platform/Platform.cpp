@@ -1,12 +1,9 @@
 #include "platform/Platform.h"
 
-#include <limits.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <string_view>
-#include <vector>
+
+#include "platform/System.h"
 
 namespace dormex::platform {
 namespace {
@@ -26,13 +23,6 @@ public:
     }
 };
 
-std::string resolveSelfExe() {
-    std::vector<char> buffer(PATH_MAX + 1);
-    ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
-    if (n <= 0) return {};
-    return withoutDeletedSuffix(std::string(buffer.data(), static_cast<size_t>(n)));
-}
-
 SystemClock g_systemClock;
 StderrBoxes g_stderrBoxes;
 Clock* g_clock = &g_systemClock;
@@ -44,17 +34,16 @@ bool g_exePathSet = false;
 
 std::string withoutDeletedSuffix(const std::string& path) {
     static constexpr std::string_view kSuffix = " (deleted)";
-    struct stat st {};
     if (path.size() <= kSuffix.size() ||
         std::string_view(path).substr(path.size() - kSuffix.size()) != kSuffix ||
-        ::lstat(path.c_str(), &st) == 0)
+        os::pathExists(path))
         return path;
     return path.substr(0, path.size() - kSuffix.size());
 }
 
 const std::string& executablePath() {
     if (!g_exePathSet) {
-        g_exePath = resolveSelfExe();
+        g_exePath = withoutDeletedSuffix(os::executablePath());
         g_exePathSet = true;
     }
     return g_exePath;
@@ -67,8 +56,9 @@ void setExecutablePath(const std::string& path) {
 
 std::string programDirectory() {
     const std::string& exe = executablePath();
-    size_t slash = exe.rfind('/');
-    return slash == std::string::npos ? std::string("./") : exe.substr(0, slash + 1);
+    size_t end = exe.size();
+    while (end > 0 && !os::isPathSeparator(exe[end - 1])) --end;
+    return end == 0 ? std::string("./") : exe.substr(0, end);
 }
 
 Clock& clock() {

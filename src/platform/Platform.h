@@ -24,7 +24,7 @@ public:
     virtual void showMessage(const std::string& title, const std::string& text) = 0;
 };
 
-// Full path of the running executable (the resolved /proc/self/exe unless overridden).
+// Full path of the running executable, as the system reports it, unless overridden.
 const std::string& executablePath();
 void setExecutablePath(const std::string& path);
 
@@ -32,7 +32,7 @@ void setExecutablePath(const std::string& path);
 // the file was replaced or removed, unless a file of that very name exists.
 std::string withoutDeletedSuffix(const std::string& path);
 
-// Directory of the executable, with its trailing "/".
+// Directory of the executable, with its trailing separator ("/", or "\" on Windows).
 std::string programDirectory();
 
 Clock& clock();

@@ -1,9 +1,5 @@
 #include "platform/Profile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -13,6 +9,7 @@
 #include <vector>
 
 #include "platform/Error.h"
+#include "platform/System.h"
 #include "platform/Text.h"
 
 namespace dormex::platform {
@@ -244,94 +241,7 @@ std::string encode(const DecodedFile& file, std::string text) {
     return std::string(kUtf16Bom) + utf8ToUtf16Le(text) + file.oddByte;
 }
 
-// --- File operations: the only code here that calls the system ------------------------------
-
-enum class FileResult { Ok, Missing, Denied, Failed };
-
-// Whole regular file as raw bytes; a FIFO or device is never read, so it cannot block. With
-// `forUpdate` the file must also be writable: it opens for writing and has a write permission
-// bit (none counts as read-only, as the Windows read-only attribute does, also for root).
-FileResult readFile(const std::string& path, bool forUpdate, std::string& bytes) {
-    bytes.clear();
-    int fd = ::open(path.c_str(), (forUpdate ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return errno == ENOENT ? FileResult::Missing : FileResult::Failed;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-        (forUpdate && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)) {
-        ::close(fd);
-        return FileResult::Failed;
-    }
-    char buffer[65536];
-    for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            ::close(fd);
-            return FileResult::Failed;
-        }
-        if (n == 0) break;
-        bytes.append(buffer, static_cast<size_t>(n));
-    }
-    ::close(fd);
-    return FileResult::Ok;
-}
-
-bool writeAllAt(int fd, std::string_view data, off_t offset) {
-    while (!data.empty()) {
-        ssize_t n = ::pwrite(fd, data.data(), data.size(), offset);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data.remove_prefix(static_cast<size_t>(n));
-        offset += n;
-    }
-    return true;
-}
-
-// Writes `contents` to a temporary file beside `path` and renames it over `path`, keeping the
-// old file's mode (0644 for a new file). Denied when the directory refuses the temporary file
-// for lack of permission. On failure no temporary file is left and `path` is untouched.
-FileResult replaceFile(const std::string& path, std::string_view contents) {
-    std::string temp = path + ".XXXXXX";
-    int fd = ::mkstemp(temp.data());
-    if (fd < 0) return errno == EACCES || errno == EPERM ? FileResult::Denied : FileResult::Failed;
-
-    struct stat old {};
-    mode_t mode = 0644;
-    bool hadOld = ::stat(path.c_str(), &old) == 0;
-    if (hadOld) mode = old.st_mode & 07777;
-    bool ok = ::fchmod(fd, mode) == 0;
-    if (ok && hadOld && ::fchown(fd, old.st_uid, old.st_gid) != 0) {
-        // Only root may keep another owner; otherwise the writer owns the new file.
-    }
-    ok = ok && writeAllAt(fd, contents, 0) && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
-    if (!ok) ::unlink(temp.c_str());
-    return ok ? FileResult::Ok : FileResult::Failed;
-}
-
-// Rewrites the existing file `path` in place: `contents` from its start, cut to their length,
-// flushed. When that fails part way, puts `old` back as well as it can.
-bool rewriteFile(const std::string& path, std::string_view contents, std::string_view old) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return false;
-    const bool ok = writeAllAt(fd, contents, 0) &&
-                    ::ftruncate(fd, static_cast<off_t>(contents.size())) == 0 && ::fsync(fd) == 0;
-    if (!ok && writeAllAt(fd, old, 0) && ::ftruncate(fd, static_cast<off_t>(old.size())) == 0)
-        ::fsync(fd);
-    return ::close(fd) == 0 && ok;
-}
-
-// The file a write changes: the target of a symbolic link (the link stays a link), else `path`.
-std::string writeTarget(const std::string& path) {
-    struct stat link {};
-    if (::lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return path;
-    char* resolved = ::realpath(path.c_str(), nullptr);
-    if (!resolved) return path;
-    std::string target = resolved;
-    std::free(resolved);
-    return target;
-}
+using os::FileResult;
 
 }  // namespace
 
@@ -339,7 +249,7 @@ std::string ProfileRead(const std::string& path, const std::string& section,
                         const std::string& key) {
     try {
         std::string bytes;
-        if (readFile(path, false, bytes) != FileResult::Ok) return {};
+        if (os::readRegularFile(path, false, bytes) != FileResult::Ok) return {};
         const DecodedFile file = decode(std::move(bytes));
         std::vector<Line> lines = parse(file.text);
         size_t index = findKey(lines, findSection(lines, stripSpaces(section)), stripSpaces(key));
@@ -364,9 +274,9 @@ std::string ProfileRead(const std::string& path, const std::string& section,
 void ProfileWrite(const std::string& path, const std::string& sectionName,
                   const std::string& keyName, const std::string& value) {
     const std::string_view section = stripSpaces(sectionName), key = stripSpaces(keyName);
-    const std::string target = writeTarget(path);
+    const std::string target = os::writeTarget(path);
     std::string bytes;
-    const FileResult read = readFile(target, true, bytes);
+    const FileResult read = os::readRegularFile(target, true, bytes);
     if (read == FileResult::Failed) throw Error("Unable to write to " + path);
 
     const DecodedFile file = decode(bytes);
@@ -414,9 +324,9 @@ void ProfileWrite(const std::string& path, const std::string& sectionName,
 
     // A directory the account may not create files in still lets it save an existing file in
     // place, as the Windows functions always do.
-    FileResult written = replaceFile(target, contents);
+    FileResult written = os::replaceFile(target, contents);
     if (written == FileResult::Denied && read == FileResult::Ok &&
-        rewriteFile(target, contents, bytes))
+        os::rewriteFile(target, contents, bytes))
         written = FileResult::Ok;
     if (written != FileResult::Ok) throw Error("Unable to write to " + path);
 }

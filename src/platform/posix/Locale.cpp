@@ -1,3 +1,5 @@
+// The locale on POSIX systems, as set by setlocale(LC_ALL, "") at start-up: strftime and
+// nl_langinfo.
 #include "platform/Locale.h"
 
 #include <langinfo.h>

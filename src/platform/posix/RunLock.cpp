@@ -1,3 +1,6 @@
+// The run lock on POSIX systems: flock on the lock file, dropped when the descriptor closes.
+#include "platform/RunLock.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -8,7 +11,6 @@
 #include <thread>
 
 #include "platform/Error.h"
-#include "platform/RunLock.h"
 
 namespace dormex::platform {
 namespace {
