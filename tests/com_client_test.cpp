@@ -47,6 +47,8 @@ enum Mode {
 
 // The server DLL beside the test program, loaded and registered once.
 struct Server {
+    HRESULT(WINAPI* registerServer)();
+    HRESULT(WINAPI* unregisterServer)();
     LONG(WINAPI* live)(int);
     int(WINAPI* takeCalls)(int*, int);
     void(WINAPI* inject)(int, int, int, HRESULT, const wchar_t*);
@@ -66,10 +68,12 @@ struct Server {
                 if (!f) throw std::runtime_error(std::string("no export ") + name);
                 return f;
             };
-            auto registerServer = reinterpret_cast<HRESULT(WINAPI*)()>(
-                reinterpret_cast<void (*)()>(function("DllRegisterServer")));
-            if (FAILED(registerServer())) throw std::runtime_error("registration failed");
             Server s{};
+            s.registerServer = reinterpret_cast<decltype(s.registerServer)>(
+                reinterpret_cast<void (*)()>(function("DllRegisterServer")));
+            s.unregisterServer = reinterpret_cast<decltype(s.unregisterServer)>(
+                reinterpret_cast<void (*)()>(function("DllUnregisterServer")));
+            if (FAILED(s.registerServer())) throw std::runtime_error("registration failed");
             s.live = reinterpret_cast<decltype(s.live)>(
                 reinterpret_cast<void (*)()>(function("DormexSiteLiveObjects")));
             s.takeCalls = reinterpret_cast<decltype(s.takeCalls)>(
@@ -365,6 +369,19 @@ TEST_F(ComClient, ConfigurationMistakesAreOneLineCreationErrors) {
         "Class=DormexSite.TopLevel\r\nTopLevelInterface={38443E37-1153-4823-AC50-"
         "F35C8DE2D0EE}\r\nCollectionInterface={91556A0E-19F6-463B-BD49-D296802E969F}\r\n"
         "CardInterface={1B2774D4-361E-42CC-80F5-A873B24D43A4}\r\n");
+    EXPECT_EQ(run().at(0), ",5000000000,Ames,Bo,0, Deactivated");
+}
+
+TEST_F(ComClient, RegistrationIsPerUserAndUnregisteringRemovesTheClass) {
+    const std::wstring key = L"Software\\Classes\\CLSID\\{E3A74523-1825-4AC0-9A89-67E3B81579B8}";
+    HKEY handle = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, KEY_READ, &handle), ERROR_SUCCESS);
+    RegCloseKey(handle);
+    ASSERT_EQ(server.unregisterServer(), S_OK);
+    EXPECT_NE(RegOpenKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, KEY_READ, &handle), ERROR_SUCCESS);
+    TForm1 form(creator(), "silent");
+    EXPECT_THROW(form.RunQuery(30), Error);
+    ASSERT_EQ(server.registerServer(), S_OK);
     EXPECT_EQ(run().at(0), ",5000000000,Ames,Bo,0, Deactivated");
 }
 

@@ -52,15 +52,22 @@ std::wstring wide(const std::string& text) {
     return std::wstring(units.begin(), units.end());
 }
 
-// Publishes `message` and returns `status`.
-Status fail(Status status, const std::string& message) {
-    site::SetErrorInfo(site::toUtf16(message));
+// Publishes `message` and returns `status`; out of memory, it returns `status` alone.
+Status fail(Status status, const std::string& message) noexcept {
+    try {
+        site::SetErrorInfo(site::toUtf16(message));
+    } catch (...) {
+    }
     return status;
 }
 
 // Publishes the message of a failed COM call and returns its status.
-Status failed(HRESULT status) {
-    return fail(status, failureMessage(status));
+Status failed(HRESULT status) noexcept {
+    try {
+        return fail(status, failureMessage(status));
+    } catch (...) {
+        return status;
+    }
 }
 
 Status notSupported() {
