@@ -210,6 +210,12 @@ TEST_F(WineEndToEnd, SiteLibraryFailuresAreOneLineErrors) {
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     EXPECT_NE(r.err.find("[COM] Class=Vendor.NotInstalled"), std::string::npos) << r.err;
+    // The stand-in reads SQLite files only.
+    writeFile(dir.file("SiteLibrary.ini"), "[Database]\r\nDriver=QPSQL\r\nDatabase=site\r\n");
+    r = runProgram(windowsBuild() + "/wine-run", {windowsPath(dir.file("Dormex.exe")), "silent"},
+                   dir.path());
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err.rfind("Dormex: Unsupported site database driver 'QPSQL'", 0), 0u) << r.err;
     EXPECT_FALSE(std::filesystem::exists(dir.file("Dormex.log")));
 }
 
