@@ -51,7 +51,10 @@ dsc="$(ls "$work/src"/sqlite3_*.dsc | head -n 1)"
 (cd "$work/src" && dpkg-source --no-check -x "$dsc" tree >/dev/null)
 
 echo "sqlite-amalgamation.sh: making sqlite3.c"
-(cd "$work/src/tree" && ./configure --quiet >/dev/null && make -s sqlite3.c >/dev/null)
+# The generators run here: build them with the machine's own compiler, not a cross compiler
+# that a calling build (CMake configuring a Windows build) left in CC.
+(cd "$work/src/tree" && env -u CC -u CFLAGS -u LDFLAGS ./configure --quiet >/dev/null &&
+    env -u CC -u CFLAGS -u LDFLAGS make -s sqlite3.c >/dev/null)
 cp "$work/src/tree/sqlite3.c" "$work/src/tree/sqlite3.h" "$dir/"
 rm -rf "$work"
 echo "sqlite-amalgamation.sh: $dir/sqlite3.c"

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds Dormex with warnings as errors and runs the whole test suite against SQLite, a throw-away
 # PostgreSQL server and PostgreSQL through ODBC; runs each fuzz target for a short while and the
-# benchmark's small version; then runs the whole suite once more in a build with
-# AddressSanitizer and UndefinedBehaviorSanitizer. Installs what it needs first (as root).
+# benchmark's small version; cross-builds the Windows programs and runs their suites under Wine;
+# then runs the whole suite once more in a build with AddressSanitizer and
+# UndefinedBehaviorSanitizer. Installs what it needs first (as root).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
@@ -29,6 +30,19 @@ run_suite "$DORMEX_ROOT/build"
 echo "== The Qt-free libraries and their tests, built without Qt"
 build_dormex "$DORMEX_ROOT/build-noqt" -DDORMEX_WERROR=ON -DDORMEX_QT=OFF
 ctest --test-dir "$DORMEX_ROOT/build-noqt" --output-on-failure -j "$(nproc)" --timeout 120
+
+if [ "${DORMEX_SKIP_WINDOWS:-}" != 1 ]; then
+    echo "== The Windows programs, cross-built for both architectures, checked and zipped"
+    bash "$DORMEX_ROOT/scripts/windows.sh" --tests
+    echo "== The 64-bit Windows suites under Wine (the window on a virtual display)"
+    ensure_packages "${DORMEX_WINE_PACKAGES[@]}"
+    trap stop_wine_session EXIT
+    start_wine_session "$DORMEX_ROOT/build-win64"
+    DISPLAY="$DORMEX_WINE_DISPLAY" \
+        ctest --test-dir "$DORMEX_ROOT/build-win64" --output-on-failure -j "$(nproc)" --timeout 300
+    stop_wine_session
+    trap - EXIT
+fi
 
 if [ "${DORMEX_SKIP_FUZZ:-}" != 1 ]; then
     echo "== Fuzzing each target for ${DORMEX_FUZZ_SECONDS:-30} s"

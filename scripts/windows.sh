@@ -28,7 +28,7 @@ build_windows() {
     cmake --build "$dir" -j "$(nproc)"
 }
 
-# check_program EXE FORMAT: the PE header is FORMAT and every imported DLL is the system's.
+# check_program FILE FORMAT: the PE header is FORMAT and every imported DLL is the system's.
 check_program() {
     local exe=$1 format=$2
     objdump -f "$exe" | grep -q "file format $format" ||
@@ -64,7 +64,10 @@ pack() {
 
 build_windows 64 toolchain-mingw-w64-x86_64.cmake "$tests"
 build_windows 32 toolchain-mingw-w64-i686.cmake OFF
-check_program "$DORMEX_ROOT/build-win64/Dormex.exe" pei-x86-64
-check_program "$DORMEX_ROOT/build-win32/Dormex.exe" pei-i386
+for arch_format in 64:pei-x86-64 32:pei-i386; do
+    for file in "$DORMEX_ROOT/build-win${arch_format%%:*}"/{Dormex.exe,*.dll}; do
+        [ -f "$file" ] && check_program "$file" "${arch_format#*:}"
+    done
+done
 pack 64
 pack 32
