@@ -74,10 +74,12 @@ start_wine_session() {
         /v Decorated /d N /f >/dev/null 2>&1
 }
 stop_wine_session() {
-    # The server ends the prefix's Windows processes with it.
-    [ -n "${DORMEX_WINESERVER_PID:-}" ] && "$DORMEX_WINESERVER" -k >/dev/null 2>&1
-    [ -n "${DORMEX_WINESERVER_PID:-}" ] && kill "$DORMEX_WINESERVER_PID" 2>/dev/null
-    [ -n "${DORMEX_XVFB_PID:-}" ] && kill "$DORMEX_XVFB_PID" 2>/dev/null
-    wait "${DORMEX_WINESERVER_PID:-}" "${DORMEX_XVFB_PID:-}" 2>/dev/null || true
+    if [ -n "${DORMEX_WINESERVER_PID:-}" ]; then
+        # The server ends the prefix's Windows processes with it.
+        "$DORMEX_WINESERVER" -k >/dev/null 2>&1 || true
+        kill "$DORMEX_WINESERVER_PID" 2>/dev/null || true
+    fi
+    if [ -n "${DORMEX_XVFB_PID:-}" ]; then kill "$DORMEX_XVFB_PID" 2>/dev/null || true; fi
+    wait ${DORMEX_WINESERVER_PID:-} ${DORMEX_XVFB_PID:-} 2>/dev/null || true
     DORMEX_WINESERVER_PID= DORMEX_XVFB_PID=
 }

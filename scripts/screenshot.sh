@@ -1,7 +1,16 @@
 #!/usr/bin/env bash
 # Screenshot of the main window on a virtual X display.
 #
-#   screenshot.sh [OUTPUT.png]     default output: /tmp/dormex-window.png
+#   screenshot.sh [OUTPUT.png]             default output: /tmp/dormex-window.png
+#   screenshot.sh --windows [OUTPUT.png]   the Windows program under Wine; default output:
+#                                          /tmp/dormex-window-windows.png
+#
+# --windows: copies build-win64/Dormex.exe (DORMEX_WINDOWS_BUILD_DIR) and the DLLs beside it into a
+# fresh program directory, registers the stand-in site library DormexSite.dll there and gives it
+# a demo site made with the Linux site tool when both are built, starts the program under Wine
+# on a virtual display (the build's Wine prefix), waits for its 218 x 285 window, grabs the
+# screen and prints the window's outer size. An error box that comes first is answered with
+# Return (needs xdotool), so the window behind it is shown.
 #
 # Copies the built program (DORMEX_BUILD_DIR, default <repo>/build) into a fresh temporary program
 # directory, so settings and log land there, creates a demo site there with the site tool when the
@@ -16,6 +25,64 @@ build=${DORMEX_BUILD_DIR:-$here/../build}
 wait_seconds=${DORMEX_SCREENSHOT_WAIT:-15}
 
 die() { echo "screenshot: $*" >&2; exit 1; }
+
+# The Windows window under Wine: see the header.
+windows_screenshot() {
+    local out=${1:-/tmp/dormex-window-windows.png}
+    local wbuild=${DORMEX_WINDOWS_BUILD_DIR:-$here/../build-win64}
+    wbuild=$(cd "$wbuild" 2>/dev/null && pwd) || die "no Windows build (run scripts/windows.sh)"
+    [ -f "$wbuild/Dormex.exe" ] && [ -x "$wbuild/wine-run" ] ||
+        die "no Dormex.exe with its Wine runner in $wbuild (run scripts/windows.sh --tests)"
+    local tool
+    for tool in Xvfb import xwininfo; do command -v $tool >/dev/null || die "$tool is missing"; done
+    case "$out" in /*) ;; *) out="$PWD/$out" ;; esac
+    source "$here/common.sh"
+
+    progdir=$(mktemp -d /tmp/dormex-shot-XXXXXX)
+    trap 'stop_wine_session; rm -rf "$progdir"' EXIT
+    cp "$wbuild/Dormex.exe" "$progdir/"
+    local dll
+    for dll in "$wbuild"/*.dll; do [ -f "$dll" ] && cp "$dll" "$progdir/"; done
+    if [ -f "$progdir/DormexSite.dll" ] && [ -x "$build/dormex-site" ]; then
+        "$build/dormex-site" --database "$progdir/site.db" init >/dev/null &&
+            "$build/dormex-site" --database "$progdir/site.db" demo >/dev/null ||
+            echo "screenshot: could not create the demo site" >&2
+    fi
+    start_wine_session "$wbuild"
+    export DISPLAY="$DORMEX_WINE_DISPLAY"
+    [ -f "$progdir/DormexSite.dll" ] && "$wbuild/wine-run" regsvr32 /s "$progdir/DormexSite.dll"
+    "$wbuild/wine-run" "$progdir/Dormex.exe" >"$progdir/stdout.txt" 2>"$progdir/stderr.txt" &
+    local pid=$! size="" line _
+    for _ in $(seq 1 $((wait_seconds * 5))); do
+        line=$(xwininfo -root -tree 2>/dev/null | grep '"Dormex"' | head -n 1 || true)
+        if [ -n "$line" ]; then
+            size=$(echo "$line" | grep -o '[0-9]*x[0-9]*+' | head -n 1 | tr -d +)
+            [ "$size" = 218x285 ] && break
+            # Another window of that caption: the error box, in front of the window.
+            command -v xdotool >/dev/null && xdotool key Return
+        fi
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.2
+    done
+    sleep 1
+    import -window root "$out"
+    if kill -0 "$pid" 2>/dev/null; then
+        kill "$pid"
+        wait "$pid" 2>/dev/null || true
+    else
+        echo "screenshot: the program ended before the grab; its output:" >&2
+        cat "$progdir/stdout.txt" "$progdir/stderr.txt" >&2
+    fi
+    [ "$size" = 218x285 ] || echo "screenshot: no 218 x 285 window captioned \"Dormex\"" >&2
+    echo "window outer size: ${size:-none}"
+    echo "$out"
+}
+
+if [ "${1:-}" = --windows ]; then
+    shift
+    windows_screenshot "$@"
+    exit 0
+fi
 
 [ -x "$build/dormex" ] || die "no built program at $build/dormex"
 command -v xvfb-run >/dev/null || die "xvfb-run is missing (package xvfb)"
