@@ -1,12 +1,11 @@
 // The platform layer's Windows side: program directories the classic functions cannot reach,
-// the log's sharing, the read-only attribute, and the locale's texts.
+// the log's sharing and the read-only attribute.
 #include <windows.h>
 
 #include <chrono>
 
 #include "TestSupport.h"
 #include "platform/Error.h"
-#include "platform/Locale.h"
 #include "platform/Profile.h"
 #include "platform/RunLock.h"
 #include "platform/win/Wide.h"
@@ -93,23 +92,6 @@ TEST_F(WinPlatform, ReadOnlyAttributeRefusesWritesAndAReplaceKeepsTheOtherAttrib
               static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1)
         << "no temporary file is left";
-}
-
-TEST(WinLocale, DateAndTimeTextsHoldTheirFields) {
-    std::tm tm{};
-    tm.tm_year = 2026 - 1900;
-    tm.tm_mon = 11;
-    tm.tm_mday = 6;
-    tm.tm_wday = 0;
-    tm.tm_hour = 14;
-    tm.tm_min = 5;
-    tm.tm_sec = 9;
-    const std::string date = platform::shortDate(tm), time = platform::longTime(tm);
-    EXPECT_NE(date.find("12"), std::string::npos) << date;
-    EXPECT_NE(date.find("26"), std::string::npos) << date;
-    EXPECT_NE(time.find("05"), std::string::npos) << time;
-    EXPECT_NE(time.find("09"), std::string::npos) << time;
-    EXPECT_EQ(platform::decimalSeparator().empty(), false);
 }
 
 }  // namespace

@@ -95,22 +95,11 @@ const KnownDifference kDifferences[] = {
      [](const Lookup& l) { return l.file.find('\0') != std::string::npos; }},
 };
 
-std::string utf16File(const std::string& ascii) {
-    std::string bytes = "\xFF\xFE";
-    for (char c : ascii) bytes.append({c, '\0'});
-    return bytes;
-}
-
-// Awkward files beyond the corpus: each Windows rule the reader follows, and each known
-// difference at least once.
+// Awkward files beyond the corpus: each known difference at least once, and Windows rules the
+// corpus lacks.
 std::vector<Lookup> tableCases() {
-    const std::string longValue(3000, 'v'), quoted = "\"" + std::string(2047, 'q') + "\"";
+    const std::string quoted = "\"" + std::string(2047, 'q') + "\"";
     return {
-        {"[S]\r\nk=\vv\v\r\n", "S", "k"},
-        {"[S]\r\n\vj\v=1\r\n", "S", "j"},
-        {"[\vT\v]\r\nk=2\r\n", "T", "k"},
-        {"\v[S]\r\nk=1\r\n", "S", "k"},
-        {utf16File("[General]\r\nDays=30\r\n"), "general", "DAYS"},
         {"[S]\r\n[x=1\r\nk=2", "S", "k"},
         {"[S]\r\n[x=1\r\nk=2", "x=1", "k"},
         {"[S]\r\nk=1", " S ", " k "},
@@ -123,15 +112,10 @@ std::vector<Lookup> tableCases() {
         {"[S]\r\nk=1", "\tS", "k"},
         {"[S]\r\nk=1", "S", "k\t"},
         {"[S]\r\nk=" + quoted + "\r\n", "S", "k"},
-        {"[S]\r\nk=" + longValue + "\r\n", "S", "k"},
         {"[S]\r\nk=\fv\x1A\r\n", "S", "k"},
         {std::string("[S]\r\nk=\"a\0b\"\r\n", 14), "S", "k"},
-        {"[S]\rk=cr\r", "S", "k"},
         {"[S]\r\nk =  spaced value  \r\nq='x'\r\n", "S", "k"},
-        {"[S]\r\nq='x'\r\n", "s", "Q"},
-        {"[A]\nk=1\n[B]\nk=2\n[a]\nk=3\n", "a", "k"},
         {"[A]\nk=1\n", "A", "missing"},
-        {"[A]\nk=1\n", "missing", "k"},
     };
 }
 
