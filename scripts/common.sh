@@ -29,7 +29,7 @@ DORMEX_BUILD_PACKAGES=(build-essential cmake qt6-base-dev qt6-qpa-plugins
 
 # What the test suite needs on top: GoogleTest, a PostgreSQL server and its ODBC driver, the
 # sqlite3 shell (benchmark checks), clang with libFuzzer (fuzzing) and clang-format.
-DORMEX_TEST_PACKAGES=(libgtest-dev libgmock-dev postgresql odbc-postgresql sqlite3
+DORMEX_TEST_PACKAGES=(libgtest-dev libgmock-dev postgresql odbc-postgresql sqlite3 locales
     clang libclang-rt-14-dev clang-format git)
 
 # The Windows programs, cross-built (scripts/windows.sh): the mingw-w64 compilers of both
@@ -82,4 +82,18 @@ stop_wine_session() {
     if [ -n "${DORMEX_XVFB_PID:-}" ]; then kill "$DORMEX_XVFB_PID" 2>/dev/null || true; fi
     wait ${DORMEX_WINESERVER_PID:-} ${DORMEX_XVFB_PID:-} 2>/dev/null || true
     DORMEX_WINESERVER_PID= DORMEX_XVFB_PID=
+}
+
+# Compiles the locales the tests start programs in (a time with " AM", a "," decimal separator)
+# when the machine lacks them (as root).
+ensure_test_locales() {
+    local locale
+    for locale in en_US de_DE; do
+        locale -a 2>/dev/null | grep -qx "$locale.utf8" && continue
+        if [ "$(id -u)" -ne 0 ]; then
+            echo "Missing locale $locale.UTF-8 (as root: localedef -i $locale -f UTF-8 $locale.UTF-8)" >&2
+            continue
+        fi
+        localedef -i "$locale" -f UTF-8 "$locale.UTF-8"
+    done
 }

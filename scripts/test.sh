@@ -8,6 +8,7 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 ensure_packages "${DORMEX_BUILD_PACKAGES[@]}" "${DORMEX_TEST_PACKAGES[@]}"
+ensure_test_locales
 
 # No test may need a display: the window tests choose Qt's offscreen platform themselves.
 unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM
