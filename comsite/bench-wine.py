@@ -96,6 +96,8 @@ def main():
     parser.add_argument("--transactions", type=int, default=5000000)
     parser.add_argument("--site", help="a site generated before with these options, to reuse")
     args = parser.parse_args()
+    args.linux = os.path.abspath(args.linux)
+    args.windows = os.path.abspath(args.windows)
 
     work = tempfile.mkdtemp(prefix="dormex-bench-wine-")
     wineRun = os.path.join(args.windows, "wine-run")
@@ -104,6 +106,15 @@ def main():
     os.environ.setdefault("WINEPREFIX", os.path.abspath(os.path.join(args.windows, "wine-prefix")))
     os.environ.setdefault("WINEDEBUG", "-all")
     server = subprocess.Popen(["/usr/lib/wine/wineserver64", "-f", "-p"])
+    try:
+        measure(args, work, wineRun)
+    finally:
+        server.terminate()
+        server.wait()
+        shutil.rmtree(work)
+
+
+def measure(args, work, wineRun):
     dll = "Z:" + os.path.abspath(os.path.join(args.windows, "DormexSite.dll")).replace("/", "\\")
     subprocess.run([wineRun, "regsvr32", "/s", dll], check=True)
 
@@ -164,9 +175,6 @@ def main():
             side, statistics.median(times[side + "A"]), statistics.median(times[side + "A0"]),
             result[side]))
     print("Wine / Linux per-card cost: %.2f" % (result["Wine"] / result["Linux"]))
-    server.terminate()
-    server.wait()
-    shutil.rmtree(work)
 
 
 if __name__ == "__main__":
