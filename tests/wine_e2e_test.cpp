@@ -60,7 +60,7 @@ protected:
                 return;
             }
         }
-        // Per-user registration in the build's prefix, as an administrator would do it.
+        // Registration in the build's prefix, as a user (no administrator) does it.
         TempDir scratch;
         RunResult r = runProgram(build + "/wine-run",
                                  {"regsvr32", "/s", windowsPath(build + "/DormexSite.dll")},
