@@ -373,15 +373,40 @@ TEST_F(ComClient, ConfigurationMistakesAreOneLineCreationErrors) {
 }
 
 TEST_F(ComClient, RegistrationIsPerUserAndUnregisteringRemovesTheClass) {
-    const std::wstring key = L"Software\\Classes\\CLSID\\{E3A74523-1825-4AC0-9A89-67E3B81579B8}";
-    HKEY handle = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, KEY_READ, &handle), ERROR_SUCCESS);
-    RegCloseKey(handle);
-    ASSERT_EQ(server.unregisterServer(), S_OK);
-    EXPECT_NE(RegOpenKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, KEY_READ, &handle), ERROR_SUCCESS);
-    TForm1 form(creator(), "silent");
-    EXPECT_THROW(form.RunQuery(30), Error);
-    ASSERT_EQ(server.registerServer(), S_OK);
+    // The server's own registration and unregistration, with the user's keys and the classes
+    // root redirected to keys of this test, so that tests running meanwhile keep the class.
+    const std::wstring base = L"Software\\DormexComClientTest";
+    const std::wstring clsid = L"Software\\Classes\\CLSID\\{E3A74523-1825-4AC0-9A89-67E3B81579B8}";
+    HKEY user = nullptr, root = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (base + L"\\User").c_str(), 0, nullptr, 0,
+                              KEY_ALL_ACCESS, nullptr, &user, nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (base + L"\\Root").c_str(), 0, nullptr, 0,
+                              KEY_ALL_ACCESS, nullptr, &root, nullptr),
+              ERROR_SUCCESS);
+    auto exists = [](HKEY parent, const std::wstring& key) {
+        HKEY handle = nullptr;
+        if (RegOpenKeyExW(parent, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS) return false;
+        RegCloseKey(handle);
+        return true;
+    };
+    ASSERT_EQ(RegOverridePredefKey(HKEY_CURRENT_USER, user), ERROR_SUCCESS);
+    ASSERT_EQ(RegOverridePredefKey(HKEY_CLASSES_ROOT, root), ERROR_SUCCESS);
+    const HRESULT registered = server.registerServer();
+    const bool perUser = exists(HKEY_CURRENT_USER, clsid);
+    const HRESULT unregistered = server.unregisterServer();
+    const bool gone =
+        !exists(HKEY_CURRENT_USER, clsid) && !exists(HKEY_CLASSES_ROOT, clsid.substr(17));
+    RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
+    RegOverridePredefKey(HKEY_CLASSES_ROOT, nullptr);
+    RegCloseKey(user);
+    RegCloseKey(root);
+    RegDeleteTreeW(HKEY_CURRENT_USER, base.c_str());
+    EXPECT_EQ(registered, S_OK);
+    EXPECT_TRUE(perUser) << "registered under the user's classes";
+    EXPECT_EQ(unregistered, S_OK);
+    EXPECT_TRUE(gone);
+    // The real registration is untouched.
     EXPECT_EQ(run().at(0), ",5000000000,Ames,Bo,0, Deactivated");
 }
 
