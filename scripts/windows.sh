@@ -18,13 +18,15 @@ version=$(sed -n 's/^project(Dormex VERSION \([0-9.]*\).*/\1/p' "$DORMEX_ROOT/CM
 dist="$DORMEX_ROOT/dist"
 mkdir -p "$dist"
 
-# build_windows ARCH FORMAT TESTS: configures build-winARCH with its toolchain and builds it.
+# build_windows ARCH TOOLCHAIN TESTS [cmake options...]: configures build-winARCH with its
+# toolchain and builds it.
 build_windows() {
     local arch=$1 toolchain=$2 with_tests=$3
+    shift 3
     local dir="$DORMEX_ROOT/build-win$arch"
     echo "== Building the $arch-bit Windows program in $dir"
     cmake -S "$DORMEX_ROOT" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$DORMEX_ROOT/cmake/$toolchain" \
-        -DCMAKE_BUILD_TYPE=Release -DDORMEX_WERROR=ON -DDORMEX_TESTS="$with_tests" >/dev/null
+        -DCMAKE_BUILD_TYPE=Release -DDORMEX_WERROR=ON -DDORMEX_TESTS="$with_tests" "$@" >/dev/null
     cmake --build "$dir" -j "$(nproc)"
 }
 
@@ -63,7 +65,13 @@ pack() {
 }
 
 build_windows 64 toolchain-mingw-w64-x86_64.cmake "$tests"
-build_windows 32 toolchain-mingw-w64-i686.cmake OFF
+# SQLite's single-file source is the same for both: the 32-bit build takes the 64-bit one's.
+sqlite="$DORMEX_ROOT/build-win64/sqlite-amalgamation"
+if [ -f "$sqlite/sqlite3.c" ]; then
+    build_windows 32 toolchain-mingw-w64-i686.cmake OFF -DDORMEX_SQLITE_DIR="$sqlite"
+else
+    build_windows 32 toolchain-mingw-w64-i686.cmake OFF
+fi
 for arch_format in 64:pei-x86-64 32:pei-i386; do
     for file in "$DORMEX_ROOT/build-win${arch_format%%:*}"/{Dormex.exe,*.dll}; do
         [ -f "$file" ] && check_program "$file" "${arch_format#*:}"

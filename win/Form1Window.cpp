@@ -1,7 +1,6 @@
 #include "Form1Window.h"
 
 #include <string>
-#include <vector>
 
 #include "platform/Error.h"
 #include "platform/Platform.h"
@@ -58,7 +57,6 @@ void registerClass(HINSTANCE instance) {
     windowClass.lpfnWndProc = ::DefWindowProcW;
     windowClass.hInstance = instance;
     windowClass.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
-    windowClass.hIcon = ::LoadIconW(instance, MAKEINTRESOURCEW(1));
     windowClass.hbrBackground = ::GetSysColorBrush(COLOR_BTNFACE);
     windowClass.lpszClassName = kClassName;
     if (!::RegisterClassExW(&windowClass)) throw Error("Unable to register the window class");
