@@ -7,7 +7,14 @@
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-ensure_packages "${DORMEX_BUILD_PACKAGES[@]}" "${DORMEX_TEST_PACKAGES[@]}"
+# Every package first, before any build is configured: a build configured without Wine cannot
+# run its Windows tests (its toolchain looks for wine64 when it is configured).
+if [ "${DORMEX_SKIP_WINDOWS:-}" = 1 ]; then
+    ensure_packages "${DORMEX_BUILD_PACKAGES[@]}" "${DORMEX_TEST_PACKAGES[@]}"
+else
+    ensure_packages "${DORMEX_BUILD_PACKAGES[@]}" "${DORMEX_TEST_PACKAGES[@]}" \
+        "${DORMEX_WINDOWS_PACKAGES[@]}" "${DORMEX_WINE_PACKAGES[@]}"
+fi
 ensure_test_locales
 
 # No test may need a display: the window tests choose Qt's offscreen platform themselves.
@@ -36,7 +43,6 @@ if [ "${DORMEX_SKIP_WINDOWS:-}" != 1 ]; then
     echo "== The Windows programs, cross-built for both architectures, checked and zipped"
     bash "$DORMEX_ROOT/scripts/windows.sh" --tests
     echo "== The 64-bit Windows suites under Wine (the window on a virtual display)"
-    ensure_packages "${DORMEX_WINE_PACKAGES[@]}"
     trap stop_wine_session EXIT
     start_wine_session "$DORMEX_ROOT/build-win64"
     DISPLAY="$DORMEX_WINE_DISPLAY" \

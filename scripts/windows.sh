@@ -12,7 +12,12 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 tests=OFF
 [ "${1:-}" = --tests ] && tests=ON
 
-ensure_packages "${DORMEX_WINDOWS_PACKAGES[@]}"
+# The test programs' build looks for Wine when it is configured: Wine comes first.
+if [ "$tests" = ON ]; then
+    ensure_packages "${DORMEX_WINDOWS_PACKAGES[@]}" "${DORMEX_WINE_PACKAGES[@]}"
+else
+    ensure_packages "${DORMEX_WINDOWS_PACKAGES[@]}"
+fi
 
 version=$(sed -n 's/^project(Dormex VERSION \([0-9.]*\).*/\1/p' "$DORMEX_ROOT/CMakeLists.txt")
 dist="$DORMEX_ROOT/dist"
