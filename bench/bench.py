@@ -6,8 +6,10 @@ B: the same selection (the program's own statement) and the same changes as one 
    the database's shell (`sqlite3`, or `psql` for PostgreSQL).
 A0: `dormex silent` with no person type selected: the same statement and rows, nothing changed.
     The per-card cost is (A - A0) / cards deactivated, free of the statement's fixed cost.
+AF: A0 with FeedCheck=False. The feed check (the count of door transactions after the cut-off
+    before the selection) costs A0 - AF.
 
-Runs alternate A B A0 A B A0 ...; every run starts from a fresh copy of the generated site. Each
+Runs alternate A B A0 AF A B A0 AF ...; every run starts from a fresh copy of the generated site. Each
 A and B must leave exactly the same Keycards states and CardDownloads rows, or this script exits
 with status 1. Only the standard library is used.
 """
@@ -106,9 +108,10 @@ kStateSql = ("SELECT CardID, Active, CardStatus, StatusReason FROM Keycards ORDE
 kCountSql = "SELECT COUNT(*) FROM CardDownloads;\n"
 
 
-def writeSettings(programDir, selected):
+def writeSettings(programDir, selected, feedCheck=True):
     lines = ["[General]", "Days=%d" % kDays]
     lines += ["type%d=%s" % (t, "True" if t in selected else "False") for t in range(11)]
+    lines += [] if feedCheck else ["FeedCheck=False"]
     with open(os.path.join(programDir, "Dormex.ini"), "w") as f:
         f.write("\r\n".join(lines) + "\r\n")
 
@@ -278,6 +281,7 @@ class Measurement:
         self.program = []     # A outcomes
         self.bulk = []        # B outcomes
         self.fixed = []       # A0 outcomes
+        self.unchecked = []   # AF outcomes
         self.deactivated = None
 
     def medianSeconds(self, outcomes):
@@ -295,6 +299,12 @@ class Measurement:
         pick = (lambda o: o.cpuSeconds) if cpu else (lambda o: o.seconds)
         return 1000.0 * statistics.median(
             (pick(a) - pick(a0)) / self.deactivated for a, a0 in zip(self.program, self.fixed))
+
+    def feedCheckMs(self, cpu=False):
+        """The feed check's cost: the median over the rounds of A0 minus the AF run next to it."""
+        pick = (lambda o: o.cpuSeconds) if cpu else (lambda o: o.seconds)
+        return 1000.0 * statistics.median(
+            pick(a0) - pick(af) for a0, af in zip(self.fixed, self.unchecked))
 
     def wholeRunPerCardMs(self):
         return 1000.0 * self.medianSeconds(self.program) / self.deactivated
@@ -314,11 +324,11 @@ class Bench:
         if self.m_verbose:
             print("   " + text, flush=True)
 
-    def programDir(self, name, selected):
+    def programDir(self, name, selected, feedCheck=True):
         directory = os.path.join(self.m_workDir, name)
         os.makedirs(directory, exist_ok=True)
         shutil.copy2(self.m_tools.program, os.path.join(directory, "dormex"))
-        writeSettings(directory, selected)
+        writeSettings(directory, selected, feedCheck)
         return directory
 
     def runProgram(self, site, directory, expectChanges, warmUp=False):
@@ -377,6 +387,7 @@ class Bench:
         m = Measurement(label, cards, transactions)
         selectedDir = self.programDir("program", set(kSelectedTypes))
         noneDir = self.programDir("program-none", set())
+        uncheckedDir = self.programDir("program-none-unchecked", set(), feedCheck=False)
         # One run first, not counted: it brings the program and its libraries into memory.
         self.runProgram(site, selectedDir, False, warmUp=True)
         states = set()
@@ -407,6 +418,9 @@ class Bench:
             a0, _, _ = self.runProgram(site, noneDir, False)
             m.fixed.append(a0)
             line += ", A0 %.3f s" % a0.seconds
+            af, _, _ = self.runProgram(site, uncheckedDir, False)
+            m.unchecked.append(af)
+            line += ", AF %.3f s" % af.seconds
             self.note(line)
         if len(states) != 1:
             raise BenchFailure("the program's runs left different states")
@@ -428,6 +442,8 @@ def printMain(m, backend):
                                  for a, b in zip(m.program, m.bulk))))
     print("  per deactivated card: %.3f ms beyond the statement (CPU %.3f ms), %.3f ms whole run"
           % (m.perCardMs(), m.perCardMs(cpu=True), m.wholeRunPerCardMs()))
+    print("  feed check: %.1f ms per run (CPU %.1f ms; A0 minus A0 with FeedCheck=False)"
+          % (m.feedCheckMs(), m.feedCheckMs(cpu=True)))
 
 
 def printScaling(rows, backend):

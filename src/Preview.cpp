@@ -84,6 +84,20 @@ public:
         m_cutoff = cutoffDate;
         m_started = true;
     }
+    // The literal exactly as the statements send it, and the count as a plain number.
+    void feedChecked(const std::string& literal, std::optional<std::int64_t> count) override {
+        std::string verdict = "not counted, as FeedCheck is off";
+        if (count && *count == 0) {
+            verdict =
+                "0; the run would stop here and deactivate none (the transaction feed may "
+                "have stopped, or the database reads the date differently: see "
+                "SqlDateFormat)";
+            m_feedStopped = true;
+        } else if (count) {
+            verdict = std::to_string(*count) + "; the feed check passes";
+        }
+        std::fprintf(m_out, "Door transactions after '%s': %s\n", literal.c_str(), verdict.c_str());
+    }
     void cardDeactivated(const std::string& rowText) override {
         std::fprintf(m_out, "%s, Would deactivate\n", rowText.c_str());
         ++m_cards;
@@ -97,7 +111,9 @@ public:
     void summary(std::int32_t limit) const {
         if (!m_started) return;
         std::string verdict;
-        if (m_selected > 0) {
+        if (m_feedStopped) {
+            verdict = ": the run would stop at the feed check";
+        } else if (m_selected > 0) {
             verdict = ": the run would stop, as " + std::to_string(m_selected) +
                       " are selected, more than MaxDeactivations = " + std::to_string(m_limit);
         } else if (limit > 0) {
@@ -114,6 +130,7 @@ private:
     std::string m_days;
     std::string m_cutoff;
     bool m_started = false;
+    bool m_feedStopped = false;
     int m_cards = 0;
     std::size_t m_selected = 0;
     std::int32_t m_limit = 0;

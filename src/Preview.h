@@ -19,8 +19,9 @@ bool IsPreviewArgument(const std::string& arg);
 site::CreateFunction RecordingSite(site::CreateFunction real,
                                    std::shared_ptr<std::vector<std::string>> recorded);
 
-// Runs the preview. Each card the run would deactivate is a line on `out` ending in
-// ", Would deactivate", followed by one summary line; what the run would log as a failure, and a
+// Runs the preview. A first line on `out` gives the cut-off literal and the feed check's count
+// and verdict; each card the run would deactivate is a line ending in ", Would deactivate",
+// followed by one summary line; what the run would log as a failure, and a
 // set-up error, go to `err`. Writes neither the log nor the settings. Returns 0, 1 after a
 // failure, 2 after a set-up error.
 int RunPreview(site::CreateFunction createSite, std::FILE* out, std::FILE* err);

@@ -118,8 +118,42 @@ std::string CutoffDateText(std::time_t now, std::int32_t days) {
     return buffer;
 }
 
-std::string CutoffStartText(const std::string& cutoffDate) {
-    return cutoffDate + " 00:00:00";
+SqlDateFormat SqlDateFormatFrom(const std::string& text) {
+    if (text.empty() || platform::equalsIgnoringAsciiCase(text, "ISO")) return SqlDateFormat::Iso;
+    if (platform::equalsIgnoringAsciiCase(text, "YYYYMMDD")) return SqlDateFormat::Yyyymmdd;
+    if (platform::equalsIgnoringAsciiCase(text, "ShortDate")) return SqlDateFormat::ShortDate;
+    throw Error("'" + text +
+                "' is not a valid SqlDateFormat value: use ISO, YYYYMMDD or ShortDate");
+}
+
+bool FeedCheckFrom(const std::string& text) {
+    if (text.empty()) return true;
+    try {
+        return platform::StrToBool(text);
+    } catch (const Error&) {
+        throw Error("'" + text + "' is not a valid FeedCheck value: use True or False");
+    }
+}
+
+std::string CutoffLiteral(const std::string& cutoffDate, SqlDateFormat format) {
+    switch (format) {
+        case SqlDateFormat::Iso:
+            return cutoffDate + " 00:00:00";
+        case SqlDateFormat::Yyyymmdd:
+            return cutoffDate.substr(0, 4) + cutoffDate.substr(5, 2) + cutoffDate.substr(8, 2);
+        case SqlDateFormat::ShortDate:
+            break;
+    }
+    std::tm day{};
+    day.tm_year = std::stoi(cutoffDate.substr(0, 4)) - 1900;
+    day.tm_mon = std::stoi(cutoffDate.substr(5, 2)) - 1;
+    day.tm_mday = std::stoi(cutoffDate.substr(8, 2));
+    const std::int64_t number =
+        daysFromCivil(day.tm_year + std::int64_t{1900}, static_cast<unsigned>(day.tm_mon + 1),
+                      static_cast<unsigned>(day.tm_mday));
+    day.tm_wday = static_cast<int>(((number % 7) + 11) % 7);  // 1970-01-01 was a Thursday
+    day.tm_yday = static_cast<int>(number - daysFromCivil(day.tm_year + std::int64_t{1900}, 1, 1));
+    return platform::shortDate(day);
 }
 
 std::string BuildExpirySql(const std::string& cutoff) {
@@ -128,6 +162,10 @@ std::string BuildExpirySql(const std::string& cutoff) {
                "personnel p on k.userid = p.userid WHERE (k.KeyNumber NOT IN   (SELECT DISTINCT "
                "t.KeyNumber    FROM Transactions AS t    WHERE (t.EventDateTime > '") +
            cutoff + "'" + "))) AND (k.Active = 1) " + "Order by Keynumber";
+}
+
+std::string BuildFeedCheckSql(const std::string& cutoff) {
+    return "SELECT COUNT(*) FROM Transactions AS t WHERE (t.EventDateTime > '" + cutoff + "')";
 }
 
 std::int32_t MaxDeactivationsFrom(const std::string& text) {
@@ -152,6 +190,14 @@ void RunReport::runStarted(const std::string&) {}
 
 void RunReport::cardDeactivated(const std::string& rowText) {
     WriteLog(rowText + ", Deactivated");
+}
+
+void RunReport::feedChecked(const std::string& literal, std::optional<std::int64_t> count) {
+    if (count && *count == 0) {
+        WriteLog("RunQuery():Stopped: no door transaction after " + literal +
+                 " in the site database; the transaction feed may have stopped, or the database "
+                 "reads the date differently (see SqlDateFormat); none was deactivated");
+    }
 }
 
 void RunReport::limitExceeded(std::size_t count, std::int32_t limit) {
@@ -185,6 +231,9 @@ void TForm1::FormCreate() {
         std::int32_t days = platform::StrToInt(daysText);
         m_maxDeactivations =
             MaxDeactivationsFrom(ReadIniValue(settingsPath, "MaxDeactivations", kSettingsSection));
+        m_sqlDateFormat =
+            SqlDateFormatFrom(ReadIniValue(settingsPath, "SqlDateFormat", kSettingsSection));
+        m_feedCheck = FeedCheckFrom(ReadIniValue(settingsPath, "FeedCheck", kSettingsSection));
         m_report->daysRead(daysText);
         RunQuery(days);
         quitOnShow = true;
@@ -240,7 +289,11 @@ std::string RowText(const site::TResultCursor& cursor) {
 void TForm1::RunQuery(std::int32_t days) {
     std::string marker = "0";
     const std::string cutoffDate = CutoffDateText(platform::clock().now(), days);
-    const std::string sql = BuildExpirySql(CutoffStartText(cutoffDate));
+    const std::string literal = CutoffLiteral(cutoffDate, m_sqlDateFormat);
+    const std::string checkSql = BuildFeedCheckSql(literal);
+    const std::string sql = BuildExpirySql(literal);
+    // The statement a failure entry names: the feed check's until the selection runs.
+    const std::string* running = &checkSql;
 
     // Creating the object is outside the guard: its failure ends the set-up.
     std::shared_ptr<site::TopLevelObject> top = site::CreateTopLevelObject(m_createSite);
@@ -249,7 +302,24 @@ void TForm1::RunQuery(std::int32_t days) {
     m_report->runStarted(cutoffDate);
     Guarded(
         [&] {
+            // A site whose door transactions stopped arriving looks idle: without a transaction
+            // after the cut-off, every card would go.
+            std::optional<std::int64_t> transactions;
             site::ObjectPtr recordset;
+            if (m_feedCheck) {
+                site::OleCheck(top->RunSql(site::toUtf16(checkSql), recordset));
+                ADODataSet1.Bind(recordset);
+                if (ADODataSet1.AtEnd()) throw Error("The door transaction count gave no row");
+                transactions = ADODataSet1.FieldAt(0).AsInteger();
+            }
+            m_report->feedChecked(literal, transactions);
+            if (transactions && *transactions == 0) {
+                m_failureLogged = true;
+                return;
+            }
+
+            running = &sql;
+            recordset.reset();
             site::OleCheck(top->RunSql(site::toUtf16(sql), recordset));
             ADODataSet1.Bind(recordset);
 
@@ -322,7 +392,7 @@ void TForm1::RunQuery(std::int32_t days) {
         [&](const std::string& message) {
             // The message may come from the site database: it must not add lines to the entry.
             m_report->failure("RunQuery():" + marker + ":" + withoutControlCharacters(message) +
-                              "\r\n" + sql);
+                              "\r\n" + *running);
             m_failureLogged = true;
         });
 }

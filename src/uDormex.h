@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -47,13 +48,32 @@ extern const char* const kCustomNamesSql;
 // Dates before 0001-01-01 or after 9999-12-31 are held at those limits.
 std::string CutoffDateText(std::time_t now, std::int32_t days);
 
-// The start of the cut-off day as the statement compares it: "YYYY-MM-DD 00:00:00". It orders the
-// same as text (SQLite) and as a timestamp (server databases), so an event at exactly midnight
-// is not after it on any backend.
-std::string CutoffStartText(const std::string& cutoffDate);
+// How the statements write the cut-off day (SqlDateFormat in [General]): the database decides
+// which form it reads as that day.
+enum class SqlDateFormat {
+    Iso,        // "YYYY-MM-DD 00:00:00": SQLite, PostgreSQL; SQL Server's date and datetime2
+    Yyyymmdd,   // "YYYYMMDD": SQL Server under any language, for every date type
+    ShortDate,  // the locale's short date, as the log's entries begin with
+};
 
-// The expiry statement for a cut-off text.
+// The SqlDateFormat text: ISO (also empty), YYYYMMDD or ShortDate, in any ASCII case. Throws an
+// Error naming the key and the three values for anything else.
+SqlDateFormat SqlDateFormatFrom(const std::string& text);
+
+// The FeedCheck text: empty means true, else the strict boolean conversion. Throws an Error
+// naming the key for a text that is no boolean.
+bool FeedCheckFrom(const std::string& text);
+
+// The start of the cut-off day (as CutoffDateText gives it) in `format`. The ISO form orders the
+// same as text (SQLite) and as a timestamp (server databases), so an event at exactly midnight
+// is not after it.
+std::string CutoffLiteral(const std::string& cutoffDate, SqlDateFormat format);
+
+// The expiry statement for a cut-off literal.
 std::string BuildExpirySql(const std::string& cutoff);
+
+// The statement counting the door transactions after a cut-off literal.
+std::string BuildFeedCheckSql(const std::string& cutoff);
 
 // The largest number of cards one run may deactivate, from the MaxDeactivations text: empty
 // or 0 means no limit (0). Throws the integer conversion's Error for a text that is no integer,
@@ -77,6 +97,9 @@ public:
     virtual void runStarted(const std::string& cutoffDate);
     // A card was deactivated (its operations all succeeded); `rowText` starts with ",".
     virtual void cardDeactivated(const std::string& rowText);
+    // The feed check counted `count` door transactions after `literal` (no count when it is
+    // off). The run stops, having touched nothing, when the count is 0; the log says why.
+    virtual void feedChecked(const std::string& literal, std::optional<std::int64_t> count);
     // The run deactivated nothing: `count` cards were selected, more than `limit`.
     virtual void limitExceeded(std::size_t count, std::int32_t limit);
     // The custom names or the expiry run failed; `entry` is the whole log entry.
@@ -104,10 +127,11 @@ public:
     // Replaces entries 6.. with the site's custom person type names. Creating the top-level
     // object may throw; every later error is logged as "LoadCustomNames():<message>".
     void LoadCustomNames();
-    // Deactivates every idle active card of a selected person type. The whole selection is
-    // read first: when it holds more cards than maxDeactivations() (0: no limit), none is
+    // Deactivates every idle active card of a selected person type. First the feed check (when
+    // on): no door transaction after the cut-off stops the run. Then the whole selection is
+    // read: when it holds more cards than maxDeactivations() (0: no limit), none is
     // deactivated and one entry says so. Creating the top-level object may throw; every later
-    // error ends the run with a two-line "RunQuery():" entry.
+    // error ends the run with a two-line "RunQuery():" entry naming the statement that ran.
     void RunQuery(std::int32_t days);
 
     bool unattended() const { return IsSilentArgument(m_modeArg); }
@@ -119,6 +143,8 @@ public:
     bool failureLogged() const { return m_failureLogged; }
     std::int32_t maxDeactivations() const { return m_maxDeactivations; }
     void setMaxDeactivations(std::int32_t limit) { m_maxDeactivations = limit; }
+    void setSqlDateFormat(SqlDateFormat format) { m_sqlDateFormat = format; }
+    void setFeedCheck(bool on) { m_feedCheck = on; }
 
     TPersonTypeList CheckListBox1;
     std::string txtDays = "30";
@@ -133,6 +159,8 @@ private:
     bool m_forceRun = false;
     bool m_failureLogged = false;
     std::int32_t m_maxDeactivations = 0;
+    SqlDateFormat m_sqlDateFormat = SqlDateFormat::Iso;
+    bool m_feedCheck = true;
     RunReport m_logReport;
     RunReport* m_report = &m_logReport;
 };

@@ -122,13 +122,37 @@ TEST(CutoffDate, CountsWholeDaysBackFromTheLocalDateAndHoldsAtTheCalendarLimits)
     EXPECT_EQ(CutoffDateText(localTimeOf(2024, 3, 1, 0, 5), 1), "2024-02-29");
 }
 
-TEST(ExpiryStatement, IsBuiltByteForByteWithTheStartOfTheCutoffDay) {
-    EXPECT_EQ(CutoffStartText("2026-11-06"), "2026-11-06 00:00:00");
-    EXPECT_EQ(BuildExpirySql(CutoffStartText("2026-11-06")),
+TEST(ExpiryStatement, IsBuiltByteForByteWithTheStartOfTheCutoffDayInTheSitesForm) {
+    const std::string shortDate =
+        platform::shortDate(platform::localTime(localTimeOf(2026, 3, 6, 12, 0)));
+    struct Case {
+        const char* setting;
+        std::string literal;
+    } cases[] = {
+        {"", "2026-03-06 00:00:00"}, {"iso", "2026-03-06 00:00:00"}, {"YYYYMMDD", "20260306"},
+        {"yyyymmdd", "20260306"},    {"ShortDate", shortDate},       {"SHORTDATE", shortDate},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(CutoffLiteral("2026-03-06", SqlDateFormatFrom(c.setting)), c.literal)
+            << c.setting;
+    }
+    for (const char* bad : {"ISO8601", "dmy", " ISO", "YYYY-MM-DD"}) {
+        try {
+            SqlDateFormatFrom(bad);
+            ADD_FAILURE() << bad;
+        } catch (const Error& e) {
+            EXPECT_EQ(std::string(e.what()), std::string("'") + bad +
+                                                 "' is not a valid SqlDateFormat value: use ISO, "
+                                                 "YYYYMMDD or ShortDate");
+        }
+    }
+    EXPECT_EQ(BuildExpirySql("20260306"),
               "SELECT k.KeyNumber, p.lastname, p.firstname, p.flags FROM Keycards AS k left join "
               "personnel p on k.userid = p.userid WHERE (k.KeyNumber NOT IN   (SELECT DISTINCT "
-              "t.KeyNumber    FROM Transactions AS t    WHERE (t.EventDateTime > '2026-11-06 "
-              "00:00:00'))) AND (k.Active = 1) Order by Keynumber");
+              "t.KeyNumber    FROM Transactions AS t    WHERE (t.EventDateTime > '20260306'))) "
+              "AND (k.Active = 1) Order by Keynumber");
+    EXPECT_EQ(BuildFeedCheckSql("20260306"),
+              "SELECT COUNT(*) FROM Transactions AS t WHERE (t.EventDateTime > '20260306')");
 }
 
 TEST(PersonType, IsBitsTwentyOneToTwentyFour) {
@@ -150,7 +174,7 @@ TEST_F(CoreTest, SetupWithoutSettingsFileLogsThirtyAndDeactivatesNothing) {
     EXPECT_TRUE(form.quitOnShow);
     EXPECT_EQ(messages(), std::vector<std::string>{"Days = 30"});
     EXPECT_TRUE(cardOps(site).empty());
-    EXPECT_EQ(site.sql.size(), 2u) << "custom names, then the expiry statement";
+    EXPECT_EQ(site.sql.size(), 3u) << "custom names, the feed check, the expiry statement";
     EXPECT_FALSE(std::filesystem::exists(settingsPath())) << "the set-up never writes settings";
 }
 
@@ -185,6 +209,10 @@ TEST_F(CoreTest, SetupErrorsStopAtTheirStage) {
          "'-1' is not a valid MaxDeactivations value: use 0 for no limit or the largest number of "
          "cards one run may deactivate",
          11},
+        {"[General]\ntype0=True\nSqlDateFormat=dmy\n", "silent",
+         "'dmy' is not a valid SqlDateFormat value: use ISO, YYYYMMDD or ShortDate", 11},
+        {"[General]\ntype0=True\nFeedCheck=off\n", "silent",
+         "'off' is not a valid FeedCheck value: use True or False", 11},
     };
     for (const auto& c : cases) {
         writeFile(settingsPath(), c.ini);
@@ -348,17 +376,25 @@ TEST_F(CoreTest, ExpiryRowTextBlanksControlCharactersFromValues) {
 }
 
 TEST_F(CoreTest, ExpiryFailureCarriesTheStepMarkerAndTheStatement) {
+    const std::string checkSql = BuildFeedCheckSql("2026-11-06 00:00:00");
     struct Case {
         const char* failCall;
         int failOn;
         const char* marker;
         size_t deactivated;  // entries before the failure
+        bool inCheck = false;
     } cases[] = {
-        {"RunSql", 1, "0", 0}, {"FindKeycards", 1, "0", 0},
-        {"Count", 1, "1", 0},  {"Item", 1, "1", 0},
-        {"A", 1, "2", 0},      {"B", 1, "3", 0},
-        {"C", 1, "4", 0},      {"D", 1, "5", 0},
-        {"E", 1, "6", 0},      {"FindKeycards", 2, "6", 1},
+        {"RunSql", 1, "0", 0, true},
+        {"RunSql", 2, "0", 0},
+        {"FindKeycards", 1, "0", 0},
+        {"Count", 1, "1", 0},
+        {"Item", 1, "1", 0},
+        {"A", 1, "2", 0},
+        {"B", 1, "3", 0},
+        {"C", 1, "4", 0},
+        {"D", 1, "5", 0},
+        {"E", 1, "6", 0},
+        {"FindKeycards", 2, "6", 1},
         {"D", 2, "5", 1},
     };
     for (const auto& c : cases) {
@@ -376,7 +412,8 @@ TEST_F(CoreTest, ExpiryFailureCarriesTheStepMarkerAndTheStatement) {
         ASSERT_EQ(m.size(), c.deactivated + 2) << c.failCall << c.failOn;
         EXPECT_EQ(m[c.deactivated], std::string("RunQuery():") + c.marker + ":Trigger says no")
             << c.failCall << c.failOn;
-        EXPECT_EQ(m[c.deactivated + 1], kSql) << "the second line is the whole statement";
+        EXPECT_EQ(m[c.deactivated + 1], c.inCheck ? checkSql : kSql)
+            << "the second line is the whole statement";
         EXPECT_TRUE(form.failureLogged());
         EXPECT_EQ(ExitStatus(form, false), 1);
         EXPECT_EQ(s.liveObjects, 0) << "every object released on the error path";
@@ -477,11 +514,16 @@ TEST_F(CoreTest, ExpiryTextKeyNumbersAndRealFlagsReadSensibly) {
     EXPECT_EQ(messages(), std::vector<std::string>{",17,Ames,Bo,2097152, Deactivated"});
 }
 
-TEST_F(CoreTest, TheLimitStopsARunThatWouldDeactivateMoreCardsThanItAllows) {
+TEST_F(CoreTest, TheGuardsStopARunThatWouldDeactivateTooMuch) {
+    const char* kNoFeed =
+        "RunQuery():Stopped: no door transaction after 2026-11-06 00:00:00 in the site database; "
+        "the transaction feed may have stopped, or the database reads the date differently (see "
+        "SqlDateFormat); none was deactivated";
     struct Case {
-        const char* limit;  // MaxDeactivations as stored
+        const char* limit;  // MaxDeactivations=, then any further settings
         size_t deactivated;
         const char* stopEntry;  // "" when the run goes ahead
+        std::int64_t transactions = 1;
     } cases[] = {
         {"", 2, ""},
         {"0", 2, ""},
@@ -490,6 +532,10 @@ TEST_F(CoreTest, TheLimitStopsARunThatWouldDeactivateMoreCardsThanItAllows) {
         {"2", 0,
          "RunQuery():Stopped: 3 cards would be deactivated, more than MaxDeactivations = 2; none "
          "was deactivated"},
+        {"\nFeedCheck=", 0, kNoFeed, 0},
+        {"\nFeedCheck=False", 2, "", 0},
+        {"\nFeedCheck=0", 2, "", 0},
+        {"\nFeedCheck=True", 2, "", 12345},
     };
     for (const auto& c : cases) {
         FakeSite s;
@@ -497,6 +543,7 @@ TEST_F(CoreTest, TheLimitStopsARunThatWouldDeactivateMoreCardsThanItAllows) {
         s.rows = {row(17, "Ames", "Bo", 0), row(18, "Bell", "Cy", 3 << 21),
                   row(19, "Cole", "Di", 0), row(20, "Dunn", "Ed", 0)};
         s.cardsPerKey = {{17, 1}, {18, 1}, {20, 1}};
+        s.transactions = c.transactions;
         writeFile(settingsPath(),
                   std::string("[General]\ntype0=True\nMaxDeactivations=") + c.limit + "\n");
         std::filesystem::remove(dir.file("dormex.log"));

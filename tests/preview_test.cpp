@@ -50,6 +50,7 @@ TEST_F(PreviewTest, ListsWhatTheRunDoesAndDoesNothingItself) {
     const std::string settings = readFile(settingsPath());
     EXPECT_EQ(preview(), 0);
     EXPECT_EQ(outText,
+              "Door transactions after '2026-11-06 00:00:00': 1; the feed check passes\n"
               ",17,Ames,Bo,0, Would deactivate\n"
               ",20,Two,Cards,8388608, Would deactivate\n"
               "2 cards would be deactivated (Days = 30, cut-off date 2026-11-06)\n");
@@ -73,34 +74,50 @@ TEST_F(PreviewTest, FailuresGoToStandardErrorWithTheRunsStatus) {
     EXPECT_EQ(errText, "RunQuery():6:List index out of bounds (12)\r\n" +
                            BuildExpirySql("2026-11-06 00:00:00") + "\n");
     EXPECT_EQ(outText,
+              "Door transactions after '2026-11-06 00:00:00': 1; the feed check passes\n"
               ",17,Ames,Bo,0, Would deactivate\n"
               "1 card would be deactivated (Days = 30, cut-off date 2026-11-06)\n");
 
     site.failCall = "RunSql";
-    site.failOnCall = 2;
+    site.failOnCall = 3;
     site.failDescription = u"near \"SELECT\": syntax error";
     EXPECT_EQ(preview(), 1);
     EXPECT_EQ(errText.rfind("RunQuery():0:near \"SELECT\": syntax error\r\n", 0), 0u) << errText;
 }
 
-TEST_F(PreviewTest, GivesTheVerdictOfMaxDeactivationsInItsSummary) {
+TEST_F(PreviewTest, GivesTheVerdictsOfTheGuards) {
+    const std::string passes =
+        "Door transactions after '2026-11-06 00:00:00': 4711; the feed check passes\n";
+    const std::string cards =
+        ",17,Ames,Bo,0, Would deactivate\n,20,Two,Cards,8388608, Would deactivate\n";
     struct Case {
-        const char* limit;
+        const char* settings;
+        std::int64_t transactions;
         int status;
-        const char* out;
+        std::string out;
     } cases[] = {
-        {"3", 0,
-         ",17,Ames,Bo,0, Would deactivate\n,20,Two,Cards,8388608, Would deactivate\n"
-         "2 cards would be deactivated (Days = 30, cut-off date 2026-11-06), within "
-         "MaxDeactivations = 3\n"},
-        {"2", 1,
-         "0 cards would be deactivated (Days = 30, cut-off date 2026-11-06): the run would stop, "
-         "as 3 are selected, more than MaxDeactivations = 2\n"},
+        {"MaxDeactivations=3", 4711, 0,
+         passes + cards +
+             "2 cards would be deactivated (Days = 30, cut-off date 2026-11-06), within "
+             "MaxDeactivations = 3\n"},
+        {"MaxDeactivations=2", 4711, 1,
+         passes +
+             "0 cards would be deactivated (Days = 30, cut-off date 2026-11-06): the run would "
+             "stop, as 3 are selected, more than MaxDeactivations = 2\n"},
+        {"SqlDateFormat=YYYYMMDD", 0, 1,
+         "Door transactions after '20261106': 0; the run would stop here and deactivate none "
+         "(the transaction feed may have stopped, or the database reads the date differently: "
+         "see SqlDateFormat)\n0 cards would be deactivated (Days = 30, cut-off date "
+         "2026-11-06): the run would stop at the feed check\n"},
+        {"FeedCheck=False", 0, 0,
+         "Door transactions after '2026-11-06 00:00:00': not counted, as FeedCheck is off\n" +
+             cards + "2 cards would be deactivated (Days = 30, cut-off date 2026-11-06)\n"},
     };
     for (const auto& c : cases) {
-        writeFile(settingsPath(), std::string("[General]\r\ntype0=True\r\ntype4=True\r\n") +
-                                      "MaxDeactivations=" + c.limit + "\r\n");
-        EXPECT_EQ(preview(), c.status) << c.limit;
+        writeFile(settingsPath(),
+                  std::string("[General]\r\ntype0=True\r\ntype4=True\r\n") + c.settings + "\r\n");
+        site.transactions = c.transactions;
+        EXPECT_EQ(preview(), c.status) << c.settings;
         EXPECT_EQ(outText, c.out);
         EXPECT_EQ(errText, "");
         EXPECT_FALSE(std::filesystem::exists(dir.file("dormex.log")));
