@@ -102,13 +102,19 @@ public:
         std::fprintf(m_out, "%s, Would deactivate\n", rowText.c_str());
         ++m_cards;
     }
+    void cardKept(const std::string& rowText, const std::string& note) override {
+        std::fprintf(m_out, "%s, Kept%s%s\n", rowText.c_str(), note.empty() ? "" : ": ",
+                     note.c_str());
+        ++m_kept;
+    }
     void limitExceeded(std::size_t count, std::int32_t limit) override {
         m_selected = count;
         m_limit = limit;
     }
     void failure(const std::string& entry) override { std::fprintf(m_err, "%s\n", entry.c_str()); }
     // The count and the verdict of MaxDeactivations when it stopped the run, or when set.
-    void summary(std::int32_t limit) const {
+    // With a [Keep] list (`keeping`), also the number of selected cards it kept.
+    void summary(std::int32_t limit, bool keeping) const {
         if (!m_started) return;
         std::string verdict;
         if (m_feedStopped) {
@@ -119,9 +125,10 @@ public:
         } else if (limit > 0) {
             verdict = ", within MaxDeactivations = " + std::to_string(limit);
         }
-        std::fprintf(m_out, "%d card%s would be deactivated (Days = %s, cut-off date %s)%s\n",
-                     m_cards, m_cards == 1 ? "" : "s", m_days.c_str(), m_cutoff.c_str(),
-                     verdict.c_str());
+        const std::string kept = keeping ? ", " + std::to_string(m_kept) + " kept" : "";
+        std::fprintf(m_out, "%d card%s would be deactivated%s (Days = %s, cut-off date %s)%s\n",
+                     m_cards, m_cards == 1 ? "" : "s", kept.c_str(), m_days.c_str(),
+                     m_cutoff.c_str(), verdict.c_str());
     }
 
 private:
@@ -132,6 +139,7 @@ private:
     bool m_started = false;
     bool m_feedStopped = false;
     int m_cards = 0;
+    int m_kept = 0;
     std::size_t m_selected = 0;
     std::int32_t m_limit = 0;
 };
@@ -167,7 +175,7 @@ int RunPreview(site::CreateFunction createSite, std::FILE* out, std::FILE* err) 
                             [&](const std::string& message) {
                                 std::fprintf(err, "%s\n", ErrorBoxText(message).c_str());
                             });
-    if (ok) report.summary(form.maxDeactivations());
+    if (ok) report.summary(form.maxDeactivations(), !form.keepList().empty());
     std::fflush(out);
     return ExitStatus(form, !ok);
 }

@@ -8,6 +8,7 @@
 #include "platform/Error.h"
 #include "platform/Locale.h"
 #include "platform/Platform.h"
+#include "platform/Profile.h"
 #include "platform/Text.h"
 #include "site/OleError.h"
 #include "site/Utf.h"
@@ -57,6 +58,27 @@ std::string withoutControlCharacters(std::string text) {
         if (u < 32 || u == 127) c = ' ';
     }
     return text;
+}
+
+// A key number: blanks, an optional sign, decimal digits (leading zeros allowed) within signed
+// 64 bits, blanks. False for anything else.
+bool keyNumberFrom(const std::string& text, std::int64_t& value) {
+    std::size_t i = text.find_first_not_of(" \t");
+    if (i == std::string::npos) return false;
+    const bool negative = text[i] == '-';
+    if (text[i] == '-' || text[i] == '+') ++i;
+    const std::size_t firstDigit = i;
+    const std::uint64_t limit = negative ? std::uint64_t{1} << 63 : (std::uint64_t{1} << 63) - 1;
+    std::uint64_t magnitude = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        const unsigned digit = static_cast<unsigned>(text[i] - '0');
+        if (magnitude > (limit - digit) / 10) return false;
+        magnitude = magnitude * 10 + digit;
+    }
+    if (i == firstDigit || text.find_first_not_of(" \t", i) != std::string::npos) return false;
+    value = negative && magnitude > 0 ? -static_cast<std::int64_t>(magnitude - 1) - 1
+                                      : static_cast<std::int64_t>(magnitude);
+    return true;
 }
 
 }  // namespace
@@ -178,6 +200,19 @@ std::int32_t MaxDeactivationsFrom(const std::string& text) {
     return limit;
 }
 
+KeepList KeepListFrom(const std::vector<std::pair<std::string, std::string>>& lines) {
+    KeepList keep;
+    for (const auto& [key, note] : lines) {
+        std::int64_t number = 0;
+        if (!keyNumberFrom(key, number)) {
+            throw Error("'" + key + "' in [Keep] of Dormex.ini is not a key number: each line is " +
+                        "<key number>=<note>");
+        }
+        keep[number] = note;
+    }
+    return keep;
+}
+
 int PersonTypeOf(std::int64_t flags) {
     return static_cast<int>((flags & 0x1E00000) >> 21);
 }
@@ -191,6 +226,8 @@ void RunReport::runStarted(const std::string&) {}
 void RunReport::cardDeactivated(const std::string& rowText) {
     WriteLog(rowText + ", Deactivated");
 }
+
+void RunReport::cardKept(const std::string&, const std::string&) {}
 
 void RunReport::feedChecked(const std::string& literal, std::optional<std::int64_t> count) {
     if (count && *count == 0) {
@@ -234,6 +271,7 @@ void TForm1::FormCreate() {
         m_sqlDateFormat =
             SqlDateFormatFrom(ReadIniValue(settingsPath, "SqlDateFormat", kSettingsSection));
         m_feedCheck = FeedCheckFrom(ReadIniValue(settingsPath, "FeedCheck", kSettingsSection));
+        m_keep = KeepListFrom(platform::ProfileSection(settingsPath, "Keep"));
         m_report->daysRead(daysText);
         RunQuery(days);
         quitOnShow = true;
@@ -329,16 +367,21 @@ void TForm1::RunQuery(std::int32_t days) {
             struct Selected {
                 std::string rowText;
                 std::int64_t keyNumber;
+                const std::string* keptNote;  // set for a card [Keep] lists
             };
             std::vector<Selected> selected;
+            std::size_t toDeactivate = 0;
             std::exception_ptr rowFailure;
             try {
                 while (!ADODataSet1.AtEnd()) {
                     std::string rowText = RowText(ADODataSet1);
                     const int type = PersonTypeOf(ADODataSet1.FieldByName("flags").AsInteger());
                     if (CheckListBox1.Checked(type)) {
-                        selected.push_back(
-                            {std::move(rowText), ADODataSet1.FieldAt(0).AsInteger()});
+                        const std::int64_t key = ADODataSet1.FieldAt(0).AsInteger();
+                        const auto kept = m_keep.find(key);
+                        selected.push_back({std::move(rowText), key,
+                                            kept == m_keep.end() ? nullptr : &kept->second});
+                        if (kept == m_keep.end()) ++toDeactivate;
                     }
                     ADODataSet1.Next();
                 }
@@ -346,13 +389,17 @@ void TForm1::RunQuery(std::int32_t days) {
                 rowFailure = std::current_exception();
             }
             if (m_maxDeactivations > 0 &&
-                selected.size() > static_cast<std::size_t>(m_maxDeactivations)) {
-                m_report->limitExceeded(selected.size(), m_maxDeactivations);
+                toDeactivate > static_cast<std::size_t>(m_maxDeactivations)) {
+                m_report->limitExceeded(toDeactivate, m_maxDeactivations);
                 m_failureLogged = true;
                 return;
             }
 
             for (const Selected& row : selected) {
+                if (row.keptNote) {
+                    m_report->cardKept(row.rowText, *row.keptNote);
+                    continue;
+                }
                 site::ObjectPtr found;
                 site::OleCheck(top->FindKeycards(-1, row.keyNumber, found));
                 cards = site::QueryInterface<site::CardCollection>(found);

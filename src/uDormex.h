@@ -3,8 +3,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "site/SiteLibrary.h"
@@ -80,6 +82,12 @@ std::string BuildFeedCheckSql(const std::string& cutoff);
 // and an Error for a negative number.
 std::int32_t MaxDeactivationsFrom(const std::string& text);
 
+// The cards a run never deactivates, by key number, with their notes, from the lines of [Keep]
+// (`<key number>=<note>`). A key number is a whole number within signed 64 bits, with blanks and
+// leading zeros allowed. Throws an Error naming the first key that is no such number.
+using KeepList = std::map<std::int64_t, std::string>;
+KeepList KeepListFrom(const std::vector<std::pair<std::string, std::string>>& lines);
+
 // The row text of the cursor's current row: "," and the column's text for every column. Control
 // characters (below 32, and 127) from the values become blanks, so no value can forge a log line.
 std::string RowText(const site::TResultCursor& cursor);
@@ -97,6 +105,8 @@ public:
     virtual void runStarted(const std::string& cutoffDate);
     // A card was deactivated (its operations all succeeded); `rowText` starts with ",".
     virtual void cardDeactivated(const std::string& rowText);
+    // A selected card was left alone as [Keep] lists it, with its note. The log says nothing.
+    virtual void cardKept(const std::string& rowText, const std::string& note);
     // The feed check counted `count` door transactions after `literal` (no count when it is
     // off). The run stops, having touched nothing, when the count is 0; the log says why.
     virtual void feedChecked(const std::string& literal, std::optional<std::int64_t> count);
@@ -129,9 +139,10 @@ public:
     void LoadCustomNames();
     // Deactivates every idle active card of a selected person type. First the feed check (when
     // on): no door transaction after the cut-off stops the run. Then the whole selection is
-    // read: when it holds more cards than maxDeactivations() (0: no limit), none is
-    // deactivated and one entry says so. Creating the top-level object may throw; every later
-    // error ends the run with a two-line "RunQuery():" entry naming the statement that ran.
+    // read, without the cards keepList() holds: when it holds more cards than
+    // maxDeactivations() (0: no limit), none is deactivated and one entry says so. Creating the
+    // top-level object may throw; every later error ends the run with a two-line "RunQuery():"
+    // entry naming the statement that ran.
     void RunQuery(std::int32_t days);
 
     bool unattended() const { return IsSilentArgument(m_modeArg); }
@@ -145,6 +156,8 @@ public:
     void setMaxDeactivations(std::int32_t limit) { m_maxDeactivations = limit; }
     void setSqlDateFormat(SqlDateFormat format) { m_sqlDateFormat = format; }
     void setFeedCheck(bool on) { m_feedCheck = on; }
+    const KeepList& keepList() const { return m_keep; }
+    void setKeepList(KeepList keep) { m_keep = std::move(keep); }
 
     TPersonTypeList CheckListBox1;
     std::string txtDays = "30";
@@ -161,6 +174,7 @@ private:
     std::int32_t m_maxDeactivations = 0;
     SqlDateFormat m_sqlDateFormat = SqlDateFormat::Iso;
     bool m_feedCheck = true;
+    KeepList m_keep;
     RunReport m_logReport;
     RunReport* m_report = &m_logReport;
 };

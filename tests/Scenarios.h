@@ -37,6 +37,7 @@ struct Site {
     std::vector<Use> uses;
     std::string days;
     std::vector<int> selectedTypes;
+    std::string moreSettings;  // lines after the types in Dormex.ini
     // What one unattended run leaves: the log's messages, each card's "Active/CardStatus/
     // StatusReason", and the downloads as "CardID:Arg1,Arg2,Arg3" in DownloadID order.
     std::vector<std::string> entries;
@@ -91,6 +92,17 @@ inline Site smallSite(bool exactKeys = false) {
         site.downloads.insert(site.downloads.begin(), "11:0,1,0");
         site.downloads.insert(site.downloads.end(), {"12:0,1,0", "14:0,1,0"});
     }
+    return site;
+}
+
+// The small site with two of its idle cards kept (keys 20 and 21), and a limit the run keeps
+// only without them.
+inline Site keptSite() {
+    Site site = smallSite();
+    site.moreSettings = "MaxDeactivations=4\r\n[Keep]\r\n20=Fire brigade, key safe\r\n 0021 =\r\n";
+    site.entries.erase(site.entries.begin() + 2, site.entries.begin() + 4);
+    site.states[4] = site.states[5] = "1/0/0";
+    site.downloads.erase(site.downloads.begin() + 1, site.downloads.begin() + 3);
     return site;
 }
 

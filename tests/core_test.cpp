@@ -145,6 +145,22 @@ TEST(ExpiryStatement, IsBuiltByteForByteWithTheStartOfTheCutoffDayInTheSitesForm
               "SELECT COUNT(*) FROM Transactions AS t WHERE (t.EventDateTime > '20260306')");
 }
 
+TEST(KeepList, TakesWholeSixtyFourBitKeyNumbersWithBlanksAndLeadingZeros) {
+    const KeepList keep = KeepListFrom({{"17", "Fire brigade"},
+                                        {" 0042 ", ""},
+                                        {"+5", "x"},
+                                        {"-9223372036854775808", "min"},
+                                        {"9223372036854775807", "max"}});
+    EXPECT_EQ(
+        keep,
+        (KeepList{
+            {17, "Fire brigade"}, {42, ""}, {5, "x"}, {INT64_MIN, "min"}, {INT64_MAX, "max"}}));
+    for (const char* bad :
+         {"abc", "", "9223372036854775808", "-9223372036854775809", "1.0", "1 2", "0x10", "-"}) {
+        EXPECT_THROW(KeepListFrom({{"1", ""}, {bad, "note"}}), Error) << bad;
+    }
+}
+
 TEST(PersonType, IsBitsTwentyOneToTwentyFour) {
     EXPECT_EQ(PersonTypeOf(0), 0);
     EXPECT_EQ(PersonTypeOf(1 << 21), 1);
@@ -203,6 +219,8 @@ TEST_F(CoreTest, SetupErrorsStopAtTheirStage) {
          "'dmy' is not a valid SqlDateFormat value: use ISO, YYYYMMDD or ShortDate", 11},
         {"[General]\ntype0=True\nFeedCheck=off\n", "silent",
          "'off' is not a valid FeedCheck value: use True or False", 11},
+        {"[General]\ntype0=True\n[Keep]\n17=Fire brigade\nabc=x\n", "silent",
+         "'abc' in [Keep] of Dormex.ini is not a key number: each line is <key number>=<note>", 11},
     };
     for (const auto& c : cases) {
         writeFile(settingsPath(), c.ini);
@@ -250,13 +268,14 @@ TEST_F(CoreTest, InteractiveStartNeverRuns) {
     EXPECT_EQ(ExitStatus(form, false), 0);
 }
 
-TEST_F(CoreTest, SaveWritesDaysAndEveryEntryAndCheckAllChecksThemAll) {
+TEST_F(CoreTest, SaveWritesDaysAndEveryEntryKeepsOtherSectionsAndCheckAllChecksThemAll) {
+    writeFile(settingsPath(), "[Keep]\r\n17=Fire brigade\r\n");
     TForm1 form(site.creator(), "");
     form.CheckListBox1.SetChecked(0, true);
     form.CheckListBox1.SetChecked(4, true);
     form.txtDays = "45";
     form.btnSaveClick();
-    std::string expected = "[General]\r\nDays=45\r\n";
+    std::string expected = "[Keep]\r\n17=Fire brigade\r\n[General]\r\nDays=45\r\n";
     for (int i = 0; i < 11; ++i) {
         expected +=
             "type" + std::to_string(i) + "=" + (i == 0 || i == 4 ? "True" : "False") + "\r\n";
@@ -526,6 +545,8 @@ TEST_F(CoreTest, TheGuardsStopARunThatWouldDeactivateTooMuch) {
         {"\nFeedCheck=False", 2, "", 0},
         {"\nFeedCheck=0", 2, "", 0},
         {"\nFeedCheck=True", 2, "", 12345},
+        // Key 17 kept: two cards to deactivate, within the limit; key 19 has no card.
+        {"2\n[Keep]\n17=Fire brigade, key safe", 1, ""},
     };
     for (const auto& c : cases) {
         FakeSite s;

@@ -119,16 +119,18 @@ protected:
 
 TEST_P(EndToEnd, UnattendedRunDeactivatesExactlyTheIdleCardsOfSelectedTypes) {
     // The key columns as created, then exact numeric columns holding keys beyond 2^53, each next
-    // to a recently used card that a rounded key would hit.
-    for (const bool numeric : {false, true}) {
-        SCOPED_TRACE(numeric ? "numeric(20,0) keys" : "keys as created");
+    // to a recently used card that a rounded key would hit, then two idle cards kept.
+    for (const int variant : {0, 1, 2}) {
+        const bool numeric = variant == 1;
+        SCOPED_TRACE(variant);
         clearSite();
         if (numeric) keyColumns("numeric(20,0)");
-        const scenario::Site site = scenario::smallSite(numeric);
+        const scenario::Site site =
+            variant == 2 ? scenario::keptSite() : scenario::smallSite(numeric);
         fillSite(site);
         // SQLite compares the stored text: "YYYYMMDD" sorts after every event, so the feed check
         // stops the run untouched; a server reads it as the day and selects as with ISO.
-        if (!numeric) {
+        if (variant == 0) {
             const std::string ini = readFile(dir.file("Dormex.ini"));
             writeFile(dir.file("Dormex.ini"), ini + "SqlDateFormat=yyyymmdd\r\n");
             RunResult ymd = dormex("silent");
@@ -327,6 +329,9 @@ TEST_F(StartUp, BadSettingsAreSetupErrorsWithNothingLogged) {
         {"[General]\r\nDays=abc\r\n", "Dormex: 'abc' is not a valid integer value.\n"},
         {"[General]\r\ntype3=yes\r\n", "Dormex: 'yes' is not a valid boolean value.\n"},
         {"\xef\xbb\xbf[General]\r\nDays=1e3\r\n", "Dormex: '1e3' is not a valid integer value.\n"},
+        {"[General]\r\n[Keep]\r\nabc=x\r\n",
+         "Dormex: 'abc' in [Keep] of Dormex.ini is not a key number: each line is <key "
+         "number>=<note>.\n"},
     };
     for (const auto& c : cases) {
         writeFile(dir.file("Dormex.ini"), c.ini);

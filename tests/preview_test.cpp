@@ -109,6 +109,11 @@ TEST_F(PreviewTest, GivesTheVerdictsOfTheGuards) {
          "(the transaction feed may have stopped, or the database reads the date differently: "
          "see SqlDateFormat)\n0 cards would be deactivated (Days = 30, cut-off date "
          "2026-11-06): the run would stop at the feed check\n"},
+        {"[Keep]\r\n20=Night guard's spare\r\n21=", 4711, 0,
+         passes +
+             ",17,Ames,Bo,0, Would deactivate\n,20,Two,Cards,8388608, Kept: Night guard's spare\n"
+             ",21,No,Card,0, Kept\n1 card would be deactivated, 2 kept (Days = 30, cut-off date "
+             "2026-11-06)\n"},
         {"FeedCheck=False", 0, 0,
          "Door transactions after '2026-11-06 00:00:00': not counted, as FeedCheck is off\n" +
              cards + "2 cards would be deactivated (Days = 30, cut-off date 2026-11-06)\n"},

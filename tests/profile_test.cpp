@@ -78,6 +78,13 @@ TEST_F(Profile, ReadsNamesValuesAndLineEnds) {
     }
     EXPECT_EQ(ProfileRead((m_dir / "missing.ini").string(), "A", "k"), "");
     EXPECT_EQ(ProfileRead(m_dir.string(), "A", "k"), "");
+
+    // A whole section: every line but blanks and comments, keys and values as read.
+    put(utf16File(u"[Keep]\r\n 17 = Fire brigade \r\n\r\n; 18=off\r\n 19 \r\nx='a'\r\n[B]\r\ny=1"));
+    using Entries = std::vector<std::pair<std::string, std::string>>;
+    EXPECT_EQ(ProfileSection(m_file, "keep"),
+              (Entries{{"17", "Fire brigade"}, {"19", ""}, {"x", "a"}}));
+    EXPECT_EQ(ProfileSection(m_file, "none"), Entries{});
 }
 
 TEST_F(Profile, WriteChangesOnlyItsOwnLine) {

@@ -245,6 +245,24 @@ using os::FileResult;
 
 }  // namespace
 
+namespace {
+
+// A value as a read gives it: one pair of enclosing quotes removed, cut at a NUL byte and to
+// kProfileValueMax characters (between characters for text decoded from UTF-16).
+std::string readValue(std::string_view value, bool utf16) {
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front())
+        value = value.substr(1, value.size() - 2);
+    value = value.substr(0, value.find('\0'));
+    size_t length = std::min(value.size(), kProfileValueMax);
+    while (utf16 && length > 0 && length < value.size() &&
+           (static_cast<unsigned char>(value[length]) & 0xC0) == 0x80)
+        --length;
+    return std::string(value.substr(0, length));
+}
+
+}  // namespace
+
 std::string ProfileRead(const std::string& path, const std::string& section,
                         const std::string& key) {
     try {
@@ -254,18 +272,33 @@ std::string ProfileRead(const std::string& path, const std::string& section,
         std::vector<Line> lines = parse(file.text);
         size_t index = findKey(lines, findSection(lines, stripSpaces(section)), stripSpaces(key));
         if (index == std::string::npos) return {};
+        return readValue(lines[index].value, file.utf16);
+    } catch (...) {
+        return {};
+    }
+}
 
-        std::string_view value = lines[index].value;
-        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
-            value.back() == value.front())
-            value = value.substr(1, value.size() - 2);
-        value = value.substr(0, value.find('\0'));
-        size_t length = std::min(value.size(), kProfileValueMax);
-        // Text decoded from UTF-16 is cut between characters, never inside one.
-        while (file.utf16 && length > 0 && length < value.size() &&
-               (static_cast<unsigned char>(value[length]) & 0xC0) == 0x80)
-            --length;
-        return std::string(value.substr(0, length));
+std::vector<std::pair<std::string, std::string>> ProfileSection(const std::string& path,
+                                                                const std::string& section) {
+    std::vector<std::pair<std::string, std::string>> entries;
+    try {
+        std::string bytes;
+        if (os::readRegularFile(path, false, bytes) != FileResult::Ok) return {};
+        const DecodedFile file = decode(std::move(bytes));
+        const std::vector<Line> lines = parse(file.text);
+        const SectionSpan span = findSection(lines, stripSpaces(section));
+        if (span.header == std::string::npos) return {};
+        for (size_t i = span.header + 1; i < span.end; ++i) {
+            const Line& line = lines[i];
+            if (line.kind == LineKind::Key) {
+                entries.emplace_back(line.name, readValue(line.value, file.utf16));
+                continue;
+            }
+            const std::string_view content =
+                trim(std::string_view(file.text).substr(line.start, line.contentEnd - line.start));
+            if (!content.empty() && content.front() != ';') entries.emplace_back(content, "");
+        }
+        return entries;
     } catch (...) {
         return {};
     }

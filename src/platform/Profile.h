@@ -1,6 +1,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 // Profile (INI) files, read and written the way the Windows profile functions do, so that a file
 // written there reads the same here. Each call stands alone and keeps nothing open or cached.
@@ -17,6 +19,12 @@ constexpr size_t kProfileValueMax = 2047;
 // Never throws.
 std::string ProfileRead(const std::string& path, const std::string& section,
                         const std::string& key);
+
+// Every line of `section` (the first of that name) that is neither blank nor a comment, in file
+// order: its key and value as ProfileRead gives them; a line without "=" is a key with an empty
+// value. Empty when the file or the section is missing or unreadable. Never throws.
+std::vector<std::pair<std::string, std::string>> ProfileSection(const std::string& path,
+                                                                const std::string& section);
 
 // Writes key=value into `section` (spaces at the ends of both names removed), creating the file
 // and section as needed. Every line it does not change is kept byte for byte, in the file's own

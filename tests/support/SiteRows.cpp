@@ -53,7 +53,8 @@ void fillScenario(sitelib::SiteDatabase& db, const scenario::Site& site,
         addCard(db, c.cardId, c.keyNumber, c.userid, c.active);
     for (const scenario::Use& u : site.uses) addUse(db, u.keyNumber, u.daysAgo);
     writeFile(settingsPath, settingsText(site.days, std::set<int>(site.selectedTypes.begin(),
-                                                                  site.selectedTypes.end())));
+                                                                  site.selectedTypes.end())) +
+                                site.moreSettings);
 }
 
 void clearSite(sitelib::SiteDatabase& db) {
