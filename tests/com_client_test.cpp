@@ -210,12 +210,12 @@ TEST_F(ComClient, EachOperationLandsOnItsPositionAndTheKeyKeepsSixtyFourBits) {
     EXPECT_EQ(card(2), "1|0|0|");
     EXPECT_EQ(sql("SELECT CardID, Arg1, Arg2, Arg3 FROM CardDownloads"),
               (std::vector<std::string>{"1|0|1|0|"}));
-    // Interface * 1000 + own position: RunSql 35 (names, then selection), FindKeycards 2,
+    // Interface * 1000 + own position: RunSql 35 (names, feed check, selection), FindKeycards 2,
     // Count 3, Item 2, then operations A to E at 48, 16, 30, 31 and 75.
     std::vector<int> calls = server.calls();
-    calls.erase(calls.begin() + 10, calls.end());  // the state queries that follow
+    calls.erase(calls.begin() + 11, calls.end());  // the state queries that follow
     EXPECT_EQ(calls,
-              (std::vector<int>{1035, 1035, 1002, 2003, 2002, 3048, 3016, 3030, 3031, 3075}));
+              (std::vector<int>{1035, 1035, 1035, 1002, 2003, 2002, 3048, 3016, 3030, 3031, 3075}));
 }
 
 TEST_F(ComClient, AServerWithAMovedSlotFailsTheRun) {
@@ -310,11 +310,12 @@ TEST_F(ComClient, FailingOrEmptyStatementsEndTheRoutinesCleanly) {
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0], "LoadCustomNames():no such table: MXRSettings");
     EXPECT_EQ(lines[1], "RunQuery():0:no such table: MXRSettings");
-    // A statement that succeeds without a recordset reads no rows: nothing is logged at all.
+    // A selection that succeeds without a recordset reads no rows: nothing is logged at all.
     std::filesystem::remove(dir.file("dormex.log"));
     server.inject(kTop, 35, kNullResult, S_OK, nullptr);
     TForm1 form(creator(), "silent");
     form.CheckListBox1.SetChecked(0, true);
+    form.setFeedCheck(false);
     form.RunQuery(30);
     server.inject(kClear, 0, 0, S_OK, nullptr);
     EXPECT_EQ(logText(), "");
