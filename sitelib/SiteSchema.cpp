@@ -1,3 +1,4 @@
+// The site tables and indexes a new site database is given.
 #include <QSqlQuery>
 
 #include "SiteDatabase.h"
