@@ -10,7 +10,6 @@
 #include <system_error>
 #include <vector>
 
-#include "ServerSockets.h"
 #include "ServerWatch.h"
 #include "platform/Error.h"
 #include "site/DatabaseRegistration.h"

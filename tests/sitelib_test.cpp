@@ -25,7 +25,6 @@
 #include <stdexcept>
 #include <thread>
 
-#include "ServerSockets.h"
 #include "ServerWatch.h"
 #include "SiteContent.h"
 #include "SiteDatabase.h"
