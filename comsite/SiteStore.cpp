@@ -5,6 +5,7 @@
 #include <ctime>
 #include <cwctype>
 
+#include "site/DatabaseRegistration.h"
 #include "sqlite3.h"
 
 namespace dormexsite {
@@ -19,12 +20,6 @@ std::wstring trimmed(const std::wstring& text) {
     const size_t begin = text.find_first_not_of(L" \t\r\n");
     if (begin == std::wstring::npos) return {};
     return text.substr(begin, text.find_last_not_of(L" \t\r\n") - begin + 1);
-}
-
-std::wstring profileRead(const std::wstring& path, const wchar_t* key) {
-    wchar_t buffer[4096];
-    GetPrivateProfileStringW(L"Database", key, L"", buffer, ARRAYSIZE(buffer), path.c_str());
-    return trimmed(buffer);
 }
 
 bool isRelative(const std::wstring& path) {
@@ -86,30 +81,20 @@ std::wstring toWide(const std::string& text) {
 }
 
 StoreSettings readStoreSettings(const std::wstring& programDir) {
-    const std::wstring ini = programDir + L"SiteLibrary.ini";
-    const std::wstring driver = profileRead(ini, L"Driver");
+    const auto registration = dormex::site::readDatabaseRegistration(toUtf8(programDir));
+    const std::wstring driver = toWide(registration.driver);
     if (!driver.empty() && upper(driver) != L"QSQLITE")
         throw StoreError("Unsupported site database driver '" + toUtf8(driver) +
-                         "': this site library supports QSQLITE only (in " + toUtf8(ini) + ")");
+                         "': this site library supports QSQLITE only (in " + registration.file +
+                         ")");
     StoreSettings settings;
-    std::wstring database = profileRead(ini, L"Database");
+    std::wstring database = toWide(registration.database);
     if (database.empty()) database = L"site.db";
     if (isRelative(database)) database = programDir + database;
     settings.path = fullPath(database);
-    const std::wstring port = profileRead(ini, L"Port");
-    if (!port.empty()) {
-        size_t used = 0;
-        long value = 0;
-        try {
-            value = std::stol(port, &used);
-        } catch (const std::exception&) {
-            used = 0;
-        }
-        if (used != port.size() || value < 1 || value > 65535)
-            throw StoreError("Invalid Port '" + toUtf8(port) + "' in " + toUtf8(ini));
-    }
+    registration.portNumber();  // checked as on Linux, though no server is reached here
     // Options: "name=value" pairs separated by ';'; only the busy timeout means anything here.
-    const std::wstring options = profileRead(ini, L"Options");
+    const std::wstring options = toWide(registration.options);
     size_t start = 0;
     while (start <= options.size()) {
         size_t end = options.find(L';', start);

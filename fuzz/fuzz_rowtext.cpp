@@ -1,5 +1,6 @@
 // Fuzzes RowText over rows of text, integer, null, real, decimal and boolean columns: the row
 // text is "," and the column's text per column with control characters blanked, and nothing else.
+// The texts also go through the UTF-8/UTF-16 converter's round trips.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <locale.h>
 
@@ -14,42 +15,16 @@
 
 #include "FakeSite.h"
 #include "FuzzCheck.h"
+#include "platform/Utf.h"
 #include "site/TResultCursor.h"
 #include "uDormex.h"
 
 namespace {
 
+using dormex::platform::LoneSurrogates;
+using dormex::platform::toUtf16;
+using dormex::platform::toUtf8;
 using dormex::site::Variant;
-
-// Reference UTF-16 to UTF-8: pairs join, a lone surrogate becomes U+FFFD.
-std::string utf8Of(const std::u16string& text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        std::uint32_t cp = text[i];
-        const bool high = cp >= 0xD800 && cp <= 0xDBFF;
-        if (high && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (text[++i] - 0xDC00u);
-        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-            cp = 0xFFFD;
-        }
-        if (cp < 0x80) {
-            out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            out += static_cast<char>(0xC0 | (cp >> 6));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += static_cast<char>(0xE0 | (cp >> 12));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (cp >> 18));
-            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        }
-    }
-    return out;
-}
 
 // One fuzzed value, with the text AsString must give when it is fixed by the value's type.
 struct Column {
@@ -98,14 +73,19 @@ Column makeColumn(FuzzedDataProvider& in) {
             if (!digits.empty() &&
                 digits.find_first_not_of(u"0123456789") == std::u16string::npos &&
                 (digits[0] != u'0' || digits.size() == 1))
-                c.text = utf8Of(digits);
+                c.text = toUtf8(digits);
             c.value = Variant::fromDecimal(std::move(digits));
             break;
         }
         default: {
             std::u16string text(in.ConsumeIntegralInRange<size_t>(0, 40), u'\0');
             for (char16_t& unit : text) unit = in.ConsumeIntegral<char16_t>();
-            c.text = utf8Of(text);
+            c.text = toUtf8(text);
+            // Any UTF-16 text survives a round trip that keeps lone surrogates; what replaces
+            // them is well-formed and survives any round trip.
+            require(toUtf16(toUtf8(text, LoneSurrogates::Keep), LoneSurrogates::Keep) == text,
+                    "UTF-16 comes back from a round trip keeping lone surrogates", *c.text);
+            require(toUtf8(toUtf16(*c.text)) == *c.text, "well-formed UTF-8 comes back", *c.text);
             c.value = Variant::fromText(std::move(text));
             break;
         }

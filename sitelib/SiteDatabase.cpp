@@ -1,48 +1,24 @@
 #include "SiteDatabase.h"
 
-#include <dirent.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <QRegularExpression>
 #include <QSqlDriver>
 #include <QSqlQuery>
 #include <QUrl>
 #include <atomic>
 #include <cctype>
-#include <cerrno>
-#include <chrono>
-#include <condition_variable>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <map>
-#include <mutex>
-#include <optional>
-#include <stdexcept>
 #include <system_error>
-#include <thread>
 #include <vector>
 
+#include "ServerWatch.h"
 #include "platform/Error.h"
-#include "platform/Profile.h"
+#include "site/DatabaseRegistration.h"
 
 namespace dormex::sitelib {
 namespace {
 
 // Seconds a connection attempt to a server may take before it gives up.
 constexpr int kLoginTimeoutSeconds = 10;
-// TCP keep-alives on a server connection: the first probe after 10 s without traffic, then every
-// 5 s, and the connection is given up after 4 unanswered probes (30 s). Data the server has not
-// acknowledged for 30 s ends the connection too.
-constexpr int kKeepaliveIdleSeconds = 10;
-constexpr int kKeepaliveIntervalSeconds = 5;
-constexpr int kKeepaliveCount = 4;
-constexpr int kTcpUserTimeoutMs = 30000;
 // The largest lock wait DORMEX_LOCK_WAIT accepts: one day.
 constexpr int kMaxLockWaitSeconds = 86400;
 
@@ -104,34 +80,6 @@ std::string absolutePath(const std::string& path) {
     return p.lexically_normal().string();
 }
 
-// Statements creating the site tables; the column types follow the dialect.
-QStringList schemaStatements(Dialect dialect) {
-    const bool sqlite = dialect == Dialect::Sqlite;
-    const QString timestamp = sqlite ? QStringLiteral("text") : QStringLiteral("timestamp");
-    const QString generatedKey =
-        sqlite ? QStringLiteral("integer primary key") : QStringLiteral("serial primary key");
-    return {
-        QStringLiteral("CREATE TABLE personnel (userid integer primary key, lastname text, "
-                       "firstname text, flags integer)"),
-        QStringLiteral(
-            "CREATE TABLE Keycards (CardID integer primary key, KeyNumber bigint not null, "
-            "userid integer, Active integer not null default 1, "
-            "CardStatus integer not null default 0, "
-            "StatusReason integer not null default 0)"),
-        QStringLiteral("CREATE TABLE Transactions (TransactionID %1, KeyNumber bigint not null, "
-                       "EventDateTime %2 not null)")
-            .arg(generatedKey, timestamp),
-        QStringLiteral("CREATE TABLE MXRSettings (SettingName text not null, "
-                       "StationName text not null, StringSetting1 text)"),
-        QStringLiteral("CREATE TABLE CardDownloads (DownloadID %1, CardID integer not null, "
-                       "Arg1 integer, Arg2 integer, Arg3 integer, QueuedAt %2)")
-            .arg(generatedKey, timestamp),
-        QStringLiteral("CREATE INDEX IX_Keycards_KeyNumber ON Keycards (KeyNumber)"),
-        QStringLiteral("CREATE INDEX IX_Transactions_EventDateTime_KeyNumber "
-                       "ON Transactions (EventDateTime, KeyNumber)"),
-    };
-}
-
 // The SQL flavour behind an open connection.
 Dialect dialectOf(Driver driver, const QSqlDatabase& db) {
     switch (driver) {
@@ -152,96 +100,56 @@ Dialect dialectOf(Driver driver, const QSqlDatabase& db) {
     }
 }
 
-// Serialises creating sockets between a connection being opened (which finds its own sockets as
-// the ones that appeared while it opened) and the watches' probes.
-std::mutex& socketCreationMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
-
-// One TCP socket of a connection, known by its descriptor and its local address (the descriptor
-// number alone may be reused once the driver closes the socket).
-struct TcpSocket {
-    int fd = -1;
-    sockaddr_storage local{};
-    socklen_t localLength = 0;
-    sockaddr_storage peer{};
-    socklen_t peerLength = 0;
-};
-
-// The descriptor as a connected TCP socket; nothing when it is anything else.
-std::optional<TcpSocket> connectedTcp(int fd) {
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode)) return std::nullopt;
-    int domain = 0;
-    int type = 0;
-    socklen_t length = sizeof domain;
-    if (::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &length) != 0 ||
-        (domain != AF_INET && domain != AF_INET6))
-        return std::nullopt;
-    length = sizeof type;
-    if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) != 0 || type != SOCK_STREAM)
-        return std::nullopt;
-    TcpSocket socket;
-    socket.fd = fd;
-    socket.localLength = sizeof socket.local;
-    socket.peerLength = sizeof socket.peer;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&socket.local), &socket.localLength) != 0 ||
-        ::getpeername(fd, reinterpret_cast<sockaddr*>(&socket.peer), &socket.peerLength) != 0)
-        return std::nullopt;
-    return socket;
-}
-
-// Every connected TCP socket of this process, by descriptor.
-std::map<int, TcpSocket> tcpSockets() {
-    std::map<int, TcpSocket> sockets;
-    DIR* dir = ::opendir("/proc/self/fd");
-    if (!dir) return sockets;
-    const int own = ::dirfd(dir);
-    while (const dirent* entry = ::readdir(dir)) {
-        char* end = nullptr;
-        const long fd = std::strtol(entry->d_name, &end, 10);
-        if (end == entry->d_name || *end != '\0' || fd == own) continue;
-        if (auto socket = connectedTcp(static_cast<int>(fd))) sockets[socket->fd] = *socket;
+// Gives `db` its database name and connect options: this library's defaults first, then
+// `userOptions`. Throws Error when an existing SQLite file is wanted and there is none.
+void configure(QSqlDatabase& db, const ConnectionSettings& settings, SiteDatabase::OpenMode mode,
+               int lockWaitSeconds, const QString& userOptions) {
+    switch (settings.driver) {
+        case Driver::Sqlite: {
+            const std::string path = absolutePath(settings.database);
+            const QString qpath = QString::fromStdString(path);
+            QString options = QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(lockWaitSeconds * 1000);
+            if (mode == SiteDatabase::OpenMode::Existing) {
+                std::error_code error;
+                if (!std::filesystem::is_regular_file(path, error))
+                    throw Error("Site database not found: " + path);
+                // mode=rw opens read-write but never creates, even if the file vanished since the
+                // check above.
+                db.setDatabaseName(QUrl::fromLocalFile(qpath).toString(QUrl::FullyEncoded) +
+                                   QStringLiteral("?mode=rw"));
+                options += QStringLiteral(";QSQLITE_OPEN_URI");
+            } else {
+                db.setDatabaseName(qpath);
+            }
+            db.setConnectOptions(joinOptions({options, userOptions}));
+            break;
+        }
+        case Driver::Postgres:
+            db.setDatabaseName(QString::fromStdString(settings.database));
+            db.setConnectOptions(
+                joinOptions({QStringLiteral("connect_timeout=%1;keepalives=1;keepalives_idle=%2;"
+                                            "keepalives_interval=%3;keepalives_count=%4;"
+                                            "tcp_user_timeout=%5")
+                                 .arg(kLoginTimeoutSeconds)
+                                 .arg(kKeepaliveIdleSeconds)
+                                 .arg(kKeepaliveIntervalSeconds)
+                                 .arg(kKeepaliveCount)
+                                 .arg(kTcpUserTimeoutMs),
+                             userOptions}));
+            break;
+        case Driver::Odbc:
+            db.setDatabaseName(QString::fromStdString(settings.database));
+            // The read-only access mode comes last: no option may undo it.
+            db.setConnectOptions(joinOptions(
+                {QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1").arg(kLoginTimeoutSeconds), userOptions,
+                 settings.readOnly ? QStringLiteral("SQL_ATTR_ACCESS_MODE=SQL_MODE_READ_ONLY")
+                                   : QString()}));
+            break;
     }
-    ::closedir(dir);
-    return sockets;
-}
-
-// True while the descriptor is still the socket it was when found.
-bool stillTheSame(const TcpSocket& socket) {
-    sockaddr_storage local{};
-    socklen_t length = sizeof local;
-    return ::getsockname(socket.fd, reinterpret_cast<sockaddr*>(&local), &length) == 0 &&
-           length == socket.localLength && std::memcmp(&local, &socket.local, length) == 0;
-}
-
-// Turns on the keep-alives and the user timeout above; for drivers that set none of their own.
-void keepAlive(int fd) {
-    const int on = 1;
-    const int idle = kKeepaliveIdleSeconds;
-    const int interval = kKeepaliveIntervalSeconds;
-    const int count = kKeepaliveCount;
-    const unsigned userTimeout = kTcpUserTimeoutMs;
-    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout);
-}
-
-// Milliseconds since data last went out on the socket when nothing has come back since; 0 when
-// the last data came in later (no request is waiting) or the socket cannot tell. The times count
-// in clock ticks: a request sent in the tick its predecessor's answer came in counts as waiting,
-// and so does an idle connection whose last exchange fitted into one tick (its probe finds the
-// server answering).
-unsigned unansweredMs(int fd) {
-    tcp_info info{};
-    socklen_t length = sizeof info;
-    if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0 ||
-        info.tcpi_state != TCP_ESTABLISHED)
-        return 0;
-    return info.tcpi_last_data_sent <= info.tcpi_last_data_recv ? info.tcpi_last_data_sent : 0;
+    if (!settings.host.empty()) db.setHostName(QString::fromStdString(settings.host));
+    if (settings.port > 0) db.setPort(settings.port);
+    if (!settings.user.empty()) db.setUserName(QString::fromStdString(settings.user));
+    if (!settings.password.empty()) db.setPassword(QString::fromStdString(settings.password));
 }
 
 }  // namespace
@@ -267,256 +175,72 @@ Driver parseDriver(const std::string& name) {
 }
 
 ConnectionSettings readRegistration(const std::string& programDir) {
-    const std::string path = programDir + kRegistrationFile;
-    auto read = [&](const char* key) {
-        return platform::ProfileRead(path, kRegistrationSection, key);
-    };
+    const site::DatabaseRegistration registration = site::readDatabaseRegistration(programDir);
     ConnectionSettings settings;
     try {
-        settings.driver = parseDriver(read("Driver"));
+        settings.driver = parseDriver(registration.driver);
     } catch (const Error& e) {
-        throw Error(std::string(e.what()) + " (in " + path + ")");
+        throw Error(std::string(e.what()) + " (in " + registration.file + ")");
     }
-    settings.database = read("Database");
+    settings.database = registration.database;
     if (settings.driver == Driver::Sqlite) {
-        if (settings.database.empty()) settings.database = kDefaultSqliteFile;
+        if (settings.database.empty()) settings.database = site::kDefaultSqliteFile;
         if (settings.database.front() != '/') settings.database = programDir + settings.database;
         settings.database = absolutePath(settings.database);
     }
-    settings.host = read("Host");
-    const std::string port = read("Port");
-    if (!port.empty()) {
-        size_t used = 0;
-        long value = 0;
-        try {
-            value = std::stol(port, &used);
-        } catch (const std::exception&) {
-            used = 0;
-        }
-        if (used != port.size() || value < 1 || value > 65535)
-            throw Error("Invalid Port '" + port + "' in " + path);
-        settings.port = static_cast<int>(value);
-    }
-    settings.user = read("User");
-    settings.password = read("Password");
-    settings.options = read("Options");
+    settings.host = registration.host;
+    settings.port = registration.portNumber();
+    settings.user = registration.user;
+    settings.password = registration.password;
+    settings.options = registration.options;
     return settings;
 }
-
-// Watches the TCP sockets of one server connection from a thread of its own. When a request has
-// had no answer for kServerSilenceSeconds, it asks the same address for a sign of life on a new
-// connection (PostgreSQL: the one-byte answer to an SSL request, which needs no login; other
-// servers: accepting the connection). Without one within kServerProbeSeconds it shuts the
-// connection's sockets down, so the waiting statement fails at once. A server that answers the
-// probe is busy, not gone: a long statement is never cut.
-class SiteDatabase::ServerWatch {
-public:
-    ServerWatch(std::vector<TcpSocket> sockets, bool postgres)
-        : m_sockets(std::move(sockets)), m_postgres(postgres), m_thread([this] { run(); }) {}
-    ~ServerWatch() {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_stop = true;
-        }
-        m_wake.notify_all();
-        m_thread.join();
-    }
-    ServerWatch(const ServerWatch&) = delete;
-    ServerWatch& operator=(const ServerWatch&) = delete;
-
-    // True once the watch has cut the connection.
-    bool tripped() const { return m_tripped; }
-
-private:
-    using Clock = std::chrono::steady_clock;
-
-    void run() {
-        Clock::time_point nextProbe{};
-        std::unique_lock<std::mutex> lock(m_mutex);
-        while (!m_wake.wait_for(lock, std::chrono::seconds(1), [this] { return m_stop.load(); })) {
-            std::vector<TcpSocket> live;
-            unsigned quietMs = 0;
-            for (const TcpSocket& socket : m_sockets) {
-                if (!stillTheSame(socket)) continue;
-                live.push_back(socket);
-                quietMs = std::max(quietMs, unansweredMs(socket.fd));
-            }
-            m_sockets = live;
-            if (m_sockets.empty()) return;
-            if (quietMs < kServerSilenceSeconds * 1000u || Clock::now() < nextProbe) continue;
-            const TcpSocket target = m_sockets.front();
-            lock.unlock();
-            const bool answered = probe(target);
-            lock.lock();
-            if (m_stop) return;
-            if (answered) {
-                nextProbe = Clock::now() + std::chrono::seconds(kServerSilenceSeconds);
-                continue;
-            }
-            m_tripped = true;
-            for (const TcpSocket& socket : m_sockets) {
-                if (stillTheSame(socket)) ::shutdown(socket.fd, SHUT_RDWR);
-            }
-            return;
-        }
-    }
-
-    // Waits until `fd` reports `events`, the deadline passes or the watch stops.
-    bool await(int fd, short events, Clock::time_point deadline) const {
-        while (!m_stop && Clock::now() < deadline) {
-            pollfd entry{fd, events, 0};
-            const int ready = ::poll(&entry, 1, 100);
-            if (ready > 0) return true;
-            if (ready < 0 && errno != EINTR) return false;
-        }
-        return false;
-    }
-
-    // True when something at the connection's address answers a new connection in time (or the
-    // watch stops meanwhile: then nothing is to be cut).
-    bool probe(const TcpSocket& target) const {
-        std::lock_guard<std::mutex> creating(socketCreationMutex());
-        const int fd =
-            ::socket(target.peer.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (fd < 0) return true;
-        const Clock::time_point deadline = Clock::now() + std::chrono::seconds(kServerProbeSeconds);
-        bool answered = false;
-        if ((::connect(fd, reinterpret_cast<const sockaddr*>(&target.peer), target.peerLength) ==
-                 0 ||
-             errno == EINPROGRESS) &&
-            await(fd, POLLOUT, deadline)) {
-            int error = 0;
-            socklen_t length = sizeof error;
-            const bool connected =
-                ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
-            if (connected && !m_postgres) answered = true;
-            // PostgreSQL's SSLRequest: length 8, code 80877103; the server answers one byte.
-            static const unsigned char kSslRequest[8] = {0, 0, 0, 8, 0x04, 0xD2, 0x16, 0x2F};
-            if (connected && m_postgres &&
-                ::send(fd, kSslRequest, sizeof kSslRequest, MSG_NOSIGNAL) ==
-                    static_cast<ssize_t>(sizeof kSslRequest) &&
-                await(fd, POLLIN, deadline)) {
-                char byte = 0;
-                answered = ::recv(fd, &byte, 1, 0) == 1;
-            }
-        }
-        const bool stopped = m_stop;
-        ::close(fd);
-        return answered || stopped;
-    }
-
-    std::vector<TcpSocket> m_sockets;
-    const bool m_postgres;
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    std::atomic<bool> m_stop{false};
-    std::atomic<bool> m_tripped{false};
-    std::thread m_thread;  // last: it starts once everything above is ready
-};
 
 SiteDatabase::SiteDatabase(const ConnectionSettings& settings, OpenMode mode)
     : m_settings(settings), m_connectionName(newConnectionName()) {
     std::string userOptions = settings.options;
     m_lockWaitSeconds = takeLockWait(userOptions);
-    const QString user = QString::fromStdString(userOptions);
-    const bool server = settings.driver != Driver::Sqlite;
-    std::string failure;
-    std::vector<TcpSocket> sockets;
-    {
-        QSqlDatabase db =
-            QSqlDatabase::addDatabase(QLatin1String(driverName(settings.driver)), m_connectionName);
-        if (!db.isValid()) {
-            failure = std::string("The Qt SQL driver ") + driverName(settings.driver) +
-                      " is not available";
-        } else {
-            switch (settings.driver) {
-                case Driver::Sqlite: {
-                    const std::string path = absolutePath(settings.database);
-                    const QString qpath = QString::fromStdString(path);
-                    QString options =
-                        QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(m_lockWaitSeconds * 1000);
-                    if (mode == OpenMode::Existing) {
-                        std::error_code error;
-                        if (!std::filesystem::is_regular_file(path, error)) {
-                            failure = "Site database not found: " + path;
-                            break;
-                        }
-                        // mode=rw opens read-write but never creates, even if the file vanished
-                        // since the check above.
-                        db.setDatabaseName(QUrl::fromLocalFile(qpath).toString(QUrl::FullyEncoded) +
-                                           QStringLiteral("?mode=rw"));
-                        options += QStringLiteral(";QSQLITE_OPEN_URI");
-                    } else {
-                        db.setDatabaseName(qpath);
-                    }
-                    db.setConnectOptions(joinOptions({options, user}));
-                    break;
-                }
-                case Driver::Postgres:
-                    db.setDatabaseName(QString::fromStdString(settings.database));
-                    db.setConnectOptions(joinOptions(
-                        {QStringLiteral("connect_timeout=%1;keepalives=1;keepalives_idle=%2;"
-                                        "keepalives_interval=%3;keepalives_count=%4;"
-                                        "tcp_user_timeout=%5")
-                             .arg(kLoginTimeoutSeconds)
-                             .arg(kKeepaliveIdleSeconds)
-                             .arg(kKeepaliveIntervalSeconds)
-                             .arg(kKeepaliveCount)
-                             .arg(kTcpUserTimeoutMs),
-                         user}));
-                    break;
-                case Driver::Odbc:
-                    db.setDatabaseName(QString::fromStdString(settings.database));
-                    // The read-only access mode comes last: no option may undo it.
-                    db.setConnectOptions(joinOptions(
-                        {QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1").arg(kLoginTimeoutSeconds),
-                         user,
-                         settings.readOnly
-                             ? QStringLiteral("SQL_ATTR_ACCESS_MODE=SQL_MODE_READ_ONLY")
-                             : QString()}));
-                    break;
-            }
-            if (failure.empty()) {
-                if (!settings.host.empty()) db.setHostName(QString::fromStdString(settings.host));
-                if (settings.port > 0) db.setPort(settings.port);
-                if (!settings.user.empty()) db.setUserName(QString::fromStdString(settings.user));
-                if (!settings.password.empty())
-                    db.setPassword(QString::fromStdString(settings.password));
-                bool opened = false;
-                if (server) {
-                    // The connection's sockets are the TCP sockets that appear while it opens.
-                    std::lock_guard<std::mutex> creating(socketCreationMutex());
-                    const std::map<int, TcpSocket> before = tcpSockets();
-                    opened = db.open();
-                    for (const auto& [fd, socket] : tcpSockets()) {
-                        if (!before.count(fd)) sockets.push_back(socket);
-                    }
-                } else {
-                    opened = db.open();
-                }
-                if (!opened) {
-                    failure = "Cannot connect to the site database: " + errorText(db.lastError());
-                } else {
-                    m_dialect = dialectOf(settings.driver, db);
-                    failure = prepareSession(db);
-                }
-            }
-            if (!failure.empty()) db.close();
-        }
-    }
-    if (!failure.empty()) {
-        QSqlDatabase::removeDatabase(m_connectionName);
-        throw Error(redact(failure));
-    }
-    if (!sockets.empty()) {
-        if (settings.driver == Driver::Odbc) {
-            for (const TcpSocket& socket : sockets) keepAlive(socket.fd);
-        }
-        m_watch = std::make_unique<ServerWatch>(std::move(sockets), m_dialect == Dialect::Postgres);
+    // Every failure, the watch's included, leaves nothing behind: no watch, no connection.
+    try {
+        open(mode, QString::fromStdString(userOptions));
+    } catch (const Error& e) {
+        close();
+        throw Error(redact(e.what()));
+    } catch (...) {
+        close();
+        throw;
     }
 }
 
-std::string SiteDatabase::prepareSession(QSqlDatabase& db) {
+void SiteDatabase::open(OpenMode mode, const QString& userOptions) {
+    std::vector<TcpSocket> sockets;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QLatin1String(driverName(m_settings.driver)),
+                                                    m_connectionName);
+        if (!db.isValid())
+            throw Error(std::string("The Qt SQL driver ") + driverName(m_settings.driver) +
+                        " is not available");
+        configure(db, m_settings, mode, m_lockWaitSeconds, userOptions);
+        bool opened = false;
+        if (m_settings.driver == Driver::Sqlite)
+            opened = db.open();
+        else
+            sockets = socketsOpenedBy([&] { opened = db.open(); });
+        if (!opened)
+            throw Error("Cannot connect to the site database: " + errorText(db.lastError()));
+        m_dialect = dialectOf(m_settings.driver, db);
+        prepareSession(db);
+    }
+    if (sockets.empty()) return;
+    if (m_settings.driver == Driver::Odbc) {
+        for (const TcpSocket& socket : sockets) keepAlive(socket);
+    }
+    m_watch = std::make_unique<ServerWatch>(
+        watchedSockets(std::move(sockets), m_dialect == Dialect::Postgres));
+    m_watch->start();
+}
+
+void SiteDatabase::prepareSession(QSqlDatabase& db) {
     const bool readOnly = m_settings.readOnly;
     QStringList statements;
     switch (m_dialect) {
@@ -549,13 +273,17 @@ std::string SiteDatabase::prepareSession(QSqlDatabase& db) {
                 m_dialect == Dialect::Sqlite && m_settings.driver == Driver::Sqlite
                     ? " " + absolutePath(m_settings.database)
                     : std::string();
-            return "Cannot use the site database" + where + ": " + errorText(query.lastError());
+            throw Error("Cannot use the site database" + where + ": " +
+                        errorText(query.lastError()));
         }
     }
-    return {};
 }
 
 SiteDatabase::~SiteDatabase() {
+    close();
+}
+
+void SiteDatabase::close() noexcept {
     // The watch goes first: it must never touch a descriptor the closing connection frees.
     m_watch.reset();
     {
@@ -589,28 +317,6 @@ void SiteDatabase::rollback() noexcept {
     try {
         connection().rollback();
     } catch (...) {
-    }
-}
-
-bool SiteDatabase::hasSchema() {
-    QSqlQuery query(connection());
-    query.setForwardOnly(true);
-    return query.exec(QStringLiteral("SELECT CardID FROM Keycards WHERE 1 = 0"));
-}
-
-void SiteDatabase::createSchema() {
-    if (m_dialect == Dialect::Other)
-        throw Error("Creating the site tables is supported on SQLite and PostgreSQL only");
-    // Write-ahead logging lets readers and the one writer work side by side, and (with
-    // synchronous=NORMAL) makes the many single-statement commits of a large run cheap.
-    if (m_dialect == Dialect::Sqlite) exec(QStringLiteral("PRAGMA journal_mode = WAL"));
-    beginTransaction();
-    try {
-        for (const QString& statement : schemaStatements(m_dialect)) exec(statement);
-        commit();
-    } catch (...) {
-        rollback();
-        throw;
     }
 }
 

@@ -12,6 +12,8 @@
 // ever contains the connection's password.
 namespace dormex::sitelib {
 
+class ServerWatch;
+
 enum class Driver { Sqlite, Postgres, Odbc };
 
 // The Qt driver name: "QSQLITE", "QPSQL" or "QODBC".
@@ -43,20 +45,9 @@ struct ConnectionSettings {
 // backend (SQLite's busy timeout, PostgreSQL's lock_timeout, SQL Server's LOCK_TIMEOUT), unless
 // the options give DORMEX_LOCK_WAIT=<seconds> (1 to 86400).
 inline constexpr int kDefaultLockWaitSeconds = 10;
-// A server connection whose request has had no answer for this long is asked for a sign of life
-// on a new connection; one that gives none within kServerProbeSeconds more is cut, so the
-// waiting statement fails instead of waiting forever.
-inline constexpr int kServerSilenceSeconds = 15;
-inline constexpr int kServerProbeSeconds = 10;
-
-// The registration file beside the program, its section, and the SQLite default file name.
-inline const char* const kRegistrationFile = "SiteLibrary.ini";
-inline const char* const kRegistrationSection = "Database";
-inline const char* const kDefaultSqliteFile = "site.db";
-
-// Reads `programDir` + "SiteLibrary.ini", section [Database], keys Driver, Database, Host, Port,
-// User, Password, Options. A missing file or key gives the defaults (QSQLITE, "site.db"). A
-// relative SQLite path is taken from `programDir`. A bad Driver or Port throws Error.
+// The registration beside the program (site::readDatabaseRegistration): a missing file or key
+// gives the defaults (QSQLITE, "site.db"). A relative SQLite path is taken from `programDir`. A
+// bad Driver or Port throws Error.
 ConnectionSettings readRegistration(const std::string& programDir);
 
 // The SQL flavour of the connected database, which decides the schema's column types.
@@ -73,8 +64,8 @@ public:
 
     // Opens the connection. Fails with the driver's message (an unreachable server within about
     // ten seconds). Every statement then waits at most the lock wait for another session's lock;
-    // on a server connection TCP keep-alives and a watch on unanswered requests (see
-    // kServerSilenceSeconds) end any wait for a server that stopped answering.
+    // on a server connection TCP keep-alives and a ServerWatch on unanswered requests end any
+    // wait for a server that stopped answering.
     explicit SiteDatabase(const ConnectionSettings& settings, OpenMode mode = OpenMode::Existing);
     ~SiteDatabase();
     SiteDatabase(const SiteDatabase&) = delete;
@@ -108,11 +99,14 @@ public:
     int lockWaitSeconds() const { return m_lockWaitSeconds; }
 
 private:
-    class ServerWatch;
-
+    // Registers and opens the connection, then starts the server's watch. Throws; the
+    // constructor then closes whatever was made.
+    void open(OpenMode mode, const QString& userOptions);
     // Runs the statements every connection of the dialect needs (lock wait, durability, read-only
-    // mode); the failure's text, empty on success.
-    std::string prepareSession(QSqlDatabase& db);
+    // mode). Throws Error.
+    void prepareSession(QSqlDatabase& db);
+    // Stops the watch, closes the connection and removes its name.
+    void close() noexcept;
 
     ConnectionSettings m_settings;
     QString m_connectionName;

@@ -341,6 +341,7 @@ TEST_F(ComClient, ConfigurationMistakesAreOneLineCreationErrors) {
         {"TopLevelInterface=" + other.substr(1) + "\r\n", "", true},
         {"TopLevelInterface={1B2774D4-361E-42CC-80F5-A873B24D43A4}\r\n", "Interface not supported",
          false},
+        {"[Database]\r\nPort=54x\r\n", "Invalid Port '54x' in ", false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.ini);

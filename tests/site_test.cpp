@@ -239,6 +239,9 @@ TEST(Utf, RoundTripsAndReplacesInvalidSequences) {
     EXPECT_EQ(toUtf16("\xc0\xaf"), u"\uFFFD\uFFFD") << "overlong forms are invalid";
     EXPECT_EQ(toUtf8(u"\xD800x"), "\xef\xbf\xbdx");
     EXPECT_EQ(toUtf16(std::string("a\0b", 3)), std::u16string(u"a\0b", 3));
+    // Profile files keep lone surrogates, so that any UTF-16 file's text survives a rewrite.
+    EXPECT_EQ(toUtf16("\xed\xa0\x80", platform::LoneSurrogates::Keep), u"\xD800");
+    EXPECT_EQ(toUtf8(u"\xDC00x", platform::LoneSurrogates::Keep), "\xed\xb0\x80x");
 }
 
 }  // namespace

@@ -14,13 +14,18 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <future>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <regex>
 #include <set>
+#include <stdexcept>
 #include <thread>
 
+#include "ServerWatch.h"
 #include "SiteContent.h"
 #include "SiteDatabase.h"
 #include "SqlSiteLibrary.h"
@@ -86,6 +91,33 @@ using test::onCi;
         if (onCi()) FAIL() << "CI=true but no PostgreSQL harness: run scripts/pg-harness.sh"; \
         GTEST_SKIP() << "no PostgreSQL harness (scripts/pg-harness.sh run ...)";              \
     }
+
+// `port` on 127.0.0.1 as the server end of a connection's socket.
+TcpSocket loopbackTarget(int port) {
+    TcpSocket socket;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    std::memcpy(&socket.peer, &address, sizeof address);
+    socket.peerLength = sizeof address;
+    return socket;
+}
+
+// A listening socket on a free port of 127.0.0.1 that accepts connections (in the kernel's
+// backlog) but answers nothing by itself; `target` is its address.
+struct Loopback {
+    Loopback() {
+        target = loopbackTarget(0);
+        auto* address = reinterpret_cast<sockaddr*>(&target.peer);
+        if (::bind(fd, address, target.peerLength) != 0 || ::listen(fd, 16) != 0 ||
+            ::getsockname(fd, address, &target.peerLength) != 0)
+            throw std::runtime_error("no loopback listener");
+    }
+    ~Loopback() { ::close(fd); }
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    TcpSocket target;
+};
 
 // QtSql's own warnings seen while a test ran ("connection still in use", "database not open"):
 // each one means a connection or query outlived its owner or was used after closing.
@@ -209,16 +241,9 @@ TEST_F(RegistrationTest, WrongPasswordMessageHidesThePassword) {
 }
 
 TEST_F(RegistrationTest, SilentServersTimeOutWithinFifteenSeconds) {
-    // Accepts connections (in the kernel's backlog) but never answers.
-    int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(listener, 16), 0);
-    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-    const std::string port = std::to_string(ntohs(address.sin_port));
+    Loopback listener;
+    const std::string port =
+        std::to_string(ntohs(reinterpret_cast<const sockaddr_in&>(listener.target.peer).sin_port));
     const std::string odbcDriver = "/usr/lib/x86_64-linux-gnu/odbc/psqlodbcw.so";
     std::vector<std::string> inis = {"Driver=QPSQL\nHost=127.0.0.1\nPort=" + port +
                                      "\nDatabase=x\nUser=u\n"};
@@ -231,7 +256,6 @@ TEST_F(RegistrationTest, SilentServersTimeOutWithinFifteenSeconds) {
         EXPECT_NE(lower(createFails()).find("timeout"), std::string::npos) << ini;
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15)) << ini;
     }
-    ::close(listener);
 }
 
 TEST_F(RegistrationTest, OdbcDataSourceNameAlone) {
@@ -939,28 +963,111 @@ TEST_P(SiteTest, LockWaitIsTenSecondsUnlessTheOptionsSayOtherwise) {
               (std::vector<std::vector<std::string>>{{sqlite ? "i2000" : "s2s"}}));
 }
 
-// A statement running longer than the server watch's silence on an answering server is waited
-// for: the watch's probe finds the server alive and leaves the connection alone.
-TEST_F(RegistrationTest, ALongStatementOnAnAnsweringServerIsNotCut) {
-    auto env = pgEnv();
-    REQUIRE_PG(env);
-    writeIni("Driver=QPSQL\nHost=" + env->host + "\nPort=" + env->port + "\nDatabase=" + env->db +
-             "\nUser=" + env->user + "\nPassword=" + env->password + "\n");
-    ObjectPtr object;
-    ASSERT_EQ(CreateTopLevelObject(object), site::kOk) << takeError();
-    ObjectPtr result;
-    const auto start = std::chrono::steady_clock::now();
-    const std::string sleep =
-        "SELECT 7 AS answer FROM pg_sleep(" + std::to_string(kServerSilenceSeconds + 3) + ")";
-    EXPECT_EQ(std::dynamic_pointer_cast<site::TopLevelObject>(object)->RunSql(
-                  QString::fromStdString(sleep).toStdU16String(), result),
-              site::kOk)
-        << takeError();
-    EXPECT_GE(std::chrono::steady_clock::now() - start,
-              std::chrono::seconds(kServerSilenceSeconds + 3));
-    Variant v;
-    ASSERT_EQ(std::dynamic_pointer_cast<site::Recordset>(result)->Value(0, v), site::kOk);
-    EXPECT_EQ(show(v), "i7");
+// The watch on a fake clock and connection: it probes only after the silence, and while the
+// server answers only every kServerSilenceSeconds, so a long statement is never cut; it cuts a
+// connection whose server does not answer, and ends once the connection has gone.
+TEST(ServerWatch, ProbesAfterTheSilenceAndCutsOnlyAServerThatDoesNotAnswer) {
+    const unsigned silence = kServerSilenceSeconds * 1000;
+    struct Step {
+        int seconds;  // the clock moves on this much first
+        std::optional<unsigned> quietMs;
+        bool answers;
+        bool goesOn;  // what look() gives
+        int probes;   // probes so far
+        bool cut;
+    };
+    const std::vector<std::vector<Step>> scenarios = {
+        {{0, silence - 1, false, true, 0, false},
+         {1, silence, true, true, 1, false},
+         {kServerSilenceSeconds - 1, 2 * silence - 1000, false, true, 1, false},
+         {1, 2 * silence, true, true, 2, false},
+         {kServerSilenceSeconds, 0, false, true, 2, false},
+         {1, silence, false, false, 3, true}},
+        {{0, std::nullopt, false, false, 0, false}},
+    };
+    for (const auto& steps : scenarios) {
+        ServerWatch::Clock::time_point now{std::chrono::hours(1)};
+        const Step* step = nullptr;
+        int probes = 0;
+        bool cut = false;
+        ServerWatch watch({[&] { return step->quietMs; },
+                           [&](const std::atomic<bool>&) { return ++probes, step->answers; },
+                           [&] { cut = true; }},
+                          [&] { return now; });
+        for (const Step& s : steps) {
+            SCOPED_TRACE(&s - steps.data());
+            step = &s;
+            now += std::chrono::seconds(s.seconds);
+            EXPECT_EQ(watch.look(), s.goesOn);
+            EXPECT_EQ(probes, s.probes);
+            EXPECT_EQ(cut, s.cut);
+            EXPECT_EQ(watch.tripped(), s.cut);
+        }
+    }
+}
+
+// The watch's thread: a watch that goes while it probes ends the probe and cuts nothing.
+TEST(ServerWatch, GoingAwayEndsAProbeUnderWayAndCutsNothing) {
+    std::promise<void> probing;
+    bool cut = false;
+    auto watch = std::make_unique<ServerWatch>(ServerWatch::Connection{
+        [] { return std::optional<unsigned>(kServerSilenceSeconds * 1000); },
+        [&](const std::atomic<bool>& stopping) {
+            probing.set_value();
+            while (!stopping) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            return false;
+        },
+        [&] { cut = true; }});
+    watch->start();
+    probing.get_future().wait();
+    watch.reset();
+    EXPECT_FALSE(cut);
+}
+
+// The probe on loopback: a server that answers PostgreSQL's SSL request, one that accepts but
+// stays silent, and none. While the probe waits, a connection opens and finds its own socket,
+// not the probe's.
+TEST(ServerWatch, TheProbeAsksTheServerAndHoldsUpNoOpening) {
+    const std::atomic<bool> stopping{false};
+    Loopback silent;
+    const TcpSocket nobody = loopbackTarget(closedPort());
+    struct Case {
+        const TcpSocket* server;
+        bool postgres;
+        bool answers;
+    } cases[] = {
+        {&silent.target, false, true}, {&silent.target, true, false}, {&nobody, false, false}};
+    for (const Case& c : cases)
+        EXPECT_EQ(serverAnswers(*c.server, c.postgres, std::chrono::milliseconds(200), stopping),
+                  c.answers)
+            << &c - cases;
+
+    Loopback server;
+    std::atomic<bool> done{false};
+    bool answered = false;
+    std::thread probe([&] {
+        answered = serverAnswers(server.target, true, std::chrono::seconds(10), stopping);
+        done = true;
+    });
+    const int accepted = ::accept(server.fd, nullptr, nullptr);
+    bool openedDuringProbe = false;
+    int client = -1;
+    const std::vector<TcpSocket> opened = socketsOpenedBy([&] {
+        openedDuringProbe = !done;
+        client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ::connect(client, reinterpret_cast<const sockaddr*>(&server.target.peer),
+                  server.target.peerLength);
+    });
+    char request[8];
+    EXPECT_EQ(::recv(accepted, request, sizeof request, MSG_WAITALL), 8);
+    EXPECT_EQ(::send(accepted, "N", 1, MSG_NOSIGNAL), 1);
+    probe.join();
+    ::close(accepted);
+    ::close(client);
+    EXPECT_TRUE(answered);
+    EXPECT_TRUE(openedDuringProbe) << "an opening waits for no probe";
+    ASSERT_EQ(opened.size(), 1u) << "the probe's socket is no connection's";
+    EXPECT_EQ(opened[0].fd, client);
 }
 
 }  // namespace

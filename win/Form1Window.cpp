@@ -25,7 +25,7 @@ constexpr DWORD kWindowStyle =
     WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
 
 // One child control: its window class, texts and styles, and its place at 96 DPI.
-struct ControlSpec {
+struct ControlLayout {
     ControlId id;
     const wchar_t* className;
     const wchar_t* text;
@@ -36,7 +36,7 @@ struct ControlSpec {
 
 // In Z order, front first: the order the Tab key follows (list, Save, days, Check All, round
 // again), with Check All in front of the list's upper right corner.
-const ControlSpec kControls[] = {
+const ControlLayout kControls[] = {
     {kBtnCheckAll, L"BUTTON", L"Check All", WS_TABSTOP | BS_PUSHBUTTON, 0, 124, 26, 75, 25},
     {kCheckListBox1, L"LISTBOX", L"",
      WS_TABSTOP | WS_VSCROLL | LBS_OWNERDRAWFIXED | LBS_HASSTRINGS | LBS_NOTIFY |
@@ -150,12 +150,12 @@ int Form1Window::scaled(int pixels) const {
 void Form1Window::createControls() {
     const HINSTANCE instance = ::GetModuleHandleW(nullptr);
     HWND previous = HWND_TOP;
-    for (const ControlSpec& spec : kControls) {
+    for (const ControlLayout& layout : kControls) {
         const HWND control = ::CreateWindowExW(
-            spec.exStyle, spec.className, spec.text,
-            WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | spec.style, scaled(spec.left),
-            scaled(spec.top), scaled(spec.width), scaled(spec.height), m_window,
-            reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)), instance, nullptr);
+            layout.exStyle, layout.className, layout.text,
+            WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | layout.style, scaled(layout.left),
+            scaled(layout.top), scaled(layout.width), scaled(layout.height), m_window,
+            reinterpret_cast<HMENU>(static_cast<INT_PTR>(layout.id)), instance, nullptr);
         if (!control) throw Error("Unable to create the window");
         ::SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(m_font), FALSE);
         // The Z order is the table's order whatever order the system inserts new children in.

@@ -11,6 +11,7 @@
 #include "platform/Error.h"
 #include "platform/System.h"
 #include "platform/Text.h"
+#include "platform/Utf.h"
 
 namespace dormex::platform {
 namespace {
@@ -131,85 +132,23 @@ std::string_view lineEndOf(std::string_view text) {
 
 constexpr std::string_view kUtf16Bom = "\xFF\xFE";
 
-void appendUtf8(std::string& out, char32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
-void appendUtf16Le(std::string& out, char32_t unit) {
-    out += static_cast<char>(unit & 0xFF);
-    out += static_cast<char>(unit >> 8);
-}
-
 // UTF-16LE bytes as UTF-8. An unpaired surrogate becomes its own three-byte form, so that
 // utf8ToUtf16Le gives back the very same units. An odd last byte is left out.
 std::string utf16LeToUtf8(std::string_view bytes) {
-    std::string out;
-    out.reserve(bytes.size());
-    auto unit = [&](size_t i) {
-        return static_cast<char32_t>(static_cast<unsigned char>(bytes[2 * i]) |
-                                     static_cast<unsigned char>(bytes[2 * i + 1]) << 8);
-    };
-    const size_t units = bytes.size() / 2;
-    for (size_t i = 0; i < units; ++i) {
-        char32_t cp = unit(i);
-        if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < units && unit(i + 1) >= 0xDC00 &&
-            unit(i + 1) < 0xE000)
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (unit(++i) - 0xDC00);
-        appendUtf8(out, cp);
-    }
-    return out;
-}
-
-// Bytes in the UTF-8 sequence `lead` starts; 0 when it starts none.
-size_t sequenceLength(unsigned char lead) {
-    if (lead < 0x80) return 1;
-    if (lead < 0xC2) return 0;
-    if (lead < 0xE0) return 2;
-    if (lead < 0xF0) return 3;
-    return lead < 0xF5 ? 4 : 0;
+    std::u16string units(bytes.size() / 2, u'\0');
+    for (size_t i = 0; i < units.size(); ++i)
+        units[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                         static_cast<unsigned char>(bytes[2 * i + 1]) << 8);
+    return toUtf8(units, LoneSurrogates::Keep);
 }
 
 // UTF-8 (surrogates' three-byte forms included) as UTF-16LE bytes; a byte that starts no
 // well-formed sequence becomes U+FFFD.
 std::string utf8ToUtf16Le(std::string_view text) {
     std::string out;
-    out.reserve(text.size() * 2);
-    for (size_t i = 0; i < text.size();) {
-        const unsigned char lead = static_cast<unsigned char>(text[i]);
-        size_t length = sequenceLength(lead);
-        char32_t cp = length == 1 ? lead : lead & (0x7F >> length);
-        for (size_t k = 1; k < length; ++k) {
-            const auto next = static_cast<unsigned char>(i + k < text.size() ? text[i + k] : 0);
-            if ((next & 0xC0) != 0x80) length = 0;
-            cp = cp << 6 | (next & 0x3F);
-        }
-        if ((length == 3 && cp < 0x800) || (length == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
-            length = 0;
-        if (length == 0) {
-            appendUtf16Le(out, 0xFFFD);
-            ++i;
-            continue;
-        }
-        if (cp >= 0x10000) {
-            appendUtf16Le(out, 0xD800 + ((cp - 0x10000) >> 10));
-            cp = 0xDC00 + ((cp - 0x10000) & 0x3FF);
-        }
-        appendUtf16Le(out, cp);
-        i += length;
+    for (const char16_t unit : toUtf16(text, LoneSurrogates::Keep)) {
+        out += static_cast<char>(unit & 0xFF);
+        out += static_cast<char>(unit >> 8);
     }
     return out;
 }

@@ -1,13 +1,12 @@
 #pragma once
 
-#include <string>
+#include "platform/Utf.h"
 
-// Conversion between the program's 8-bit text (UTF-8) and the UTF-16 of the site library.
+// The site library's UTF-16 texts, converted by the platform's one converter: invalid UTF-8 and
+// unpaired surrogates become U+FFFD.
 namespace dormex::site {
 
-// Invalid UTF-8 sequences become U+FFFD.
-std::u16string toUtf16(const std::string& text);
-// Unpaired surrogates become U+FFFD.
-std::string toUtf8(const std::u16string& text);
+using platform::toUtf16;
+using platform::toUtf8;
 
 }  // namespace dormex::site

@@ -11,6 +11,8 @@
 
 #include "ComSupport.h"
 #include "SiteIds.h"
+#include "platform/Profile.h"
+#include "platform/Utf.h"
 #include "site/OleError.h"
 #include "site/Utf.h"
 
@@ -42,15 +44,6 @@ constexpr int kFieldName = 11;
 constexpr int kFieldValue = 13;
 
 const char* const kNotSupported = "Interface not supported";
-
-std::u16string u16(const std::wstring& text) {
-    return std::u16string(text.begin(), text.end());
-}
-
-std::wstring wide(const std::string& text) {
-    const std::u16string units = site::toUtf16(text);
-    return std::wstring(units.begin(), units.end());
-}
 
 // Publishes `message` and returns `status`; out of memory, it returns `status` alone.
 Status fail(Status status, const std::string& message) noexcept {
@@ -350,25 +343,19 @@ private:
     ComConfig m_config;
 };
 
-// The value of `key` in [COM] of `path`, without surrounding blanks.
-std::wstring profileValue(const std::wstring& path, const wchar_t* key) {
-    wchar_t buffer[1024];
-    ::GetPrivateProfileStringW(L"COM", key, L"", buffer, ARRAYSIZE(buffer), path.c_str());
-    std::wstring value = buffer;
-    const size_t begin = value.find_first_not_of(L" \t");
-    if (begin == std::wstring::npos) return {};
-    return value.substr(begin, value.find_last_not_of(L" \t") - begin + 1);
+// The value of `key` in [COM] of `path`, as the platform's settings functions read it.
+std::wstring profileValue(const std::string& path, const char* key) {
+    return platform::toWide(platform::ProfileRead(path, "COM", key));
 }
 
 [[noreturn]] void badKey(HRESULT status, const char* key, const std::wstring& value) {
     throw site::SiteError(failureMessage(status) + " ([COM] " + key + "=" +
-                              site::toUtf8(u16(value)) + " in SiteLibrary.ini)",
+                              platform::toUtf8(value) + " in SiteLibrary.ini)",
                           status);
 }
 
-IID readIid(const std::wstring& path, const char* key, const wchar_t* wideKey,
-            const IID& fallback) {
-    const std::wstring value = profileValue(path, wideKey);
+IID readIid(const std::string& path, const char* key, const IID& fallback) {
+    const std::wstring value = profileValue(path, key);
     if (value.empty()) return fallback;
     IID iid;
     ::SetErrorInfo(0, nullptr);
@@ -381,10 +368,10 @@ IID readIid(const std::wstring& path, const char* key, const wchar_t* wideKey,
 }  // namespace
 
 ComConfig readComConfig(const std::string& programDir) {
-    const std::wstring path = wide(programDir + "SiteLibrary.ini");
+    const std::string path = programDir + "SiteLibrary.ini";
     ComConfig config{dormexsite::kClsid, dormexsite::kTopLevelIid, dormexsite::kCollectionIid,
                      dormexsite::kCardIid};
-    const std::wstring cls = profileValue(path, L"Class");
+    const std::wstring cls = profileValue(path, "Class");
     if (!cls.empty()) {
         ::SetErrorInfo(0, nullptr);
         const HRESULT status = cls.front() == L'{'
@@ -392,10 +379,9 @@ ComConfig readComConfig(const std::string& programDir) {
                                    : ::CLSIDFromProgID(cls.c_str(), &config.classId);
         if (FAILED(status)) badKey(status, "Class", cls);
     }
-    config.topLevel = readIid(path, "TopLevelInterface", L"TopLevelInterface", config.topLevel);
-    config.collection =
-        readIid(path, "CollectionInterface", L"CollectionInterface", config.collection);
-    config.card = readIid(path, "CardInterface", L"CardInterface", config.card);
+    config.topLevel = readIid(path, "TopLevelInterface", config.topLevel);
+    config.collection = readIid(path, "CollectionInterface", config.collection);
+    config.card = readIid(path, "CardInterface", config.card);
     return config;
 }
 
@@ -405,7 +391,7 @@ std::string systemText(HRESULT status) {
         ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                          static_cast<DWORD>(status), 0, buffer, ARRAYSIZE(buffer), nullptr);
     if (n == 0 || n >= ARRAYSIZE(buffer)) return {};
-    return site::TrimErrorText(site::toUtf8(u16(std::wstring(buffer, n))));
+    return site::TrimErrorText(platform::toUtf8(std::wstring_view(buffer, n)));
 }
 
 std::string failureMessage(HRESULT status) {
