@@ -158,8 +158,8 @@ std::string UsageText(const std::string& programName) {
     };
     return "Usage: " + programName + " [silent | preview | --help | --version]\n\n" +
            command("", "the settings window (needs a window system)") +
-           command("silent", "unattended run: deactivates the idle cards of the selected") +
-           indent + "person types and logs each one; for a scheduler\n" +
+           command("silent", "unattended run, for a scheduler: deactivates the") + indent +
+           "idle cards of the selected person types, logs each\n" +
            command("preview", "lists what the unattended run would deactivate;") + indent +
            "changes nothing\n" + command("--help", "this text") +
            command("--version", "the version") + "\nFiles beside the program (" +

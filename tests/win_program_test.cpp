@@ -82,7 +82,7 @@ TEST_F(WinProgram, ReportsItsOwnDirectoryOnRedirectedOutput) {
     EXPECT_NE(help.out.find("Files beside the program (" + programDir + "\\)"), std::string::npos)
         << help.out;
     EXPECT_NE(help.out.find("Dormex.log"), std::string::npos) << help.out;
-    EXPECT_NE(help.out.find("\r\n" + std::string(24, ' ') + "person types"), std::string::npos)
+    EXPECT_NE(help.out.find("\r\n" + std::string(24, ' ') + "idle cards"), std::string::npos)
         << "laid out for Dormex.exe: " << help.out;
     const ProgramRun version = runProgram(exe, "--version");
     EXPECT_EQ(version.status, 0u);
