@@ -79,6 +79,12 @@ public:
         m_failures.push_back(message);
     }
 
+    // A run the log stopped: standard error, the event, and the error box where one is seen.
+    void stopped(const std::string& message) {
+        failure(message);
+        if (m_shown) m_shown->showError(platform::kApplicationTitle, message);
+    }
+
     // One error event after a start of `mode` that ended with `status` 1 or 2.
     void end(StartMode mode, int status) const {
         if (status == 0 || (mode != StartMode::Window && mode != StartMode::Unattended)) return;
@@ -126,7 +132,7 @@ int runFormProgram(StartMode mode, const std::string& firstArgument, Shell& shel
         setupOk = RunFormCreate(form);
     } catch (const RunStopped& e) {
         // An entry the log refused: no card after it, no window, status 1.
-        report.failure(e.what());
+        report.stopped(e.what());
         stopped = true;
     }
     report.standDown();
