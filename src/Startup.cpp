@@ -1,9 +1,12 @@
 #include "Startup.h"
 
+#include <vector>
+
 #include "Preview.h"
 #include "platform/Error.h"
 #include "platform/Platform.h"
 #include "platform/RunLock.h"
+#include "platform/System.h"
 #include "uDormex.h"
 #include "uVarious.h"
 
@@ -19,32 +22,123 @@ std::string fileName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// Reports a start that cannot go on: in the error box where one is seen, always on `err`.
-int startFailure(const std::string& message, bool windowSystem, std::FILE* err) {
-    if (windowSystem) platform::boxes().showError(platform::kApplicationTitle, message);
-    std::fprintf(err, "%s: %s\n", platform::kApplicationTitle, message.c_str());
-    return 2;
+// An entry reporting that the custom names or the expiry run failed.
+bool isFailureEntry(const std::string& message) {
+    return message.rfind("LoadCustomNames():", 0) == 0 || message.rfind("RunQuery():", 0) == 0;
 }
 
-int runFormProgram(StartMode mode, const std::string& firstArgument, Shell& shell, std::FILE* err) {
+// What a start reports besides its log entries. A set-up failure goes to standard error, and to
+// the error box where one is seen, else into the log. The failure entries of the run are
+// gathered, and a start of the window or the unattended run that fails (status 1 or 2) ends
+// with one error event holding them and every other failure it reported.
+class StartReport : public platform::Boxes {
+public:
+    explicit StartReport(std::FILE* err) : m_err(err) {
+        SetLogListener([this](const std::string& message) {
+            if (isFailureEntry(message)) m_failures.push_back(message);
+        });
+    }
+    ~StartReport() override {
+        SetLogListener(nullptr);
+        standDown();
+    }
+
+    // Stands in for the boxes during the set-up: `shown` shows them; null where none is seen.
+    void standIn(platform::Boxes* shown) {
+        m_shown = shown;
+        m_previous = &platform::boxes();
+        platform::setBoxes(this);
+    }
+    void standDown() {
+        if (m_previous) platform::setBoxes(m_previous);
+        m_previous = nullptr;
+    }
+
+    void showError(const std::string& title, const std::string& text) override {
+        failure(text);
+        if (m_shown) {
+            m_shown->showError(title, text);
+            return;
+        }
+        try {
+            WriteLog("Set-up failed: " + text);
+        } catch (const RunStopped& e) {
+            failure(e.what());
+        }
+    }
+    void showMessage(const std::string& title, const std::string& text) override {
+        if (m_shown)
+            m_shown->showMessage(title, text);
+        else
+            std::fprintf(m_err, "%s: %s\n", title.c_str(), text.c_str());
+    }
+
+    // A failure that ends the start: standard error and the event.
+    void failure(const std::string& message) {
+        std::fprintf(m_err, "%s: %s\n", platform::kApplicationTitle, message.c_str());
+        m_failures.push_back(message);
+    }
+
+    // A run the log stopped: standard error, the event, and the error box where one is seen.
+    void stopped(const std::string& message) {
+        failure(message);
+        if (m_shown) m_shown->showError(platform::kApplicationTitle, message);
+    }
+
+    // One error event after a start of `mode` that ended with `status` 1 or 2.
+    void end(StartMode mode, int status) const {
+        if (status == 0 || (mode != StartMode::Window && mode != StartMode::Unattended)) return;
+        std::string text;
+        for (const std::string& failure : m_failures)
+            text += (text.empty() ? "" : "\r\n") + failure;
+        if (text.empty()) text = "The run ended with exit status " + std::to_string(status);
+        platform::os::reportErrorEvent(platform::kApplicationTitle, text);
+    }
+
+private:
+    std::FILE* m_err;
+    platform::Boxes* m_shown = nullptr;
+    platform::Boxes* m_previous = nullptr;
+    std::vector<std::string> m_failures;
+};
+
+int runFormProgram(StartMode mode, const std::string& firstArgument, Shell& shell,
+                   StartReport& report) {
     const std::string problem = shell.windowSystemProblem();
     const bool windowSystem = problem.empty();
     if (!windowSystem && mode == StartMode::Window) {
-        std::fprintf(err, "%s: %s\n", platform::kApplicationTitle, problem.c_str());
+        report.failure(problem);
         return 2;
     }
     shell.startApplication(windowSystem);
+    report.standIn(windowSystem ? &platform::boxes() : nullptr);
 
+    // The run lock's failures are set-up failures like the others.
     platform::RunLock& lock = platform::runLock();
-    if (mode == StartMode::Unattended &&
-        !lock.acquire(platform::programDirectory() + kRunLockFile, kRunLockWaitSeconds)) {
-        return startFailure("Another run is in progress", windowSystem, err);
-    }
+    const bool locked = Guarded(
+        [&] {
+            if (mode == StartMode::Unattended &&
+                !lock.acquire(platform::programDirectory() + kRunLockFile, kRunLockWaitSeconds))
+                throw Error("Another run is in progress");
+        },
+        [](const std::string& message) {
+            platform::boxes().showError(platform::kApplicationTitle, message);
+        });
+    if (!locked) return 2;
     TForm1 form(shell.siteLibrary(false), firstArgument);
-    const bool setupOk = RunFormCreate(form);
-    if (windowSystem) shell.runWindow(form);
+    bool setupOk = false;
+    bool stopped = false;
+    try {
+        setupOk = RunFormCreate(form);
+    } catch (const RunStopped& e) {
+        // An entry the log refused: no card after it, no window, status 1.
+        report.stopped(e.what());
+        stopped = true;
+    }
+    report.standDown();
+    if (windowSystem && !stopped) shell.runWindow(form);
     lock.release();
-    return ExitStatus(form, !setupOk);
+    return stopped ? 1 : ExitStatus(form, !setupOk);
 }
 
 }  // namespace
@@ -58,52 +152,68 @@ StartMode ParseStartMode(const std::string& firstArgument) {
 }
 
 std::string UsageText(const std::string& programName) {
-    const std::string dir = platform::programDirectory();
-    return "Usage: " + programName + " [silent | preview | --help | --version]\n\n" + "  " +
-           programName + "            the settings window (needs a window system)\n" + "  " +
-           programName +
-           " silent     unattended run: deactivates the idle cards of the selected\n" +
-           "                    person types and logs each one; for a scheduler\n" + "  " +
-           programName + " preview    lists what the unattended run would deactivate; " +
-           "changes nothing\n" + "  " + programName + " --help     this text\n" + "  " +
-           programName + " --version  the version\n\n" + "Files beside the program (" + dir +
-           "):\n" + "  Dormex.ini       settings (Days, typeN, MaxDeactivations in [General])\n" +
-           "  " + fileName(LogPathFor(platform::executablePath())) +
-           "       the log of every run\n" +
-           "  SiteLibrary.ini  where the site library finds the site database\n" + "  " +
-           kRunLockFile + "      held by the unattended run, one run at a time\n\n" +
-           "Exit status: 0 done; 1 the run logged a failure (see the log); 2 the set-up\n" +
-           "failed or the program could not start (message on standard error).\n";
+    // Every description starts in one column, whatever the program's name.
+    const std::string indent(programName.size() + 14, ' ');
+    auto command = [&](const std::string& argument, const std::string& text) {
+        return "  " + programName + " " + argument + std::string(11 - argument.size(), ' ') + text +
+               "\n";
+    };
+    auto file = [](const std::string& name, const std::string& text) {
+        return "  " + name + std::string(name.size() < 17 ? 17 - name.size() : 1, ' ') + text +
+               "\n";
+    };
+    return "Usage: " + programName + " [silent | preview | --help | --version]\n\n" +
+           command("", "the settings window (needs a window system)") +
+           command("silent", "unattended run, for a scheduler: deactivates the") + indent +
+           "idle cards of the selected person types, logs each\n" +
+           command("preview", "lists what the unattended run would deactivate;") + indent +
+           "changes nothing\n" + command("--help", "this text") +
+           command("--version", "the version") + "\nFiles beside the program (" +
+           platform::programDirectory() + "):\n" +
+           file("Dormex.ini", "settings (Days, typeN, MaxDeactivations in [General])") +
+           file(fileName(LogPathFor(platform::executablePath())), "the log of every run") +
+           file("SiteLibrary.ini", "where the site library finds the site database") +
+           file(kRunLockFile, "held by the unattended run, one run at a time") +
+           "\nExit status: 0 done; 1 the run logged a failure or could not write the log\n" +
+           "(see the log, or standard error); 2 the set-up failed or the program could not\n" +
+           "start (message on standard error, and in the log where no box can be seen).\n";
 }
 
 int RunProgram(StartMode mode, const std::string& firstArgument, Shell& shell, std::FILE* out,
                std::FILE* err) {
+    StartReport report(err);
     int status = 2;
-    Guarded(
-        [&] {
-            switch (mode) {
-                case StartMode::Help:
-                    std::fputs(UsageText(fileName(platform::executablePath())).c_str(), out);
-                    status = 0;
-                    return;
-                case StartMode::Version:
-                    std::fprintf(out, "%s %s\n", platform::kApplicationTitle, DORMEX_VERSION);
-                    status = 0;
-                    return;
-                case StartMode::Preview:
-                    shell.startApplication(false);
-                    status = RunPreview(shell.siteLibrary(true), out, err);
-                    return;
-                case StartMode::Window:
-                case StartMode::Unattended:
-                    status = runFormProgram(mode, firstArgument, shell, err);
-                    return;
-            }
-        },
-        [&](const std::string& message) {
-            std::fprintf(err, "%s: %s\n", platform::kApplicationTitle, message.c_str());
-            status = 2;
-        });
+    try {
+        Guarded(
+            [&] {
+                switch (mode) {
+                    case StartMode::Help:
+                        std::fputs(UsageText(fileName(platform::executablePath())).c_str(), out);
+                        status = 0;
+                        return;
+                    case StartMode::Version:
+                        std::fprintf(out, "%s %s\n", platform::kApplicationTitle, DORMEX_VERSION);
+                        status = 0;
+                        return;
+                    case StartMode::Preview:
+                        shell.startApplication(false);
+                        status = RunPreview(shell.siteLibrary(true), out, err);
+                        return;
+                    case StartMode::Window:
+                    case StartMode::Unattended:
+                        status = runFormProgram(mode, firstArgument, shell, report);
+                        return;
+                }
+            },
+            [&](const std::string& message) {
+                report.failure(message);
+                status = 2;
+            });
+    } catch (const RunStopped& e) {
+        report.failure(e.what());
+        status = 1;
+    }
+    report.end(mode, status);
     std::fflush(out);
     return status;
 }

@@ -1,6 +1,6 @@
 #include "uVarious.h"
 
-#include <exception>
+#include <thread>
 
 #include "platform/Error.h"
 #include "platform/Locale.h"
@@ -9,6 +9,22 @@
 #include "platform/System.h"
 
 namespace dormex {
+namespace {
+
+constexpr auto kLogRetryTime = std::chrono::seconds(10);
+constexpr auto kLogRetryInterval = std::chrono::milliseconds(100);
+
+bool waitForTheLog(std::chrono::steady_clock::duration sinceFirst) {
+    if (sinceFirst >= kLogRetryTime) return false;
+    std::this_thread::sleep_for(kLogRetryInterval);
+    return true;
+}
+
+LogRetryWait g_logRetryWait = waitForTheLog;
+std::function<void(const std::string&)> g_logListener;
+
+}  // namespace
+
 std::string ReadIniValue(const std::string& fileName, const std::string& key,
                          const std::string& section) {
     if (fileName.empty() || key.empty()) return {};
@@ -39,18 +55,30 @@ std::string LogPathFor(const std::string& executablePath) {
 }
 
 void WriteLog(const std::string& message) {
-    try {
-        // Date and time are two separate reads of the clock.
-        std::string entry = platform::shortDate(platform::localTime(platform::clock().now()));
-        entry += ' ';
-        entry += platform::longTime(platform::localTime(platform::clock().now()));
-        entry += "  ";
-        entry += message;
-        entry += "\r\n";
-        platform::os::appendToFile(LogPathFor(platform::executablePath()), entry);
-    } catch (...) {
-        // The log never disturbs its caller.
+    // Date and time are two separate reads of the clock.
+    std::string entry = platform::shortDate(platform::localTime(platform::clock().now()));
+    entry += ' ';
+    entry += platform::longTime(platform::localTime(platform::clock().now()));
+    entry += "  ";
+    entry += message;
+    const std::string path = LogPathFor(platform::executablePath());
+    const auto first = std::chrono::steady_clock::now();
+    while (!platform::os::appendToFile(path, entry + "\r\n")) {
+        if (!g_logRetryWait(std::chrono::steady_clock::now() - first)) {
+            throw RunStopped("Could not write to the log " + path +
+                             " for 10 seconds; the run stopped there. Entry not written: \"" +
+                             entry + "\"");
+        }
     }
+    if (g_logListener) g_logListener(message);
+}
+
+void SetLogRetryWait(LogRetryWait wait) {
+    g_logRetryWait = wait ? std::move(wait) : waitForTheLog;
+}
+
+void SetLogListener(std::function<void(const std::string& message)> listener) {
+    g_logListener = std::move(listener);
 }
 
 std::string SettingsPath() {

@@ -584,6 +584,25 @@ TEST_F(CoreTest, ExpiryWithoutSelectionReadsEveryRowAndTouchesNothing) {
     EXPECT_NE(site.sql.back().find("'2026-12-11 00:00:00'"), std::string::npos);
 }
 
+TEST_F(CoreTest, AnEntryTheLogRefusesStopsTheRunAtItsCard) {
+    writeFile(settingsPath(), "[General]\ntype0=True\n");
+    site.rows = {row(17, "Ames", "Bo", 0), row(18, "Bell", "Cy", 0)};
+    site.cardsPerKey = {{17, 1}, {18, 1}};
+    // Once "Days = 30" is in, a folder takes the log's place.
+    SetLogListener([&](const std::string&) {
+        std::filesystem::rename(dir.file("dormex.log"), dir.file("old.log"));
+        std::filesystem::create_directory(dir.file("dormex.log"));
+    });
+    SetLogRetryWait([](auto) { return false; });
+    TForm1 form(site.creator(), "silent");
+    EXPECT_THROW(RunFormCreate(form), RunStopped);
+    SetLogListener(nullptr);
+    SetLogRetryWait(nullptr);
+    EXPECT_EQ(cardOps(site).size(), 5u) << "the card of the refused entry, and no other";
+    EXPECT_TRUE(boxes.boxes.empty());
+    EXPECT_EQ(site.liveObjects, 0);
+}
+
 class FakeShell : public Shell {
 public:
     explicit FakeShell(FakeSite& site) : m_site(site) {}

@@ -636,7 +636,8 @@ TEST(TwoRunsAtOnce, ARunFindingTheLockHeldWaitsThenGivesUpHavingDoneNothing) {
     EXPECT_FALSE(given.timedOut);
     EXPECT_EQ(given.status, 2);
     EXPECT_NE(given.err.find("Another run is in progress"), std::string::npos) << given.err;
-    EXPECT_EQ(dir.log(), "") << "nothing logged";
+    EXPECT_EQ(logMessages(dir.log()),
+              std::vector<std::string>{"Set-up failed: Another run is in progress"});
     EXPECT_EQ(site->cardStates(), before) << "nothing changed";
 
     // A lock released within the wait lets the waiting run go ahead.
@@ -1067,9 +1068,8 @@ TEST(Secrets, AFailedConnectionNeverShowsThePassword) {
         EXPECT_FALSE(r.timedOut);
         EXPECT_EQ(r.status, 2) << r.err;
         EXPECT_NE(r.err.find(c.mentions), std::string::npos) << r.err;
-        EXPECT_FALSE(std::filesystem::exists(dir.file("dormex.log")))
-            << "a set-up failure logs nothing";
         const std::string log = dir.log();
+        EXPECT_EQ(logLines(log).size(), 1u) << "a set-up failure is one entry: " << log;
         for (const std::string& where : {r.err, r.out, log}) {
             EXPECT_EQ(where.find(password), std::string::npos) << where;
             EXPECT_EQ(where.find("Sup3rSecret"), std::string::npos) << where;
@@ -1377,31 +1377,42 @@ TEST(ServerStopsAnswering, TheRunEndsWithALoggedFailureAndExactlyTheLoggedCardsS
 // ---------------------------------------------------------------------------------------------
 // A log that is no regular file.
 
-TEST(OddLog, AFifoAtTheLogsPathNeitherBlocksTheRunNorReceivesAnything) {
-    ProgramDir dir;
-    writeFile(dir.file("Dormex.ini"), settingsText("30", {0}));
-    {
-        auto site = createSqliteSite(dir.siteDb());
-        fillSmallSite(*site);
+TEST(OddLog, AnythingButAFileAtTheLogsPathStopsTheRunBeforeAnyCard) {
+    struct Case {
+        const char* name;
+        bool fifo;
+        bool reader;
+    } cases[] = {
+        {"a FIFO", true, false}, {"a FIFO a reader holds", true, true}, {"a folder", false, false}};
+    // Each run tries its first entry for 10 s: they run side by side.
+    std::vector<std::unique_ptr<ProgramDir>> dirs;
+    std::vector<std::unique_ptr<Child>> runs;
+    std::vector<int> readers;
+    for (const Case& c : cases) {
+        dirs.push_back(std::make_unique<ProgramDir>());
+        writeFile(dirs.back()->file("Dormex.ini"), settingsText("30", {0}));
+        fillSmallSite(*createSqliteSite(dirs.back()->siteDb()));
+        const std::string log = dirs.back()->file("dormex.log");
+        ASSERT_TRUE(c.fifo ? ::mkfifo(log.c_str(), 0644) == 0
+                           : std::filesystem::create_directory(log));
+        readers.push_back(c.reader ? ::open(log.c_str(), O_RDONLY | O_NONBLOCK) : -1);
+        runs.push_back(dirs.back()->start({"silent"}));
     }
-    ASSERT_EQ(::mkfifo(dir.file("dormex.log").c_str(), 0644), 0);
-    for (const bool reader : {false, true}) {
-        SCOPED_TRACE(reader ? "a reader holds the FIFO open" : "no reader");
-        const int fd = reader ? ::open(dir.file("dormex.log").c_str(), O_RDONLY | O_NONBLOCK) : -1;
-        RunResult r = dir.run({"silent"}, 30s);
-        EXPECT_FALSE(r.timedOut) << "the log's FIFO must not block the run";
-        EXPECT_EQ(r.status, 0) << r.err;
-        if (reader) {
+    for (size_t i = 0; i < runs.size(); ++i) {
+        SCOPED_TRACE(cases[i].name);
+        RunResult r = runs[i]->wait(60s);
+        EXPECT_FALSE(r.timedOut);
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_NE(r.err.find(dirs[i]->file("dormex.log")), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("  Days = 30\""), std::string::npos) << r.err;
+        if (readers[i] >= 0) {
             char buffer[64];
-            EXPECT_EQ(::read(fd, buffer, sizeof buffer), 0) << "only a regular file is written";
-            ::close(fd);
+            EXPECT_EQ(::read(readers[i], buffer, sizeof buffer), 0) << "only a file is written";
+            ::close(readers[i]);
         }
+        for (const auto& [id, state] : Site(sqliteAt(dirs[i]->siteDb())).cardStates())
+            EXPECT_EQ(state, kUntouched) << "card " << id;
     }
-    struct stat st {};
-    ASSERT_EQ(::stat(dir.file("dormex.log").c_str(), &st), 0);
-    EXPECT_TRUE(S_ISFIFO(st.st_mode));
-    Site site(sqliteAt(dir.siteDb()));
-    EXPECT_EQ(site.cardStates().at(1), kDeactivated) << "the run did its work";
 }
 
 }  // namespace

@@ -1,10 +1,11 @@
-// The activity log: its name rule, its entry layout and its silence on failure.
+// The activity log: its name rule, its entry layout and what an entry it refuses does.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <regex>
 
 #include "TestSupport.h"
+#include "platform/Error.h"
 #include "platform/Locale.h"
 #include "uVarious.h"
 
@@ -62,13 +63,25 @@ TEST_F(LogTest, TheNameFollowsTheExecutable) {
     EXPECT_TRUE(std::filesystem::exists(dir.file("My.log")));
 }
 
-TEST_F(LogTest, FailuresNeverReachTheCaller) {
+TEST_F(LogTest, AnEntryTheLogRefusesIsRetriedThenStopsTheRunNamingTheLogAndTheEntry) {
     std::filesystem::create_directory(dir.file("dormex.log"));
-    EXPECT_NO_THROW(WriteLog("into a directory"));
-    platform::setExecutablePath(dir.file("missing/dormex"));
-    EXPECT_NO_THROW(WriteLog("into a missing directory"));
+    int waits = 0;
+    SetLogRetryWait([&](auto) { return ++waits < 3; });
+    try {
+        WriteLog("Days = 30");
+        ADD_FAILURE() << "an entry was lost without a word";
+    } catch (const RunStopped& e) {
+        const std::string message = e.what();
+        EXPECT_NE(message.find(dir.file("dormex.log")), std::string::npos) << message;
+        EXPECT_NE(message.find("  Days = 30\""), std::string::npos) << message;
+    }
+    EXPECT_EQ(waits, 3) << "one attempt after each wait";
+    // Once the log takes entries again, the waiting entry is written.
+    SetLogRetryWait([&](auto) { return std::filesystem::remove(dir.file("dormex.log")); });
+    WriteLog("Days = 30");
+    SetLogRetryWait(nullptr);
+    EXPECT_EQ(logText().substr(logText().size() - 11), "Days = 30\r\n");
     EXPECT_TRUE(boxes.boxes.empty());
-    EXPECT_FALSE(std::filesystem::exists(dir.file("missing")));
 }
 
 TEST_F(LogTest, IniAccessIgnoresEmptyNamesAndReportsWriteFailuresInABox) {

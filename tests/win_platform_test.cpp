@@ -1,13 +1,14 @@
 // The platform layer's Windows side: program directories the classic functions cannot reach,
-// the log's sharing and the read-only attribute.
+// the log's sharing, the read-only attribute and replacing a file that fails.
 #include <windows.h>
 
-#include <chrono>
+#include <filesystem>
 
 #include "TestSupport.h"
 #include "platform/Error.h"
 #include "platform/Profile.h"
 #include "platform/RunLock.h"
+#include "platform/win/Seams.h"
 #include "platform/win/Wide.h"
 #include "uVarious.h"
 
@@ -47,30 +48,68 @@ TEST_F(WinPlatform, ProgramDirectoryWithNonAsciiSpacesOrBeyondMaxPathHoldsSettin
     EXPECT_TRUE(boxes.boxes.empty());
 }
 
-TEST_F(WinPlatform, LogIsSkippedQuicklyWhileAnotherProgramHoldsItWithoutSharing) {
+TEST_F(WinPlatform, AnEntryWaitsForALogHeldWithoutSharingAndStopsTheRunIfItStaysHeld) {
     platform::setExecutablePath(dir.path() + "\\Dormex.exe");
     const std::string log = dir.path() + "\\Dormex.log";
     WriteLog("first");
     struct Holder {
         DWORD share;
-        bool appended;
-    } holders[] = {
-        {FILE_SHARE_READ | FILE_SHARE_WRITE, true}, {FILE_SHARE_READ, false}, {0, false}};
+        bool releasedWhileWaiting;
+        int waits;  // the waits until the entry is in, or until the run stops
+        bool written;
+    } holders[] = {{FILE_SHARE_READ | FILE_SHARE_WRITE, false, 0, true},
+                   {FILE_SHARE_READ, true, 1, true},
+                   {FILE_SHARE_READ, false, 3, false},
+                   {0, false, 3, false}};
     for (const Holder& h : holders) {
         const std::string before = readFile(log);
         platform::win::Handle reader(::CreateFileW(widen(log).c_str(), GENERIC_READ, h.share,
                                                    nullptr, OPEN_EXISTING, 0, nullptr));
         ASSERT_TRUE(reader.valid());
-        const auto start = std::chrono::steady_clock::now();
-        WriteLog("while held");
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+        int waits = 0;
+        SetLogRetryWait([&](auto) {
+            if (h.releasedWhileWaiting) reader.reset();
+            return ++waits < 3;
+        });
+        bool stopped = false;
+        try {
+            WriteLog("while held");
+        } catch (const RunStopped& e) {
+            stopped = true;
+            EXPECT_NE(std::string(e.what()).find(log), std::string::npos) << e.what();
+        }
+        SetLogRetryWait(nullptr);
         reader.reset();
-        const std::string after = readFile(log);
-        EXPECT_EQ(after.size() > before.size(), h.appended) << h.share;
+        EXPECT_EQ(waits, h.waits) << h.share;
+        EXPECT_EQ(stopped, !h.written) << h.share;
+        EXPECT_EQ(readFile(log).size() > before.size(), h.written) << h.share;
     }
-    WriteLog("last");
-    const std::string text = readFile(log);
-    EXPECT_EQ(text.substr(text.size() - 8), "  last\r\n");
+}
+
+// ReplaceFileW failing with `g_replaceCode` as its documentation describes: with a backup name
+// given, only ERROR_UNABLE_TO_MOVE_REPLACEMENT_2 moves anything (the old file, to the backup).
+DWORD g_replaceCode;
+BOOL WINAPI failingReplace(LPCWSTR replaced, LPCWSTR, LPCWSTR backup, DWORD, LPVOID, LPVOID) {
+    if (g_replaceCode == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) ::MoveFileW(replaced, backup);
+    ::SetLastError(g_replaceCode);
+    return FALSE;
+}
+
+TEST_F(WinPlatform, AReplaceThatFailsLeavesTheOldFileInPlaceAndSaysUnableToWrite) {
+    platform::win::setReplaceFileCall(failingReplace);
+    const std::string path = settingsPath();
+    for (const DWORD code : {ERROR_UNABLE_TO_REMOVE_REPLACED, ERROR_UNABLE_TO_MOVE_REPLACEMENT,
+                             ERROR_UNABLE_TO_MOVE_REPLACEMENT_2, ERROR_INVALID_PARAMETER}) {
+        g_replaceCode = code;
+        writeFile(path, "[General]\r\nDays=7\r\n");
+        WriteIniValue(path, "Days", "8", "General");
+        ASSERT_EQ(boxes.boxes.size(), 1u) << code;
+        EXPECT_EQ(boxes.boxes[0].text, "Unable to write to " + path) << code;
+        boxes.boxes.clear();
+        EXPECT_EQ(readFile(path), "[General]\r\nDays=7\r\n") << code;
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1) << code;
+    }
+    platform::win::setReplaceFileCall(nullptr);
 }
 
 TEST_F(WinPlatform, ReadOnlyAttributeRefusesWritesAndAReplaceKeepsTheOtherAttributes) {

@@ -71,11 +71,6 @@ protected:
         ASSERT_TRUE(::CopyFileW(widen("Z:" DORMEX_BUILD_DIR "/Dormex.exe").c_str(),
                                 widen(exe).c_str(), FALSE));
     }
-    bool exists(const std::string& name) const {
-        return ::GetFileAttributesW(widen(programDir + "\\" + name).c_str()) !=
-               INVALID_FILE_ATTRIBUTES;
-    }
-
     TempDir temp;
     const std::string programDir = temp.path() + "\\Dormex \xCE\xA9 \xE6\x97\xA5";
     const std::string exe = programDir + "\\Dormex.exe";
@@ -87,18 +82,22 @@ TEST_F(WinProgram, ReportsItsOwnDirectoryOnRedirectedOutput) {
     EXPECT_NE(help.out.find("Files beside the program (" + programDir + "\\)"), std::string::npos)
         << help.out;
     EXPECT_NE(help.out.find("Dormex.log"), std::string::npos) << help.out;
+    EXPECT_NE(help.out.find("\r\n" + std::string(24, ' ') + "idle cards"), std::string::npos)
+        << "laid out for Dormex.exe: " << help.out;
     const ProgramRun version = runProgram(exe, "--version");
     EXPECT_EQ(version.status, 0u);
     EXPECT_EQ(version.out.rfind("Dormex ", 0), 0u) << version.out;
 }
 
-TEST_F(WinProgram, WithoutADisplayAnUnattendedRunFailsOnStandardErrorAndTheWindowAtOnce) {
+TEST_F(WinProgram,
+       WithoutADisplayAnUnattendedRunFailsIntoStandardErrorAndTheLogAndTheWindowAtOnce) {
     writeFile(programDir + "\\Dormex.ini", "[General]\r\nDays=abc\r\n");
     const ProgramRun silent = runProgram(exe, "silent");
     EXPECT_FALSE(silent.timedOut) << "waited for a box nobody can see";
     EXPECT_EQ(silent.status, 2u);
     EXPECT_EQ(silent.err.rfind("Dormex: ", 0), 0u) << silent.err;
-    EXPECT_FALSE(exists("Dormex.log"));
+    const std::string log = readFile(programDir + "\\Dormex.log");
+    EXPECT_NE(log.find("  Set-up failed: " + silent.err.substr(8)), std::string::npos) << log;
 
     const ProgramRun window = runProgram(exe, "");
     EXPECT_FALSE(window.timedOut);

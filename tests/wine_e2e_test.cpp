@@ -95,8 +95,10 @@ protected:
 
     RunResult dormex(const std::string& command) {
         db.reset();
-        RunResult r = runProgram(windowsBuild() + "/wine-run",
-                                 {windowsPath(dir.file("Dormex.exe")), command}, dir.path());
+        // Wine prints the strings of an error event on this channel.
+        RunResult r =
+            runProgram(windowsBuild() + "/wine-run", {windowsPath(dir.file("Dormex.exe")), command},
+                       dir.path(), std::chrono::seconds(120), {{"WINEDEBUG", "-all,err+eventlog"}});
         open();
         return r;
     }
@@ -112,6 +114,8 @@ protected:
 };
 
 TEST_F(WineEndToEnd, SilentRunLeavesWhatTheLinuxRunLeaves) {
+    EXPECT_NE(readFile(dir.file("Dormex.exe")).find("SetDllDirectoryW"), std::string::npos)
+        << "the program takes the current directory out of the DLL search";
     // Keys as created, exact numeric(20,0) keys, then two idle cards kept.
     for (const int variant : {0, 1, 2}) {
         SCOPED_TRACE(variant);
@@ -134,6 +138,7 @@ TEST_F(WineEndToEnd, SilentRunLeavesWhatTheLinuxRunLeaves) {
         }
         RunResult r = dormex("silent");
         EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "") << "a clean run reports no error event";
         EXPECT_EQ(log(), site.entries);
         for (const auto& [id, s] : site.states) EXPECT_EQ(state(id), s) << "card " << id;
         EXPECT_EQ(downloads(), site.downloads);
@@ -181,6 +186,9 @@ TEST_F(WineEndToEnd, FailuresEndTheRunWithTheirStepAsOnLinux) {
         exec(c.sqlite);
         RunResult r = dormex("silent");
         EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_NE(r.err.find("err:eventlog:ReportEventW L\"RunQuery():" + c.marker + ":"),
+                  std::string::npos)
+            << r.err;
         auto lines = log();
         ASSERT_EQ(lines.size(), c.before + 3) << c.marker;
         const std::string& failure = lines[c.before + 1];
@@ -201,18 +209,29 @@ TEST_F(WineEndToEnd, FailuresEndTheRunWithTheirStepAsOnLinux) {
 }
 
 TEST_F(WineEndToEnd, SiteLibraryFailuresAreOneLineErrors) {
-    // Missing tables: logged failures of both routines.
     fill(scenario::smallSite());
+    // A set-up failure without a window system: its message in the log and the event log.
+    writeFile(dir.file("Dormex.ini"), "[General]\r\nDays=abc\r\n");
+    RunResult r = dormex("silent");
+    std::filesystem::remove(dir.file("Dormex.ini"));
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(log(),
+              std::vector<std::string>{"Set-up failed: 'abc' is not a valid integer value."});
+    EXPECT_NE(r.err.find("err:eventlog:ReportEventW L\"'abc' is not a valid integer value.\""),
+              std::string::npos)
+        << r.err;
+    // Missing tables: logged failures of both routines.
+    std::filesystem::remove(dir.file("Dormex.log"));
     exec("DROP TABLE MXRSettings");
     exec("DROP TABLE Transactions");
-    RunResult r = dormex("silent");
+    r = dormex("silent");
     EXPECT_EQ(r.status, 1);
     auto lines = log();
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[0], "LoadCustomNames():no such table: MXRSettings");
     EXPECT_EQ(lines[1], "Days = 30");
     EXPECT_EQ(lines[2].rfind("RunQuery():0:no such table: Transactions", 0), 0u) << lines[2];
-    // No site database, then a class that is not registered: set-up errors, nothing logged.
+    // No site database, then a class that is not registered: set-up errors, one entry each.
     std::filesystem::remove(dir.file("Dormex.log"));
     db.reset();
     std::filesystem::rename(dir.file("site.db"), dir.file("other.db"));
@@ -234,7 +253,7 @@ TEST_F(WineEndToEnd, SiteLibraryFailuresAreOneLineErrors) {
                    dir.path());
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err.rfind("Dormex: Unsupported site database driver 'QPSQL'", 0), 0u) << r.err;
-    EXPECT_FALSE(std::filesystem::exists(dir.file("Dormex.log")));
+    EXPECT_EQ(log().size(), 3u) << "one entry per set-up failure";
 }
 
 }  // namespace

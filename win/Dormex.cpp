@@ -5,7 +5,6 @@
 // shellapi.h needs the declarations of windows.h.
 #include <shellapi.h>
 
-#include <cstdio>
 #include <string>
 
 #include "Console.h"
@@ -28,8 +27,18 @@ std::string firstArgument() {
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int showCommand) {
-    dormex::win::AttachParentConsole();
+    // No DLL is looked for in the current directory, where anyone may have put one. COM loads the
+    // site library from the path it is registered with, which this does not change.
+    ::SetDllDirectoryW(L"");
     const std::string first = firstArgument();
+    const dormex::StartMode mode = dormex::ParseStartMode(first);
+    // Help, version and preview show their text in a box when there is no console to show it.
+    const bool boxed = mode == dormex::StartMode::Help || mode == dormex::StartMode::Version ||
+                       mode == dormex::StartMode::Preview;
+    dormex::win::ConsoleOutput console(boxed);
     dormex::win::WinShell shell(showCommand);
-    return dormex::RunProgram(dormex::ParseStartMode(first), first, shell, stdout, stderr);
+    const int status = dormex::RunProgram(mode, first, shell, console.out(), console.err());
+    console.finish(boxed && shell.windowSystemProblem().empty(),
+                   mode == dormex::StartMode::Preview);
+    return status;
 }

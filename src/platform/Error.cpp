@@ -18,6 +18,8 @@ bool Guarded(const std::function<void()>& body,
     try {
         body();
         return true;
+    } catch (const RunStopped&) {
+        throw;
     } catch (...) {
         message = CurrentExceptionMessage();
     }

@@ -37,9 +37,14 @@ bool rewriteFile(const std::string& path, std::string_view contents, std::string
 // The file a write to `path` changes: the target of a symbolic link (the link stays), else `path`.
 std::string writeTarget(const std::string& path);
 
-// Appends `text` to the file `path` (created when missing) in one write and flushes it. The file
-// is shared for reading only while open. False on any failure; never waits long for a file
-// another program holds.
+// Appends `text` to the regular file `path` (created when missing) in one write and flushes it.
+// The file is shared for reading only while open. One attempt that never waits: false when the
+// file cannot be opened (another program holds it, something else stands at the path) or
+// written.
 bool appendToFile(const std::string& path, std::string_view text);
+
+// Reports `text` as one error event of `source` in the system's event log: the Application log
+// on Windows, nowhere on POSIX systems. Never fails visibly.
+void reportErrorEvent(const std::string& source, const std::string& text);
 
 }  // namespace dormex::platform::os

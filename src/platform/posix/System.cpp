@@ -121,12 +121,16 @@ std::string writeTarget(const std::string& path) {
 
 bool appendToFile(const std::string& path, std::string_view text) {
     // Opening never blocks (a FIFO at the path would wait for a reader), and only a regular file
-    // is written; anything else is skipped.
+    // is written; anything else fails.
     int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
     if (fd < 0) return false;
     struct stat st {};
     const bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && writeAll(fd, text);
     return ::close(fd) == 0 && ok;
+}
+
+void reportErrorEvent(const std::string&, const std::string&) {
+    // The exit status and standard error tell the scheduler (cron's mail, systemd's journal).
 }
 
 }  // namespace dormex::platform::os

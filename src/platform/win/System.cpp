@@ -5,7 +5,21 @@
 
 #include <vector>
 
+#include "platform/win/Seams.h"
 #include "platform/win/Wide.h"
+
+namespace dormex::platform {
+namespace {
+
+win::ReplaceFileCall g_replaceFile = ::ReplaceFileW;
+
+}  // namespace
+
+void win::setReplaceFileCall(ReplaceFileCall call) {
+    g_replaceFile = call ? call : ::ReplaceFileW;
+}
+
+}  // namespace dormex::platform
 
 namespace dormex::platform::os {
 namespace {
@@ -14,9 +28,11 @@ using win::Handle;
 using win::widePath;
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-// A log entry waits this long at most for a file another process holds without sharing.
-constexpr int kAppendAttempts = 10;
-constexpr DWORD kAppendRetryMs = 5;
+// The event of every error report; no message file is registered for it, so Event Viewer shows
+// the text after its note that the description was not found.
+constexpr DWORD kErrorEventId = 1;
+// ReportEventW takes at most 31,839 characters per string.
+constexpr size_t kEventTextMax = 31000;
 
 bool writeAll(HANDLE file, std::string_view data) {
     while (!data.empty()) {
@@ -62,6 +78,21 @@ std::string temporaryName(const std::string& path, unsigned attempt) {
         name += kLetters[(seed >> 33) % (sizeof kLetters - 1)];
     }
     return name;
+}
+
+// Puts `replacement` in place of the existing file `replaced` with ReplaceFileW, which keeps the
+// old file's permissions and creation time, giving it a backup name. Whatever failure ReplaceFileW
+// reports, the old file is under its own name afterwards: where it was left under the backup's
+// name (ERROR_UNABLE_TO_MOVE_REPLACEMENT_2), it is moved back. The caller removes `replacement`.
+bool replaceExisting(const std::wstring& replaced, const std::wstring& replacement) {
+    const std::wstring backup = replacement + L".bak";
+    const bool ok = g_replaceFile(replaced.c_str(), replacement.c_str(), backup.c_str(),
+                                  REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0;
+    if (!ok && ::GetFileAttributesW(replaced.c_str()) == INVALID_FILE_ATTRIBUTES)
+        ::MoveFileExW(backup.c_str(), replaced.c_str(), MOVEFILE_WRITE_THROUGH);
+    if (::GetFileAttributesW(replaced.c_str()) != INVALID_FILE_ATTRIBUTES)
+        ::DeleteFileW(backup.c_str());
+    return ok;
 }
 
 // "\\?\C:\x" -> "C:\x", "\\?\UNC\host\share" -> "\\host\share".
@@ -138,13 +169,10 @@ FileResult replaceFile(const std::string& path, std::string_view contents) {
     const bool hadOld = oldAttributes != INVALID_FILE_ATTRIBUTES;
     if (ok && hadOld && (oldAttributes & kKeptAttributes))
         ok = ::SetFileAttributesW(temp.c_str(), oldAttributes & kKeptAttributes) != 0;
+    // A file that replaces none is simply moved into place.
     if (ok) {
-        // ReplaceFileW keeps the old file's permissions and creation time; a new file, or a
-        // volume where it cannot, takes the plain replacing move.
-        ok = (hadOld && ::ReplaceFileW(target.c_str(), temp.c_str(), nullptr,
-                                       REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) ||
-             ::MoveFileExW(temp.c_str(), target.c_str(),
-                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+        ok = hadOld ? replaceExisting(target, temp)
+                    : ::MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
     }
     if (!ok) ::DeleteFileW(temp.c_str());
     return ok ? FileResult::Ok : FileResult::Failed;
@@ -180,20 +208,22 @@ std::string writeTarget(const std::string& path) {
 }
 
 bool appendToFile(const std::string& path, std::string_view text) {
-    const std::wstring wide = widePath(path);
-    Handle file;
     // Only FILE_APPEND_DATA: every write goes to the end as one piece, whoever else appends.
-    for (int attempt = 0; attempt < kAppendAttempts && !file.valid(); ++attempt) {
-        file.reset(::CreateFileW(wide.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
-                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (file.valid()) break;
-        const DWORD error = ::GetLastError();
-        if (error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION) return false;
-        ::Sleep(kAppendRetryMs);
-    }
+    Handle file(::CreateFileW(widePath(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.valid() || !isDiskFile(file.get(), true)) return false;
     const bool ok = writeAll(file.get(), text) && ::FlushFileBuffers(file.get());
     return file.reset() && ok;
+}
+
+void reportErrorEvent(const std::string& source, const std::string& text) {
+    const HANDLE log = ::RegisterEventSourceW(nullptr, win::widen(source).c_str());
+    if (!log) return;
+    std::wstring wide = win::widen(text);
+    if (wide.size() > kEventTextMax) wide.resize(kEventTextMax);
+    const wchar_t* strings[] = {wide.c_str()};
+    ::ReportEventW(log, EVENTLOG_ERROR_TYPE, 0, kErrorEventId, nullptr, 1, 0, strings, nullptr);
+    ::DeregisterEventSource(log);
 }
 
 }  // namespace dormex::platform::os
