@@ -587,7 +587,9 @@ site::CreateFunction comSiteLibrary(const std::string& programDir) {
             const HRESULT status = ::CoCreateInstance(config.classId, nullptr,
                                                       CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
                                                       IID_IUnknown, object.outVoid());
-            if (status == REGDB_E_CLASSNOTREG && registeredForOtherArchitecture(config.classId))
+            // Not registered: Windows says so; Wine reports a missing key.
+            if ((status == REGDB_E_CLASSNOTREG || status == REGDB_E_KEYMISSING) &&
+                registeredForOtherArchitecture(config.classId))
                 return fail(status, sizeof(void*) == 8
                                         ? "The site library is registered for 32-bit programs "
                                           "only: use the 32-bit Dormex.exe"
