@@ -136,25 +136,26 @@ const char* foreignTypeName(VARTYPE type) {
     }
 }
 
-// The operations' calls and the card's checks, shared by a top-level object and the
-// collections and cards it gives: which interfaces are still to be checked against the type
-// information of the first object that has some.
+// The layout checks of one use of the library: the configured interfaces, and whether the
+// collection and card interfaces are done with, checked in a type library that describes them or
+// looked for in the type information of the first collection or card object.
 struct Layout {
     ComConfig config;
-    bool collectionChecked = false;
-    bool cardChecked = false;
+    bool collectionDone = false;
+    bool cardDone = false;
 
-    // Checks the collection and card interfaces in `object`'s type library where it describes
-    // them; once found described, an interface is not looked at again.
-    void check(IUnknown* object) {
-        if (!collectionChecked || !cardChecked) checkIn(typeLibraryOf(object).get());
-    }
+    // Checks the collection and card interfaces not done yet where `library` describes them.
     void checkIn(ITypeLib* library) {
-        if (!collectionChecked)
-            collectionChecked =
+        if (!collectionDone)
+            collectionDone =
                 checkLayout(library, config.collection, "CollectionInterface", kCollectionCalls);
-        if (!cardChecked)
-            cardChecked = checkLayout(library, config.card, "CardInterface", kCardCalls);
+        if (!cardDone) cardDone = checkLayout(library, config.card, "CardInterface", kCardCalls);
+    }
+    // At the first collection or card: its own type library, looked at once.
+    void checkObject(IUnknown* object, bool& done) {
+        if (done) return;
+        checkIn(typeLibraryOf(object).get());
+        done = true;
     }
 };
 
@@ -223,7 +224,7 @@ public:
             }
             ComPtr<IUnknown> asCard = query(dispatch, m_layout->config.card);
             if (!asCard) return notSupported();
-            m_layout->check(asCard.get());
+            m_layout->checkObject(asCard.get(), m_layout->cardDone);
             card = Variant::fromObject(std::make_shared<ComCard>(std::move(asCard)));
             return site::kOk;
         });
@@ -376,7 +377,7 @@ public:
             }
             ComPtr<IUnknown> collection = query(found.get(), m_layout->config.collection);
             if (!collection) return notSupported();
-            m_layout->check(collection.get());
+            m_layout->checkObject(collection.get(), m_layout->collectionDone);
             result = std::make_shared<ComCardCollection>(std::move(collection), m_layout);
             return site::kOk;
         });
