@@ -27,6 +27,7 @@ struct Fault {
 Fault g_fault;
 std::vector<int> g_calls;
 std::wstring g_programDirectory;
+int g_declaration = 1;
 
 // ADO's newer interface IDs start at xxxx15xx; the older family at xxxx05xx.
 bool newerAdoId(const IID& iid) {
@@ -54,15 +55,22 @@ ULONG STDMETHODCALLTYPE releaseSlot(ComObject* self) {
     return release(self);
 }
 
-HRESULT STDMETHODCALLTYPE getTypeInfoCount(ComObject*, UINT* count) {
+bool describesItself(const ComObject* self) {
+    return self->info->kind == Iface::TopLevel || self->info->kind == Iface::Collection ||
+           self->info->kind == Iface::Card;
+}
+
+HRESULT STDMETHODCALLTYPE getTypeInfoCount(ComObject* self, UINT* count) {
     if (!count) return E_POINTER;
-    *count = 0;
+    *count = describesItself(self) ? 1 : 0;
     return S_OK;
 }
 
-HRESULT STDMETHODCALLTYPE getTypeInfo(ComObject*, UINT, LCID, ITypeInfo** info) {
-    if (info) *info = nullptr;
-    return DISP_E_BADINDEX;
+HRESULT STDMETHODCALLTYPE getTypeInfo(ComObject* self, UINT index, LCID, ITypeInfo** info) {
+    if (!info) return E_POINTER;
+    *info = nullptr;
+    if (index != 0 || !describesItself(self)) return DISP_E_BADINDEX;
+    return siteTypeInfo(**self->info->iids, info);
 }
 
 HRESULT STDMETHODCALLTYPE getIdsOfNames(ComObject*, REFIID, LPOLESTR*, UINT count, LCID,
@@ -177,10 +185,9 @@ HRESULT failWith(ComObject* self, HRESULT status, const std::string& message) {
 HRESULT enterMethod(ComObject* self, Iface kind, int position) {
     recordCall(kind, position);
     if (faultAt(kind, position) != FaultMode::Fail) return S_OK;
-    if (g_fault.hasDescription)
-        publish(self, g_fault.description);
-    else
-        SetErrorInfo(0, nullptr);
+    // Without a description the thread's error information is left as it is, as a careless
+    // server leaves it.
+    if (g_fault.hasDescription) publish(self, g_fault.description);
     return g_fault.status;
 }
 
@@ -229,6 +236,10 @@ std::wstring programDirectory() {
     return slash == std::wstring::npos ? L".\\" : path.substr(0, slash + 1);
 }
 
+int declaration() {
+    return g_declaration;
+}
+
 void swapSlots(Iface kind, int a, int b) {
     const int index = static_cast<int>(kind);
     if (index < 1 || index > 6 || !g_interfaces[index]) return;
@@ -264,6 +275,10 @@ void WINAPI DormexSiteInject(int kind, int position, int mode, HRESULT status,
 
 void WINAPI DormexSiteMoveSlot(int kind, int a, int b) {
     swapSlots(static_cast<Iface>(kind), a, b);
+}
+
+void WINAPI DormexSiteDeclare(int library) {
+    g_declaration = library;
 }
 
 void WINAPI DormexSiteSetProgramDirectory(const wchar_t* directory) {

@@ -96,8 +96,13 @@ HRESULT method(ComObject* self, int position, Body&& body) {
     }
 }
 
-// Writes the seven IUnknown and IDispatch slots shared by every interface.
+// Writes the seven IUnknown and IDispatch slots shared by every interface. The site interfaces
+// (top level, collection, card) describe themselves through siteTypeInfo.
 void installUnknownAndDispatch(Slot* table);
+
+// The type information of site interface `iid` from the type library in the DLL's resources
+// that the tests chose (TestHooks.h), else the one registered with the class.
+HRESULT siteTypeInfo(REFIID iid, ITypeInfo** info);
 
 // Builds the table of an interface with `Size` slots: IUnknown and IDispatch, every own slot
 // failing with E_NOTIMPL, then `own` placed at their positions (1 = the first own method).

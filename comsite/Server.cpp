@@ -1,6 +1,7 @@
 // The DLL's entry points: the class factory, and per-user registration (HKCU\Software\Classes, so
-// registering needs no administrator) for regsvr32 and regsvr32 /u. Where the system does not
-// show the user's classes in the classes root (Wine), the class is registered there as well.
+// registering needs no administrator) of the class and its type library for regsvr32 and
+// regsvr32 /u. Where the system does not show the user's classes in the classes root (Wine), the
+// class is registered there as well.
 #include <olectl.h>
 #include <windows.h>
 
@@ -9,6 +10,12 @@
 #include "ComObject.h"
 #include "SiteIds.h"
 #include "SiteObjects.h"
+#include "TestHooks.h"
+
+// Declared by the system's oleauto.h since Windows Vista, but not by mingw-w64's.
+extern "C" HRESULT WINAPI RegisterTypeLibForUser(ITypeLib* library, OLECHAR* path, OLECHAR* help);
+extern "C" HRESULT WINAPI UnRegisterTypeLibForUser(REFGUID id, WORD major, WORD minor, LCID lcid,
+                                                   SYSKIND kind);
 
 namespace dormexsite {
 namespace {
@@ -113,6 +120,7 @@ HRESULT registerIn(const ClassesKey& where, const std::wstring& path) {
           setValue(where, clsidKey + L"\\InprocServer32", nullptr, path),
           setValue(where, clsidKey + L"\\InprocServer32", L"ThreadingModel", L"Apartment"),
           setValue(where, clsidKey + L"\\ProgID", nullptr, progIdKey),
+          setValue(where, clsidKey + L"\\TypeLib", nullptr, guidText(kTypeLibId)),
           setValue(where, progIdKey, nullptr, kClassName),
           setValue(where, progIdKey + L"\\CLSID", nullptr, guidText(kClsid))}) {
         if (FAILED(step) && SUCCEEDED(status)) status = step;
@@ -136,7 +144,26 @@ std::wstring modulePath() {
     }
 }
 
+// The DLL's type library number `resource`.
+HRESULT loadTypeLibrary(int resource, ITypeLib** library) {
+    const std::wstring path = modulePath() + L"\\" + std::to_wstring(resource);
+    return LoadTypeLibEx(path.c_str(), REGKIND_NONE, library);
+}
+
+constexpr SYSKIND kSysKind = sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32;
+
 }  // namespace
+
+HRESULT siteTypeInfo(REFIID iid, ITypeInfo** info) {
+    *info = nullptr;
+    ITypeLib* library = nullptr;
+    HRESULT status = loadTypeLibrary(declaration(), &library);
+    if (FAILED(status)) return status;
+    status = library->GetTypeInfoOfGuid(iid, info);
+    library->Release();
+    return status;
+}
+
 }  // namespace dormexsite
 
 using namespace dormexsite;
@@ -167,10 +194,18 @@ extern "C" HRESULT WINAPI DllRegisterServer(void) {
     if (_wcsicmp(registeredPath().c_str(), path.c_str()) != 0 &&
         FAILED(registerIn(kClassesRoot, path)))
         return SELFREG_E_CLASS;
-    return S_OK;
+    ITypeLib* library = nullptr;
+    HRESULT status = loadTypeLibrary(1, &library);
+    if (SUCCEEDED(status)) {
+        status = RegisterTypeLibForUser(library, const_cast<OLECHAR*>(path.c_str()), nullptr);
+        library->Release();
+    }
+    return FAILED(status) ? SELFREG_E_TYPELIB : S_OK;
 }
 
 extern "C" HRESULT WINAPI DllUnregisterServer(void) {
+    // A type library registered by hand elsewhere, or not at all, is no reason to keep the class.
+    UnRegisterTypeLibForUser(kTypeLibId, 1, 0, LOCALE_NEUTRAL, kSysKind);
     if (FAILED(unregisterIn(kUserClasses))) return SELFREG_E_CLASS;
     // Left in the classes root by a registration there: removed when it names this server.
     if (_wcsicmp(registeredPath().c_str(), modulePath().c_str()) == 0 &&

@@ -4,9 +4,9 @@
 
 #include <cstddef>
 
-// The stand-in site library's identities: its class, its ProgID and the IDs of its three
-// interfaces (the COM client's defaults), and the ADO interface IDs its recordsets answer. Shared
-// by the server and the client; the method positions are each side's own.
+// The stand-in site library's identities: its class, its ProgID, the IDs of its three interfaces
+// and of its type library (as DormexSite.idl declares them). SiteLibrary.ini names the class and
+// interfaces for the COM client; tests of the client use them too.
 namespace dormexsite {
 
 inline constexpr wchar_t kProgId[] = L"DormexSite.TopLevel";
@@ -24,22 +24,9 @@ inline constexpr IID kCollectionIid = {
 // {1B2774D4-361E-42CC-80F5-A873B24D43A4}
 inline constexpr IID kCardIid = {
     0x1B2774D4, 0x361E, 0x42CC, {0x80, 0xF5, 0xA8, 0x73, 0xB2, 0x4D, 0x43, 0xA4}};
-
-// ADO's interface IDs differ only in their first part: xxxxxxxx-0000-0010-8000-00AA006D2EA4.
-constexpr IID adoIid(unsigned long first) {
-    return {first, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x6D, 0x2E, 0xA4}};
-}
-// Recordset15 as every ADO version answers it, and the other _Recordset IDs (the older family
-// 05xx and the newer 15xx): 1.5, 2.0, 2.1 and _Recordset itself.
-inline constexpr IID kRecordset15Iid = adoIid(0x0000050E);
-inline constexpr IID kRecordsetIids[] = {adoIid(0x0000050E), adoIid(0x0000054F), adoIid(0x00000555),
-                                         adoIid(0x00000556), adoIid(0x0000150E), adoIid(0x0000154F),
-                                         adoIid(0x00001555), adoIid(0x00001556)};
-// Fields (15, 20, Fields) and Field (15, 20, Field) in both families.
-inline constexpr IID kFieldsIids[] = {adoIid(0x00000506), adoIid(0x0000054D), adoIid(0x00000564),
-                                      adoIid(0x00001506), adoIid(0x0000154D), adoIid(0x00001564)};
-inline constexpr IID kFieldIids[] = {adoIid(0x00000505), adoIid(0x0000054C), adoIid(0x00000569),
-                                     adoIid(0x00001505), adoIid(0x0000154C), adoIid(0x00001569)};
+// {7B1F6C52-3E0A-4F57-9D1B-5A2C8E4F6031}
+inline constexpr GUID kTypeLibId = {
+    0x7B1F6C52, 0x3E0A, 0x4F57, {0x9D, 0x1B, 0x5A, 0x2C, 0x8E, 0x4F, 0x60, 0x31}};
 
 // Table index of an interface's own method at `position` (1 = the first after IUnknown's three
 // and IDispatch's four slots).

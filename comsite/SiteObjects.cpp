@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "AdoLayout.h"
 #include "ComObject.h"
 #include "SiteStore.h"
 #include "TestHooks.h"
@@ -23,32 +24,20 @@ constexpr int kSetStatusReason = 30;
 constexpr int kSave = 31;
 constexpr int kQueueDownload = 75;
 
-// Table indexes in ADO's Recordset15, Fields15 and Field15 (as mingw-w64's adoint.h lays them
-// out), turned into own positions.
+// Table indexes in ADO's Recordset15, Fields15 and Field15 (AdoLayout.h), turned into own
+// positions.
 constexpr int ado(int index) {
     return index - kOwnBase;
 }
-constexpr int kRsEof = ado(20);
-constexpr int kRsFields = ado(21);
-constexpr int kRsRecordCount = ado(26);
-constexpr int kRsMoveNext = ado(36);
-constexpr int kRsState = ado(55);
-constexpr int kFieldsCount = ado(7);
-constexpr int kFieldsItem = ado(10);
-constexpr int kFieldName = ado(11);
-constexpr int kFieldType = ado(12);
-constexpr int kFieldValue = ado(13);
-
-// ADO's DataTypeEnum values the stand-in's fields report.
-enum AdoType : LONG {
-    kAdEmpty = 0,
-    kAdInteger = 3,
-    kAdDouble = 5,
-    kAdDate = 7,
-    kAdBigInt = 20,
-    kAdVarWChar = 202,
-    kAdNumeric = 131
-};
+constexpr int kRsEof = ado(kAdoRecordsetEof);
+constexpr int kRsFields = ado(kAdoRecordsetFields);
+constexpr int kRsRecordCount = ado(kAdoRecordsetRecordCount);
+constexpr int kRsMoveNext = ado(kAdoRecordsetMoveNext);
+constexpr int kRsState = ado(kAdoRecordsetState);
+constexpr int kFieldsCount = ado(kAdoFieldsCount);
+constexpr int kFieldsItem = ado(kAdoFieldsItem);
+constexpr int kFieldName = ado(kAdoFieldName);
+constexpr int kFieldValue = ado(kAdoFieldValue);
 
 // Table sizes: each interface's own methods with room after the last used position; the ADO
 // tables as long as _Recordset, Fields and Field.
@@ -64,48 +53,60 @@ T* self(ComObject* object) {
     return static_cast<T*>(object);
 }
 
-// A VARIANT holding `cell`: VT_NULL, VT_I4 or VT_I8 (VT_DECIMAL for an exact column), VT_R8,
-// VT_DATE or VT_BSTR.
-HRESULT cellToVariant(const Cell& cell, VARIANT* out) {
+// The date and time of ISO text "YYYY-MM-DD" or "YYYY-MM-DD hh:mm:ss" as a COM date.
+bool isoDate(const std::wstring& text, DATE& date) {
+    SYSTEMTIME t{};
+    wchar_t rest = 0;
+    const int n = swscanf(text.c_str(), L"%4hu-%2hu-%2hu %2hu:%2hu:%2hu%lc", &t.wYear, &t.wMonth,
+                          &t.wDay, &t.wHour, &t.wMinute, &t.wSecond, &rest);
+    return (n == 3 || n == 6) && SystemTimeToVariantTime(&t, &date);
+}
+
+// A VARIANT holding `cell` as a provider gives a column declared as `declared` (VT_EMPTY: none
+// it knows): an integer as any declared number, truth value or date; a real as a declared REAL,
+// FLOAT, MONEY or date; ISO text as a declared date. A real in a DECIMAL column stays a real:
+// SQLite keeps the column's fractions and its numbers beyond 64 bits as doubles, and a decimal
+// would claim digits the file does not hold. A value the declared type cannot hold, and any
+// other, is given as stored: VT_NULL, VT_I4 or VT_I8, VT_R8 or VT_BSTR.
+HRESULT cellToVariant(const Cell& cell, VARTYPE declared, VARIANT* out) {
     VariantInit(out);
+    VARIANT stored;
+    VariantInit(&stored);
+    bool convertible = false;
     switch (cell.type) {
         case Cell::Type::Null:
             out->vt = VT_NULL;
-            break;
+            return S_OK;
         case Cell::Type::Integer:
-            if (cell.exact) {
-                out->vt = VT_DECIMAL;
-                DECIMAL& d = out->decVal;
-                d.scale = 0;
-                d.sign = cell.integer < 0 ? DECIMAL_NEG : 0;
-                d.Hi32 = 0;
-                const std::uint64_t magnitude = cell.integer < 0
-                                                    ? 0 - static_cast<std::uint64_t>(cell.integer)
-                                                    : static_cast<std::uint64_t>(cell.integer);
-                d.Lo64 = magnitude;
-                out->vt = VT_DECIMAL;
-            } else if (cell.integer >= INT32_MIN && cell.integer <= INT32_MAX) {
-                out->vt = VT_I4;
-                out->lVal = static_cast<LONG>(cell.integer);
+            if (cell.integer >= INT32_MIN && cell.integer <= INT32_MAX) {
+                stored.vt = VT_I4;
+                stored.lVal = static_cast<LONG>(cell.integer);
             } else {
-                out->vt = VT_I8;
-                out->llVal = cell.integer;
+                stored.vt = VT_I8;
+                stored.llVal = cell.integer;
             }
+            convertible = declared != VT_EMPTY;
             break;
         case Cell::Type::Real:
-            out->vt = VT_R8;
-            out->dblVal = cell.real;
-            break;
-        case Cell::Type::Date:
-            out->vt = VT_DATE;
-            out->date = cell.real;
+            stored.vt = VT_R8;
+            stored.dblVal = cell.real;
+            convertible =
+                declared == VT_R4 || declared == VT_R8 || declared == VT_CY || declared == VT_DATE;
             break;
         case Cell::Type::Text:
-            out->bstrVal = SysAllocStringLen(cell.text.data(), static_cast<UINT>(cell.text.size()));
-            if (!out->bstrVal) return E_OUTOFMEMORY;
-            out->vt = VT_BSTR;
+            if (declared == VT_DATE && isoDate(cell.text, out->date)) {
+                out->vt = VT_DATE;
+                return S_OK;
+            }
+            stored.bstrVal =
+                SysAllocStringLen(cell.text.data(), static_cast<UINT>(cell.text.size()));
+            if (!stored.bstrVal) return E_OUTOFMEMORY;
+            stored.vt = VT_BSTR;
             break;
     }
+    if (convertible && SUCCEEDED(VariantChangeTypeEx(out, &stored, LOCALE_INVARIANT, 0, declared)))
+        return S_OK;
+    *out = stored;
     return S_OK;
 }
 
@@ -248,36 +249,6 @@ HRESULT STDMETHODCALLTYPE fieldName(ComObject* object, BSTR* name) {
     });
 }
 
-HRESULT STDMETHODCALLTYPE fieldType(ComObject* object, LONG* type) {
-    return method(object, kFieldType, [&] {
-        if (!type) return E_POINTER;
-        const Field* f = self<Field>(object);
-        const ResultRows& rows = f->recordset->rows;
-        *type = kAdEmpty;
-        if (!f->recordset->atEnd()) {
-            const Cell& cell = rows.cells[f->recordset->position * rows.names.size() + f->index];
-            switch (cell.type) {
-                case Cell::Type::Integer:
-                    *type = cell.exact ? kAdNumeric : kAdBigInt;
-                    break;
-                case Cell::Type::Real:
-                    *type = kAdDouble;
-                    break;
-                case Cell::Type::Date:
-                    *type = kAdDate;
-                    break;
-                case Cell::Type::Text:
-                    *type = kAdVarWChar;
-                    break;
-                case Cell::Type::Null:
-                    *type = kAdInteger;
-                    break;
-            }
-        }
-        return S_OK;
-    });
-}
-
 HRESULT STDMETHODCALLTYPE fieldValue(ComObject* object, VARIANT* value) {
     return method(object, kFieldValue, [&] {
         if (!value) return E_POINTER;
@@ -288,7 +259,7 @@ HRESULT STDMETHODCALLTYPE fieldValue(ComObject* object, VARIANT* value) {
             return failWith(object, MAKE_HRESULT(SEVERITY_ERROR, FACILITY_CONTROL, 3021),
                             "There is no current row");
         return cellToVariant(rs->rows.cells[rs->position * rs->rows.names.size() + f->index],
-                             value);
+                             rs->rows.types[f->index], value);
     });
 }
 
@@ -443,6 +414,9 @@ const IID* const* iidList(const IID (&iids)[N], const IID* (&out)[N + 1]) {
     return out;
 }
 
+using dormex::ado::kFieldIids;
+using dormex::ado::kFieldsIids;
+using dormex::ado::kRecordsetIids;
 const IID* g_recordsetIids[std::size(kRecordsetIids) + 1];
 const IID* g_fieldsIids[std::size(kFieldsIids) + 1];
 const IID* g_fieldIids[std::size(kFieldIids) + 1];
@@ -468,7 +442,6 @@ InterfaceTable<Iface::Recordset, kRecordsetSize> g_recordsetTable{
 InterfaceTable<Iface::Fields, kFieldsSize> g_fieldsTable{{kFieldsCount, toSlot(&fieldsCount)},
                                                          {kFieldsItem, toSlot(&fieldsItem)}};
 InterfaceTable<Iface::Field, kFieldSize> g_fieldTable{{kFieldName, toSlot(&fieldName)},
-                                                      {kFieldType, toSlot(&fieldType)},
                                                       {kFieldValue, toSlot(&fieldValue)}};
 
 const InterfaceInfo kTopLevelInfo{Iface::TopLevel, kTopLevelIids, L"DormexSite.TopLevel",

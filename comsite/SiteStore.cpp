@@ -2,9 +2,13 @@
 
 #include <windows.h>
 
+#include <cctype>
 #include <ctime>
 #include <cwctype>
+#include <utility>
 
+#include "platform/Profile.h"
+#include "platform/Text.h"
 #include "site/DatabaseRegistration.h"
 #include "sqlite3.h"
 
@@ -59,6 +63,76 @@ std::string localStamp(std::time_t t) {
 
 constexpr std::int32_t kPendingArgs[3] = {0, 1, 0};
 
+// The variant type a provider gives a column declared as `declared`, by the declaration's first
+// word (see ResultRows).
+VARTYPE declaredType(const char* declared) {
+    std::string word;
+    for (const char* p = declared ? declared : ""; std::isalpha(static_cast<unsigned char>(*p));
+         ++p)
+        word += static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
+    static const std::pair<const char*, VARTYPE> kTypes[] = {
+        {"TINYINT", VT_UI1},   {"SMALLINT", VT_I2},     {"INT", VT_I4},          {"INTEGER", VT_I4},
+        {"BIGINT", VT_I8},     {"DECIMAL", VT_DECIMAL}, {"NUMERIC", VT_DECIMAL}, {"MONEY", VT_CY},
+        {"REAL", VT_R4},       {"FLOAT", VT_R8},        {"DOUBLE", VT_R8},       {"BIT", VT_BOOL},
+        {"DATETIME", VT_DATE}, {"DATE", VT_DATE}};
+    for (const auto& [name, type] : kTypes)
+        if (word == name) return type;
+    return VT_EMPTY;
+}
+
+// The demo site: the site's tables, 40 holders (type = (userid - 1) mod 11), one card each (every
+// third key above 2^32, every thirteenth card inactive), door transactions relative to today
+// (each card's last use 1 to 7 days ago, every fourth card's 35 to 114 days ago, none for cards
+// ending in 7), and the five custom type names.
+const char* const kDemoSite = R"(
+PRAGMA journal_mode = WAL;
+BEGIN;
+CREATE TABLE personnel (userid integer primary key, lastname text, firstname text,
+    flags integer);
+CREATE TABLE Keycards (CardID integer primary key, KeyNumber bigint not null, userid integer,
+    Active integer not null default 1, CardStatus integer not null default 0,
+    StatusReason integer not null default 0);
+CREATE TABLE Transactions (TransactionID integer primary key, KeyNumber bigint not null,
+    EventDateTime text not null);
+CREATE TABLE MXRSettings (SettingName text not null, StationName text not null,
+    StringSetting1 text);
+CREATE TABLE CardDownloads (DownloadID integer primary key, CardID integer not null,
+    Arg1 integer, Arg2 integer, Arg3 integer, QueuedAt text);
+CREATE INDEX IX_Keycards_KeyNumber ON Keycards (KeyNumber);
+CREATE INDEX IX_Transactions_EventDateTime_KeyNumber ON Transactions (EventDateTime, KeyNumber);
+INSERT INTO personnel (lastname, firstname) VALUES ('Abbott', 'Ada'), ('Baker', 'Bruno'),
+    ('Castillo', 'Clara'), ('Dawson', 'Dmitri'), ('Ellison', 'Elena'), ('Fischer', 'Farid'),
+    ('Garrido', 'Greta'), ('Hughes', 'Hiro'), ('Ibarra', 'Ines'), ('Jensen', 'Jonas'),
+    ('Kowalski', 'Katja'), ('Lindqvist', 'Liam'), ('Moreau', 'Mira'), ('Nakamura', 'Nils'),
+    ('O''Neill', 'Olga'), ('Petrov', 'Pavel'), ('Quinn', 'Quentin'), ('Rossi', 'Rosa'),
+    ('Schmidt', 'Sven'), ('Tanaka', 'Tomoko'), ('Umarov', 'Ugo'), ('Vasquez', 'Vera'),
+    ('Weber', 'Wim'), ('Xu', 'Xenia'), ('Yilmaz', 'Yusuf'), ('Zimmer', 'Zoe'),
+    ('Alvarez', 'Amira'), ('Brennan', 'Bjorn'), ('Coleman', 'Chloe'), ('Duarte', 'Diego'),
+    ('Eriksen', 'Emil'), ('Fontaine', 'Fatima'), ('Gallagher', 'Gustav'), ('Haddad', 'Hana'),
+    ('Ivanova', 'Ivan'), ('Jovanovic', 'Julia'), ('Keller', 'Karim'), ('Lambert', 'Lena'),
+    ('Mendes', 'Marco'), ('Novak', 'Nora');
+UPDATE personnel SET flags = ((userid - 1) % 11) << 21;
+INSERT INTO Keycards (CardID, KeyNumber, userid, Active, CardStatus, StatusReason)
+    SELECT userid, CASE WHEN userid % 3 = 0 THEN 5000000000 + userid * 1013
+                        ELSE 100000 + userid * 17 END, userid, userid % 13 <> 0,
+           CASE WHEN userid % 13 = 0 THEN 3 ELSE 0 END,
+           CASE WHEN userid % 13 = 0 THEN 6 ELSE 0 END FROM personnel;
+WITH RECURSIVE day(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM day WHERE n < 120),
+    card(id, key, last) AS (SELECT CardID, KeyNumber, CASE WHEN CardID % 4 = 1
+        THEN 35 + CardID * 7 % 80 ELSE 1 + CardID % 7 END FROM Keycards WHERE CardID % 10 <> 7)
+INSERT INTO Transactions (KeyNumber, EventDateTime)
+    SELECT key, datetime('now', 'localtime', 'start of day', '-' || n || ' days',
+                         '+' || (420 + (id * 37 + n * 11) % 660) || ' minutes')
+    FROM card JOIN day ON n >= last AND (n = last OR (n + id) % 3 = 0) ORDER BY 2;
+INSERT INTO MXRSettings VALUES ('Custom Person Type 1', 'globalmxr', 'Cleaner'),
+    ('Custom Person Type 2', 'globalmxr', 'Security'),
+    ('Custom Person Type 3', 'globalmxr', 'Intern'),
+    ('Custom Person Type 4', 'globalmxr', 'Board Member'),
+    ('Custom Person Type 5', 'globalmxr', 'Maintenance'),
+    ('Site Name', 'globalmxr', 'Demo Site');
+COMMIT;
+)";
+
 }  // namespace
 
 std::string toUtf8(const std::wstring& text) {
@@ -88,6 +162,8 @@ StoreSettings readStoreSettings(const std::wstring& programDir) {
                          "': this site library supports QSQLITE only (in " + registration.file +
                          ")");
     StoreSettings settings;
+    settings.demoSite = dormex::platform::equalsIgnoringAsciiCase(
+        dormex::platform::ProfileRead(registration.file, "Database", "DemoSite"), "True");
     std::wstring database = toWide(registration.database);
     if (database.empty()) database = L"site.db";
     if (isRelative(database)) database = programDir + database;
@@ -123,7 +199,26 @@ private:
     sqlite3_stmt* m_statement;
 };
 
+void createDemoSite(const std::wstring& path) {
+    sqlite3* db = nullptr;
+    const std::string file = toUtf8(path);
+    int rc =
+        sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    char* error = nullptr;
+    if (rc == SQLITE_OK) rc = sqlite3_exec(db, kDemoSite, nullptr, nullptr, &error);
+    const std::string message = oneLine(error ? error : db ? sqlite3_errmsg(db) : "out of memory");
+    sqlite3_free(error);
+    sqlite3_close(db);
+    if (rc != SQLITE_OK) {
+        DeleteFileW(path.c_str());
+        throw StoreError("Cannot create the demo site " + file + ": " + message);
+    }
+}
+
 SiteStore::SiteStore(const StoreSettings& settings) : m_path(settings.path) {
+    if (settings.demoSite && GetFileAttributesW(m_path.c_str()) == INVALID_FILE_ATTRIBUTES &&
+        GetLastError() == ERROR_FILE_NOT_FOUND)
+        createDemoSite(m_path);
     const DWORD attributes = GetFileAttributesW(m_path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))
         throw StoreError("Site database not found: " + toUtf8(m_path));
@@ -191,15 +286,10 @@ ResultRows SiteStore::run(const std::wstring& sql) {
     ResultRows rows;
     const int columns = raw ? sqlite3_column_count(raw) : 0;
     rows.isSelect = columns > 0;
-    std::vector<bool> exact, date;
     for (int i = 0; i < columns; ++i) {
         const void* name = sqlite3_column_name16(raw, i);
         rows.names.emplace_back(name ? static_cast<const wchar_t*>(name) : L"");
-        // A NUMERIC or DECIMAL column gives its whole numbers as exact decimals.
-        const char* declared = sqlite3_column_decltype(raw, i);
-        const std::wstring type = upper(toWide(declared ? declared : ""));
-        exact.push_back(type.rfind(L"NUMERIC", 0) == 0 || type.rfind(L"DECIMAL", 0) == 0);
-        date.push_back(type.rfind(L"DATE", 0) == 0 || type.rfind(L"TIMESTAMP", 0) == 0);
+        rows.types.push_back(declaredType(sqlite3_column_decltype(raw, i)));
     }
     while (raw) {
         const int rc = sqlite3_step(raw);
@@ -211,10 +301,9 @@ ResultRows SiteStore::run(const std::wstring& sql) {
                 case SQLITE_INTEGER:
                     cell.type = Cell::Type::Integer;
                     cell.integer = sqlite3_column_int64(raw, i);
-                    cell.exact = exact[static_cast<size_t>(i)];
                     break;
                 case SQLITE_FLOAT:
-                    cell.type = date[static_cast<size_t>(i)] ? Cell::Type::Date : Cell::Type::Real;
+                    cell.type = Cell::Type::Real;
                     cell.real = sqlite3_column_double(raw, i);
                     break;
                 case SQLITE_TEXT: {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <windows.h>
+
 #include <cstdint>
 #include <ctime>
 #include <memory>
@@ -21,32 +23,36 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// One value of a result: Integer (int64), Real, Text (UTF-16), Null, or Date (a real in a DATE,
-// DATETIME or TIMESTAMP column: days since 1899-12-30, as COM dates count). `exact` marks an
-// integer from a NUMERIC or DECIMAL column, which a recordset gives as a decimal.
+// One value of a result as SQLite stores it: Integer (int64), Real, Text (UTF-16) or Null.
 struct Cell {
-    enum class Type { Null, Integer, Real, Text, Date };
+    enum class Type { Null, Integer, Real, Text };
     Type type = Type::Null;
-    bool exact = false;
     std::int64_t integer = 0;
     double real = 0;
     std::wstring text;
 };
 
 // The rows of one statement, read in full. `isSelect` is false for a statement without columns.
+// `types` holds each column's variant type as a provider gives its declared type: TINYINT
+// VT_UI1, SMALLINT VT_I2, INT and INTEGER VT_I4, BIGINT VT_I8, DECIMAL and NUMERIC VT_DECIMAL,
+// MONEY VT_CY, REAL VT_R4, FLOAT and DOUBLE VT_R8, BIT VT_BOOL, DATETIME and DATE VT_DATE;
+// VT_EMPTY (the value as stored) for any other declaration and for expressions.
 struct ResultRows {
     bool isSelect = false;
     std::vector<std::wstring> names;
+    std::vector<VARTYPE> types;
     std::vector<Cell> cells;  // row by row
     size_t rowCount() const { return names.empty() ? 0 : cells.size() / names.size(); }
 };
 
 // Where the database is, read from [Database] of "SiteLibrary.ini" in `programDir` (which ends
 // with a backslash): Driver empty or QSQLITE, Database (default "site.db", relative to
-// `programDir`), Port checked as on Linux, Options' QSQLITE_BUSY_TIMEOUT honoured.
+// `programDir`), Port checked as on Linux, Options' QSQLITE_BUSY_TIMEOUT honoured, and
+// DemoSite=True to create a missing database as a demo site.
 struct StoreSettings {
     std::wstring path;
     int busyTimeoutMs = 10000;
+    bool demoSite = false;
 };
 StoreSettings readStoreSettings(const std::wstring& programDir);
 
@@ -59,7 +65,8 @@ public:
         std::int32_t statusReason;
     };
 
-    // Opens an existing database file: a missing one fails with "Site database not found: ".
+    // Opens an existing database file. A missing one is created as a demo site where the settings
+    // ask for one (createDemoSite), else fails with "Site database not found: ".
     explicit SiteStore(const StoreSettings& settings);
     ~SiteStore();
     SiteStore(const SiteStore&) = delete;
@@ -96,6 +103,11 @@ private:
     std::wstring m_path;
     std::unique_ptr<Statement> m_find, m_save, m_insert, m_complete;
 };
+
+// Creates the database file `path` with the site's tables and a small demo site current to
+// today: 40 holders of all eleven types, one card each, door transactions up to the day before,
+// some cards idle for 35 days or more, some never used, some already inactive.
+void createDemoSite(const std::wstring& path);
 
 // UTF-8 and UTF-16 conversions (invalid sequences become U+FFFD).
 std::string toUtf8(const std::wstring& text);

@@ -33,6 +33,10 @@ void recordCall(Iface kind, int position);
 std::wstring programDirectory();
 // Exchanges two own positions of `kind`'s table.
 void swapSlots(Iface kind, int a, int b);
+// The resource number of the type library the site interfaces describe themselves with: 1 as
+// registered, 2 with the card's SetActive declared one position late, 3 with FindKeycards' key
+// number declared as a 32-bit long (see DormexSite.idl).
+int declaration();
 
 }  // namespace dormexsite
 
@@ -47,6 +51,8 @@ void WINAPI DormexSiteInject(int kind, int position, int mode, HRESULT status,
                              const wchar_t* description);
 // Exchanges the methods at two own positions of interface `kind`.
 void WINAPI DormexSiteMoveSlot(int kind, int a, int b);
+// Makes the site interfaces describe themselves with type library `library` (see declaration()).
+void WINAPI DormexSiteDeclare(int library);
 // Makes `directory` (null: the executable's) the program directory for SiteLibrary.ini.
 void WINAPI DormexSiteSetProgramDirectory(const wchar_t* directory);
 }

@@ -46,6 +46,15 @@ def environment():
     return env
 
 
+def siteLibrary(directory):
+    """SiteLibrary.ini naming the stand-in: the trial kit's [COM] section; site.db beside it."""
+    with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "win", "trial",
+                           "SiteLibrary.ini")) as f:
+        com = f.read().split("[Database]")[0]
+    with open(os.path.join(directory, "SiteLibrary.ini"), "w") as f:
+        f.write(com.replace("\n", "\r\n"))
+
+
 def fresh(base, directory):
     target = os.path.join(directory, "site.db")
     for suffix in ("", "-wal", "-shm"):
@@ -140,6 +149,7 @@ def measure(args, work, wineRun):
             argv = [target, "silent"]
             if side == "Wine":
                 argv = [wineRun, "Z:" + target.replace("/", "\\"), "silent"]
+                siteLibrary(directory)
             sides[side + kind] = (directory, argv, logName)
 
     times = {name: [] for name in sides}

@@ -34,8 +34,11 @@ DORMEX_TEST_PACKAGES=(libgtest-dev libgmock-dev postgresql odbc-postgresql sqlit
 
 # The Windows programs, cross-built (scripts/windows.sh): the mingw-w64 compilers of both
 # architectures and GoogleTest's sources for the cross-built tests; Tcl and dpkg-dev make
-# SQLite's single-file source for the stand-in COM server (scripts/sqlite-amalgamation.sh).
-DORMEX_WINDOWS_PACKAGES=(cmake g++-mingw-w64-x86-64 g++-mingw-w64-i686 googletest tcl dpkg-dev)
+# SQLite's single-file source for the stand-in COM server (scripts/sqlite-amalgamation.sh);
+# mingw-w64-tools' widl makes its type library from Wine's IDL files and stdole2.tlb
+# (libwine-dev).
+DORMEX_WINDOWS_PACKAGES=(cmake g++-mingw-w64-x86-64 g++-mingw-w64-i686 googletest tcl dpkg-dev
+    mingw-w64-tools libwine-dev)
 
 # Running the 64-bit Windows tests (scripts/test.sh): Wine, and a virtual display for the window.
 DORMEX_WINE_PACKAGES=(wine wine64 xvfb)

@@ -7,7 +7,7 @@
 #
 # --windows: copies build-win64/Dormex.exe (DORMEX_WINDOWS_BUILD_DIR) and the DLLs beside it into a
 # fresh program directory, registers the stand-in site library DormexSite.dll there and gives it
-# a demo site made with the Linux site tool when both are built, starts the program under Wine
+# the trial kit's SiteLibrary.ini (the stand-in makes its demo site), starts the program under Wine
 # on a virtual display (the build's Wine prefix), waits for its 218 x 285 window, grabs the
 # screen and prints the window's outer size. An error box that comes first is answered with
 # Return (needs xdotool), so the window behind it is shown.
@@ -43,11 +43,9 @@ windows_screenshot() {
     cp "$wbuild/Dormex.exe" "$progdir/"
     local dll
     for dll in "$wbuild"/*.dll; do [ -f "$dll" ] && cp "$dll" "$progdir/"; done
-    if [ -f "$progdir/DormexSite.dll" ] && [ -x "$build/dormex-site" ]; then
-        "$build/dormex-site" --database "$progdir/site.db" init >/dev/null &&
-            "$build/dormex-site" --database "$progdir/site.db" demo >/dev/null ||
-            echo "screenshot: could not create the demo site" >&2
-    fi
+    # The trial kit's settings: the stand-in makes its demo site when the window first asks.
+    [ -f "$progdir/DormexSite.dll" ] &&
+        sed 's/$/\r/' "$here/../win/trial/SiteLibrary.ini" >"$progdir/SiteLibrary.ini"
     start_wine_session "$wbuild"
     export DISPLAY="$DORMEX_WINE_DISPLAY"
     [ -f "$progdir/DormexSite.dll" ] && "$wbuild/wine-run" regsvr32 /s "$progdir/DormexSite.dll"

@@ -47,7 +47,7 @@ if [ "${DORMEX_SKIP_WINDOWS:-}" != 1 ]; then
     start_wine_session "$DORMEX_ROOT/build-win64"
     DISPLAY="$DORMEX_WINE_DISPLAY" \
         ctest --test-dir "$DORMEX_ROOT/build-win64" --output-on-failure -j "$(nproc)" --timeout 300
-    echo "== Dormex.exe end to end under Wine against the stand-in COM server, on the Linux scenarios"
+    echo "== Dormex.exe end to end under Wine against the stand-in COM server, on the Linux scenarios, and the trial zip"
     DORMEX_REQUIRE_WINDOWS_BUILD=1 \
         ctest --test-dir "$DORMEX_ROOT/build" -R '^WineEndToEnd' --output-on-failure --timeout 300
     stop_wine_session

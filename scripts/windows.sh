@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Cross-builds the Windows program with mingw-w64 for both architectures and packs each into a
-# zip: build-win64/Dormex.exe (PE32+) and build-win32/Dormex.exe (PE32), dist/Dormex-<version>-
-# win64.zip and -win32.zip with README-Windows.txt (and the site library files where built).
-# Checks each program's header and that it needs no DLL beyond the system's.
+# Cross-builds the Windows program with mingw-w64 for both architectures and packs two zips for
+# each: build-win64/Dormex.exe (PE32+) and build-win32/Dormex.exe (PE32), dist/Dormex-<version>-
+# win64.zip and -win32.zip (the program alone) and -win64-trial.zip and -win32-trial.zip (with
+# the stand-in site library and its demo site; see pack). Checks each program's header and that
+# it needs no DLL beyond the system's.
 #
 #   windows.sh [--tests]    --tests also builds the 64-bit test programs (run under Wine by
 #                           scripts/test.sh); the 32-bit build is never run here.
@@ -53,20 +54,32 @@ check_program() {
     echo "$exe: $format, imports $(echo $dlls | tr ' ' ',')"
 }
 
-# pack ARCH: dist/Dormex-<version>-winARCH.zip with the program, the site library files built
-# beside it and README-Windows.txt.
+# text FILE TARGET: a text file of win/ with Windows line ends.
+text() { sed 's/$/\r/' "$DORMEX_ROOT/win/$1" >"$2"; }
+
+# pack ARCH: dist/Dormex-<version>-winARCH.zip, the folder Dormex with the program,
+# README-Windows.txt and a SiteLibrary.ini template, and dist/Dormex-<version>-winARCH-trial.zip,
+# the same with the stand-in site library DormexSite.dll, a SiteLibrary.ini naming it and its
+# demo site, and a Dormex.ini that selects some person types.
 pack() {
-    local arch=$1 dir="$DORMEX_ROOT/build-win$1"
-    local stage="$dir/package" zip="$dist/Dormex-$version-win$arch.zip"
-    rm -rf "$stage" "$zip"
-    mkdir -p "$stage/Dormex"
-    cp "$dir/Dormex.exe" "$stage/Dormex/"
-    local dll
-    for dll in "$dir"/*.dll; do [ -f "$dll" ] && cp "$dll" "$stage/Dormex/"; done
-    sed 's/$/\r/' "$DORMEX_ROOT/win/README-Windows.txt" >"$stage/Dormex/README-Windows.txt"
-    (cd "$stage" && cmake -E tar cf "$zip" --format=zip Dormex)
-    rm -rf "$stage"
-    echo "$zip: $(stat -c %s "$zip") bytes"
+    local arch=$1 dir="$DORMEX_ROOT/build-win$1" kind
+    for kind in "" -trial; do
+        local stage="$dir/package$kind" zip="$dist/Dormex-$version-win$arch$kind.zip"
+        rm -rf "$stage" "$zip"
+        mkdir -p "$stage/Dormex"
+        cp "$dir/Dormex.exe" "$stage/Dormex/"
+        text README-Windows.txt "$stage/Dormex/README-Windows.txt"
+        if [ -n "$kind" ]; then
+            cp "$dir/DormexSite.dll" "$stage/Dormex/"
+            text trial/SiteLibrary.ini "$stage/Dormex/SiteLibrary.ini"
+            text trial/Dormex.ini "$stage/Dormex/Dormex.ini"
+        else
+            text SiteLibrary.ini "$stage/Dormex/SiteLibrary.ini"
+        fi
+        (cd "$stage" && cmake -E tar cf "$zip" --format=zip Dormex)
+        rm -rf "$stage"
+        echo "$zip: $(stat -c %s "$zip") bytes"
+    done
 }
 
 build_windows 64 toolchain-mingw-w64-x86_64.cmake "$tests"

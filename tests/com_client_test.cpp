@@ -1,12 +1,14 @@
 // The COM site library client against the stand-in server DormexSite.dll (registered per user in
-// the build's Wine prefix): positions, argument widths, error information and its fallbacks,
-// variants, interfaces and the release of every object, through the program's own routines.
+// the build's Wine prefix): positions, argument widths, the layout its type library declares,
+// error information and its fallbacks, variants and provider column types, interfaces and the
+// release of every object, through the program's own routines.
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <cmath>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "ComSiteLibrary.h"
 #include "SiteIds.h"
@@ -53,6 +55,7 @@ struct Server {
     int(WINAPI* takeCalls)(int*, int);
     void(WINAPI* inject)(int, int, int, HRESULT, const wchar_t*);
     void(WINAPI* moveSlot)(int, int, int);
+    void(WINAPI* declare)(int);
     void(WINAPI* setDirectory)(const wchar_t*);
 
     static Server& get() {
@@ -82,6 +85,8 @@ struct Server {
                 reinterpret_cast<void (*)()>(function("DormexSiteInject")));
             s.moveSlot = reinterpret_cast<decltype(s.moveSlot)>(
                 reinterpret_cast<void (*)()>(function("DormexSiteMoveSlot")));
+            s.declare = reinterpret_cast<decltype(s.declare)>(
+                reinterpret_cast<void (*)()>(function("DormexSiteDeclare")));
             s.setDirectory = reinterpret_cast<decltype(s.setDirectory)>(
                 reinterpret_cast<void (*)()>(function("DormexSiteSetProgramDirectory")));
             return s;
@@ -103,6 +108,28 @@ std::string systemTextOf(HRESULT status) {
                                    nullptr, static_cast<DWORD>(status), 0, buffer, 256, nullptr);
     if (n == 0) return {};
     return site::TrimErrorText(site::toUtf8(std::u16string(buffer, buffer + n)));
+}
+
+// The stand-in's [COM] keys, with `key` set to `value` (none: the four keys as they are); a
+// key of another name goes into [Database].
+std::string comIni(const std::string& key = "", const std::string& value = "") {
+    auto text = [](const GUID& id) {
+        wchar_t buffer[40];
+        StringFromGUID2(id, buffer, 40);
+        return site::toUtf8(std::u16string(buffer, buffer + wcslen(buffer)));
+    };
+    const std::pair<std::string, std::string> keys[] = {
+        {"Class", "DormexSite.TopLevel"},
+        {"TopLevelInterface", text(dormexsite::kTopLevelIid)},
+        {"CollectionInterface", text(dormexsite::kCollectionIid)},
+        {"CardInterface", text(dormexsite::kCardIid)}};
+    std::string ini = "\xEF\xBB\xBF[COM]\r\n";  // saved with a UTF-8 byte-order mark
+    bool com = key.empty();
+    for (const auto& [name, id] : keys) {
+        ini += name + "=" + (name == key ? value : id) + "\r\n";
+        com = com || name == key;
+    }
+    return com ? ini : ini + "[Database]\r\n" + key + "=" + value + "\r\n";
 }
 
 const std::string kSchema[] = {
@@ -131,12 +158,14 @@ protected:
         ProgramDirTest::SetUp();
         server.inject(kClear, 0, 0, S_OK, nullptr);
         server.setDirectory(wide(dir.path()).c_str());
+        writeFile(dir.file("SiteLibrary.ini"), comIni());
         writeFile(dir.file("site.db"), "");
         for (const std::string& statement : kSchema) sql(statement);
         server.calls();
     }
     void TearDown() override {
         server.inject(kClear, 0, 0, S_OK, nullptr);
+        server.declare(1);
         server.setDirectory(nullptr);
         EXPECT_EQ(server.live(kAll), 0) << "objects left alive in the server";
         ProgramDirTest::TearDown();
@@ -195,10 +224,6 @@ protected:
         }
         return lines;
     }
-    void writeComIni(const std::string& body) {
-        writeFile(dir.file("SiteLibrary.ini"), "[COM]\r\n" + body);
-    }
-
     Server& server = Server::get();
 };
 
@@ -275,6 +300,20 @@ TEST_F(ComClient, FailuresCarryTheirMessageAndReleaseEverything) {
         EXPECT_EQ(lines[0], c.expected);
         EXPECT_EQ(card(1), c.cardState);
     }
+    // A failure that publishes nothing is not described by error information left over.
+    auto top = site::CreateTopLevelObject(creator());
+    ICreateErrorInfo* create = nullptr;
+    IErrorInfo* stale = nullptr;
+    ASSERT_EQ(CreateErrorInfo(&create), S_OK);
+    create->SetDescription(const_cast<LPOLESTR>(L"Left over"));
+    create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&stale));
+    SetErrorInfo(0, stale);
+    stale->Release();
+    create->Release();
+    server.inject(kTop, 2, kFail, kNoText, nullptr);
+    site::ObjectPtr found;
+    EXPECT_EQ(top->FindKeycards(-1, 17, found), kNoText);
+    EXPECT_EQ(site::OleErrorMessage(kNoText), "OLE error 80041234");
 }
 
 TEST_F(ComClient, RecordsetFailuresEndBothRoutinesAndReleaseEverything) {
@@ -322,56 +361,70 @@ TEST_F(ComClient, FailingOrEmptyStatementsEndTheRoutinesCleanly) {
     EXPECT_EQ(card(1), "1|0|0|");
 }
 
-TEST_F(ComClient, ConfigurationMistakesAreOneLineCreationErrors) {
-    const std::string other = "{00000000-0000-0000-C000-000000000046}";  // IUnknown's ID
+TEST_F(ComClient, ConfigurationMistakesAndDeclaredMismatchesAreOneLineCreationErrors) {
     auto textOf = [](HRESULT status, const char* code) {
         const std::string text = systemTextOf(status);
         return text.empty() ? std::string("OLE error ") + code : text;
     };
+    const std::string declares = "The site library declares ";
     struct Case {
-        std::string ini;
-        std::string message;  // the start of the creation error
-        bool namesKey;        // the message names the key
+        std::string key, value;  // one [COM] key changed; no key: no SiteLibrary.ini at all
+        int declaration;         // the type library the stand-in describes itself with
+        std::string message;     // the start of the creation error
+        bool namesKey;           // the message names the key
     };
     const std::vector<Case> cases = {
-        {"Class={6D9B8E3C-0000-4000-8000-0000000000AA}\r\n",
+        {"Class", "{6D9B8E3C-0000-4000-8000-0000000000AA}", 1,
          textOf(REGDB_E_CLASSNOTREG, "80040154"), false},
-        {"Class=No.Such.Class\r\n", textOf(CO_E_CLASSSTRING, "800401F3"), true},
-        {"Class={garbage\r\n", "", true},
-        {"TopLevelInterface=" + other.substr(1) + "\r\n", "", true},
-        {"TopLevelInterface={1B2774D4-361E-42CC-80F5-A873B24D43A4}\r\n", "Interface not supported",
+        {"Class", "No.Such.Class", 1, textOf(CO_E_CLASSSTRING, "800401F3"), true},
+        {"Class", "{garbage", 1, "", true},
+        {"TopLevelInterface", "00000000-0000-0000-C000-000000000046}", 1, "", true},
+        {"TopLevelInterface", "{1B2774D4-361E-42CC-80F5-A873B24D43A4}", 1,
+         "Interface not supported", false},
+        {"CollectionInterface", "", 1, "[COM] CollectionInterface is missing or empty", true},
+        {"", "", 1, "SiteLibrary.ini is missing: ", false},
+        // The library's own declarations: a moved method, a retyped argument, and the card
+        // interface named by another interface's ID.
+        {"", "", 2,
+         declares + "IDormexSiteKeycard ([COM] CardInterface) position 48 as HRESULT "
+                    "Inserted(), where Dormex calls HRESULT (long)",
          false},
-        {"[Database]\r\nPort=54x\r\n", "Invalid Port '54x' in ", false},
+        {"", "", 3,
+         declares + "IDormexSiteTopLevel ([COM] TopLevelInterface) position 2 as HRESULT "
+                    "FindKeycards(long, long, [out] IDormexSiteKeycards**), where Dormex calls "
+                    "HRESULT (long, hyper, [out] IUnknown**)",
+         false},
+        {"CardInterface", "{91556A0E-19F6-463B-BD49-D296802E969F}", 1,
+         declares + "IDormexSiteKeycards ([COM] CardInterface) position 48 as nothing", true},
+        {"Port", "54x", 1, "Invalid Port '54x' in ", true},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.ini);
-        writeComIni(c.ini);
-        TForm1 form(creator(), "silent");
-        try {
-            form.RunQuery(30);
-            ADD_FAILURE() << "no creation error";
-        } catch (const Error& e) {
-            const std::string message = e.what();
-            EXPECT_EQ(message.find('\n'), std::string::npos);
-            if (!c.message.empty()) {
+        SCOPED_TRACE(c.key + "=" + c.value + " " + c.message);
+        if (c.key.empty() && c.declaration == 1)
+            std::filesystem::remove(dir.file("SiteLibrary.ini"));
+        else
+            writeFile(dir.file("SiteLibrary.ini"), comIni(c.key, c.value));
+        server.declare(c.declaration);
+        {
+            TForm1 form(creator(), "silent");
+            try {
+                form.RunQuery(30);
+                ADD_FAILURE() << "no creation error";
+            } catch (const Error& e) {
+                const std::string message = e.what();
+                EXPECT_EQ(message.find('\n'), std::string::npos);
                 EXPECT_EQ(message.rfind(c.message, 0), 0u) << message;
-            }
-            if (c.namesKey) {
-                EXPECT_NE(message.find(c.ini.substr(0, c.ini.find('='))), std::string::npos)
-                    << "names the key: " << message;
+                if (c.namesKey) {
+                    EXPECT_NE(message.find(c.key), std::string::npos)
+                        << "names the key: " << message;
+                }
             }
         }
         EXPECT_EQ(logText(), "");
+        server.declare(1);
+        writeFile(dir.file("SiteLibrary.ini"), comIni());
+        EXPECT_EQ(card(1), "1|0|0|");
     }
-    // The card interface of another kind of object: the card lookup says so.
-    writeComIni("CardInterface={91556A0E-19F6-463B-BD49-D296802E969F}\r\n");
-    EXPECT_EQ(run().at(0), "RunQuery():1:Interface not supported");
-    // The stand-in's own IDs written out work as the defaults do.
-    writeComIni(
-        "Class=DormexSite.TopLevel\r\nTopLevelInterface={38443E37-1153-4823-AC50-"
-        "F35C8DE2D0EE}\r\nCollectionInterface={91556A0E-19F6-463B-BD49-D296802E969F}\r\n"
-        "CardInterface={1B2774D4-361E-42CC-80F5-A873B24D43A4}\r\n");
-    EXPECT_EQ(run().at(0), ",5000000000,Ames,Bo,0, Deactivated");
 }
 
 TEST_F(ComClient, RegistrationIsPerUserAndUnregisteringRemovesTheClass) {
@@ -420,24 +473,70 @@ TEST_F(ComClient, RecordsetsAreReadThroughTheIdEveryAdoVersionAnswers) {
               (std::vector<std::string>{"5000000000|Ames|", "705032704|Ames|"}));
 }
 
-TEST_F(ComClient, ColumnTypesReadAsOnLinuxAndAnUnreadableOneNamesItsColumn) {
-    sql("CREATE TABLE T (n numeric(20,0), r real, t text, z integer, d datetime)");
-    sql("INSERT INTO T VALUES (-12345678901234567, 2.5, 'x', NULL, 45000.5)");
+// The text the system's conversion writes for `value` in the user's locale.
+std::string systemTextOf(VARIANT value) {
+    VARIANT text;
+    VariantInit(&text);
+    if (FAILED(VariantChangeTypeEx(&text, &value, LOCALE_USER_DEFAULT, 0, VT_BSTR))) return "?";
+    const std::string result =
+        site::toUtf8(std::u16string(text.bstrVal, text.bstrVal + SysStringLen(text.bstrVal)));
+    VariantClear(&text);
+    return result;
+}
+
+TEST_F(ComClient, ProviderColumnTypesReadExactlyOrAsTheSystemWritesThem) {
+    VARIANT date;
+    VariantInit(&date);
+    date.vt = VT_DATE;
+    SYSTEMTIME t{2026, 12, 0, 5, 10, 0, 0, 0};
+    SystemTimeToVariantTime(&t, &date.date);
+    VARIANT cy = date, r4 = date;
+    cy.vt = VT_CY;
+    cy.cyVal.int64 = 125000;
+    r4.vt = VT_R4;
+    r4.fltVal = 2.5f;
+    struct Case {
+        std::string declared, value, text;
+        std::optional<std::int64_t> integer;  // none: read as integer, it names the column
+    };
+    const Case cases[] = {
+        {"tinyint", "200", "200", 200},
+        {"smallint", "-300", "-300", -300},
+        {"int", "NULL", "", 0},
+        {"bigint", "-5000000000", "-5000000000", -5000000000},
+        {"numeric(20,0)", "-12345678901234567", "-12345678901234567", -12345678901234567},
+        {"money", "5000000000", "5000000000", 5000000000},
+        {"money", "12.5", systemTextOf(cy), std::nullopt},
+        {"real", "16777216", "16777216", 16777216},
+        {"real", "2.5", systemTextOf(r4), std::nullopt},
+        {"float", "2.5", "2.5", std::nullopt},
+        {"bit", "1", "True", 1},
+        {"datetime", "'2026-12-05 10:00:00'", systemTextOf(date), std::nullopt},
+        {"tinyint", "'x'", "x", std::nullopt},
+        {"tinyint", "300", "300", 300},  // beyond the declared type: as stored
+    };
+    std::string columns, values;
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        columns += (i ? ", c" : "c") + std::to_string(i) + " " + cases[i].declared;
+        values += (i ? ", " : "") + cases[i].value;
+    }
+    sql("CREATE TABLE T (" + columns + ")");
+    sql("INSERT INTO T VALUES (" + values + ")");
     auto top = site::CreateTopLevelObject(creator());
     site::ObjectPtr rows;
-    site::OleCheck(top->RunSql(u"SELECT n, r, t, z, d FROM T", rows));
+    site::OleCheck(top->RunSql(u"SELECT * FROM T", rows));
     site::TResultCursor cursor;
     cursor.Bind(rows);
-    EXPECT_EQ(cursor.FieldAt(0).AsString(), "-12345678901234567");
-    EXPECT_EQ(cursor.FieldAt(0).AsInteger(), -12345678901234567);
-    EXPECT_EQ(cursor.FieldByName("R").AsString(), "2.5");
-    EXPECT_EQ(cursor.FieldAt(2).AsString(), "x");
-    EXPECT_EQ(cursor.FieldAt(3).AsInteger(), 0);
-    try {
-        cursor.FieldAt(4).AsString();
-        ADD_FAILURE() << "a date read as text";
-    } catch (const Error& e) {
-        EXPECT_EQ(std::string(e.what()), "ADODataSet1: Field 'd' cannot be read as text");
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.declared + " " + c.value);
+        const auto field = cursor.FieldAt(static_cast<int>(i));
+        EXPECT_EQ(field.AsString(), c.text);
+        if (c.integer) {
+            EXPECT_EQ(field.AsInteger(), *c.integer);
+        } else {
+            EXPECT_THROW(field.AsInteger(), Error);
+        }
     }
 }
 
@@ -464,10 +563,17 @@ TEST(ComVariant, EachTypeBecomesTheSiteVariantOfTheLinuxCursor) {
         std::u16string text;
     };
     VARIANT i2 = make(VT_I2), i4 = make(VT_I4), i8 = make(VT_I8), b = make(VT_BOOL);
+    VARIANT i1 = make(VT_I1), ui4 = make(VT_UI4), ui8 = make(VT_UI8), cy = make(VT_CY);
+    VARIANT r4 = make(VT_R4);
     i2.iVal = -5;
     i4.lVal = 2147483647;
     i8.llVal = -5000000000;
     b.boolVal = VARIANT_TRUE;
+    i1.cVal = -128;
+    ui4.ulVal = 4294967295u;
+    ui8.ullVal = ~0ull;
+    cy.cyVal.int64 = -50000000000000;
+    r4.fltVal = -16777216.0f;
     const Case cases[] = {
         {make(VT_EMPTY), site::Variant::Type::Empty, 0, u""},
         {make(VT_NULL), site::Variant::Type::Null, 0, u""},
@@ -475,6 +581,11 @@ TEST(ComVariant, EachTypeBecomesTheSiteVariantOfTheLinuxCursor) {
         {i4, site::Variant::Type::Integer, 2147483647, u""},
         {i8, site::Variant::Type::Int64, -5000000000, u""},
         {b, site::Variant::Type::Boolean, 1, u""},
+        {i1, site::Variant::Type::Integer, -128, u""},
+        {ui4, site::Variant::Type::Integer, 4294967295, u""},
+        {ui8, site::Variant::Type::Decimal, 0, u"18446744073709551615"},
+        {cy, site::Variant::Type::Int64, -5000000000, u""},
+        {r4, site::Variant::Type::Int64, -16777216, u""},
         {decimal(0, 1250, 2, true), site::Variant::Type::Decimal, 0, u"-12.50"},
         {decimal(0, 5, 3, false), site::Variant::Type::Decimal, 0, u"0.005"},
         {decimal(1, 0, 0, false), site::Variant::Type::Decimal, 0, u"18446744073709551616"},
@@ -498,7 +609,7 @@ TEST(ComVariant, EachTypeBecomesTheSiteVariantOfTheLinuxCursor) {
     ASSERT_TRUE(com::toSiteVariant(text, out));
     EXPECT_EQ(out.text, std::u16string(u"a\0b", 3));
     VariantClear(&text);
-    for (VARTYPE other : {VT_DATE, VT_CY, VT_UNKNOWN, VT_ERROR})
+    for (VARTYPE other : {VT_UNKNOWN, VT_ERROR})
         EXPECT_FALSE(com::toSiteVariant(make(other), out)) << other;
 }
 

@@ -43,6 +43,13 @@ std::string windowsPath(std::string path) {
     return "Z:" + path;
 }
 
+// [COM] of SiteLibrary.ini for the stand-in server.
+const std::string kStandIn =
+    "[COM]\r\nClass=DormexSite.TopLevel\r\n"
+    "TopLevelInterface={38443E37-1153-4823-AC50-F35C8DE2D0EE}\r\n"
+    "CollectionInterface={91556A0E-19F6-463B-BD49-D296802E969F}\r\n"
+    "CardInterface={1B2774D4-361E-42CC-80F5-A873B24D43A4}\r\n";
+
 std::string lower(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return std::tolower(c); });
@@ -54,9 +61,10 @@ protected:
     static void SetUpTestSuite() {
         if (!asked()) return;
         const std::string build = windowsBuild();
-        for (const char* file : {"Dormex.exe", "DormexSite.dll", "wine-run"}) {
-            if (!std::filesystem::exists(build + "/" + file)) {
-                s_missing = build + "/" + file;
+        for (const std::string& file : {build + "/Dormex.exe", build + "/DormexSite.dll",
+                                        build + "/wine-run", std::string(DORMEX_TRIAL_ZIP)}) {
+            if (!std::filesystem::exists(file)) {
+                s_missing = file;
                 return;
             }
         }
@@ -77,6 +85,7 @@ protected:
                          << "): build it with scripts/windows.sh";
         }
         std::filesystem::copy_file(windowsBuild() + "/Dormex.exe", dir.file("Dormex.exe"));
+        writeFile(dir.file("SiteLibrary.ini"), kStandIn);
         settings.database = dir.file("site.db");
         open();
         db->createSchema();
@@ -116,15 +125,16 @@ protected:
 TEST_F(WineEndToEnd, SilentRunLeavesWhatTheLinuxRunLeaves) {
     EXPECT_NE(readFile(dir.file("Dormex.exe")).find("SetDllDirectoryW"), std::string::npos)
         << "the program takes the current directory out of the DLL search";
-    // Keys as created, exact numeric(20,0) keys, then two idle cards kept.
-    for (const int variant : {0, 1, 2}) {
+    for (const std::string variant : {"as created", "numeric(20,0)", "provider types", "kept"}) {
         SCOPED_TRACE(variant);
         clearSite();
-        if (variant == 1) keyColumns("numeric(20,0)");
+        const bool exact = variant == "numeric(20,0)";
+        if (exact) keyColumns(variant);
+        if (variant == "provider types") declareProviderTypes(*db);
         const scenario::Site site =
-            variant == 2 ? scenario::keptSite() : scenario::smallSite(variant == 1);
+            variant == "kept" ? scenario::keptSite() : scenario::smallSite(exact);
         fill(site);
-        if (variant == 0) {
+        if (variant == "as created") {
             // SQLite compares the stored text: the feed check stops a YYYYMMDD run untouched.
             const std::string ini = readFile(dir.file("Dormex.ini"));
             writeFile(dir.file("Dormex.ini"), ini + "SqlDateFormat=YYYYMMDD\r\n");
@@ -220,8 +230,33 @@ TEST_F(WineEndToEnd, SiteLibraryFailuresAreOneLineErrors) {
     EXPECT_NE(r.err.find("err:eventlog:ReportEventW L\"'abc' is not a valid integer value.\""),
               std::string::npos)
         << r.err;
-    // Missing tables: logged failures of both routines.
     std::filesystem::remove(dir.file("Dormex.log"));
+    // No SiteLibrary.ini: the registered stand-in is not used, and no card is touched.
+    std::filesystem::remove(dir.file("SiteLibrary.ini"));
+    r = dormex("silent");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err.rfind("Dormex: SiteLibrary.ini is missing: ", 0), 0u) << r.err;
+    EXPECT_EQ(state(1), "1/0/0");
+    // A class registered for 32-bit programs only.
+    const std::string clsid = "{5A4C2D6E-0D1B-4E4F-9B7A-3C2D1E0F9A8B}";
+    r = runProgram(windowsBuild() + "/wine-run",
+                   {"reg", "add", "HKLM\\Software\\Classes\\CLSID\\" + clsid + "\\InprocServer32",
+                    "/ve", "/d", "C:\\Vendor\\Site32.dll", "/f", "/reg:32"},
+                   dir.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    writeFile(dir.file("SiteLibrary.ini"),
+              std::regex_replace(kStandIn, std::regex("DormexSite.TopLevel"), clsid));
+    r = dormex("silent");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err.rfind("Dormex: The site library is registered for 32-bit programs only: use "
+                          "the 32-bit Dormex.exe.\r\n",
+                          0),
+              0u)
+        << r.err;
+    EXPECT_EQ(log().size(), 2u) << "one entry per set-up failure";
+    std::filesystem::remove(dir.file("Dormex.log"));
+    writeFile(dir.file("SiteLibrary.ini"), kStandIn);
+    // Missing tables: logged failures of both routines.
     exec("DROP TABLE MXRSettings");
     exec("DROP TABLE Transactions");
     r = dormex("silent");
@@ -240,20 +275,52 @@ TEST_F(WineEndToEnd, SiteLibraryFailuresAreOneLineErrors) {
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err,
               "Dormex: Site database not found: " + windowsPath(dir.file("site.db")) + ".\r\n");
-    writeFile(dir.file("SiteLibrary.ini"),
-              "[Database]\r\nDatabase=other.db\r\n[COM]\r\nClass=Vendor.NotInstalled\r\n");
+    writeFile(
+        dir.file("SiteLibrary.ini"),
+        "[Database]\r\nDatabase=other.db\r\n" +
+            std::regex_replace(kStandIn, std::regex("DormexSite.TopLevel"), "Vendor.NotInstalled"));
     r = runProgram(windowsBuild() + "/wine-run", {windowsPath(dir.file("Dormex.exe")), "silent"},
                    dir.path());
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     EXPECT_NE(r.err.find("[COM] Class=Vendor.NotInstalled"), std::string::npos) << r.err;
     // The stand-in reads SQLite files only.
-    writeFile(dir.file("SiteLibrary.ini"), "[Database]\r\nDriver=QPSQL\r\nDatabase=site\r\n");
+    writeFile(dir.file("SiteLibrary.ini"),
+              kStandIn + "[Database]\r\nDriver=QPSQL\r\nDatabase=site\r\n");
     r = runProgram(windowsBuild() + "/wine-run", {windowsPath(dir.file("Dormex.exe")), "silent"},
                    dir.path());
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err.rfind("Dormex: Unsupported site database driver 'QPSQL'", 0), 0u) << r.err;
     EXPECT_EQ(log().size(), 3u) << "one entry per set-up failure";
+}
+
+TEST_F(WineEndToEnd, TrialKitRunsWhereItIsUnzipped) {
+    // The trial zip unzipped into a folder whose name holds a blank and a non-ASCII letter: its
+    // stand-in registered there, the demo site made at the first use, the preview, the run.
+    const std::string kit = dir.file("Dormex Prüfung");
+    std::filesystem::create_directory(kit);
+    RunResult r = runProgram(DORMEX_CMAKE, {"-E", "tar", "xf", DORMEX_TRIAL_ZIP}, kit);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string wine = windowsBuild() + "/wine-run";
+    const std::string dll = windowsPath(kit + "/Dormex/DormexSite.dll");
+    r = runProgram(wine, {"regsvr32", "/s", dll}, kit);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string exe = windowsPath(kit + "/Dormex/Dormex.exe");
+    const RunResult preview = runProgram(wine, {exe, "preview"}, kit);
+    const RunResult run = runProgram(wine, {exe, "silent"}, kit);
+    runProgram(wine, {"regsvr32", "/s", "/u", dll}, kit);
+    EXPECT_EQ(preview.status, 0) << preview.err;
+    EXPECT_EQ(run.status, 0) << run.err;
+    const auto done = deactivatedEntries(readFile(kit + "/Dormex/Dormex.log"));
+    EXPECT_GE(done.size(), 3u);
+    std::string previewed;
+    for (const std::string& entry : done)
+        previewed += entry.substr(0, entry.rfind("Deactivated")) + "Would deactivate\r\n";
+    previewed += std::to_string(done.size()) + " cards would be deactivated (Days = 30, ";
+    // After the line of the feed check, which passes on the demo site.
+    const size_t cards = preview.out.find('\n') + 1;
+    EXPECT_NE(preview.out.substr(0, cards).find("; the feed check passes"), std::string::npos);
+    EXPECT_EQ(preview.out.substr(cards, previewed.size()), previewed);
 }
 
 }  // namespace

@@ -77,6 +77,21 @@ void setKeyColumnType(sitelib::SiteDatabase& db, const std::string& type) {
                  " not null, EventDateTime text not null)");
 }
 
+void declareProviderTypes(sitelib::SiteDatabase& db) {
+    for (const char* table : {"personnel", "Keycards", "Transactions"})
+        exec(db, std::string("DROP TABLE ") + table);
+    exec(db,
+         "CREATE TABLE personnel (userid int primary key, lastname nvarchar(50), firstname "
+         "nvarchar(50), flags real)");
+    exec(db,
+         "CREATE TABLE Keycards (CardID integer primary key, KeyNumber money not null, userid int, "
+         "Active bit not null default 1, CardStatus tinyint not null default 0, StatusReason "
+         "smallint not null default 0)");
+    exec(db,
+         "CREATE TABLE Transactions (TransactionID integer primary key, KeyNumber money not "
+         "null, EventDateTime datetime not null)");
+}
+
 std::string cardState(sitelib::SiteDatabase& db, int cardId) {
     QSqlQuery q(db.connection());
     q.exec(QString("SELECT Active, CardStatus, StatusReason FROM Keycards WHERE CardID = %1")

@@ -26,6 +26,9 @@ void fillScenario(sitelib::SiteDatabase& db, const scenario::Site& site,
 void clearSite(sitelib::SiteDatabase& db);
 // Gives the (empty) tables' KeyNumber columns the SQL type `type`.
 void setKeyColumnType(sitelib::SiteDatabase& db, const std::string& type);
+// Declares the (empty) SQLite tables' columns as a SQL Server provider reports them: money key
+// numbers, real flags, int, smallint, tinyint and bit card columns, datetime stamps.
+void declareProviderTypes(sitelib::SiteDatabase& db);
 
 // "Active/CardStatus/StatusReason" of a card, or "missing".
 std::string cardState(sitelib::SiteDatabase& db, int cardId);

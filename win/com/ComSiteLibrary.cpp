@@ -2,16 +2,18 @@
 
 #include <objbase.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <memory>
-#include <optional>
 #include <vector>
 
+#include "AdoLayout.h"
 #include "ComSupport.h"
-#include "SiteIds.h"
+#include "LayoutCheck.h"
 #include "platform/Profile.h"
+#include "platform/System.h"
 #include "platform/Utf.h"
 #include "site/OleError.h"
 #include "site/Utf.h"
@@ -33,15 +35,16 @@ constexpr int kSetStatusReason = 30;  // operation C
 constexpr int kSave = 31;             // operation D
 constexpr int kQueueDownload = 75;    // operation E
 
-// Table indexes in ADO's Recordset15, Fields15 and Field15.
-constexpr int kRecordsetEof = 20;
-constexpr int kRecordsetFields = 21;
-constexpr int kRecordsetMoveNext = 36;
-constexpr int kRecordsetState = 55;
-constexpr int kFieldsCount = 7;
-constexpr int kFieldsItem = 10;
-constexpr int kFieldName = 11;
-constexpr int kFieldValue = 13;
+// How Dormex calls each site interface's methods, as their declarations must match.
+const std::vector<Call> kTopLevelCalls = {{kRunSql, {Arg::Bstr, Arg::OutObject}},
+                                          {kFindKeycards, {Arg::Long, Arg::Hyper, Arg::OutObject}}};
+const std::vector<Call> kCollectionCalls = {{kCount, {Arg::OutLong}},
+                                            {kItem, {Arg::Long, Arg::OutVariant}}};
+const std::vector<Call> kCardCalls = {{kSetActive, {Arg::Long}},
+                                      {kSetCardStatus, {Arg::Long}},
+                                      {kSetStatusReason, {Arg::Long}},
+                                      {kSave, {}},
+                                      {kQueueDownload, {Arg::Long, Arg::Long, Arg::Long}}};
 
 const char* const kNotSupported = "Interface not supported";
 
@@ -88,17 +91,26 @@ ComPtr<IUnknown> query(IUnknown* object, REFIID iid) {
     return result;
 }
 
-// A name for a variant type that has no site Variant, as a conversion error shows it.
-const char* otherTypeName(VARTYPE type) {
-    switch (type & VT_TYPEMASK) {
+// The name of a variant type that is no site Variant of its own, as a conversion error shows
+// it; null for the types that are.
+const char* foreignTypeName(VARTYPE type) {
+    switch (type) {
+        case VT_EMPTY:
+        case VT_NULL:
+        case VT_I2:
+        case VT_I4:
+        case VT_I8:
+        case VT_R8:
+        case VT_BOOL:
+        case VT_BSTR:
+        case VT_DECIMAL:
+            return nullptr;
         case VT_DATE:
             return "Date";
         case VT_CY:
             return "Currency";
         case VT_ERROR:
             return "Error";
-        case VT_UNKNOWN:
-            return "Unknown";
         case VT_R4:
             return "Single";
         case VT_I1:
@@ -111,12 +123,33 @@ const char* otherTypeName(VARTYPE type) {
             return "LongWord";
         case VT_UI8:
             return "UInt64";
-        case VT_VARIANT:
-            return "Variant";
         default:
             return "Unknown";
     }
 }
+
+// The layout checks of one use of the library: the configured interfaces, and whether the
+// collection and card interfaces are done with, checked in a type library that describes them or
+// looked for in the type information of the first collection or card object.
+struct Layout {
+    ComConfig config;
+    bool collectionDone = false;
+    bool cardDone = false;
+
+    // Checks the collection and card interfaces not done yet where `library` describes them.
+    void checkIn(ITypeLib* library) {
+        if (!collectionDone)
+            collectionDone =
+                checkLayout(library, config.collection, "CollectionInterface", kCollectionCalls);
+        if (!cardDone) cardDone = checkLayout(library, config.card, "CardInterface", kCardCalls);
+    }
+    // At the first collection or card: its own type library, looked at once.
+    void checkObject(IUnknown* object, bool& done) {
+        if (done) return;
+        checkIn(typeLibraryOf(object).get());
+        done = true;
+    }
+};
 
 class ComCard : public site::Card {
 public:
@@ -146,8 +179,8 @@ private:
 
 class ComCardCollection : public site::CardCollection {
 public:
-    ComCardCollection(ComPtr<IUnknown> collection, const IID& cardIid)
-        : m_collection(std::move(collection)), m_cardIid(cardIid) {}
+    ComCardCollection(ComPtr<IUnknown> collection, std::shared_ptr<Layout> layout)
+        : m_collection(std::move(collection)), m_layout(std::move(layout)) {}
 
     Status Count(std::int32_t& count) override {
         LONG n = 0;
@@ -171,18 +204,19 @@ public:
                 dispatch = v.pdispVal;
             else if (v.vt == (VT_DISPATCH | VT_BYREF))
                 dispatch = v.ppdispVal ? *v.ppdispVal : nullptr;
-            else if (toSiteVariant(v, card))
+            else if (!foreignTypeName(v.vt) && toSiteVariant(v, card))
                 return site::kOk;
             else
                 return fail(DISP_E_TYPEMISMATCH,
                             std::string("Could not convert variant of type (") +
-                                otherTypeName(v.vt) + ") into type (Dispatch)");
+                                foreignTypeName(v.vt) + ") into type (Dispatch)");
             if (!dispatch) {
                 card = Variant::fromObject(nullptr);
                 return site::kOk;
             }
-            ComPtr<IUnknown> asCard = query(dispatch, m_cardIid);
+            ComPtr<IUnknown> asCard = query(dispatch, m_layout->config.card);
             if (!asCard) return notSupported();
+            m_layout->checkObject(asCard.get(), m_layout->cardDone);
             card = Variant::fromObject(std::make_shared<ComCard>(std::move(asCard)));
             return site::kOk;
         });
@@ -190,7 +224,7 @@ public:
 
 private:
     ComPtr<IUnknown> m_collection;
-    IID m_cardIid;
+    std::shared_ptr<Layout> m_layout;
 };
 
 // The rows of a statement through ADO's Recordset15, its Fields collection and one Field per
@@ -201,7 +235,7 @@ public:
 
     Status State(std::int32_t& state) override {
         LONG value = 0;
-        const HRESULT status = callIndex<LONG*>(m_recordset.get(), kRecordsetState, &value);
+        const HRESULT status = callIndex<LONG*>(m_recordset.get(), kAdoRecordsetState, &value);
         if (FAILED(status)) return failed(status);
         state = value;
         return site::kOk;
@@ -220,7 +254,7 @@ public:
             const Status found = column(index, field);
             if (site::failed(found)) return found;
             Bstr text;
-            const HRESULT status = callIndex<BSTR*>(field, kFieldName, text.out());
+            const HRESULT status = callIndex<BSTR*>(field, kAdoFieldName, text.out());
             if (FAILED(status)) return failed(status);
             name = text.text();
             return site::kOk;
@@ -228,13 +262,14 @@ public:
     }
     Status Eof(bool& eof) override {
         VARIANT_BOOL value = VARIANT_TRUE;
-        const HRESULT status = callIndex<VARIANT_BOOL*>(m_recordset.get(), kRecordsetEof, &value);
+        const HRESULT status =
+            callIndex<VARIANT_BOOL*>(m_recordset.get(), kAdoRecordsetEof, &value);
         if (FAILED(status)) return failed(status);
         eof = value != VARIANT_FALSE;
         return site::kOk;
     }
     Status MoveNext() override {
-        const HRESULT status = callIndex<>(m_recordset.get(), kRecordsetMoveNext);
+        const HRESULT status = callIndex<>(m_recordset.get(), kAdoRecordsetMoveNext);
         return FAILED(status) ? failed(status) : site::kOk;
     }
     // A value of a type the cursor does not read is given as an empty Dispatch, which the
@@ -245,7 +280,7 @@ public:
             const Status found = column(index, field);
             if (site::failed(found)) return found;
             VariantValue v;
-            const HRESULT status = callIndex<VARIANT*>(field, kFieldValue, v.out());
+            const HRESULT status = callIndex<VARIANT*>(field, kAdoFieldValue, v.out());
             if (FAILED(status)) return failed(status);
             if (!toSiteVariant(v.get(), value)) value = Variant::fromObject(nullptr);
             return site::kOk;
@@ -257,11 +292,12 @@ private:
     Status loadFields() {
         if (m_fields) return site::kOk;
         ComPtr<IUnknown> fields;
-        HRESULT status = callIndex<IUnknown**>(m_recordset.get(), kRecordsetFields, fields.out());
+        HRESULT status =
+            callIndex<IUnknown**>(m_recordset.get(), kAdoRecordsetFields, fields.out());
         if (FAILED(status)) return failed(status);
         if (!fields) return fail(E_POINTER, "The recordset gave no Fields collection");
         LONG count = 0;
-        status = callIndex<LONG*>(fields.get(), kFieldsCount, &count);
+        status = callIndex<LONG*>(fields.get(), kAdoFieldsCount, &count);
         if (FAILED(status)) return failed(status);
         m_columns.clear();
         m_columns.resize(count > 0 ? static_cast<size_t>(count) : 0);
@@ -282,7 +318,7 @@ private:
             number.vt = VT_I4;
             number.lVal = index;
             const HRESULT status =
-                callIndex<VARIANT, IUnknown**>(m_fields.get(), kFieldsItem, number, slot.out());
+                callIndex<VARIANT, IUnknown**>(m_fields.get(), kAdoFieldsItem, number, slot.out());
             if (FAILED(status)) return failed(status);
             if (!slot)
                 return fail(E_POINTER, "The recordset gave no field " + std::to_string(index));
@@ -298,8 +334,8 @@ private:
 
 class ComTopLevel : public site::TopLevelObject {
 public:
-    ComTopLevel(ComPtr<IUnknown> top, const ComConfig& config)
-        : m_top(std::move(top)), m_config(config) {}
+    ComTopLevel(ComPtr<IUnknown> top, std::shared_ptr<Layout> layout)
+        : m_top(std::move(top)), m_layout(std::move(layout)) {}
 
     Status RunSql(const std::u16string& sql, site::ObjectPtr& result) override {
         return guarded([&] {
@@ -313,7 +349,7 @@ public:
                 result = nullptr;
                 return site::kOk;
             }
-            ComPtr<IUnknown> recordset = query(rows.get(), dormexsite::kRecordset15Iid);
+            ComPtr<IUnknown> recordset = query(rows.get(), ado::kRecordset15);
             if (!recordset) return notSupported();
             result = std::make_shared<ComRecordset>(std::move(recordset));
             return site::kOk;
@@ -331,57 +367,79 @@ public:
                 result = nullptr;
                 return site::kOk;
             }
-            ComPtr<IUnknown> collection = query(found.get(), m_config.collection);
+            ComPtr<IUnknown> collection = query(found.get(), m_layout->config.collection);
             if (!collection) return notSupported();
-            result = std::make_shared<ComCardCollection>(std::move(collection), m_config.card);
+            m_layout->checkObject(collection.get(), m_layout->collectionDone);
+            result = std::make_shared<ComCardCollection>(std::move(collection), m_layout);
             return site::kOk;
         });
     }
 
 private:
     ComPtr<IUnknown> m_top;
-    ComConfig m_config;
+    std::shared_ptr<Layout> m_layout;
 };
 
-// The value of `key` in [COM] of `path`, as the platform's settings functions read it.
-std::wstring profileValue(const std::string& path, const char* key) {
-    return platform::toWide(platform::ProfileRead(path, "COM", key));
+const char* const kKeys[] = {"Class", "TopLevelInterface", "CollectionInterface", "CardInterface"};
+
+[[noreturn]] void badKey(HRESULT status, const char* key, const std::string& value) {
+    throw site::SiteError(
+        failureMessage(status) + " ([COM] " + key + "=" + value + " in SiteLibrary.ini)", status);
 }
 
-[[noreturn]] void badKey(HRESULT status, const char* key, const std::wstring& value) {
-    throw site::SiteError(failureMessage(status) + " ([COM] " + key + "=" +
-                              platform::toUtf8(value) + " in SiteLibrary.ini)",
-                          status);
-}
-
-IID readIid(const std::string& path, const char* key, const IID& fallback) {
-    const std::wstring value = profileValue(path, key);
-    if (value.empty()) return fallback;
+IID readIid(const std::string& value, const char* key) {
     IID iid;
     ::SetErrorInfo(0, nullptr);
-    const HRESULT status = ::IIDFromString(value.c_str(), &iid);
-    if (FAILED(status) || value.front() != L'{')
+    const HRESULT status = ::IIDFromString(platform::toWide(value).c_str(), &iid);
+    if (FAILED(status) || value.front() != '{')
         badKey(FAILED(status) ? status : CO_E_IIDSTRING, key, value);
     return iid;
+}
+
+// True when the class has an in-process server in the other architecture's registry view, the
+// machine's or the user's, and so none a program of this architecture can load.
+bool registeredForOtherArchitecture(const CLSID& classId) {
+    wchar_t guid[40];
+    ::StringFromGUID2(classId, guid, 40);
+    const std::wstring key =
+        std::wstring(L"Software\\Classes\\CLSID\\") + guid + L"\\InprocServer32";
+    const REGSAM otherView = sizeof(void*) == 8 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
+    for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
+        HKEY handle = nullptr;
+        if (::RegOpenKeyExW(root, key.c_str(), 0, KEY_READ | otherView, &handle) == ERROR_SUCCESS) {
+            ::RegCloseKey(handle);
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace
 
 ComConfig readComConfig(const std::string& programDir) {
     const std::string path = programDir + "SiteLibrary.ini";
-    ComConfig config{dormexsite::kClsid, dormexsite::kTopLevelIid, dormexsite::kCollectionIid,
-                     dormexsite::kCardIid};
-    const std::wstring cls = profileValue(path, "Class");
-    if (!cls.empty()) {
-        ::SetErrorInfo(0, nullptr);
-        const HRESULT status = cls.front() == L'{'
-                                   ? ::CLSIDFromString(cls.c_str(), &config.classId)
-                                   : ::CLSIDFromProgID(cls.c_str(), &config.classId);
-        if (FAILED(status)) badKey(status, "Class", cls);
+    if (!platform::os::pathExists(path))
+        throw site::SiteError("SiteLibrary.ini is missing: " + path +
+                                  " must name the site library in [COM] Class, "
+                                  "TopLevelInterface, CollectionInterface and CardInterface",
+                              HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+    std::string values[4];
+    for (int i = 0; i < 4; ++i) {
+        values[i] = platform::ProfileRead(path, "COM", kKeys[i]);
+        if (values[i].empty())
+            throw site::SiteError(std::string("[COM] ") + kKeys[i] +
+                                      " is missing or empty in SiteLibrary.ini (" + path + ")",
+                                  site::kInvalidArg);
     }
-    config.topLevel = readIid(path, "TopLevelInterface", config.topLevel);
-    config.collection = readIid(path, "CollectionInterface", config.collection);
-    config.card = readIid(path, "CardInterface", config.card);
+    ComConfig config;
+    ::SetErrorInfo(0, nullptr);
+    const std::wstring cls = platform::toWide(values[0]);
+    const HRESULT status = cls.front() == L'{' ? ::CLSIDFromString(cls.c_str(), &config.classId)
+                                               : ::CLSIDFromProgID(cls.c_str(), &config.classId);
+    if (FAILED(status)) badKey(status, kKeys[0], values[0]);
+    config.topLevel = readIid(values[1], kKeys[1]);
+    config.collection = readIid(values[2], kKeys[2]);
+    config.card = readIid(values[3], kKeys[3]);
     return config;
 }
 
@@ -434,23 +492,65 @@ std::u16string decimalText(const DECIMAL& value) {
 
 bool toSiteVariant(const VARIANT& in, Variant& out) {
     out = Variant();
+    auto integer = [&](std::int64_t value) {
+        out.type = Variant::Type::Integer;
+        out.integer = value;
+        return true;
+    };
+    // The system's own text for the value, in the user's locale.
+    auto systemText = [&] {
+        VariantValue text;
+        if (FAILED(::VariantChangeTypeEx(text.out(), const_cast<VARIANT*>(&in), LOCALE_USER_DEFAULT,
+                                         0, VT_BSTR)))
+            return false;
+        return toSiteVariant(text.get(), out);
+    };
     switch (in.vt) {
         case VT_EMPTY:
             return true;
         case VT_NULL:
             out = Variant::null();
             return true;
+        case VT_I1:
+            return integer(in.cVal);
+        case VT_UI1:
+            return integer(in.bVal);
         case VT_I2:
+            return integer(in.iVal);
+        case VT_UI2:
+            return integer(in.uiVal);
         case VT_I4:
-            out.type = Variant::Type::Integer;
-            out.integer = in.vt == VT_I2 ? in.iVal : in.lVal;
-            return true;
+            return integer(in.lVal);
+        case VT_UI4:
+            return integer(in.ulVal);
+        case VT_INT:
+            return integer(in.intVal);
+        case VT_UINT:
+            return integer(in.uintVal);
         case VT_I8:
             out = Variant::fromInt64(in.llVal);
+            return true;
+        case VT_UI8:
+            if (in.ullVal > static_cast<ULONGLONG>(INT64_MAX))
+                out = Variant::fromDecimal(site::toUtf16(std::to_string(in.ullVal)));
+            else
+                out = Variant::fromInt64(static_cast<std::int64_t>(in.ullVal));
+            return true;
+        case VT_CY:
+            // Whole amounts exactly; others as the system writes them.
+            if (in.cyVal.int64 % 10000 != 0) return systemText();
+            out = Variant::fromInt64(in.cyVal.int64 / 10000);
+            return true;
+        case VT_R4:
+            if (std::trunc(in.fltVal) != in.fltVal || !(std::fabs(in.fltVal) < 0x1p63f))
+                return systemText();
+            out = Variant::fromInt64(static_cast<std::int64_t>(in.fltVal));
             return true;
         case VT_R8:
             out = Variant::fromDouble(in.dblVal);
             return true;
+        case VT_DATE:
+            return systemText();
         case VT_BOOL:
             out.type = Variant::Type::Boolean;
             out.integer = in.boolVal != VARIANT_FALSE ? 1 : 0;
@@ -472,17 +572,31 @@ site::CreateFunction comSiteLibrary(const std::string& programDir) {
     return [programDir](site::ObjectPtr& result) -> Status {
         return guarded([&] {
             result = nullptr;
-            const ComConfig config = readComConfig(programDir);
+            auto layout = std::make_shared<Layout>();
+            layout->config = readComConfig(programDir);
+            const ComConfig& config = layout->config;
             ::SetErrorInfo(0, nullptr);
             ComPtr<IUnknown> object;
             const HRESULT status = ::CoCreateInstance(config.classId, nullptr,
                                                       CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
                                                       IID_IUnknown, object.outVoid());
+            // Not registered: Windows says so; Wine reports a missing key.
+            if ((status == REGDB_E_CLASSNOTREG || status == REGDB_E_KEYMISSING) &&
+                registeredForOtherArchitecture(config.classId))
+                return fail(status, sizeof(void*) == 8
+                                        ? "The site library is registered for 32-bit programs "
+                                          "only: use the 32-bit Dormex.exe"
+                                        : "The site library is registered for 64-bit programs "
+                                          "only: use the 64-bit Dormex.exe");
             if (FAILED(status)) return failed(status);
             if (!object) return site::kOk;
             ComPtr<IUnknown> top = query(object.get(), config.topLevel);
             if (!top) return notSupported();
-            result = std::make_shared<ComTopLevel>(std::move(top), config);
+            // The library's own description of its interfaces, before any call into them.
+            const ComPtr<ITypeLib> library = typeLibraryOf(top.get());
+            checkLayout(library.get(), config.topLevel, "TopLevelInterface", kTopLevelCalls);
+            layout->checkIn(library.get());
+            result = std::make_shared<ComTopLevel>(std::move(top), std::move(layout));
             return site::kOk;
         });
     };

@@ -23,9 +23,9 @@ struct ComConfig {
 };
 
 // Reads keys Class (a ProgID or a {CLSID}), TopLevelInterface, CollectionInterface and
-// CardInterface ({IID}s) of [COM] in `programDir` + "SiteLibrary.ini"; a missing file or key
-// gives the stand-in server's IDs. A value that names nothing throws a site::SiteError whose
-// message is one line naming the key.
+// CardInterface ({IID}s) of [COM] in `programDir` + "SiteLibrary.ini", with the program's own
+// profile reader. A missing file, a key missing or empty, or a value that names nothing throws a
+// site::SiteError whose message is one line naming the file and the key.
 ComConfig readComConfig(const std::string& programDir);
 
 // The message for a failed call's `status`: the published error description (GetErrorInfo,
@@ -37,15 +37,20 @@ std::string failureMessage(HRESULT status);
 // longer.
 std::string systemText(HRESULT status);
 
-// `in` as the site's Variant: VT_EMPTY, VT_NULL, VT_I2, VT_I4, VT_I8, VT_R8, VT_BOOL, VT_BSTR and
-// VT_DECIMAL (as its exact decimal text). False for any other type.
+// `in` as the site's Variant. Every integer type exactly (VT_UI8 above 2^63 - 1 as a decimal);
+// VT_CY when whole and VT_R4 when whole and within 64 bits as their integer, otherwise as the
+// text the system's conversion writes in the user's locale, as is VT_DATE; VT_R8 as a double;
+// VT_DECIMAL as its exact decimal text; VT_EMPTY, VT_NULL, VT_BOOL and VT_BSTR as themselves.
+// False for any other type.
 bool toSiteVariant(const VARIANT& in, site::Variant& out);
 
 // The exact decimal text of `value`, e.g. "-12.50".
 std::u16string decimalText(const DECIMAL& value);
 
-// Creates the top-level object of the class that `programDir`'s SiteLibrary.ini configures. COM
-// must be initialised on the calling thread.
+// Creates the top-level object of the class that `programDir`'s SiteLibrary.ini configures and
+// checks the site interfaces against the type information it gives (LayoutCheck.h); a class
+// registered for the other architecture only is named as such. COM must be initialised on the
+// calling thread.
 site::CreateFunction comSiteLibrary(const std::string& programDir);
 
 }  // namespace dormex::com

@@ -102,12 +102,14 @@ constexpr int kOwnBase = 6;
 
 // Calls the method at table index `index` of `object` with `args`, declared with exactly the
 // argument types given, so that a 64-bit integer or a VARIANT is passed as the platform's
-// convention wants it (two stack slots on 32-bit Windows).
+// convention wants it (two stack slots on 32-bit Windows). The thread's error information is
+// cleared first, so a failure that publishes none is never described by an earlier one.
 template <class... Args>
 HRESULT callIndex(IUnknown* object, int index, Args... args) {
     using Method = HRESULT(STDMETHODCALLTYPE*)(IUnknown*, Args...);
     void** table = nullptr;
     std::memcpy(&table, object, sizeof table);
+    ::SetErrorInfo(0, nullptr);
     return reinterpret_cast<Method>(table[index])(object, args...);
 }
 

@@ -1,0 +1,288 @@
+#include "LayoutCheck.h"
+
+#include <string>
+
+#include "site/OleError.h"
+#include "site/Utf.h"
+
+namespace dormex::com {
+namespace {
+
+// A type's attributes, released with the type.
+class TypeAttr {
+public:
+    explicit TypeAttr(ITypeInfo* info) : m_info(info) {
+        if (FAILED(info->GetTypeAttr(&m_attr))) m_attr = nullptr;
+    }
+    TypeAttr(const TypeAttr&) = delete;
+    TypeAttr& operator=(const TypeAttr&) = delete;
+    ~TypeAttr() {
+        if (m_attr) m_info->ReleaseTypeAttr(m_attr);
+    }
+    const TYPEATTR* operator->() const { return m_attr; }
+    explicit operator bool() const { return m_attr != nullptr; }
+
+private:
+    ITypeInfo* m_info;
+    TYPEATTR* m_attr = nullptr;
+};
+
+// A function's description, released with it.
+class FuncDesc {
+public:
+    FuncDesc(ITypeInfo* info, UINT index) : m_info(info) {
+        if (FAILED(info->GetFuncDesc(index, &m_desc))) m_desc = nullptr;
+    }
+    FuncDesc(const FuncDesc&) = delete;
+    FuncDesc& operator=(const FuncDesc&) = delete;
+    ~FuncDesc() {
+        if (m_desc) m_info->ReleaseFuncDesc(m_desc);
+    }
+    const FUNCDESC* operator->() const { return m_desc; }
+    const FUNCDESC& get() const { return *m_desc; }
+    explicit operator bool() const { return m_desc != nullptr; }
+
+private:
+    ITypeInfo* m_info;
+    FUNCDESC* m_desc = nullptr;
+};
+
+// What an argument's type must be, pointers aside.
+enum class Shape { Int32, Int64, Bstr, Variant, InterfacePointer, Interface };
+
+// True when `type`, declared in `info`, has `shape` under any aliases; an enum is a 32-bit
+// integer.
+bool is(ITypeInfo* info, const TYPEDESC& type, Shape shape) {
+    if (type.vt == VT_USERDEFINED) {
+        ComPtr<ITypeInfo> named;
+        if (FAILED(info->GetRefTypeInfo(type.hreftype, named.out()))) return false;
+        const TypeAttr attr(named.get());
+        if (!attr) return false;
+        switch (attr->typekind) {
+            case TKIND_ALIAS:
+                return is(named.get(), attr->tdescAlias, shape);
+            case TKIND_ENUM:
+                return shape == Shape::Int32;
+            case TKIND_INTERFACE:
+            case TKIND_DISPATCH:
+            case TKIND_COCLASS:
+                return shape == Shape::Interface;
+            default:
+                return false;
+        }
+    }
+    switch (shape) {
+        case Shape::Int32:
+            return type.vt == VT_I4 || type.vt == VT_UI4 || type.vt == VT_INT || type.vt == VT_UINT;
+        case Shape::Int64:
+            return type.vt == VT_I8 || type.vt == VT_UI8;
+        case Shape::Bstr:
+            return type.vt == VT_BSTR;
+        case Shape::Variant:
+            return type.vt == VT_VARIANT;
+        case Shape::InterfacePointer:
+            return type.vt == VT_UNKNOWN || type.vt == VT_DISPATCH ||
+                   (type.vt == VT_PTR && is(info, *type.lptdesc, Shape::Interface));
+        case Shape::Interface:
+            return false;
+    }
+    return false;
+}
+
+bool matches(ITypeInfo* info, const ELEMDESC& element, Arg arg) {
+    const TYPEDESC& type = element.tdesc;
+    const bool out = (element.paramdesc.wParamFlags & PARAMFLAG_FOUT) != 0;
+    auto pointerTo = [&](Shape shape) {
+        return out && type.vt == VT_PTR && is(info, *type.lptdesc, shape);
+    };
+    switch (arg) {
+        case Arg::Long:
+            return !out && is(info, type, Shape::Int32);
+        case Arg::Hyper:
+            return !out && is(info, type, Shape::Int64);
+        case Arg::Bstr:
+            return !out && is(info, type, Shape::Bstr);
+        case Arg::OutLong:
+            return pointerTo(Shape::Int32);
+        case Arg::OutVariant:
+            return pointerTo(Shape::Variant);
+        case Arg::OutObject:
+            return pointerTo(Shape::InterfacePointer);
+    }
+    return false;
+}
+
+// The name `info` gives its member `id` (MEMBERID_NIL: the type itself).
+std::string nameOf(ITypeInfo* info, MEMBERID id) {
+    Bstr name;
+    if (FAILED(info->GetDocumentation(id, name.out(), nullptr, nullptr, nullptr))) return "?";
+    return site::toUtf8(name.text());
+}
+
+// `type` as the declaration writes it, e.g. "long", "BSTR", "IUnknown**".
+std::string typeText(ITypeInfo* info, const TYPEDESC& type) {
+    switch (type.vt) {
+        case VT_PTR:
+            return typeText(info, *type.lptdesc) + "*";
+        case VT_USERDEFINED: {
+            ComPtr<ITypeInfo> named;
+            if (FAILED(info->GetRefTypeInfo(type.hreftype, named.out()))) return "?";
+            return nameOf(named.get(), MEMBERID_NIL);
+        }
+        case VT_I1:
+            return "char";
+        case VT_UI1:
+            return "unsigned char";
+        case VT_I2:
+            return "short";
+        case VT_UI2:
+            return "unsigned short";
+        case VT_I4:
+            return "long";
+        case VT_UI4:
+            return "unsigned long";
+        case VT_INT:
+            return "int";
+        case VT_UINT:
+            return "unsigned int";
+        case VT_I8:
+            return "hyper";
+        case VT_UI8:
+            return "unsigned hyper";
+        case VT_R4:
+            return "float";
+        case VT_R8:
+            return "double";
+        case VT_CY:
+            return "CURRENCY";
+        case VT_DATE:
+            return "DATE";
+        case VT_BSTR:
+            return "BSTR";
+        case VT_BOOL:
+            return "VARIANT_BOOL";
+        case VT_VARIANT:
+            return "VARIANT";
+        case VT_UNKNOWN:
+            return "IUnknown*";
+        case VT_DISPATCH:
+            return "IDispatch*";
+        case VT_HRESULT:
+            return "HRESULT";
+        case VT_VOID:
+            return "void";
+        default:
+            return "VARTYPE " + std::to_string(type.vt);
+    }
+}
+
+// The declaration of `desc`, e.g. "HRESULT SetActive(long)".
+std::string declaration(ITypeInfo* info, const FUNCDESC& desc) {
+    std::string text = typeText(info, desc.elemdescFunc.tdesc) + " ";
+    if (desc.callconv != CC_STDCALL)
+        text += "(calling convention " + std::to_string(desc.callconv) + ") ";
+    text += nameOf(info, desc.memid) + "(";
+    for (SHORT i = 0; i < desc.cParams; ++i) {
+        const ELEMDESC& param = desc.lprgelemdescParam[i];
+        if (i > 0) text += ", ";
+        if (param.paramdesc.wParamFlags & PARAMFLAG_FOUT) text += "[out] ";
+        text += typeText(info, param.tdesc);
+    }
+    return text + ")";
+}
+
+// How Dormex calls a method with `args`, e.g. "HRESULT (long, [out] VARIANT*)".
+std::string callText(const std::vector<Arg>& args) {
+    static const char* const kNames[] = {"long",        "hyper",          "BSTR",
+                                         "[out] long*", "[out] VARIANT*", "[out] IUnknown**"};
+    std::string text = "HRESULT (";
+    for (const Arg arg : args) {
+        if (text.back() != '(') text += ", ";
+        text += kNames[static_cast<int>(arg)];
+    }
+    return text + ")";
+}
+
+// True when the function at table byte offset `offset` of `info` or of one of its bases matches
+// `call`; `found` gets its declaration, or stays empty when none is declared there.
+bool declaredAt(ITypeInfo* info, int offset, const Call& call, std::string& found) {
+    info->AddRef();
+    ComPtr<ITypeInfo> current = ComPtr<ITypeInfo>::attach(info);
+    while (current) {
+        const TypeAttr attr(current.get());
+        if (!attr) return false;
+        for (UINT i = 0; i < attr->cFuncs; ++i) {
+            const FuncDesc desc(current.get(), i);
+            if (!desc || desc->oVft != offset ||
+                (desc->funckind != FUNC_PUREVIRTUAL && desc->funckind != FUNC_VIRTUAL))
+                continue;
+            found = declaration(current.get(), desc.get());
+            if (desc->callconv != CC_STDCALL || desc->elemdescFunc.tdesc.vt != VT_HRESULT ||
+                desc->cParams != static_cast<SHORT>(call.args.size()))
+                return false;
+            SHORT index = 0;
+            for (const Arg arg : call.args)
+                if (!matches(current.get(), desc->lprgelemdescParam[index++], arg)) return false;
+            return true;
+        }
+        HREFTYPE base = 0;
+        ComPtr<ITypeInfo> next;
+        if (attr->cImplTypes == 0 || FAILED(current.get()->GetRefTypeOfImplType(0, &base)) ||
+            FAILED(current.get()->GetRefTypeInfo(base, next.out())))
+            break;
+        current = std::move(next);
+    }
+    return false;
+}
+
+[[noreturn]] void refuse(const std::string& message) {
+    throw site::SiteError(message, TYPE_E_TYPEMISMATCH);
+}
+
+}  // namespace
+
+ComPtr<ITypeLib> typeLibraryOf(IUnknown* object) {
+    ComPtr<IDispatch> dispatch;
+    ComPtr<ITypeInfo> info;
+    ComPtr<ITypeLib> library;
+    UINT count = 0;
+    UINT index = 0;
+    if (FAILED(object->QueryInterface(IID_IDispatch, dispatch.outVoid())) || !dispatch ||
+        FAILED(dispatch.get()->GetTypeInfoCount(&count)) || count == 0 ||
+        FAILED(dispatch.get()->GetTypeInfo(0, LOCALE_USER_DEFAULT, info.out())) || !info ||
+        FAILED(info.get()->GetContainingTypeLib(library.out(), &index)))
+        library.reset();
+    return library;
+}
+
+bool checkLayout(ITypeLib* library, REFIID iid, const char* key, const std::vector<Call>& calls) {
+    ComPtr<ITypeInfo> info;
+    if (!library || FAILED(library->GetTypeInfoOfGuid(iid, info.out())) || !info) return false;
+    const std::string name = nameOf(info.get(), MEMBERID_NIL) + " ([COM] " + key + ")";
+    {
+        // A dual interface is described as a dispatch interface; its table is the interface
+        // view behind it.
+        const TypeAttr attr(info.get());
+        if (attr && attr->typekind == TKIND_DISPATCH) {
+            HREFTYPE table = 0;
+            ComPtr<ITypeInfo> view;
+            if (!(attr->wTypeFlags & TYPEFLAG_FDUAL) ||
+                FAILED(info.get()->GetRefTypeOfImplType(static_cast<UINT>(-1), &table)) ||
+                FAILED(info.get()->GetRefTypeInfo(table, view.out())))
+                refuse("The site library declares " + name +
+                       " as a dispatch-only interface, whose methods cannot be called by position");
+            info = std::move(view);
+        }
+    }
+    for (const Call& call : calls) {
+        const int offset = (kOwnBase + call.position) * static_cast<int>(sizeof(void*));
+        std::string found;
+        if (declaredAt(info.get(), offset, call, found)) continue;
+        refuse("The site library declares " + name + " position " + std::to_string(call.position) +
+               (found.empty() ? " as nothing" : " as " + found) + ", where Dormex calls " +
+               callText(call.args));
+    }
+    return true;
+}
+
+}  // namespace dormex::com
