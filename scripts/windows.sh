@@ -36,7 +36,8 @@ build_windows() {
     cmake --build "$dir" -j "$(nproc)"
 }
 
-# check_program FILE FORMAT: the PE header is FORMAT and every imported DLL is the system's.
+# check_program FILE FORMAT: the PE header is FORMAT, every imported DLL is the system's, and
+# Dormex.exe imports SetDllDirectoryW.
 check_program() {
     local exe=$1 format=$2
     objdump -f "$exe" | grep -q "file format $format" ||
@@ -51,6 +52,11 @@ check_program() {
             *) echo "windows: $exe imports $dll, which Windows does not ship" >&2; exit 1 ;;
         esac
     done
+    # The program takes the current directory out of the DLL search before it loads anything.
+    if [ "$(basename "$exe")" = Dormex.exe ] && ! objdump -p "$exe" | grep -qw SetDllDirectoryW; then
+        echo "windows: $exe does not import SetDllDirectoryW" >&2
+        exit 1
+    fi
     echo "$exe: $format, imports $(echo $dlls | tr ' ' ',')"
 }
 

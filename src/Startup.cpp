@@ -170,7 +170,8 @@ std::string UsageText(const std::string& programName) {
            "changes nothing\n" + command("--help", "this text") +
            command("--version", "the version") + "\nFiles beside the program (" +
            platform::programDirectory() + "):\n" +
-           file("Dormex.ini", "settings (Days, typeN, MaxDeactivations in [General])") +
+           file("Dormex.ini", "settings: Days, typeN, MaxDeactivations, FeedCheck and") +
+           file("", "SqlDateFormat in [General]; cards never deactivated in [Keep]") +
            file(fileName(LogPathFor(platform::executablePath())), "the log of every run") +
            file("SiteLibrary.ini", "where the site library finds the site database") +
            file(kRunLockFile, "held by the unattended run, one run at a time") +

@@ -135,14 +135,16 @@ public:
     void btnSaveClick();
 
     // Replaces entries 6.. with the site's custom person type names. Creating the top-level
-    // object may throw; every later error is logged as "LoadCustomNames():<message>".
+    // object may throw; every later error is logged as "LoadCustomNames():<message>". A log
+    // entry that cannot be written (RunStopped) passes on, as everywhere.
     void LoadCustomNames();
     // Deactivates every idle active card of a selected person type. First the feed check (when
     // on): no door transaction after the cut-off stops the run. Then the whole selection is
     // read, without the cards keepList() holds: when it holds more cards than
     // maxDeactivations() (0: no limit), none is deactivated and one entry says so. Creating the
     // top-level object may throw; every later error ends the run with a two-line "RunQuery():"
-    // entry naming the statement that ran.
+    // entry naming the statement that ran. A log entry that cannot be written (RunStopped)
+    // ends the run where it is and passes on.
     void RunQuery(std::int32_t days);
 
     bool unattended() const { return IsSilentArgument(m_modeArg); }
@@ -154,10 +156,8 @@ public:
     bool failureLogged() const { return m_failureLogged; }
     std::int32_t maxDeactivations() const { return m_maxDeactivations; }
     void setMaxDeactivations(std::int32_t limit) { m_maxDeactivations = limit; }
-    void setSqlDateFormat(SqlDateFormat format) { m_sqlDateFormat = format; }
     void setFeedCheck(bool on) { m_feedCheck = on; }
     const KeepList& keepList() const { return m_keep; }
-    void setKeepList(KeepList keep) { m_keep = std::move(keep); }
 
     TPersonTypeList CheckListBox1;
     std::string txtDays = "30";
@@ -179,7 +179,8 @@ private:
     RunReport* m_report = &m_logReport;
 };
 
-// Runs FormCreate; an error it throws is shown in the error box. False when the set-up failed.
+// Runs FormCreate; an error it throws is shown in the error box, except RunStopped, which passes
+// on. False when the set-up failed.
 bool RunFormCreate(TForm1& form);
 
 // The process's exit status after `form` was set up and (for an unattended start) run:
