@@ -42,8 +42,10 @@ check_program() {
     local exe=$1 format=$2
     objdump -f "$exe" | grep -q "file format $format" ||
         { echo "windows: $exe is not $format" >&2; exit 1; }
-    local dlls
-    dlls=$(objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)
+    # The import table is read whole first: a grep -q ending early would fail its pipe.
+    local imports dlls
+    imports=$(objdump -p "$exe")
+    dlls=$(sed -n 's/^\s*DLL Name: //p' <<<"$imports" | tr 'A-Z' 'a-z' | sort -u)
     local dll
     for dll in $dlls; do
         case "$dll" in
@@ -53,7 +55,7 @@ check_program() {
         esac
     done
     # The program takes the current directory out of the DLL search before it loads anything.
-    if [ "$(basename "$exe")" = Dormex.exe ] && ! objdump -p "$exe" | grep -qw SetDllDirectoryW; then
+    if [ "$(basename "$exe")" = Dormex.exe ] && ! grep -qw SetDllDirectoryW <<<"$imports"; then
         echo "windows: $exe does not import SetDllDirectoryW" >&2
         exit 1
     fi
