@@ -7,10 +7,7 @@
 #include <QSqlRecord>
 #include <QTime>
 #include <QVariant>
-#include <atomic>
-#include <csignal>
 #include <cstdint>
-#include <cstdlib>
 #include <ctime>
 #include <exception>
 #include <memory>
@@ -319,20 +316,6 @@ struct PendingDownload {
     std::time_t savedAt;
 };
 
-// Test-only fault injection: with DORMEX_SITELIB_FAULT=kill-after-save:N the process kills
-// itself (SIGKILL) right after its N-th save has committed, before that card's QueueDownload.
-// Without the variable, as in every real use, nothing happens.
-void afterSaveCommitted() {
-    static const long killAfter = [] {
-        const char* fault = std::getenv("DORMEX_SITELIB_FAULT");
-        const std::string prefix = "kill-after-save:";
-        if (!fault || std::string(fault).rfind(prefix, 0) != 0) return 0L;
-        return std::strtol(fault + prefix.size(), nullptr, 10);
-    }();
-    static std::atomic<long> saves{0};
-    if (killAfter > 0 && ++saves == killAfter) std::raise(SIGKILL);
-}
-
 // The connection of one top-level object and its prepared statements, shared with its cards.
 class Session {
 public:
@@ -375,7 +358,6 @@ public:
         const std::int64_t downloadId = m_db.dialect() == Dialect::Postgres
                                             ? saveInOneStatement(card, now)
                                             : saveInTransaction(card, now);
-        afterSaveCommitted();
         return {downloadId, now};
     }
 

@@ -1,6 +1,7 @@
 #include "Preview.h"
 
 #include "platform/Error.h"
+#include "platform/Platform.h"
 #include "platform/Text.h"
 #include "site/OleError.h"
 #include "uDormex.h"
@@ -33,47 +34,44 @@ private:
     std::shared_ptr<std::vector<std::string>> m_recorded;
 };
 
-// Hands Count to the real collection; wraps the card of every Item so it cannot act.
-class RecordingCollection : public site::CardCollection {
+// Hands Count to the real collection; passes the card of every Item through `wrap`.
+class WrappingCollection : public site::CardCollection {
 public:
-    RecordingCollection(std::shared_ptr<site::CardCollection> real,
-                        std::shared_ptr<std::vector<std::string>> recorded)
-        : m_real(std::move(real)), m_recorded(std::move(recorded)) {}
+    WrappingCollection(std::shared_ptr<site::CardCollection> real, CardWrap wrap)
+        : m_real(std::move(real)), m_wrap(std::move(wrap)) {}
     Status Count(std::int32_t& count) override { return m_real->Count(count); }
     Status Item(std::int32_t index, site::Variant& card) override {
         Status status = m_real->Item(index, card);
-        // Only a real card is replaced; anything else reaches the run as it came.
-        if (!site::failed(status) && card.type == site::Variant::Type::Dispatch &&
-            std::dynamic_pointer_cast<site::Card>(card.object)) {
-            card.object = std::make_shared<RecordingCard>(m_recorded);
-        }
+        // Only a real card is wrapped; anything else reaches the run as it came.
+        if (site::failed(status) || card.type != site::Variant::Type::Dispatch) return status;
+        if (auto real = std::dynamic_pointer_cast<site::Card>(card.object))
+            card.object = m_wrap(std::move(real));
         return status;
     }
 
 private:
     std::shared_ptr<site::CardCollection> m_real;
-    std::shared_ptr<std::vector<std::string>> m_recorded;
+    CardWrap m_wrap;
 };
 
-class RecordingTop : public site::TopLevelObject {
+class WrappingTop : public site::TopLevelObject {
 public:
-    RecordingTop(std::shared_ptr<site::TopLevelObject> real,
-                 std::shared_ptr<std::vector<std::string>> recorded)
-        : m_real(std::move(real)), m_recorded(std::move(recorded)) {}
+    WrappingTop(std::shared_ptr<site::TopLevelObject> real, CardWrap wrap)
+        : m_real(std::move(real)), m_wrap(std::move(wrap)) {}
     Status RunSql(const std::u16string& sql, site::ObjectPtr& result) override {
         return m_real->RunSql(sql, result);
     }
     Status FindKeycards(std::int32_t facility, std::int64_t key, site::ObjectPtr& result) override {
         Status status = m_real->FindKeycards(facility, key, result);
         if (auto cards = std::dynamic_pointer_cast<site::CardCollection>(result)) {
-            result = std::make_shared<RecordingCollection>(cards, m_recorded);
+            result = std::make_shared<WrappingCollection>(cards, m_wrap);
         }
         return status;
     }
 
 private:
     std::shared_ptr<site::TopLevelObject> m_real;
-    std::shared_ptr<std::vector<std::string>> m_recorded;
+    CardWrap m_wrap;
 };
 
 class PreviewReport : public RunReport {
@@ -150,19 +148,25 @@ bool IsPreviewArgument(const std::string& arg) {
     return platform::equalsIgnoringAsciiCase(arg, "preview");
 }
 
-site::CreateFunction RecordingSite(site::CreateFunction real,
-                                   std::shared_ptr<std::vector<std::string>> recorded) {
-    return [real = std::move(real), recorded = std::move(recorded)](site::ObjectPtr& result) {
+site::CreateFunction WrappedCards(site::CreateFunction real, CardWrap wrap) {
+    return [real = std::move(real), wrap = std::move(wrap)](site::ObjectPtr& result) {
         site::ObjectPtr object;
         Status status = real ? real(object) : site::kFail;
         if (site::failed(status)) return status;
         if (auto top = std::dynamic_pointer_cast<site::TopLevelObject>(object)) {
-            result = std::make_shared<RecordingTop>(top, recorded);
+            result = std::make_shared<WrappingTop>(top, wrap);
         } else {
             result = object;
         }
         return status;
     };
+}
+
+site::CreateFunction RecordingSite(site::CreateFunction real,
+                                   std::shared_ptr<std::vector<std::string>> recorded) {
+    return WrappedCards(std::move(real), [recorded = std::move(recorded)](auto) {
+        return std::make_shared<RecordingCard>(recorded);
+    });
 }
 
 int RunPreview(site::CreateFunction createSite, std::FILE* out, std::FILE* err) {
@@ -173,7 +177,8 @@ int RunPreview(site::CreateFunction createSite, std::FILE* out, std::FILE* err) 
     form.setReport(&report);
     const bool ok = Guarded([&] { form.FormCreate(); },
                             [&](const std::string& message) {
-                                std::fprintf(err, "%s\n", ErrorBoxText(message).c_str());
+                                std::fprintf(err, "%s: %s\n", platform::kApplicationTitle,
+                                             ErrorBoxText(message).c_str());
                             });
     if (ok) report.summary(form.maxDeactivations(), !form.keepList().empty());
     std::fflush(out);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,6 +15,12 @@ namespace dormex {
 // True when the first command-line argument selects the preview ("preview", any ASCII case).
 bool IsPreviewArgument(const std::string& arg);
 
+// A card as the run gets it, made from the library's own card.
+using CardWrap = std::function<std::shared_ptr<site::Card>(std::shared_ptr<site::Card>)>;
+
+// A site library that is `real`, except that every card an Item gives passes through `wrap`.
+site::CreateFunction WrappedCards(site::CreateFunction real, CardWrap wrap);
+
 // A site library whose statements, lookups, counts and items go to `real`, and whose card
 // operations only append "A(0)", "B(3)", ... to `*recorded` and succeed.
 site::CreateFunction RecordingSite(site::CreateFunction real,
@@ -21,9 +28,9 @@ site::CreateFunction RecordingSite(site::CreateFunction real,
 
 // Runs the preview. A first line on `out` gives the cut-off literal and the feed check's count
 // and verdict; each card the run would deactivate is a line ending in ", Would deactivate",
-// followed by one summary line; what the run would log as a failure, and a
-// set-up error, go to `err`. Writes neither the log nor the settings. Returns 0, 1 after a
-// failure, 2 after a set-up error.
+// followed by one summary line; what the run would log as a failure goes to `err`, and a set-up
+// error too, as "Dormex: " and the message, as the unattended run writes it. Writes neither the log
+// nor the settings. Returns 0, 1 after a failure, 2 after a set-up error.
 int RunPreview(site::CreateFunction createSite, std::FILE* out, std::FILE* err);
 
 }  // namespace dormex

@@ -122,7 +122,7 @@ int runFormProgram(StartMode mode, const std::string& firstArgument, Shell& shel
                 throw Error("Another run is in progress");
         },
         [](const std::string& message) {
-            platform::boxes().showError(platform::kApplicationTitle, message);
+            platform::boxes().showError(platform::kApplicationTitle, ErrorBoxText(message));
         });
     if (!locked) return 2;
     TForm1 form(shell.siteLibrary(false), firstArgument);

@@ -217,38 +217,47 @@ int PersonTypeOf(std::int64_t flags) {
     return static_cast<int>((flags & 0x1E00000) >> 21);
 }
 
+void RunReport::log(const std::string& message) const {
+    if (m_dropRefused)
+        TryWriteLog(message);
+    else
+        WriteLog(message);
+}
+
 void RunReport::daysRead(const std::string& daysText) {
-    WriteLog("Days = " + daysText);
+    log("Days = " + daysText);
 }
 
 void RunReport::runStarted(const std::string&) {}
 
 void RunReport::cardDeactivated(const std::string& rowText) {
-    WriteLog(rowText + ", Deactivated");
+    log(rowText + ", Deactivated");
 }
 
 void RunReport::cardKept(const std::string&, const std::string&) {}
 
 void RunReport::feedChecked(const std::string& literal, std::optional<std::int64_t> count) {
     if (count && *count == 0) {
-        WriteLog("RunQuery():Stopped: no door transaction after " + literal +
-                 " in the site database; the transaction feed may have stopped, or the database "
-                 "reads the date differently (see SqlDateFormat); none was deactivated");
+        log("RunQuery():Stopped: no door transaction after " + literal +
+            " in the site database; the transaction feed may have stopped, or the database "
+            "reads the date differently (see SqlDateFormat); none was deactivated");
     }
 }
 
 void RunReport::limitExceeded(std::size_t count, std::int32_t limit) {
-    WriteLog("RunQuery():Stopped: " + std::to_string(count) +
-             " cards would be deactivated, more than MaxDeactivations = " + std::to_string(limit) +
-             "; none was deactivated");
+    log("RunQuery():Stopped: " + std::to_string(count) +
+        " cards would be deactivated, more than MaxDeactivations = " + std::to_string(limit) +
+        "; none was deactivated");
 }
 
 void RunReport::failure(const std::string& entry) {
-    WriteLog(entry);
+    log(entry);
 }
 
 TForm1::TForm1(site::CreateFunction createSite, std::string modeArg)
-    : m_createSite(std::move(createSite)), m_modeArg(std::move(modeArg)) {}
+    : m_createSite(std::move(createSite)),
+      m_modeArg(std::move(modeArg)),
+      m_logReport(!IsSilentArgument(m_modeArg)) {}
 
 void TForm1::FormCreate() {
     const std::string settingsPath = SettingsPath();

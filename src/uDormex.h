@@ -95,9 +95,12 @@ std::string RowText(const site::TResultCursor& cursor);
 // Person type number of a holder: bits 21 to 24 of `flags`, 0 to 15.
 int PersonTypeOf(std::int64_t flags);
 
-// Where the set-up and the runs report what they did. The default writes every entry to the log.
+// Where the set-up and the runs report what they did. The default writes every entry to the log:
+// one the log refuses stops the run (WriteLog), or with `dropRefused` is tried once and dropped,
+// for a start that changes no card.
 class RunReport {
 public:
+    explicit RunReport(bool dropRefused = false) : m_dropRefused(dropRefused) {}
     virtual ~RunReport() = default;
     // The days text of an unattended start, as stored.
     virtual void daysRead(const std::string& daysText);
@@ -114,6 +117,10 @@ public:
     virtual void limitExceeded(std::size_t count, std::int32_t limit);
     // The custom names or the expiry run failed; `entry` is the whole log entry.
     virtual void failure(const std::string& entry);
+
+private:
+    void log(const std::string& message) const;
+    bool m_dropRefused;
 };
 
 // The main window's state and logic, without any widgets: the set-up sequence, the two commands
@@ -135,8 +142,9 @@ public:
     void btnSaveClick();
 
     // Replaces entries 6.. with the site's custom person type names. Creating the top-level
-    // object may throw; every later error is logged as "LoadCustomNames():<message>". A log
-    // entry that cannot be written (RunStopped) passes on, as everywhere.
+    // object may throw; every later error is logged as "LoadCustomNames():<message>". In an
+    // unattended start a log entry that cannot be written (RunStopped) passes on; a window
+    // start drops it and goes on.
     void LoadCustomNames();
     // Deactivates every idle active card of a selected person type. First the feed check (when
     // on): no door transaction after the cut-off stops the run. Then the whole selection is

@@ -23,6 +23,16 @@ bool waitForTheLog(std::chrono::steady_clock::duration sinceFirst) {
 LogRetryWait g_logRetryWait = waitForTheLog;
 std::function<void(const std::string&)> g_logListener;
 
+// The log's entry for `message`: date and time are two separate reads of the clock.
+std::string logEntry(const std::string& message) {
+    std::string entry = platform::shortDate(platform::localTime(platform::clock().now()));
+    entry += ' ';
+    entry += platform::longTime(platform::localTime(platform::clock().now()));
+    entry += "  ";
+    entry += message;
+    return entry;
+}
+
 }  // namespace
 
 std::string ReadIniValue(const std::string& fileName, const std::string& key,
@@ -55,12 +65,7 @@ std::string LogPathFor(const std::string& executablePath) {
 }
 
 void WriteLog(const std::string& message) {
-    // Date and time are two separate reads of the clock.
-    std::string entry = platform::shortDate(platform::localTime(platform::clock().now()));
-    entry += ' ';
-    entry += platform::longTime(platform::localTime(platform::clock().now()));
-    entry += "  ";
-    entry += message;
+    const std::string entry = logEntry(message);
     const std::string path = LogPathFor(platform::executablePath());
     const auto first = std::chrono::steady_clock::now();
     while (!platform::os::appendToFile(path, entry + "\r\n")) {
@@ -71,6 +76,13 @@ void WriteLog(const std::string& message) {
         }
     }
     if (g_logListener) g_logListener(message);
+}
+
+bool TryWriteLog(const std::string& message) {
+    const bool written = platform::os::appendToFile(LogPathFor(platform::executablePath()),
+                                                    logEntry(message) + "\r\n");
+    if (written && g_logListener) g_logListener(message);
+    return written;
 }
 
 void SetLogRetryWait(LogRetryWait wait) {

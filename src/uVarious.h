@@ -29,6 +29,10 @@ std::string LogPathFor(const std::string& executablePath);
 // RunStopped naming the log's path and the entry, so that no card is ever left without its entry.
 void WriteLog(const std::string& message);
 
+// Appends the entry as WriteLog does, in one attempt that never waits: false when the log
+// refused it, and the entry is dropped.
+bool TryWriteLog(const std::string& message);
+
 // Called between two attempts at an entry the log refused, with the time since the first attempt:
 // waits, and says whether to try once more. The default waits 100 ms until 10 s have passed.
 using LogRetryWait = std::function<bool(std::chrono::steady_clock::duration sinceFirst)>;

@@ -633,6 +633,45 @@ public:
     std::string asked;
 };
 
+// A folder at the log's path: an unattended start waits for the log and stops before any card;
+// a window start tries its entry once, drops it and opens the window.
+TEST_F(CoreTest, ALogThatCannotBeWrittenStopsTheUnattendedRunAndNeverTheWindow) {
+    struct Case {
+        const char* argument;
+        const char* failCall;  // the site call that fails, "" for none
+        int status;
+        const char* calls;
+        int waits;  // times the refused entry waited to be tried again
+    } cases[] = {
+        {"silent", "", 1, "app(window) site ", 1},
+        {"", "RunSql", 0, "app(window) site window ", 0},
+    };
+    writeFile(settingsPath(), "[General]\ntype0=True\n");
+    site.rows = {row(17, "Ames", "Bo", 0)};
+    site.cardsPerKey = {{17, 1}};
+    std::filesystem::create_directory(dir.file("dormex.log"));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.argument);
+        int waits = 0;
+        SetLogRetryWait([&](auto) { return ++waits, false; });
+        site.failCall = c.failCall;
+        boxes.boxes.clear();
+        FakeShell shell(site);
+        std::FILE* out = std::tmpfile();
+        std::FILE* err = std::tmpfile();
+        const int status = RunProgram(ParseStartMode(c.argument), c.argument, shell, out, err);
+        contentsOf(out);
+        const std::string errText = contentsOf(err);
+        SetLogRetryWait(nullptr);
+        EXPECT_EQ(status, c.status) << errText;
+        EXPECT_EQ(shell.calls, c.calls);
+        EXPECT_EQ(waits, c.waits);
+        EXPECT_TRUE(cardOps(site).empty());
+        EXPECT_EQ(errText.empty(), c.status == 0) << errText;
+        EXPECT_EQ(boxes.boxes.size(), c.status == 0 ? 0u : 1u) << "the stop is shown where seen";
+    }
+}
+
 TEST_F(CoreTest, StartUpSequenceForEveryModeLockAndWindowSystem) {
     struct Case {
         const char* argument;
@@ -647,8 +686,8 @@ TEST_F(CoreTest, StartUpSequenceForEveryModeLockAndWindowSystem) {
         {"silent", "no window system (x)", true, false, 0, "app site ", "", true},
         {"SILENT", "", true, false, 0, "app(window) site window ", "", true},
         {"silent", "no window system (x)", false, false, 2, "app ",
-         "Dormex: Another run is in progress\n", false},
-        {"silent", "", false, false, 2, "app(window) ", "Dormex: Another run is in progress\n",
+         "Dormex: Another run is in progress.\n", false},
+        {"silent", "", false, false, 2, "app(window) ", "Dormex: Another run is in progress.\n",
          false},
         {"", "no window system (x)", true, false, 2, "", "Dormex: no window system (x)\n", false},
         {"-silent", "", true, false, 0, "app(window) site window ", "", false},

@@ -423,7 +423,7 @@ size_t logLineCount(const std::string& path) {
 }
 
 TEST(KilledRun, TheNextRunCompletesItAndTheSiteEqualsOneWholeRun) {
-    ProgramDir killed;
+    ProgramDir killed("dormex-faults");
     ProgramDir reference;
     RunResult generated = killed.siteTool({"--database", "site.db", "generate", "--cards", "4000",
                                            "--transactions", "20000", "--seed", "7"});
@@ -457,8 +457,8 @@ TEST(KilledRun, TheNextRunCompletesItAndTheSiteEqualsOneWholeRun) {
     }
 
     // Killed from outside at about a third of the entries (a run that got to its end first is
-    // tried again), and by the site library itself right after the third of the saves has
-    // committed, before that card's download is completed.
+    // tried again), and by the program itself (dormex-faults) right after the third of the saves
+    // has committed, before that card's download is completed.
     const size_t third = static_cast<size_t>(expected) / 3;
     struct Case {
         const char* name;
@@ -635,9 +635,9 @@ TEST(TwoRunsAtOnce, ARunFindingTheLockHeldWaitsThenGivesUpHavingDoneNothing) {
     EXPECT_GE(SteadyClock::now() - started, 59s) << "it waited for the lock";
     EXPECT_FALSE(given.timedOut);
     EXPECT_EQ(given.status, 2);
-    EXPECT_NE(given.err.find("Another run is in progress"), std::string::npos) << given.err;
+    EXPECT_NE(given.err.find("Another run is in progress."), std::string::npos) << given.err;
     EXPECT_EQ(logMessages(dir.log()),
-              std::vector<std::string>{"Set-up failed: Another run is in progress"});
+              std::vector<std::string>{"Set-up failed: Another run is in progress."});
     EXPECT_EQ(site->cardStates(), before) << "nothing changed";
 
     // A lock released within the wait lets the waiting run go ahead.

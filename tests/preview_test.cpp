@@ -132,7 +132,7 @@ TEST_F(PreviewTest, GivesTheVerdictsOfTheGuards) {
 TEST_F(PreviewTest, SetupErrorsEndWithStatusTwoAndNoSummary) {
     writeFile(settingsPath(), "[General]\r\nDays=abc\r\n");
     EXPECT_EQ(preview(), 2);
-    EXPECT_EQ(errText, "'abc' is not a valid integer value.\n");
+    EXPECT_EQ(errText, "Dormex: 'abc' is not a valid integer value.\n");
     EXPECT_EQ(outText, "");
     EXPECT_FALSE(std::filesystem::exists(dir.file("dormex.log")));
 }

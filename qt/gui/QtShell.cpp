@@ -1,6 +1,10 @@
 #include "gui/QtShell.h"
 
 #include <QApplication>
+#include <QString>
+#include <QtGlobal>
+#include <clocale>
+#include <cstdio>
 #include <cstdlib>
 
 #include "SqlSiteLibrary.h"
@@ -10,6 +14,17 @@
 #include "platform/Platform.h"
 
 namespace dormex::gui {
+namespace {
+
+// Qt's own debug and warning chatter (driver notes, missing runtime directories) is not the
+// program's to report: standard error carries only the program's messages and Qt's real errors.
+void qtMessages(QtMsgType type, const QMessageLogContext&, const QString& message) {
+    if (type == QtCriticalMsg || type == QtFatalMsg) {
+        std::fprintf(stderr, "dormex: %s\n", message.toLocal8Bit().constData());
+    }
+}
+
+}  // namespace
 
 QtShell::QtShell(int& argc, char** argv) : m_argc(argc), m_argv(argv) {}
 
@@ -46,6 +61,13 @@ void QtShell::runWindow(TForm1& form) {
     Form1Window Form1(form);
     Form1.show();
     QApplication::exec();
+}
+
+int RunQtProgram(int argc, char** argv, QtShell& shell) {
+    std::setlocale(LC_ALL, "");
+    qInstallMessageHandler(qtMessages);
+    const std::string firstArgument = argc > 1 ? argv[1] : "";
+    return RunProgram(ParseStartMode(firstArgument), firstArgument, shell, stdout, stderr);
 }
 
 }  // namespace dormex::gui

@@ -30,4 +30,9 @@ private:
     std::unique_ptr<GuiBoxes> m_boxes;
 };
 
+// The Linux program's entry over `shell`, made from the same `argc` and `argv`: the user's
+// locale, only Qt's real errors on standard error, then the start-up sequence in the mode the
+// first argument chooses. Returns the exit status.
+int RunQtProgram(int argc, char** argv, QtShell& shell);
+
 }  // namespace dormex::gui

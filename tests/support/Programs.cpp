@@ -153,9 +153,9 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
     return Child(program, args, dir, "run", extraEnv).wait(limit);
 }
 
-ProgramDir::ProgramDir() {
-    for (const char* program : {"dormex", "dormex-site"})
-        std::filesystem::copy_file(buildDir() + "/" + program, file(program));
+ProgramDir::ProgramDir(const std::string& program) {
+    std::filesystem::copy_file(buildDir() + "/" + program, file("dormex"));
+    std::filesystem::copy_file(buildDir() + "/dormex-site", file("dormex-site"));
 }
 
 std::string ProgramDir::log() const {

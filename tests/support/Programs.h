@@ -86,10 +86,11 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
                      const EnvList& extraEnv = {});
 
 // A program directory holding copies of the built dormex and dormex-site (the programs resolve
-// /proc/self/exe, so links would point them back at the build directory).
+// /proc/self/exe, so links would point them back at the build directory). `program` names the
+// built program copied as dormex.
 class ProgramDir {
 public:
-    ProgramDir();
+    explicit ProgramDir(const std::string& program = "dormex");
     std::string file(const std::string& name) const { return m_dir.file(name); }
     const std::string& path() const { return m_dir.path(); }
     std::string siteDb() const { return file("site.db"); }
