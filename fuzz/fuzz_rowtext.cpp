@@ -1,6 +1,7 @@
-// Fuzzes RowText over rows of text, integer, null, real, decimal and boolean columns: the row
-// text is "," and the column's text per column with control characters blanked, and nothing else.
-// The texts also go through the UTF-8/UTF-16 converter's round trips.
+// Fuzzes RowText over rows of text, integer, null, real, decimal and boolean columns, their texts
+// made as the site libraries make them: the row text is "," and the column's text per column with
+// control characters blanked, and nothing else. The texts also go through the UTF-8/UTF-16
+// converter's round trips.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <locale.h>
 
@@ -16,6 +17,7 @@
 #include "FakeSite.h"
 #include "FuzzCheck.h"
 #include "platform/Utf.h"
+#include "site/FieldText.h"
 #include "site/TResultCursor.h"
 #include "uDormex.h"
 
@@ -24,57 +26,53 @@ namespace {
 using dormex::platform::LoneSurrogates;
 using dormex::platform::toUtf16;
 using dormex::platform::toUtf8;
-using dormex::site::Variant;
+using dormex::test::FakeValue;
 
 // One fuzzed value, with the text AsString must give when it is fixed by the value's type.
 struct Column {
-    Variant value;
+    FakeValue value;
     std::optional<std::string> text;
 };
 
 Column makeColumn(FuzzedDataProvider& in) {
     Column c;
-    switch (in.ConsumeIntegralInRange(0, 7)) {
+    switch (in.ConsumeIntegralInRange(0, 6)) {
         case 0:
-            c.value = Variant::null();
+            c.value = dormex::test::nullValue();
             c.text = "";
             break;
-        case 1:  // a default Variant is Empty
-            c.text = "";
-            break;
-        case 2: {
-            c.value = Variant::fromInt64(in.ConsumeIntegral<std::int32_t>());
-            c.value.type = Variant::Type::Integer;
-            c.text = std::to_string(c.value.integer);
+        case 1: {
+            c.value = dormex::test::integerValue(in.ConsumeIntegral<std::int32_t>());
+            c.text = c.value.text;
             break;
         }
-        case 3:
-            c.value = Variant::fromInt64(in.ConsumeIntegral<std::int64_t>());
-            c.text = std::to_string(c.value.integer);
+        case 2:
+            c.value = dormex::test::integerValue(in.ConsumeIntegral<std::int64_t>());
+            c.text = std::to_string(*c.value.integer);
             break;
-        case 4: {
+        case 3: {
             // Any bit pattern: NaNs, infinities and subnormals included.
             const std::uint64_t bits = in.ConsumeIntegral<std::uint64_t>();
             double real;
             std::memcpy(&real, &bits, sizeof real);
-            c.value = Variant::fromDouble(real);
+            c.value = dormex::test::realValue(real);
             break;
         }
-        case 5:
-            c.value = Variant::fromInt64(in.ConsumeBool() ? 1 : 0);
-            c.value.type = Variant::Type::Boolean;
-            c.text = c.value.integer ? "True" : "False";
+        case 4: {
+            const bool flag = in.ConsumeBool();
+            c.value = {flag ? "True" : "False", flag ? 1 : 0};
+            c.text = c.value.text;
             break;
-        case 7: {
+        }
+        case 5: {
             // Digits, signs and points: a whole number of plain digits prints as it is.
-            static const char16_t kUnits[] = u"0123456789-+.";
-            std::u16string digits(in.ConsumeIntegralInRange<size_t>(0, 30), u'0');
-            for (char16_t& unit : digits) unit = kUnits[in.ConsumeIntegralInRange<size_t>(0, 12)];
-            if (!digits.empty() &&
-                digits.find_first_not_of(u"0123456789") == std::u16string::npos &&
-                (digits[0] != u'0' || digits.size() == 1))
-                c.text = toUtf8(digits);
-            c.value = Variant::fromDecimal(std::move(digits));
+            static const char kUnits[] = "0123456789-+.";
+            std::string digits(in.ConsumeIntegralInRange<size_t>(0, 30), '0');
+            for (char& unit : digits) unit = kUnits[in.ConsumeIntegralInRange<size_t>(0, 12)];
+            if (!digits.empty() && digits.find_first_not_of("0123456789") == std::string::npos &&
+                (digits[0] != '0' || digits.size() == 1))
+                c.text = digits;
+            c.value = {dormex::site::DecimalText(digits), dormex::site::DecimalInteger(digits)};
             break;
         }
         default: {
@@ -86,7 +84,7 @@ Column makeColumn(FuzzedDataProvider& in) {
             require(toUtf16(toUtf8(text, LoneSurrogates::Keep), LoneSurrogates::Keep) == text,
                     "UTF-16 comes back from a round trip keeping lone surrogates", *c.text);
             require(toUtf8(toUtf16(*c.text)) == *c.text, "well-formed UTF-8 comes back", *c.text);
-            c.value = Variant::fromText(std::move(text));
+            c.value = dormex::test::textValue(*c.text);
             break;
         }
     }
@@ -122,7 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         recordset->names.push_back(in.ConsumeRandomLengthString(12));
     std::vector<std::vector<Column>> columns(static_cast<size_t>(rowCount));
     for (auto& row : columns) {
-        std::vector<Variant> values;
+        dormex::test::FakeRow values;
         for (int i = 0; i < columnCount; ++i) {
             row.push_back(makeColumn(in));
             values.push_back(row.back().value);

@@ -19,28 +19,21 @@
 #include "SiteContent.h"
 #include "platform/Error.h"
 #include "platform/Platform.h"
+#include "platform/Utf.h"
+#include "site/FieldText.h"
 
 namespace dormex::sitelib {
 namespace {
 
-using site::Status;
-using site::Variant;
-
-// Publishes `message` as the error description and returns `status`.
-Status fail(const std::string& message, Status status = site::kFail) {
-    site::SetErrorInfo(QString::fromStdString(message).toStdU16String());
-    return status;
-}
-
-// Runs `body`, turning any exception into a published failure.
+// Runs `body`; a failure leaves as an Error whose message is trimmed (site::TrimErrorText).
 template <class Body>
-Status guarded(Body&& body) {
+auto trimmed(Body&& body) -> decltype(body()) {
     try {
         return body();
     } catch (const std::exception& e) {
-        return fail(e.what());
+        throw Error(site::TrimErrorText(e.what()));
     } catch (...) {
-        return fail("Unexpected failure in the site library");
+        throw Error("Unexpected failure in the site library");
     }
 }
 
@@ -49,8 +42,8 @@ Status guarded(Body&& body) {
 // values.
 enum class ColumnKind {
     Typed,    // by each value's own type
-    Decimal,  // text holding a decimal number is a Decimal, other text (NaN) a Double if it can
-    Real,     // text is a Double if it reads as one
+    Decimal,  // text holding a decimal number is a decimal, other text (NaN) a real if it can
+    Real,     // text is a real if it reads as one
 };
 
 // PostgreSQL's type of NUMERIC columns, and the ODBC SQL types SQL_NUMERIC and SQL_DECIMAL.
@@ -74,31 +67,30 @@ ColumnKind columnKind(Driver driver, const QSqlField& field) {
     return ColumnKind::Typed;
 }
 
+// The program's UTF-8 of a driver's text.
+std::string utf8(const QString& text) {
+    return platform::toUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(text.utf16()),
+                                                static_cast<size_t>(text.size())));
+}
+
 // The rows of a result, stored compactly: one cell per value in a single array, numbers inside
-// the cell, text as a slice of one shared UTF-16 buffer. A row of a few columns then takes tens of
-// bytes instead of a vector of variants with a string each.
+// the cell, text as a slice of one shared buffer. A row of a few columns then takes tens of
+// bytes instead of a vector of values with a string each.
 class RowStore {
 public:
     explicit RowStore(std::vector<ColumnKind> kinds) : m_kinds(std::move(kinds)) {}
 
-    // Appends the next value (row by row, column by column): integers as Int64, reals as Double,
-    // NULL as Null, numbers given as text as the column's kind says, dates and times as ISO text,
-    // everything else as text.
+    // Appends the next value (row by row, column by column): integers, booleans and reals as
+    // such, NULL as NULL, numbers given as text as the column's kind says, dates and times as ISO
+    // text, everything else as text.
     void append(const QVariant& value, bool isNull) {
-        Cell cell;
-        if (isNull || value.isNull()) {
-            cell.type = Variant::Type::Null;
-            m_cells.push_back(cell);
-            return;
-        }
+        if (isNull || value.isNull()) return push(Kind::Null);
         const ColumnKind kind = m_kinds[m_cells.size() % m_kinds.size()];
         if (kind != ColumnKind::Typed && value.typeId() == QMetaType::QString)
             return appendNumberText(value.toString(), kind);
         switch (value.typeId()) {
             case QMetaType::Bool:
-                cell.type = Variant::Type::Boolean;
-                cell.integer = value.toBool() ? 1 : 0;
-                break;
+                return push(Kind::Boolean, value.toBool() ? 1 : 0);
             case QMetaType::Char:
             case QMetaType::SChar:
             case QMetaType::UChar:
@@ -109,23 +101,17 @@ public:
             case QMetaType::Long:
             case QMetaType::ULong:
             case QMetaType::LongLong:
-                cell.type = Variant::Type::Int64;
-                cell.integer = value.toLongLong();
-                break;
+                return push(Kind::Integer, value.toLongLong());
             case QMetaType::ULongLong:
-                cell.type = Variant::Type::Int64;
-                cell.integer = static_cast<std::int64_t>(value.toULongLong());
-                break;
+                return push(Kind::Integer, static_cast<std::int64_t>(value.toULongLong()));
             case QMetaType::Float:
             case QMetaType::Double:
-                cell.type = Variant::Type::Double;
-                cell.real = value.toDouble();
-                break;
+                return pushReal(value.toDouble());
             case QMetaType::QDateTime: {
                 const QDateTime dt = value.toDateTime();
-                const QString format = dt.time().msec() ? QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")
-                                                        : QStringLiteral("yyyy-MM-dd HH:mm:ss");
-                return appendText(dt.toString(format));
+                return appendText(dt.toString(dt.time().msec()
+                                                  ? QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")
+                                                  : QStringLiteral("yyyy-MM-dd HH:mm:ss")));
             }
             case QMetaType::QDate:
                 return appendText(value.toDate().toString(QStringLiteral("yyyy-MM-dd")));
@@ -136,135 +122,148 @@ public:
             default:
                 return appendText(value.toString());
         }
-        m_cells.push_back(cell);
     }
 
     size_t rowCount() const { return m_kinds.empty() ? 0 : m_cells.size() / m_kinds.size(); }
 
-    // Overwrites `out` with the value at `row`, `column`, reusing its text's storage.
-    void read(size_t row, size_t column, Variant& out) const {
-        const Cell& cell = m_cells[row * m_kinds.size() + column];
-        out.type = cell.type;
-        out.integer = 0;
-        out.real = 0;
-        out.text.clear();
-        out.object.reset();
-        switch (cell.type) {
-            case Variant::Type::Int64:
-            case Variant::Type::Boolean:
-                out.integer = cell.integer;
-                break;
-            case Variant::Type::Double:
-                out.real = cell.real;
-                break;
-            case Variant::Type::OleStr:
-            case Variant::Type::Decimal:
-                out.text.assign(m_text, cell.offset, cell.length);
-                break;
-            default:
-                break;
+    // The value at `row`, `column` as text (none for NULL), and as an integer.
+    std::optional<std::string> text(size_t row, size_t column) const {
+        const Cell& cell = at(row, column);
+        switch (cell.kind) {
+            case Kind::Null:
+                return std::nullopt;
+            case Kind::Integer:
+                return std::to_string(cell.integer);
+            case Kind::Boolean:
+                return cell.integer ? "True" : "False";
+            case Kind::Real:
+                return site::RealText(cell.real);
+            case Kind::Text:
+                return std::string(textOf(cell));
+            case Kind::Decimal:
+                return site::DecimalText(textOf(cell));
         }
+        return std::nullopt;
+    }
+    std::optional<std::int64_t> integer(size_t row, size_t column) const {
+        const Cell& cell = at(row, column);
+        switch (cell.kind) {
+            case Kind::Null:
+                return 0;
+            case Kind::Integer:
+            case Kind::Boolean:
+                return cell.integer;
+            case Kind::Real:
+                return site::RealInteger(cell.real);
+            case Kind::Text:
+                return site::TextInteger(std::string(textOf(cell)));
+            case Kind::Decimal:
+                return site::DecimalInteger(textOf(cell));
+        }
+        return std::nullopt;
     }
 
 private:
+    enum class Kind : std::uint8_t { Null, Integer, Boolean, Real, Text, Decimal };
     struct Cell {
-        Variant::Type type = Variant::Type::Null;
-        std::uint32_t length = 0;  // OleStr, Decimal: UTF-16 units in the shared text
+        Kind kind = Kind::Null;
+        std::uint32_t length = 0;  // Text, Decimal: bytes in the shared text
         union {
-            std::int64_t integer = 0;  // Int64, Boolean
-            double real;               // Double
-            std::uint64_t offset;      // OleStr, Decimal: start in the shared text
+            std::int64_t integer = 0;  // Integer, Boolean
+            double real;               // Real
+            std::uint64_t offset;      // Text, Decimal: start in the shared text
         };
     };
 
-    void appendNumberText(const QString& text, ColumnKind kind) {
-        site::DecimalParts parts;
-        const std::u16string_view units(reinterpret_cast<const char16_t*>(text.utf16()),
-                                        static_cast<size_t>(text.size()));
-        if (kind == ColumnKind::Decimal && site::splitDecimal(units, parts))
-            return appendText(text, Variant::Type::Decimal);
-        bool isReal = false;
-        const double real = text.toDouble(&isReal);
-        if (!isReal) return appendText(text);
+    const Cell& at(size_t row, size_t column) const {
+        return m_cells[row * m_kinds.size() + column];
+    }
+    std::string_view textOf(const Cell& cell) const {
+        return std::string_view(m_text).substr(cell.offset, cell.length);
+    }
+    void push(Kind kind, std::int64_t integer = 0) {
         Cell cell;
-        cell.type = Variant::Type::Double;
+        cell.kind = kind;
+        cell.integer = integer;
+        m_cells.push_back(cell);
+    }
+    void pushReal(double real) {
+        Cell cell;
+        cell.kind = Kind::Real;
         cell.real = real;
         m_cells.push_back(cell);
     }
 
-    void appendText(const QString& text, Variant::Type type = Variant::Type::OleStr) {
-        const auto size = static_cast<std::uint64_t>(text.size());
-        if (size > UINT32_MAX) throw Error("A text value in the result is too long");
+    void appendNumberText(const QString& text, ColumnKind kind) {
+        if (kind == ColumnKind::Decimal && site::IsDecimalText(utf8(text)))
+            return appendText(text, Kind::Decimal);
+        bool isReal = false;
+        const double real = text.toDouble(&isReal);
+        if (!isReal) return appendText(text);
+        pushReal(real);
+    }
+
+    void appendText(const QString& text, Kind kind = Kind::Text) {
+        const std::string bytes = utf8(text);
+        if (bytes.size() > UINT32_MAX) throw Error("A text value in the result is too long");
         Cell cell;
-        cell.type = type;
-        cell.length = static_cast<std::uint32_t>(size);
+        cell.kind = kind;
+        cell.length = static_cast<std::uint32_t>(bytes.size());
         cell.offset = m_text.size();
-        m_text.append(reinterpret_cast<const char16_t*>(text.utf16()), static_cast<size_t>(size));
+        m_text += bytes;
         m_cells.push_back(cell);
     }
 
     std::vector<ColumnKind> m_kinds;
     std::vector<Cell> m_cells;
-    std::u16string m_text;
+    std::string m_text;
 };
 
 // Rows read in full when the statement ran, so the recordset needs no connection afterwards.
 class SqlRecordset : public site::Recordset {
 public:
-    // A recordset for a statement that gave no rows at all: State 0, every read fails.
+    // A recordset for a statement that gave no rows at all: not open, every read fails.
     SqlRecordset() : m_rows({}) {}
-    SqlRecordset(std::vector<std::u16string> names, RowStore rows)
+    SqlRecordset(std::vector<std::string> names, RowStore rows)
         : m_open(true), m_names(std::move(names)), m_rows(std::move(rows)) {}
 
-    Status State(std::int32_t& state) override {
-        state = m_open ? kStateOpen : 0;
-        return site::kOk;
+    bool IsOpen() override { return m_open; }
+    std::vector<std::string> FieldNames() override {
+        requireOpen();
+        return m_names;
     }
-    Status FieldCount(std::int32_t& count) override {
-        if (!m_open) return closedFailure();
-        count = static_cast<std::int32_t>(m_names.size());
-        return site::kOk;
+    bool Eof() override {
+        requireOpen();
+        return m_position >= m_rows.rowCount();
     }
-    Status FieldName(std::int32_t index, std::u16string& name) override {
-        if (!m_open) return closedFailure();
-        if (!validColumn(index)) return columnFailure(index);
-        name = m_names[static_cast<size_t>(index)];
-        return site::kOk;
-    }
-    Status Eof(bool& eof) override {
-        if (!m_open) return closedFailure();
-        eof = m_position >= m_rows.rowCount();
-        return site::kOk;
-    }
-    Status MoveNext() override {
-        if (!m_open) return closedFailure();
-        if (m_position >= m_rows.rowCount()) return fail("Cannot move past the last row");
+    void MoveNext() override {
+        requireOpen();
+        if (m_position >= m_rows.rowCount()) throw Error("Cannot move past the last row");
         ++m_position;
-        return site::kOk;
     }
-    Status Value(std::int32_t index, Variant& value) override {
-        if (!m_open) return closedFailure();
-        if (m_position >= m_rows.rowCount()) return fail("There is no current row");
-        if (!validColumn(index)) return columnFailure(index);
-        m_rows.read(m_position, static_cast<size_t>(index), value);
-        return site::kOk;
+    std::optional<std::string> Text(std::int32_t index) override {
+        return m_rows.text(m_position, column(index));
+    }
+    std::optional<std::int64_t> Integer(std::int32_t index) override {
+        return m_rows.integer(m_position, column(index));
     }
 
 private:
-    bool validColumn(std::int32_t index) const {
-        return index >= 0 && static_cast<size_t>(index) < m_names.size();
+    void requireOpen() const {
+        if (!m_open) throw Error("The recordset is closed: the statement gave no rows");
     }
-    Status closedFailure() const {
-        return fail("The recordset is closed: the statement gave no rows");
-    }
-    Status columnFailure(std::int32_t index) const {
-        return fail("Column " + std::to_string(index) + " does not exist (the recordset has " +
-                        std::to_string(m_names.size()) + " columns)",
-                    site::kBadIndex);
+    // `index` as a column of the current row.
+    size_t column(std::int32_t index) const {
+        requireOpen();
+        if (m_position >= m_rows.rowCount()) throw Error("There is no current row");
+        if (index < 0 || static_cast<size_t>(index) >= m_names.size())
+            throw Error("Column " + std::to_string(index) + " does not exist (the recordset has " +
+                        std::to_string(m_names.size()) + " columns)");
+        return static_cast<size_t>(index);
     }
 
     bool m_open = false;
-    std::vector<std::u16string> m_names;
+    std::vector<std::string> m_names;
     RowStore m_rows;
     size_t m_position = 0;
 };
@@ -526,30 +525,15 @@ public:
     SqlCard(std::shared_ptr<Session> session, const Session::CardState& state)
         : m_session(std::move(session)), m_state(state) {}
 
-    Status SetActive(std::int32_t active) override {
-        m_state.active = active;
-        return site::kOk;
+    void SetActive(std::int32_t active) override { m_state.active = active; }
+    void SetCardStatus(std::int32_t status) override { m_state.cardStatus = status; }
+    void SetStatusReason(std::int32_t reason) override { m_state.statusReason = reason; }
+    void Save() override {
+        trimmed([&] { m_pendingDownload = m_session->saveCard(m_state); });
     }
-    Status SetCardStatus(std::int32_t status) override {
-        m_state.cardStatus = status;
-        return site::kOk;
-    }
-    Status SetStatusReason(std::int32_t reason) override {
-        m_state.statusReason = reason;
-        return site::kOk;
-    }
-    Status Save() override {
-        return guarded([&] {
-            m_pendingDownload = m_session->saveCard(m_state);
-            return site::kOk;
-        });
-    }
-    Status QueueDownload(std::int32_t a, std::int32_t b, std::int32_t c) override {
-        return guarded([&] {
-            m_session->queueDownload(m_state.cardId, m_pendingDownload, a, b, c);
-            m_pendingDownload.reset();
-            return site::kOk;
-        });
+    void QueueDownload(std::int32_t a, std::int32_t b, std::int32_t c) override {
+        trimmed([&] { m_session->queueDownload(m_state.cardId, m_pendingDownload, a, b, c); });
+        m_pendingDownload.reset();
     }
 
 private:
@@ -564,17 +548,12 @@ public:
     explicit SqlCardCollection(std::vector<std::shared_ptr<SqlCard>> cards)
         : m_cards(std::move(cards)) {}
 
-    Status Count(std::int32_t& count) override {
-        count = static_cast<std::int32_t>(m_cards.size());
-        return site::kOk;
-    }
-    Status Item(std::int32_t index, Variant& card) override {
+    std::int32_t Count() override { return static_cast<std::int32_t>(m_cards.size()); }
+    std::shared_ptr<site::Card> Item(std::int32_t index) override {
         if (index < 1 || static_cast<size_t>(index) > m_cards.size())
-            return fail("Card index " + std::to_string(index) + " is out of range 1.." +
-                            std::to_string(m_cards.size()),
-                        site::kBadIndex);
-        card = Variant::fromObject(m_cards[static_cast<size_t>(index) - 1]);
-        return site::kOk;
+            throw Error("Card index " + std::to_string(index) + " is out of range 1.." +
+                        std::to_string(m_cards.size()));
+        return m_cards[static_cast<size_t>(index) - 1];
     }
 
 private:
@@ -585,79 +564,70 @@ class SqlTopLevelObject : public site::TopLevelObject {
 public:
     explicit SqlTopLevelObject(std::shared_ptr<Session> session) : m_session(std::move(session)) {}
 
-    Status RunSql(const std::u16string& sql, site::ObjectPtr& result) override {
-        return guarded([&] {
-            QSqlQuery query(m_session->db().connection());
-            query.setForwardOnly(true);
-            // NUMERIC and DECIMAL values exactly, as their text (see ColumnKind).
-            query.setNumericalPrecisionPolicy(QSql::HighPrecision);
-            if (!query.exec(QString::fromStdU16String(sql)))
-                return fail(m_session->db().errorText(query.lastError()));
-            if (!query.isSelect()) {
-                result = std::make_shared<SqlRecordset>();
-                return site::kOk;
-            }
-            const QSqlRecord record = query.record();
-            const int columns = record.count();
-            const Driver driver = m_session->db().settings().driver;
-            std::vector<std::u16string> names;
-            std::vector<ColumnKind> kinds;
-            names.reserve(static_cast<size_t>(columns));
-            for (int i = 0; i < columns; ++i) {
-                names.push_back(record.fieldName(i).toStdU16String());
-                kinds.push_back(columnKind(driver, record.field(i)));
-            }
-            RowStore rows(std::move(kinds));
-            while (query.next()) {
-                for (int i = 0; i < columns; ++i) rows.append(query.value(i), query.isNull(i));
-            }
-            if (query.lastError().type() != QSqlError::NoError)
-                return fail(m_session->db().errorText(query.lastError()));
-            result = std::make_shared<SqlRecordset>(std::move(names), std::move(rows));
-            return site::kOk;
-        });
+    std::shared_ptr<site::Recordset> RunSql(const std::string& sql) override {
+        return trimmed([&] { return run(sql); });
     }
 
-    Status FindKeycards(std::int32_t facility, std::int64_t keyNumber,
-                        site::ObjectPtr& result) override {
+    std::shared_ptr<site::CardCollection> FindKeycards(std::int32_t facility,
+                                                       std::int64_t keyNumber) override {
         if (facility != -1)
-            return fail("Facility " + std::to_string(facility) +
-                            " is not supported: only -1 (any facility) is",
-                        site::kInvalidArg);
-        return guarded([&] {
+            throw Error("Facility " + std::to_string(facility) +
+                        " is not supported: only -1 (any facility) is");
+        return trimmed([&] {
             std::vector<std::shared_ptr<SqlCard>> cards;
             for (const Session::CardState& state : m_session->findCards(keyNumber))
                 cards.push_back(std::make_shared<SqlCard>(m_session, state));
-            result = std::make_shared<SqlCardCollection>(std::move(cards));
-            return site::kOk;
+            return std::make_shared<SqlCardCollection>(std::move(cards));
         });
     }
 
 private:
+    std::shared_ptr<site::Recordset> run(const std::string& sql) {
+        QSqlQuery query(m_session->db().connection());
+        query.setForwardOnly(true);
+        // NUMERIC and DECIMAL values exactly, as their text (see ColumnKind).
+        query.setNumericalPrecisionPolicy(QSql::HighPrecision);
+        if (!query.exec(QString::fromStdString(sql)))
+            throw Error(m_session->db().errorText(query.lastError()));
+        if (!query.isSelect()) return std::make_shared<SqlRecordset>();
+        const QSqlRecord record = query.record();
+        const int columns = record.count();
+        const Driver driver = m_session->db().settings().driver;
+        std::vector<std::string> names;
+        std::vector<ColumnKind> kinds;
+        for (int i = 0; i < columns; ++i) {
+            names.push_back(utf8(record.fieldName(i)));
+            kinds.push_back(columnKind(driver, record.field(i)));
+        }
+        RowStore rows(std::move(kinds));
+        while (query.next()) {
+            for (int i = 0; i < columns; ++i) rows.append(query.value(i), query.isNull(i));
+        }
+        if (query.lastError().type() != QSqlError::NoError)
+            throw Error(m_session->db().errorText(query.lastError()));
+        return std::make_shared<SqlRecordset>(std::move(names), std::move(rows));
+    }
+
     std::shared_ptr<Session> m_session;
 };
 
 }  // namespace
 
-site::Status CreateTopLevelObjectWith(const ConnectionSettings& settings, site::ObjectPtr& result) {
-    return guarded([&] {
-        auto session = std::make_shared<Session>(settings);
-        result = std::make_shared<SqlTopLevelObject>(std::move(session));
-        return site::kOk;
-    });
+std::shared_ptr<site::TopLevelObject> CreateTopLevelObjectWith(const ConnectionSettings& settings) {
+    return trimmed(
+        [&] { return std::make_shared<SqlTopLevelObject>(std::make_shared<Session>(settings)); });
 }
 
-site::Status CreateTopLevelObject(site::ObjectPtr& result) {
-    return guarded([&] {
-        return CreateTopLevelObjectWith(readRegistration(platform::programDirectory()), result);
-    });
+std::shared_ptr<site::TopLevelObject> CreateTopLevelObject() {
+    return trimmed(
+        [] { return CreateTopLevelObjectWith(readRegistration(platform::programDirectory())); });
 }
 
-site::Status CreateReadOnlyTopLevelObject(site::ObjectPtr& result) {
-    return guarded([&] {
+std::shared_ptr<site::TopLevelObject> CreateReadOnlyTopLevelObject() {
+    return trimmed([] {
         ConnectionSettings settings = readRegistration(platform::programDirectory());
         settings.readOnly = true;
-        return CreateTopLevelObjectWith(settings, result);
+        return CreateTopLevelObjectWith(settings);
     });
 }
 

@@ -8,20 +8,19 @@
 //
 // One top-level object owns one connection, opened on creation. Its cards keep that connection
 // alive; it closes when the top-level object and every card from it are released. Objects must
-// be used on the thread that created them. Failing methods publish a description with
-// site::SetErrorInfo and return a negative status.
+// be used on the thread that created them. Failing methods throw an Error with a trimmed message.
 namespace dormex::sitelib {
 
 // Creates the top-level object over the database that "SiteLibrary.ini" beside the program
 // names (see readRegistration). Usable as a site::CreateFunction.
-site::Status CreateTopLevelObject(site::ObjectPtr& result);
+std::shared_ptr<site::TopLevelObject> CreateTopLevelObject();
 
 // As CreateTopLevelObject, over a connection that refuses every change to the database (SQLite
 // query_only, PostgreSQL default_transaction_read_only, ODBC's read-only access mode): a card's
 // Save or QueueDownload fails and leaves the site as it was. For the preview.
-site::Status CreateReadOnlyTopLevelObject(site::ObjectPtr& result);
+std::shared_ptr<site::TopLevelObject> CreateReadOnlyTopLevelObject();
 
 // Creates the top-level object over the database `settings` name.
-site::Status CreateTopLevelObjectWith(const ConnectionSettings& settings, site::ObjectPtr& result);
+std::shared_ptr<site::TopLevelObject> CreateTopLevelObjectWith(const ConnectionSettings& settings);
 
 }  // namespace dormex::sitelib

@@ -3,35 +3,19 @@
 #include "platform/Error.h"
 #include "platform/Platform.h"
 #include "platform/Text.h"
-#include "site/OleError.h"
 #include "uDormex.h"
 
 namespace dormex {
 namespace {
 
-using site::Status;
-
-class RecordingCard : public site::Card {
+// A card whose operations do nothing: the preview changes no card.
+class InertCard : public site::Card {
 public:
-    explicit RecordingCard(std::shared_ptr<std::vector<std::string>> recorded)
-        : m_recorded(std::move(recorded)) {}
-    Status SetActive(std::int32_t a) override { return record("A(" + std::to_string(a) + ")"); }
-    Status SetCardStatus(std::int32_t s) override { return record("B(" + std::to_string(s) + ")"); }
-    Status SetStatusReason(std::int32_t r) override {
-        return record("C(" + std::to_string(r) + ")");
-    }
-    Status Save() override { return record("D()"); }
-    Status QueueDownload(std::int32_t a, std::int32_t b, std::int32_t c) override {
-        return record("E(" + std::to_string(a) + "," + std::to_string(b) + "," + std::to_string(c) +
-                      ")");
-    }
-
-private:
-    Status record(std::string op) {
-        m_recorded->push_back(std::move(op));
-        return site::kOk;
-    }
-    std::shared_ptr<std::vector<std::string>> m_recorded;
+    void SetActive(std::int32_t) override {}
+    void SetCardStatus(std::int32_t) override {}
+    void SetStatusReason(std::int32_t) override {}
+    void Save() override {}
+    void QueueDownload(std::int32_t, std::int32_t, std::int32_t) override {}
 };
 
 // Hands Count to the real collection; passes the card of every Item through `wrap`.
@@ -39,14 +23,10 @@ class WrappingCollection : public site::CardCollection {
 public:
     WrappingCollection(std::shared_ptr<site::CardCollection> real, CardWrap wrap)
         : m_real(std::move(real)), m_wrap(std::move(wrap)) {}
-    Status Count(std::int32_t& count) override { return m_real->Count(count); }
-    Status Item(std::int32_t index, site::Variant& card) override {
-        Status status = m_real->Item(index, card);
-        // Only a real card is wrapped; anything else reaches the run as it came.
-        if (site::failed(status) || card.type != site::Variant::Type::Dispatch) return status;
-        if (auto real = std::dynamic_pointer_cast<site::Card>(card.object))
-            card.object = m_wrap(std::move(real));
-        return status;
+    std::int32_t Count() override { return m_real->Count(); }
+    std::shared_ptr<site::Card> Item(std::int32_t index) override {
+        std::shared_ptr<site::Card> card = m_real->Item(index);
+        return card ? m_wrap(std::move(card)) : nullptr;
     }
 
 private:
@@ -58,15 +38,13 @@ class WrappingTop : public site::TopLevelObject {
 public:
     WrappingTop(std::shared_ptr<site::TopLevelObject> real, CardWrap wrap)
         : m_real(std::move(real)), m_wrap(std::move(wrap)) {}
-    Status RunSql(const std::u16string& sql, site::ObjectPtr& result) override {
-        return m_real->RunSql(sql, result);
+    std::shared_ptr<site::Recordset> RunSql(const std::string& sql) override {
+        return m_real->RunSql(sql);
     }
-    Status FindKeycards(std::int32_t facility, std::int64_t key, site::ObjectPtr& result) override {
-        Status status = m_real->FindKeycards(facility, key, result);
-        if (auto cards = std::dynamic_pointer_cast<site::CardCollection>(result)) {
-            result = std::make_shared<WrappingCollection>(cards, m_wrap);
-        }
-        return status;
+    std::shared_ptr<site::CardCollection> FindKeycards(std::int32_t facility,
+                                                       std::int64_t key) override {
+        std::shared_ptr<site::CardCollection> cards = m_real->FindKeycards(facility, key);
+        return cards ? std::make_shared<WrappingCollection>(std::move(cards), m_wrap) : nullptr;
     }
 
 private:
@@ -149,29 +127,19 @@ bool IsPreviewArgument(const std::string& arg) {
 }
 
 site::CreateFunction WrappedCards(site::CreateFunction real, CardWrap wrap) {
-    return [real = std::move(real), wrap = std::move(wrap)](site::ObjectPtr& result) {
-        site::ObjectPtr object;
-        Status status = real ? real(object) : site::kFail;
-        if (site::failed(status)) return status;
-        if (auto top = std::dynamic_pointer_cast<site::TopLevelObject>(object)) {
-            result = std::make_shared<WrappingTop>(top, wrap);
-        } else {
-            result = object;
-        }
-        return status;
+    return [real = std::move(real),
+            wrap = std::move(wrap)]() -> std::shared_ptr<site::TopLevelObject> {
+        std::shared_ptr<site::TopLevelObject> top = real ? real() : nullptr;
+        return top ? std::make_shared<WrappingTop>(std::move(top), wrap) : nullptr;
     };
 }
 
-site::CreateFunction RecordingSite(site::CreateFunction real,
-                                   std::shared_ptr<std::vector<std::string>> recorded) {
-    return WrappedCards(std::move(real), [recorded = std::move(recorded)](auto) {
-        return std::make_shared<RecordingCard>(recorded);
-    });
+site::CreateFunction InertSite(site::CreateFunction real) {
+    return WrappedCards(std::move(real), [](auto) { return std::make_shared<InertCard>(); });
 }
 
 int RunPreview(site::CreateFunction createSite, std::FILE* out, std::FILE* err) {
-    auto recorded = std::make_shared<std::vector<std::string>>();
-    TForm1 form(RecordingSite(std::move(createSite), recorded), "preview");
+    TForm1 form(InertSite(std::move(createSite)), "preview");
     form.forceRun();
     PreviewReport report(out, err);
     form.setReport(&report);

@@ -21,10 +21,8 @@ using CardWrap = std::function<std::shared_ptr<site::Card>(std::shared_ptr<site:
 // A site library that is `real`, except that every card an Item gives passes through `wrap`.
 site::CreateFunction WrappedCards(site::CreateFunction real, CardWrap wrap);
 
-// A site library whose statements, lookups, counts and items go to `real`, and whose card
-// operations only append "A(0)", "B(3)", ... to `*recorded` and succeed.
-site::CreateFunction RecordingSite(site::CreateFunction real,
-                                   std::shared_ptr<std::vector<std::string>> recorded);
+// A site library that is `real`, except that every card operation does nothing.
+site::CreateFunction InertSite(site::CreateFunction real);
 
 // Runs the preview. A first line on `out` gives the cut-off literal and the feed check's count
 // and verdict; each card the run would deactivate is a line ending in ", Would deactivate",

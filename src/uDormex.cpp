@@ -10,8 +10,6 @@
 #include "platform/Platform.h"
 #include "platform/Profile.h"
 #include "platform/Text.h"
-#include "site/OleError.h"
-#include "site/Utf.h"
 #include "uVarious.h"
 
 namespace dormex {
@@ -79,6 +77,13 @@ bool keyNumberFrom(const std::string& text, std::int64_t& value) {
     value = negative && magnitude > 0 ? -static_cast<std::int64_t>(magnitude - 1) - 1
                                       : static_cast<std::int64_t>(magnitude);
     return true;
+}
+
+// The site library's top-level object; a library that gives none fails as it should have.
+std::shared_ptr<site::TopLevelObject> createSite(const site::CreateFunction& create) {
+    std::shared_ptr<site::TopLevelObject> top = create ? create() : nullptr;
+    if (!top) throw Error("The site library gave no top-level object");
+    return top;
 }
 
 }  // namespace
@@ -305,17 +310,13 @@ void TForm1::btnSaveClick() {
 
 void TForm1::LoadCustomNames() {
     // Creating the object is outside the guard: its failure ends the set-up.
-    std::shared_ptr<site::TopLevelObject> top = site::CreateTopLevelObject(m_createSite);
+    const std::shared_ptr<site::TopLevelObject> top = createSite(m_createSite);
     Guarded(
         [&] {
-            site::ObjectPtr recordset;
-            site::OleCheck(top->RunSql(site::toUtf16(kCustomNamesSql), recordset));
-            ADODataSet1.Bind(recordset);
-            int i = kFirstCustomEntry;
-            while (!ADODataSet1.AtEnd()) {
+            ADODataSet1.Bind(top->RunSql(kCustomNamesSql));
+            for (int i = kFirstCustomEntry; !ADODataSet1.AtEnd(); ++i) {
                 CheckListBox1.SetName(i, ADODataSet1.FieldAt(0).AsString());
                 ADODataSet1.Next();
-                ++i;
             }
         },
         [&](const std::string& message) {
@@ -334,7 +335,7 @@ std::string RowText(const site::TResultCursor& cursor) {
 }
 
 void TForm1::RunQuery(std::int32_t days) {
-    std::string marker = "0";
+    Step step = Step::NoCard;
     const std::string cutoffDate = CutoffDateText(platform::clock().now(), days);
     const std::string literal = CutoffLiteral(cutoffDate, m_sqlDateFormat);
     const std::string checkSql = BuildFeedCheckSql(literal);
@@ -343,114 +344,92 @@ void TForm1::RunQuery(std::int32_t days) {
     const std::string* running = &checkSql;
 
     // Creating the object is outside the guard: its failure ends the set-up.
-    std::shared_ptr<site::TopLevelObject> top = site::CreateTopLevelObject(m_createSite);
-    std::shared_ptr<site::CardCollection> cards;
-    std::shared_ptr<site::Card> card;
+    const std::shared_ptr<site::TopLevelObject> top = createSite(m_createSite);
     m_report->runStarted(cutoffDate);
     Guarded(
         [&] {
-            // A site whose door transactions stopped arriving looks idle: without a transaction
-            // after the cut-off, every card would go.
-            std::optional<std::int64_t> transactions;
-            site::ObjectPtr recordset;
-            if (m_feedCheck) {
-                site::OleCheck(top->RunSql(site::toUtf16(checkSql), recordset));
-                ADODataSet1.Bind(recordset);
-                if (ADODataSet1.AtEnd()) throw Error("The door transaction count gave no row");
-                transactions = ADODataSet1.FieldAt(0).AsInteger();
-            }
+            const auto transactions =
+                m_feedCheck ? std::optional(countTransactions(*top, checkSql)) : std::nullopt;
             m_report->feedChecked(literal, transactions);
-            if (transactions && *transactions == 0) {
+            if (transactions == 0) {
                 m_failureLogged = true;
                 return;
             }
-
             running = &sql;
-            recordset.reset();
-            site::OleCheck(top->RunSql(site::toUtf16(sql), recordset));
-            ADODataSet1.Bind(recordset);
-
-            // The whole selection is read before any card changes. A row the run cannot handle
-            // ends the selection there; its error is raised once the cards before it are done,
-            // exactly where a row-by-row run would have stopped.
-            struct Selected {
-                std::string rowText;
-                std::int64_t keyNumber;
-                const std::string* keptNote;  // set for a card [Keep] lists
-            };
-            std::vector<Selected> selected;
-            std::size_t toDeactivate = 0;
-            std::exception_ptr rowFailure;
-            try {
-                while (!ADODataSet1.AtEnd()) {
-                    std::string rowText = RowText(ADODataSet1);
-                    const int type = PersonTypeOf(ADODataSet1.FieldByName("flags").AsInteger());
-                    if (CheckListBox1.Checked(type)) {
-                        const std::int64_t key = ADODataSet1.FieldAt(0).AsInteger();
-                        const auto kept = m_keep.find(key);
-                        selected.push_back({std::move(rowText), key,
-                                            kept == m_keep.end() ? nullptr : &kept->second});
-                        if (kept == m_keep.end()) ++toDeactivate;
-                    }
-                    ADODataSet1.Next();
-                }
-            } catch (...) {
-                rowFailure = std::current_exception();
-            }
+            ADODataSet1.Bind(top->RunSql(sql));
+            const Selection selection = readSelection();
             if (m_maxDeactivations > 0 &&
-                toDeactivate > static_cast<std::size_t>(m_maxDeactivations)) {
-                m_report->limitExceeded(toDeactivate, m_maxDeactivations);
+                selection.toDeactivate > static_cast<std::size_t>(m_maxDeactivations)) {
+                m_report->limitExceeded(selection.toDeactivate, m_maxDeactivations);
                 m_failureLogged = true;
                 return;
             }
-
-            for (const Selected& row : selected) {
+            for (const Selected& row : selection.rows) {
                 if (row.keptNote) {
                     m_report->cardKept(row.rowText, *row.keptNote);
-                    continue;
-                }
-                site::ObjectPtr found;
-                site::OleCheck(top->FindKeycards(-1, row.keyNumber, found));
-                cards = site::QueryInterface<site::CardCollection>(found);
-                marker = "1";
-                if (!cards) {
-                    throw Error("No card collection for key number " +
-                                std::to_string(row.keyNumber));
-                }
-                std::int32_t count = 0;
-                site::OleCheck(cards->Count(count));
-                if (count > 0) {
-                    site::Variant item;
-                    site::OleCheck(cards->Item(1, item));
-                    card = site::VariantToCard(item);
-                    marker = "2";
-                    if (!card) {
-                        throw Error("No card at item 1 for key number " +
-                                    std::to_string(row.keyNumber));
-                    }
-                    site::OleCheck(card->SetActive(0));
-                    marker = "3";
-                    site::OleCheck(card->SetCardStatus(3));
-                    marker = "4";
-                    site::OleCheck(card->SetStatusReason(6));
-                    marker = "5";
-                    site::OleCheck(card->Save());
-                    marker = "6";
-                    site::OleCheck(card->QueueDownload(0, 1, 0));
+                } else if (deactivateCard(*top, row.keyNumber, step)) {
                     // Logged only once the card is saved and its download queued.
                     m_report->cardDeactivated(row.rowText);
-                    card.reset();
                 }
-                cards.reset();
             }
-            if (rowFailure) std::rethrow_exception(rowFailure);
+            if (selection.failure) std::rethrow_exception(selection.failure);
         },
         [&](const std::string& message) {
             // The message may come from the site database: it must not add lines to the entry.
-            m_report->failure("RunQuery():" + marker + ":" + withoutControlCharacters(message) +
-                              "\r\n" + *running);
+            m_report->failure("RunQuery():" + std::to_string(static_cast<int>(step)) + ":" +
+                              withoutControlCharacters(message) + "\r\n" + *running);
             m_failureLogged = true;
         });
+}
+
+std::int64_t TForm1::countTransactions(site::TopLevelObject& top, const std::string& sql) {
+    ADODataSet1.Bind(top.RunSql(sql));
+    if (ADODataSet1.AtEnd()) throw Error("The door transaction count gave no row");
+    return ADODataSet1.FieldAt(0).AsInteger();
+}
+
+TForm1::Selection TForm1::readSelection() {
+    // The whole selection is read before any card changes. A row the run cannot handle ends the
+    // selection there; its error is raised once the cards before it are done, exactly where a
+    // row-by-row run would have stopped.
+    Selection selection;
+    try {
+        while (!ADODataSet1.AtEnd()) {
+            std::string rowText = RowText(ADODataSet1);
+            const int type = PersonTypeOf(ADODataSet1.FieldByName("flags").AsInteger());
+            if (CheckListBox1.Checked(type)) {
+                const std::int64_t key = ADODataSet1.FieldAt(0).AsInteger();
+                const auto kept = m_keep.find(key);
+                const bool keep = kept != m_keep.end();
+                selection.rows.push_back({std::move(rowText), key, keep ? &kept->second : nullptr});
+                if (!keep) ++selection.toDeactivate;
+            }
+            ADODataSet1.Next();
+        }
+    } catch (...) {
+        selection.failure = std::current_exception();
+    }
+    return selection;
+}
+
+bool TForm1::deactivateCard(site::TopLevelObject& top, std::int64_t keyNumber, Step& step) {
+    const std::shared_ptr<site::CardCollection> cards = top.FindKeycards(-1, keyNumber);
+    step = Step::Collection;
+    if (!cards) throw Error("No card collection for key number " + std::to_string(keyNumber));
+    if (cards->Count() <= 0) return false;
+    const std::shared_ptr<site::Card> card = cards->Item(1);
+    step = Step::Card;
+    if (!card) throw Error("No card at item 1 for key number " + std::to_string(keyNumber));
+    card->SetActive(0);
+    step = Step::CardStatus;
+    card->SetCardStatus(3);
+    step = Step::StatusReason;
+    card->SetStatusReason(6);
+    step = Step::Save;
+    card->Save();
+    step = Step::Download;
+    card->QueueDownload(0, 1, 0);
+    return true;
 }
 
 bool RunFormCreate(TForm1& form) {

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <exception>
 #include <map>
 #include <optional>
 #include <string>
@@ -163,7 +164,6 @@ public:
     // True once LoadCustomNames or RunQuery logged a failure (a exceeded limit included).
     bool failureLogged() const { return m_failureLogged; }
     std::int32_t maxDeactivations() const { return m_maxDeactivations; }
-    void setMaxDeactivations(std::int32_t limit) { m_maxDeactivations = limit; }
     void setFeedCheck(bool on) { m_feedCheck = on; }
     const KeepList& keepList() const { return m_keep; }
 
@@ -173,7 +173,28 @@ public:
     bool quitOnShow = false;
 
 private:
+    // How far the run got with the current card: the failure entry's step marker, "0" to "6".
+    enum class Step { NoCard, Collection, Card, CardStatus, StatusReason, Save, Download };
+    // A selected row: its row text and key number, and the note of a card [Keep] lists.
+    struct Selected {
+        std::string rowText;
+        std::int64_t keyNumber;
+        const std::string* keptNote;
+    };
+    struct Selection {
+        std::vector<Selected> rows;
+        std::size_t toDeactivate = 0;  // rows without a note
+        std::exception_ptr failure;    // what ended the reading early
+    };
+
     bool runs() const { return unattended() || m_forceRun; }
+    // The feed check: the count `sql` gives.
+    std::int64_t countTransactions(site::TopLevelObject& top, const std::string& sql);
+    // The selected rows of the bound expiry statement, in its order.
+    Selection readSelection();
+    // Deactivates the card at item 1 of `keyNumber`'s collection, moving `step` on before each
+    // operation. False when the collection is empty.
+    bool deactivateCard(site::TopLevelObject& top, std::int64_t keyNumber, Step& step);
 
     site::CreateFunction m_createSite;
     std::string m_modeArg;

@@ -246,7 +246,7 @@ TEST_F(CoreTest, SetupErrorsStopAtTheirStage) {
 TEST_F(CoreTest, SiteLibraryThatCannotBeCreatedStopsTheSetupBeforeTheSelections) {
     writeFile(settingsPath(), "[General]\nDays=45\ntype0=True\n");
     site.failCall = "create";
-    site.failDescription = u"Site database not found: /x/site.db";
+    site.failDescription = "Site database not found: /x/site.db";
     TForm1 form(site.creator(), "silent");
     EXPECT_FALSE(RunFormCreate(form));
     EXPECT_EQ(form.txtDays, "45");
@@ -318,8 +318,7 @@ TEST_F(CoreTest, CustomNamesReplaceNamesOnlyAndStopAtTheEleventhEntry) {
     for (const auto& c : cases) {
         site.nameRows.clear();
         for (const char* n : c.names) {
-            site.nameRows.push_back(
-                {n ? site::Variant::fromText(site::toUtf16(n)) : site::Variant::null()});
+            site.nameRows.push_back({n ? textValue(n) : nullValue()});
         }
         std::filesystem::remove(dir.file("dormex.log"));
         TForm1 form(site.creator(), "");
@@ -337,7 +336,7 @@ TEST_F(CoreTest, CustomNamesReplaceNamesOnlyAndStopAtTheEleventhEntry) {
 
 TEST_F(CoreTest, CustomNamesFailureIsLoggedWithoutABlank) {
     site.failCall = "RunSql";
-    site.failDescription = u"no such table: MXRSettings.  ";
+    site.failDescription = "no such table: MXRSettings.  ";
     TForm1 form(site.creator(), "");
     form.LoadCustomNames();
     EXPECT_EQ(messages(), std::vector<std::string>{"LoadCustomNames():no such table: MXRSettings"});
@@ -349,7 +348,7 @@ TEST_F(CoreTest, ExpiryRunDeactivatesSelectedIdleCardsInOrder) {
     site.rows = {row(17, "Ames", "Bo", 0),     row(18, "Visit", "Or", 1 << 21),
                  row(19, nullptr, nullptr, 0), row(20, "Two", "Cards", 4 << 21),
                  row(21, "No", "Card", 0),     row(5000000000, "Big", "Key", 0)};
-    site.rows[2][3] = site::Variant::null();
+    site.rows[2][3] = nullValue();
     site.cardsPerKey = {{17, 1}, {18, 1}, {19, 1}, {20, 2}, {5000000000, 1}};
     TForm1 form(site.creator(), "silent");
     form.CheckListBox1.SetChecked(0, true);
@@ -405,7 +404,7 @@ TEST_F(CoreTest, ExpiryFailureCarriesTheStepMarkerAndTheStatement) {
         s.cardsPerKey = {{17, 1}, {18, 1}};
         s.failCall = c.failCall;
         s.failOnCall = c.failOn;
-        s.failDescription = u"Trigger says no. \r\n";
+        s.failDescription = "Trigger says no. \r\n";
         std::filesystem::remove(dir.file("dormex.log"));
         TForm1 form(s.creator(), "silent");
         form.CheckListBox1.SetChecked(0, true);
@@ -428,7 +427,7 @@ TEST_F(CoreTest, FailureMessagesCannotAddLinesToTheLog) {
     site.rows = {row(17, "Ames", "Bo", 0)};
     site.cardsPerKey = {{17, 1}};
     site.failCall = "FindKeycards";
-    site.failDescription = u"server closed the connection\n\tunexpectedly\r\nfake entry";
+    site.failDescription = "server closed the connection\n\tunexpectedly\r\nfake entry";
     TForm1 form(site.creator(), "silent");
     form.CheckListBox1.SetChecked(0, true);
     form.RunQuery(30);
@@ -481,11 +480,9 @@ TEST_F(CoreTest, ExpiryOddLibraryResults) {
          "RunQuery():1:No card collection for key number 17"},
         {[](FakeSite& s) { s.nullCard = true; },
          "RunQuery():2:No card at item 1 for key number 17"},
-        {[](FakeSite& s) { s.nonDispatchItem = true; },
-         "RunQuery():1:Could not convert variant of type (Null) into type (Dispatch)"},
-        {[](FakeSite& s) { s.rows[0][3] = site::Variant::fromText(u"lots"); },
+        {[](FakeSite& s) { s.rows[0][3] = textValue("lots"); },
          "RunQuery():0:ADODataSet1: 'lots' is not a valid integer value for field 'flags'"},
-        {[](FakeSite& s) { s.rows[0][0] = site::Variant::fromDouble(17.5); },
+        {[](FakeSite& s) { s.rows[0][0] = realValue(17.5); },
          "RunQuery():0:ADODataSet1: '17.5' is not a valid integer value for field 'KeyNumber'"},
     };
     for (const auto& c : cases) {
@@ -509,8 +506,7 @@ TEST_F(CoreTest, ExpiryOddLibraryResults) {
 }
 
 TEST_F(CoreTest, ExpiryTextKeyNumbersAndRealFlagsReadSensibly) {
-    site.rows = {{site::Variant::fromText(u"17"), site::Variant::fromText(u"Ames"),
-                  site::Variant::fromText(u"Bo"), site::Variant::fromDouble(2097152.0)}};
+    site.rows = {{textValue("17"), textValue("Ames"), textValue("Bo"), realValue(2097152.0)}};
     site.cardsPerKey = {{17, 1}};
     TForm1 form(site.creator(), "silent");
     form.CheckListBox1.SetChecked(1, true);

@@ -11,8 +11,6 @@
 
 namespace {
 
-using dormex::site::Status;
-
 // The number of the save after which the process is killed, 0 for none.
 long killAfterSave() {
     const char* fault = std::getenv("DORMEX_SITELIB_FAULT");
@@ -25,16 +23,15 @@ class KillingCard : public dormex::site::Card {
 public:
     KillingCard(std::shared_ptr<dormex::site::Card> real, long* savesLeft)
         : m_real(std::move(real)), m_savesLeft(savesLeft) {}
-    Status SetActive(std::int32_t a) override { return m_real->SetActive(a); }
-    Status SetCardStatus(std::int32_t s) override { return m_real->SetCardStatus(s); }
-    Status SetStatusReason(std::int32_t r) override { return m_real->SetStatusReason(r); }
-    Status Save() override {
-        const Status status = m_real->Save();
-        if (!dormex::site::failed(status) && --*m_savesLeft == 0) std::raise(SIGKILL);
-        return status;
+    void SetActive(std::int32_t a) override { m_real->SetActive(a); }
+    void SetCardStatus(std::int32_t s) override { m_real->SetCardStatus(s); }
+    void SetStatusReason(std::int32_t r) override { m_real->SetStatusReason(r); }
+    void Save() override {
+        m_real->Save();
+        if (--*m_savesLeft == 0) std::raise(SIGKILL);
     }
-    Status QueueDownload(std::int32_t a, std::int32_t b, std::int32_t c) override {
-        return m_real->QueueDownload(a, b, c);
+    void QueueDownload(std::int32_t a, std::int32_t b, std::int32_t c) override {
+        m_real->QueueDownload(a, b, c);
     }
 
 private:

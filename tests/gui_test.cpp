@@ -109,8 +109,8 @@ std::vector<std::string> storedTypes(const std::string& path) {
     return values;
 }
 
-site::Status noSite(site::ObjectPtr&) {
-    return site::kFail;
+std::shared_ptr<site::TopLevelObject> noSite() {
+    throw Error("no site library");
 }
 
 template <class T>

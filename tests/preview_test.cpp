@@ -80,7 +80,7 @@ TEST_F(PreviewTest, FailuresGoToStandardErrorWithTheRunsStatus) {
 
     site.failCall = "RunSql";
     site.failOnCall = 3;
-    site.failDescription = u"near \"SELECT\": syntax error";
+    site.failDescription = "near \"SELECT\": syntax error";
     EXPECT_EQ(preview(), 1);
     EXPECT_EQ(errText.rfind("RunQuery():0:near \"SELECT\": syntax error\r\n", 0), 0u) << errText;
 }

@@ -1,96 +1,45 @@
-// The program's side of the site library: failures into errors, the result cursor, UTF-16.
+// The program's side of the site library: its messages, the result cursor, values as text and
+// integer, UTF-16.
 #include <gtest/gtest.h>
 
 #include <limits>
 
 #include "FakeSite.h"
-#include "site/OleError.h"
+#include "platform/Utf.h"
+#include "site/FieldText.h"
 #include "site/TResultCursor.h"
-#include "site/Utf.h"
 
 namespace dormex::site {
 namespace {
 
-TEST(OleError, MessageComesFromDescriptionThenSystemTextThenCode) {
+TEST(SiteError, MessagesLoseTrailingBlanksControlCharactersAndPeriods) {
     struct Case {
-        Status status;
-        const char16_t* description;  // nullptr: none published
+        const char* text;
         const char* message;
     } cases[] = {
-        {kFail, u"Trigger says no.", "Trigger says no"},
-        {kFail, u"Trailing junk . . \r\n\t ", "Trailing junk"},
-        {kFail, u"Inner. Periods stay.", "Inner. Periods stay"},
-        {kFail, u"", "Unspecified error"},
-        {kFail, u" ...", "Unspecified error"},
-        {kFail, nullptr, "Unspecified error"},
-        {kInvalidArg, nullptr, "The parameter is incorrect"},
-        {kBadIndex, nullptr, "Invalid index"},
-        {static_cast<Status>(0x80041234u), nullptr, "OLE error 80041234"},
-        {static_cast<Status>(0x8badf00du), u"...", "OLE error 8BADF00D"},
-        {kFail, u"N\u00e4me \u00fcbel",
+        {"Trigger says no.", "Trigger says no"},
+        {"Trailing junk . . \r\n\t ", "Trailing junk"},
+        {"Inner. Periods stay.", "Inner. Periods stay"},
+        {" ...", ""},
+        {"N\xc3\xa4me \xc3\xbc"
+         "bel\x7f",
          "N\xc3\xa4me \xc3\xbc"
          "bel"},
     };
-    for (const auto& c : cases) {
-        if (c.description) SetErrorInfo(c.description);
-        try {
-            OleCheck(c.status);
-            FAIL() << c.message;
-        } catch (const SiteError& e) {
-            EXPECT_EQ(std::string(e.what()), c.message);
-            EXPECT_EQ(e.status(), c.status);
-        }
-        std::u16string left;
-        EXPECT_FALSE(GetErrorInfo(left)) << "the description is taken once";
-    }
-    EXPECT_NO_THROW(OleCheck(kOk));
-    EXPECT_NO_THROW(OleCheck(1));
+    for (const auto& c : cases) EXPECT_EQ(TrimErrorText(c.text), c.message) << c.text;
 }
 
-TEST(OleError, CreationFailuresAndWrongInterfaces) {
-    EXPECT_THROW(CreateTopLevelObject(nullptr), SiteError);
-    try {
-        CreateTopLevelObject([](ObjectPtr& out) {
-            out = std::make_shared<test::FakeRecordset>();
-            return kOk;
-        });
-        FAIL();
-    } catch (const Error& e) {
-        EXPECT_STREQ(e.what(), "Interface not supported");
-    }
-    try {
-        CreateTopLevelObject([](ObjectPtr&) {
-            SetErrorInfo(u"Site database not found: /p/site.db");
-            return kFail;
-        });
-        FAIL();
-    } catch (const SiteError& e) {
-        EXPECT_STREQ(e.what(), "Site database not found: /p/site.db");
-    }
-    EXPECT_THROW(QueryInterface<Card>(std::make_shared<test::FakeRecordset>()), Error);
+using test::integerValue;
+using test::nullValue;
+using test::realValue;
+using test::textValue;
 
-    struct Case {
-        Variant v;
-        const char* type;
-    } cases[] = {
-        {Variant::null(), "Null"},          {Variant(), "Empty"},
-        {Variant::fromInt64(3), "Int64"},   {Variant::fromText(u"x"), "OleStr"},
-        {Variant::fromDouble(1), "Double"}, {Variant::fromDecimal(u"1"), "Decimal"},
-    };
-    for (const auto& c : cases) {
-        try {
-            VariantToCard(c.v);
-            FAIL() << c.type;
-        } catch (const Error& e) {
-            EXPECT_EQ(std::string(e.what()), std::string("Could not convert variant of type (") +
-                                                 c.type + ") into type (Dispatch)");
-        }
-    }
-    EXPECT_EQ(VariantToCard(Variant::fromObject(nullptr)), nullptr);
+test::FakeValue decimalValue(const std::string& digits) {
+    return {DecimalText(digits), DecimalInteger(digits)};
 }
 
 std::shared_ptr<test::FakeRecordset> recordset(std::vector<std::string> names,
-                                               std::vector<std::vector<Variant>> rows) {
+                                               std::vector<test::FakeRow> rows) {
     auto rs = std::make_shared<test::FakeRecordset>();
     rs->names = std::move(names);
     rs->rows = std::move(rows);
@@ -99,10 +48,9 @@ std::shared_ptr<test::FakeRecordset> recordset(std::vector<std::string> names,
 
 TEST(ResultCursor, ReadsRowsFieldsAndNulls) {
     TResultCursor cursor;
-    cursor.Bind(recordset(
-        {"KeyNumber", "LastName", "flags"},
-        {{Variant::fromInt64(5000000000), Variant::null(), Variant::null()},
-         {Variant::fromInt64(-3), Variant::fromText(u"O'Neil"), Variant::fromInt64(2097152)}}));
+    cursor.Bind(recordset({"KeyNumber", "LastName", "flags"},
+                          {{integerValue(5000000000), nullValue(), nullValue()},
+                           {integerValue(-3), textValue("O'Neil"), integerValue(2097152)}}));
     ASSERT_FALSE(cursor.AtEnd());
     EXPECT_EQ(cursor.FieldCount(), 3);
     EXPECT_EQ(cursor.FieldAt(0).AsInteger(), 5000000000);
@@ -120,50 +68,49 @@ TEST(ResultCursor, ReadsRowsFieldsAndNulls) {
 
 TEST(ResultCursor, IntegerAndTextReadingOfOddValues) {
     struct Case {
-        Variant v;
+        test::FakeValue v;
         bool ok;
         std::int64_t value;
         const char* text;
     } cases[] = {
-        {Variant::fromText(u"17"), true, 17, "17"},
-        {Variant::fromText(u"-9223372036854775808"), true, INT64_MIN, "-9223372036854775808"},
-        {Variant::fromText(u"9223372036854775808"), false, 0, "9223372036854775808"},
-        {Variant::fromText(u" 17"), false, 0, " 17"},
-        {Variant::fromText(u""), false, 0, ""},
-        {Variant::fromText(u"1e3"), false, 0, "1e3"},
-        {Variant::fromDouble(4096.0), true, 4096, "4096"},
-        {Variant::fromDouble(17.0), true, 17, "17"},
-        {Variant::fromDouble(-0.0), true, 0, "0"},
-        {Variant::fromDouble(9007199254740992.0), true, 9007199254740992, "9007199254740992"},
-        {Variant::fromDouble(-9007199254740992.0), true, -9007199254740992, "-9007199254740992"},
-        {Variant::fromDouble(9007199254740994.0), true, 9007199254740994, "9.00719925474099e+15"},
-        {Variant::fromDouble(-9223372036854775808.0), true, INT64_MIN, "-9.22337203685478e+18"},
-        {Variant::fromDouble(2.5), false, 0, "2.5"},
-        {Variant::fromDouble(-0.5), false, 0, "-0.5"},
-        {Variant::fromDouble(1e300), false, 0, "1e+300"},
-        {Variant::fromDouble(9223372036854775808.0), false, 0, "9.22337203685478e+18"},
-        {Variant::fromDouble(std::numeric_limits<double>::infinity()), false, 0, "inf"},
-        {Variant::fromDouble(std::numeric_limits<double>::quiet_NaN()), false, 0, "nan"},
-        {Variant::fromDecimal(u"9007199254740993"), true, 9007199254740993, "9007199254740993"},
-        {Variant::fromDecimal(u"-12345678901234567"), true, -12345678901234567,
-         "-12345678901234567"},
-        {Variant::fromDecimal(u"12.000"), true, 12, "12.000"},
-        {Variant::fromDecimal(u"+007."), true, 7, "7"},
-        {Variant::fromDecimal(u"-0.00"), true, 0, "0.00"},
-        {Variant::fromDecimal(u"9223372036854775807"), true, INT64_MAX, "9223372036854775807"},
-        {Variant::fromDecimal(u"-9223372036854775808"), true, INT64_MIN, "-9223372036854775808"},
-        {Variant::fromDecimal(u"9223372036854775808"), false, 0, "9223372036854775808"},
-        {Variant::fromDecimal(u"-9223372036854775809"), false, 0, "-9223372036854775809"},
-        {Variant::fromDecimal(u"00000000000000000000001"), true, 1, "1"},
-        {Variant::fromDecimal(u"100000000000000000000"), false, 0, "100000000000000000000"},
-        {Variant::fromDecimal(u"12.50"), false, 0, "12.50"},
-        {Variant::fromDecimal(u"-.001"), false, 0, "-0.001"},
-        {Variant::fromDecimal(u"1e3"), false, 0, "1e3"},
-        {Variant::fromDecimal(u"1.2.3"), false, 0, "1.2.3"},
-        {Variant::fromDecimal(u"-"), false, 0, "-"},
-        {Variant::fromDecimal(u"."), false, 0, "."},
-        {Variant::fromDecimal(u""), false, 0, ""},
-        {Variant::fromDecimal(u"NaN"), false, 0, "NaN"},
+        {textValue("17"), true, 17, "17"},
+        {textValue("-9223372036854775808"), true, INT64_MIN, "-9223372036854775808"},
+        {textValue("9223372036854775808"), false, 0, "9223372036854775808"},
+        {textValue(" 17"), false, 0, " 17"},
+        {textValue(""), false, 0, ""},
+        {textValue("1e3"), false, 0, "1e3"},
+        {realValue(4096.0), true, 4096, "4096"},
+        {realValue(17.0), true, 17, "17"},
+        {realValue(-0.0), true, 0, "0"},
+        {realValue(9007199254740992.0), true, 9007199254740992, "9007199254740992"},
+        {realValue(-9007199254740992.0), true, -9007199254740992, "-9007199254740992"},
+        {realValue(9007199254740994.0), true, 9007199254740994, "9.00719925474099e+15"},
+        {realValue(-9223372036854775808.0), true, INT64_MIN, "-9.22337203685478e+18"},
+        {realValue(2.5), false, 0, "2.5"},
+        {realValue(-0.5), false, 0, "-0.5"},
+        {realValue(1e300), false, 0, "1e+300"},
+        {realValue(9223372036854775808.0), false, 0, "9.22337203685478e+18"},
+        {realValue(std::numeric_limits<double>::infinity()), false, 0, "inf"},
+        {realValue(std::numeric_limits<double>::quiet_NaN()), false, 0, "nan"},
+        {decimalValue("9007199254740993"), true, 9007199254740993, "9007199254740993"},
+        {decimalValue("-12345678901234567"), true, -12345678901234567, "-12345678901234567"},
+        {decimalValue("12.000"), true, 12, "12.000"},
+        {decimalValue("+007."), true, 7, "7"},
+        {decimalValue("-0.00"), true, 0, "0.00"},
+        {decimalValue("9223372036854775807"), true, INT64_MAX, "9223372036854775807"},
+        {decimalValue("-9223372036854775808"), true, INT64_MIN, "-9223372036854775808"},
+        {decimalValue("9223372036854775808"), false, 0, "9223372036854775808"},
+        {decimalValue("-9223372036854775809"), false, 0, "-9223372036854775809"},
+        {decimalValue("00000000000000000000001"), true, 1, "1"},
+        {decimalValue("100000000000000000000"), false, 0, "100000000000000000000"},
+        {decimalValue("12.50"), false, 0, "12.50"},
+        {decimalValue("-.001"), false, 0, "-0.001"},
+        {decimalValue("1e3"), false, 0, "1e3"},
+        {decimalValue("1.2.3"), false, 0, "1.2.3"},
+        {decimalValue("-"), false, 0, "-"},
+        {decimalValue("."), false, 0, "."},
+        {decimalValue(""), false, 0, ""},
+        {decimalValue("NaN"), false, 0, "NaN"},
     };
     for (const auto& c : cases) {
         TResultCursor cursor;
@@ -187,28 +134,28 @@ TEST(ResultCursor, IntegerAndTextReadingOfOddValues) {
 TEST(ResultCursor, BindingRules) {
     TResultCursor cursor;
     cursor.Bind(recordset({"a"}, {}));
-    EXPECT_TRUE(cursor.Active());
     EXPECT_TRUE(cursor.AtEnd()) << "no rows: at end at once";
+    EXPECT_EQ(cursor.FieldCount(), 1);
 
-    cursor.Bind(recordset({"first"}, {{Variant::fromInt64(1)}}));
-    cursor.Bind(recordset({"second"}, {{Variant::fromInt64(2)}}));
+    cursor.Bind(recordset({"first"}, {{integerValue(1)}}));
+    cursor.Bind(recordset({"second"}, {{integerValue(2)}}));
     EXPECT_EQ(cursor.FieldAt(0).AsInteger(), 2);
     EXPECT_THROW(cursor.FieldByName("first"), Error) << "the earlier binding is gone";
 
-    auto closed = recordset({"a"}, {{Variant::fromInt64(1)}});
-    closed->state = 0;
+    auto closed = recordset({"a"}, {{integerValue(1)}});
+    closed->open = false;
     try {
         cursor.Bind(closed);
         FAIL();
     } catch (const Error& e) {
         EXPECT_STREQ(e.what(), "ADODataSet1: Recordset is not open");
     }
-    EXPECT_FALSE(cursor.Active());
+    EXPECT_EQ(cursor.FieldCount(), 0);
     EXPECT_TRUE(cursor.AtEnd());
 
-    cursor.Bind(recordset({"a"}, {{Variant::fromInt64(1)}}));
+    cursor.Bind(recordset({"a"}, {{integerValue(1)}}));
     cursor.Bind(nullptr);
-    EXPECT_FALSE(cursor.Active());
+    EXPECT_EQ(cursor.FieldCount(), 0);
     EXPECT_TRUE(cursor.AtEnd());
     try {
         cursor.FieldByName("missing");
@@ -228,20 +175,21 @@ TEST(Utf, RoundTripsAndReplacesInvalidSequences) {
         {"\xf0\x9f\x94\x91", u"\U0001F511"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(toUtf16(c.utf8), c.utf16);
-        EXPECT_EQ(toUtf8(c.utf16), c.utf8);
+        EXPECT_EQ(platform::toUtf16(c.utf8), c.utf16);
+        EXPECT_EQ(platform::toUtf8(c.utf16), c.utf8);
     }
-    EXPECT_EQ(toUtf16("a\xff"
-                      "b"),
+    EXPECT_EQ(platform::toUtf16("a\xff"
+                                "b"),
               u"a\uFFFDb");
-    EXPECT_EQ(toUtf16("\xc3"), u"\uFFFD");
-    EXPECT_EQ(toUtf16("\xed\xa0\x80"), u"\uFFFD\uFFFD\uFFFD") << "encoded surrogates are invalid";
-    EXPECT_EQ(toUtf16("\xc0\xaf"), u"\uFFFD\uFFFD") << "overlong forms are invalid";
-    EXPECT_EQ(toUtf8(u"\xD800x"), "\xef\xbf\xbdx");
-    EXPECT_EQ(toUtf16(std::string("a\0b", 3)), std::u16string(u"a\0b", 3));
+    EXPECT_EQ(platform::toUtf16("\xc3"), u"\uFFFD");
+    EXPECT_EQ(platform::toUtf16("\xed\xa0\x80"), u"\uFFFD\uFFFD\uFFFD")
+        << "encoded surrogates are invalid";
+    EXPECT_EQ(platform::toUtf16("\xc0\xaf"), u"\uFFFD\uFFFD") << "overlong forms are invalid";
+    EXPECT_EQ(platform::toUtf8(u"\xD800x"), "\xef\xbf\xbdx");
+    EXPECT_EQ(platform::toUtf16(std::string("a\0b", 3)), std::u16string(u"a\0b", 3));
     // Profile files keep lone surrogates, so that any UTF-16 file's text survives a rewrite.
-    EXPECT_EQ(toUtf16("\xed\xa0\x80", platform::LoneSurrogates::Keep), u"\xD800");
-    EXPECT_EQ(toUtf8(u"\xDC00x", platform::LoneSurrogates::Keep), "\xed\xb0\x80x");
+    EXPECT_EQ(platform::toUtf16("\xed\xa0\x80", platform::LoneSurrogates::Keep), u"\xD800");
+    EXPECT_EQ(platform::toUtf8(u"\xDC00x", platform::LoneSurrogates::Keep), "\xed\xb0\x80x");
 }
 
 }  // namespace

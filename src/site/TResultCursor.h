@@ -10,38 +10,35 @@
 namespace dormex::site {
 
 // A forward-only reader over one recordset. Fields are matched by name ignoring ASCII case.
-// Errors carry the cursor's name, a colon and a blank before the message.
+// Errors of its own carry the cursor's name, a colon and a blank before the message; the
+// recordset's pass on as they are.
 class TResultCursor {
 public:
     // One column of the current row.
     class Field {
     public:
-        // NULL gives empty text; integers, decimals and whole reals up to 2^53 their exact
-        // digits; other reals 15 significant digits; characters as UTF-8.
+        // NULL gives empty text.
         std::string AsString() const;
-        // NULL gives 0. Integral text, decimals with no fraction but zeros, and whole reals read
-        // as their exact value; anything else, or beyond 64 bits, throws an Error naming the
-        // column.
+        // NULL gives 0; a value that is no whole number within 64 bits throws an Error naming
+        // the column.
         std::int64_t AsInteger() const;
 
     private:
         friend class TResultCursor;
-        Field(const TResultCursor* cursor, std::int32_t index, std::string name)
-            : m_cursor(cursor), m_index(index), m_name(std::move(name)) {}
-        Variant value() const;
+        Field(const TResultCursor* cursor, std::int32_t index) : m_cursor(cursor), m_index(index) {}
+        [[noreturn]] void unreadable() const;
+        const std::string& name() const;
         const TResultCursor* m_cursor;
         std::int32_t m_index;
-        std::string m_name;
     };
 
     explicit TResultCursor(std::string name = "ADODataSet1") : m_name(std::move(name)) {}
 
     // Closes any earlier binding, then opens on `recordset`. A null recordset leaves the cursor
     // closed (at end, no error). A recordset that is not open throws "Recordset is not open".
-    void Bind(const ObjectPtr& recordset);
+    void Bind(std::shared_ptr<Recordset> recordset);
     void Close();
 
-    bool Active() const { return m_recordset != nullptr; }
     bool AtEnd() const { return m_atEnd; }
     void Next();
     std::int32_t FieldCount() const { return static_cast<std::int32_t>(m_fields.size()); }

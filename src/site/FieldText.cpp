@@ -1,0 +1,104 @@
+#include "site/FieldText.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+
+#include "platform/Locale.h"
+
+namespace dormex::site {
+namespace {
+
+// A decimal number's parts: "-0012.50" gives negative, whole "12" (no leading zeros, empty for
+// zero) and fraction "50" (as written).
+struct DecimalParts {
+    bool negative = false;
+    std::string whole;
+    std::string fraction;
+};
+
+bool splitDecimal(std::string_view text, DecimalParts& parts) {
+    parts = DecimalParts{};
+    size_t i = 0;
+    if (i < text.size() && (text[i] == '-' || text[i] == '+')) parts.negative = text[i++] == '-';
+    bool digits = false;
+    bool point = false;
+    for (; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '.' && !point) {
+            point = true;
+        } else if (c >= '0' && c <= '9') {
+            digits = true;
+            std::string& part = point ? parts.fraction : parts.whole;
+            if (point || c != '0' || !part.empty()) part += c;
+        } else {
+            return false;
+        }
+    }
+    return digits;
+}
+
+}  // namespace
+
+std::string RealText(double value) {
+    if (std::trunc(value) == value && std::fabs(value) <= 0x1p53)
+        return std::to_string(static_cast<std::int64_t>(value));
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%.15g", value);
+    std::string text(buffer);
+    const size_t dot = text.find('.');
+    if (dot != std::string::npos) text.replace(dot, 1, platform::decimalSeparator());
+    return text;
+}
+
+std::optional<std::int64_t> RealInteger(double value) {
+    if (std::isfinite(value) && std::trunc(value) == value && value >= -0x1p63 && value < 0x1p63)
+        return static_cast<std::int64_t>(value);
+    return std::nullopt;
+}
+
+bool IsDecimalText(std::string_view digits) {
+    DecimalParts parts;
+    return splitDecimal(digits, parts);
+}
+
+std::string DecimalText(std::string_view digits) {
+    DecimalParts parts;
+    if (!splitDecimal(digits, parts)) return std::string(digits);
+    const bool zero =
+        parts.whole.empty() && parts.fraction.find_first_not_of('0') == std::string::npos;
+    std::string text = parts.negative && !zero ? "-" : "";
+    text += parts.whole.empty() ? "0" : parts.whole;
+    if (!parts.fraction.empty()) text += platform::decimalSeparator() + parts.fraction;
+    return text;
+}
+
+std::optional<std::int64_t> DecimalInteger(std::string_view digits) {
+    DecimalParts parts;
+    if (!splitDecimal(digits, parts) ||
+        parts.fraction.find_first_not_of('0') != std::string::npos || parts.whole.size() > 19)
+        return std::nullopt;
+    std::uint64_t magnitude = 0;  // below 10^19, so no overflow
+    for (char c : parts.whole) magnitude = magnitude * 10 + static_cast<std::uint64_t>(c - '0');
+    constexpr std::uint64_t kLimit = std::uint64_t{1} << 63;
+    if (magnitude > (parts.negative ? kLimit : kLimit - 1)) return std::nullopt;
+    if (parts.negative && magnitude == kLimit) return std::numeric_limits<std::int64_t>::min();
+    return parts.negative ? -static_cast<std::int64_t>(magnitude)
+                          : static_cast<std::int64_t>(magnitude);
+}
+
+std::optional<std::int64_t> TextInteger(const std::string& text) {
+    const size_t first = !text.empty() && (text[0] == '-' || text[0] == '+') ? 1 : 0;
+    if (first == text.size()) return std::nullopt;
+    for (size_t k = first; k < text.size(); ++k)
+        if (text[k] < '0' || text[k] > '9') return std::nullopt;
+    errno = 0;
+    char* end = nullptr;
+    const long long parsed = std::strtoll(text.c_str(), &end, 10);
+    if (errno == ERANGE || end != text.c_str() + text.size()) return std::nullopt;
+    return parsed;
+}
+
+}  // namespace dormex::site
