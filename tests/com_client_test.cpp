@@ -13,9 +13,8 @@
 #include "ComSiteLibrary.h"
 #include "SiteIds.h"
 #include "TestSupport.h"
-#include "site/OleError.h"
+#include "platform/Utf.h"
 #include "site/TResultCursor.h"
-#include "site/Utf.h"
 #include "uDormex.h"
 
 namespace dormex::test {
@@ -107,7 +106,7 @@ std::string systemTextOf(HRESULT status) {
     const DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
                                    nullptr, static_cast<DWORD>(status), 0, buffer, 256, nullptr);
     if (n == 0) return {};
-    return site::TrimErrorText(site::toUtf8(std::u16string(buffer, buffer + n)));
+    return site::TrimErrorText(platform::toUtf8(std::u16string(buffer, buffer + n)));
 }
 
 // The stand-in's [COM] keys, with `key` set to `value` (none: the four keys as they are); a
@@ -116,7 +115,7 @@ std::string comIni(const std::string& key = "", const std::string& value = "") {
     auto text = [](const GUID& id) {
         wchar_t buffer[40];
         StringFromGUID2(id, buffer, 40);
-        return site::toUtf8(std::u16string(buffer, buffer + wcslen(buffer)));
+        return platform::toUtf8(std::u16string(buffer, buffer + wcslen(buffer)));
     };
     const std::pair<std::string, std::string> keys[] = {
         {"Class", "DormexSite.TopLevel"},
@@ -171,16 +170,14 @@ protected:
         ProgramDirTest::TearDown();
     }
     static std::wstring wide(const std::string& text) {
-        const std::u16string units = site::toUtf16(text);
+        const std::u16string units = platform::toUtf16(text);
         return std::wstring(units.begin(), units.end());
     }
     site::CreateFunction creator() { return com::comSiteLibrary(dir.path() + "/"); }
 
     // Runs a statement through the client; the rows of a SELECT as "a|b|" lines.
     std::vector<std::string> sql(const std::string& statement) {
-        auto top = site::CreateTopLevelObject(creator());
-        site::ObjectPtr rows;
-        site::OleCheck(top->RunSql(site::toUtf16(statement), rows));
+        auto rows = creator()()->RunSql(statement);
         if (statement.rfind("SELECT", 0) != 0) return {};
         site::TResultCursor cursor;
         cursor.Bind(rows);
@@ -301,7 +298,7 @@ TEST_F(ComClient, FailuresCarryTheirMessageAndReleaseEverything) {
         EXPECT_EQ(card(1), c.cardState);
     }
     // A failure that publishes nothing is not described by error information left over.
-    auto top = site::CreateTopLevelObject(creator());
+    auto top = creator()();
     ICreateErrorInfo* create = nullptr;
     IErrorInfo* stale = nullptr;
     ASSERT_EQ(CreateErrorInfo(&create), S_OK);
@@ -311,9 +308,12 @@ TEST_F(ComClient, FailuresCarryTheirMessageAndReleaseEverything) {
     stale->Release();
     create->Release();
     server.inject(kTop, 2, kFail, kNoText, nullptr);
-    site::ObjectPtr found;
-    EXPECT_EQ(top->FindKeycards(-1, 17, found), kNoText);
-    EXPECT_EQ(site::OleErrorMessage(kNoText), "OLE error 80041234");
+    try {
+        top->FindKeycards(-1, 17);
+        ADD_FAILURE() << "the injected failure did not fail";
+    } catch (const Error& e) {
+        EXPECT_STREQ(e.what(), "OLE error 80041234");
+    }
 }
 
 TEST_F(ComClient, RecordsetFailuresEndBothRoutinesAndReleaseEverything) {
@@ -479,7 +479,7 @@ std::string systemTextOf(VARIANT value) {
     VariantInit(&text);
     if (FAILED(VariantChangeTypeEx(&text, &value, LOCALE_USER_DEFAULT, 0, VT_BSTR))) return "?";
     const std::string result =
-        site::toUtf8(std::u16string(text.bstrVal, text.bstrVal + SysStringLen(text.bstrVal)));
+        platform::toUtf8(std::u16string(text.bstrVal, text.bstrVal + SysStringLen(text.bstrVal)));
     VariantClear(&text);
     return result;
 }
@@ -522,11 +522,8 @@ TEST_F(ComClient, ProviderColumnTypesReadExactlyOrAsTheSystemWritesThem) {
     }
     sql("CREATE TABLE T (" + columns + ")");
     sql("INSERT INTO T VALUES (" + values + ")");
-    auto top = site::CreateTopLevelObject(creator());
-    site::ObjectPtr rows;
-    site::OleCheck(top->RunSql(u"SELECT * FROM T", rows));
     site::TResultCursor cursor;
-    cursor.Bind(rows);
+    cursor.Bind(creator()()->RunSql("SELECT * FROM T"));
     for (size_t i = 0; i < std::size(cases); ++i) {
         const Case& c = cases[i];
         SCOPED_TRACE(c.declared + " " + c.value);
@@ -540,7 +537,7 @@ TEST_F(ComClient, ProviderColumnTypesReadExactlyOrAsTheSystemWritesThem) {
     }
 }
 
-TEST(ComVariant, EachTypeBecomesTheSiteVariantOfTheLinuxCursor) {
+TEST(ComVariant, EachTypeGivesTheTextAndIntegerTheLinuxLibraryGives) {
     auto make = [](VARTYPE vt) {
         VARIANT v;
         VariantInit(&v);
@@ -558,13 +555,12 @@ TEST(ComVariant, EachTypeBecomesTheSiteVariantOfTheLinuxCursor) {
     };
     struct Case {
         VARIANT in;
-        site::Variant::Type type;
-        std::int64_t integer;
-        std::u16string text;
+        std::optional<std::string> text;
+        std::optional<std::int64_t> integer;
     };
     VARIANT i2 = make(VT_I2), i4 = make(VT_I4), i8 = make(VT_I8), b = make(VT_BOOL);
     VARIANT i1 = make(VT_I1), ui4 = make(VT_UI4), ui8 = make(VT_UI8), cy = make(VT_CY);
-    VARIANT r4 = make(VT_R4);
+    VARIANT r4 = make(VT_R4), r8 = make(VT_R8), text = make(VT_BSTR);
     i2.iVal = -5;
     i4.lVal = 2147483647;
     i8.llVal = -5000000000;
@@ -574,43 +570,37 @@ TEST(ComVariant, EachTypeBecomesTheSiteVariantOfTheLinuxCursor) {
     ui8.ullVal = ~0ull;
     cy.cyVal.int64 = -50000000000000;
     r4.fltVal = -16777216.0f;
-    const Case cases[] = {
-        {make(VT_EMPTY), site::Variant::Type::Empty, 0, u""},
-        {make(VT_NULL), site::Variant::Type::Null, 0, u""},
-        {i2, site::Variant::Type::Integer, -5, u""},
-        {i4, site::Variant::Type::Integer, 2147483647, u""},
-        {i8, site::Variant::Type::Int64, -5000000000, u""},
-        {b, site::Variant::Type::Boolean, 1, u""},
-        {i1, site::Variant::Type::Integer, -128, u""},
-        {ui4, site::Variant::Type::Integer, 4294967295, u""},
-        {ui8, site::Variant::Type::Decimal, 0, u"18446744073709551615"},
-        {cy, site::Variant::Type::Int64, -5000000000, u""},
-        {r4, site::Variant::Type::Int64, -16777216, u""},
-        {decimal(0, 1250, 2, true), site::Variant::Type::Decimal, 0, u"-12.50"},
-        {decimal(0, 5, 3, false), site::Variant::Type::Decimal, 0, u"0.005"},
-        {decimal(1, 0, 0, false), site::Variant::Type::Decimal, 0, u"18446744073709551616"},
-        {decimal(0xFFFFFFFF, ~0ull, 28, false), site::Variant::Type::Decimal, 0,
-         u"7.9228162514264337593543950335"},
-        {decimal(0, 0, 0, false), site::Variant::Type::Decimal, 0, u"0"},
-    };
-    for (const Case& c : cases) {
-        site::Variant out;
-        ASSERT_TRUE(com::toSiteVariant(c.in, out));
-        EXPECT_EQ(out.type, c.type);
-        EXPECT_EQ(out.integer, c.integer);
-        EXPECT_EQ(out.text, c.text);
-    }
-    VARIANT r8 = make(VT_R8), text = make(VT_BSTR);
     r8.dblVal = 0.1;
     text.bstrVal = SysAllocStringLen(L"a\0b", 3);
-    site::Variant out;
-    ASSERT_TRUE(com::toSiteVariant(r8, out));
-    EXPECT_EQ(out.real, 0.1);
-    ASSERT_TRUE(com::toSiteVariant(text, out));
-    EXPECT_EQ(out.text, std::u16string(u"a\0b", 3));
+    const Case cases[] = {
+        {make(VT_EMPTY), std::nullopt, 0},
+        {make(VT_NULL), std::nullopt, 0},
+        {i2, "-5", -5},
+        {i4, "2147483647", 2147483647},
+        {i8, "-5000000000", -5000000000},
+        {b, "True", 1},
+        {i1, "-128", -128},
+        {ui4, "4294967295", 4294967295},
+        {ui8, "18446744073709551615", std::nullopt},
+        {cy, "-5000000000", -5000000000},
+        {r4, "-16777216", -16777216},
+        {r8, "0.1", std::nullopt},
+        {text, std::string("a\0b", 3), std::nullopt},
+        {decimal(0, 1250, 2, true), "-12.50", std::nullopt},
+        {decimal(0, 5, 3, false), "0.005", std::nullopt},
+        {decimal(1, 0, 0, false), "18446744073709551616", std::nullopt},
+        {decimal(0xFFFFFFFF, ~0ull, 28, false), "7.9228162514264337593543950335", std::nullopt},
+        {decimal(0, 0, 0, false), "0", 0},
+        {decimal(0, 1200, 2, false), "12.00", 12},
+    };
+    for (const Case& c : cases) {
+        const com::FieldValue value = com::fieldValue(c.in);
+        EXPECT_EQ(value.text, c.text) << c.in.vt;
+        EXPECT_EQ(value.integer, c.integer) << c.in.vt;
+    }
     VariantClear(&text);
     for (VARTYPE other : {VT_UNKNOWN, VT_ERROR})
-        EXPECT_FALSE(com::toSiteVariant(make(other), out)) << other;
+        EXPECT_THROW(com::fieldValue(make(other)), site::UnreadableValue) << other;
 }
 
 }  // namespace

@@ -47,7 +47,8 @@ protected:
     }
     bool checked(int index) const { return form.CheckListBox1.Checked(index); }
 
-    TForm1 form{[](site::ObjectPtr&) -> site::Status { throw Error("no site in this test"); }, ""};
+    TForm1 form{
+        []() -> std::shared_ptr<site::TopLevelObject> { throw Error("no site in this test"); }, ""};
     win::Form1Window window{form, false};
 };
 

@@ -6,7 +6,9 @@
 namespace dormex::win {
 
 site::CreateFunction SiteLibraryCreator(bool) {
-    return [](site::ObjectPtr&) -> site::Status { throw Error("No site library is configured"); };
+    return []() -> std::shared_ptr<site::TopLevelObject> {
+        throw Error("No site library is configured");
+    };
 }
 
 }  // namespace dormex::win

@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <exception>
 #include <memory>
 #include <vector>
 
@@ -15,14 +14,10 @@
 #include "platform/Profile.h"
 #include "platform/System.h"
 #include "platform/Utf.h"
-#include "site/OleError.h"
-#include "site/Utf.h"
+#include "site/FieldText.h"
 
 namespace dormex::com {
 namespace {
-
-using site::Status;
-using site::Variant;
 
 // Own positions of the site interfaces' operations, counted from 1 after IDispatch.
 constexpr int kRunSql = 35;
@@ -48,42 +43,6 @@ const std::vector<Call> kCardCalls = {{kSetActive, {Arg::Long}},
 
 const char* const kNotSupported = "Interface not supported";
 
-// Publishes `message` and returns `status`; out of memory, it returns `status` alone.
-Status fail(Status status, const std::string& message) noexcept {
-    try {
-        site::SetErrorInfo(site::toUtf16(message));
-    } catch (...) {
-    }
-    return status;
-}
-
-// Publishes the message of a failed COM call and returns its status.
-Status failed(HRESULT status) noexcept {
-    try {
-        return fail(status, failureMessage(status));
-    } catch (...) {
-        return status;
-    }
-}
-
-Status notSupported() {
-    return fail(site::kNoInterface, kNotSupported);
-}
-
-// Runs `body`; an exception becomes a published failure, so none leaves a site interface.
-template <class Body>
-Status guarded(Body&& body) {
-    try {
-        return body();
-    } catch (const site::SiteError& e) {
-        return fail(e.status(), e.what());
-    } catch (const std::exception& e) {
-        return fail(site::kFail, e.what());
-    } catch (...) {
-        return fail(site::kFail, "Unexpected failure in the COM site library client");
-    }
-}
-
 // `object` as interface `iid`; null when it does not offer it.
 ComPtr<IUnknown> query(IUnknown* object, REFIID iid) {
     ComPtr<IUnknown> result;
@@ -91,20 +50,33 @@ ComPtr<IUnknown> query(IUnknown* object, REFIID iid) {
     return result;
 }
 
-// The name of a variant type that is no site Variant of its own, as a conversion error shows
-// it; null for the types that are.
-const char* foreignTypeName(VARTYPE type) {
+// `object` as interface `iid`; throws "Interface not supported" when it does not offer it.
+ComPtr<IUnknown> require(IUnknown* object, REFIID iid) {
+    ComPtr<IUnknown> result = query(object, iid);
+    if (!result) throw Error(kNotSupported);
+    return result;
+}
+
+// The name of a variant type as a conversion error shows it.
+const char* typeName(VARTYPE type) {
     switch (type) {
         case VT_EMPTY:
+            return "Empty";
         case VT_NULL:
+            return "Null";
         case VT_I2:
         case VT_I4:
+            return "Integer";
         case VT_I8:
+            return "Int64";
         case VT_R8:
+            return "Double";
         case VT_BOOL:
+            return "Boolean";
         case VT_BSTR:
+            return "OleStr";
         case VT_DECIMAL:
-            return nullptr;
+            return "Decimal";
         case VT_DATE:
             return "Date";
         case VT_CY:
@@ -126,6 +98,20 @@ const char* foreignTypeName(VARTYPE type) {
         default:
             return "Unknown";
     }
+}
+
+// The dispatch object an Item variant holds (null for none); throws the conversion error for a
+// variant of any other type.
+IDispatch* dispatchOf(const VARIANT& v) {
+    if (v.vt == VT_DISPATCH) return v.pdispVal;
+    if (v.vt == (VT_DISPATCH | VT_BYREF)) return v.ppdispVal ? *v.ppdispVal : nullptr;
+    throw Error(std::string("Could not convert variant of type (") + typeName(v.vt) +
+                ") into type (Dispatch)");
+}
+
+std::string textOf(BSTR text) {
+    return platform::toUtf8(std::u16string_view(
+        reinterpret_cast<const char16_t*>(text ? text : L""), text ? ::SysStringLen(text) : 0));
 }
 
 // The layout checks of one use of the library: the configured interfaces, and whether the
@@ -155,23 +141,18 @@ class ComCard : public site::Card {
 public:
     explicit ComCard(ComPtr<IUnknown> card) : m_card(std::move(card)) {}
 
-    Status SetActive(std::int32_t active) override { return call<LONG>(kSetActive, active); }
-    Status SetCardStatus(std::int32_t status) override {
-        return call<LONG>(kSetCardStatus, status);
-    }
-    Status SetStatusReason(std::int32_t reason) override {
-        return call<LONG>(kSetStatusReason, reason);
-    }
-    Status Save() override { return call<>(kSave); }
-    Status QueueDownload(std::int32_t a, std::int32_t b, std::int32_t c) override {
-        return call<LONG, LONG, LONG>(kQueueDownload, a, b, c);
+    void SetActive(std::int32_t active) override { call<LONG>(kSetActive, active); }
+    void SetCardStatus(std::int32_t status) override { call<LONG>(kSetCardStatus, status); }
+    void SetStatusReason(std::int32_t reason) override { call<LONG>(kSetStatusReason, reason); }
+    void Save() override { call<>(kSave); }
+    void QueueDownload(std::int32_t a, std::int32_t b, std::int32_t c) override {
+        call<LONG, LONG, LONG>(kQueueDownload, a, b, c);
     }
 
 private:
     template <class... Args>
-    Status call(int position, Args... args) {
-        const HRESULT status = callAt<Args...>(m_card.get(), position, args...);
-        return FAILED(status) ? failed(status) : site::kOk;
+    void call(int position, Args... args) {
+        check(callAt<Args...>(m_card.get(), position, args...));
     }
 
     ComPtr<IUnknown> m_card;
@@ -182,44 +163,21 @@ public:
     ComCardCollection(ComPtr<IUnknown> collection, std::shared_ptr<Layout> layout)
         : m_collection(std::move(collection)), m_layout(std::move(layout)) {}
 
-    Status Count(std::int32_t& count) override {
+    std::int32_t Count() override {
         LONG n = 0;
-        const HRESULT status = callAt<LONG*>(m_collection.get(), kCount, &n);
-        if (FAILED(status)) return failed(status);
-        count = n;
-        return site::kOk;
+        check(callAt<LONG*>(m_collection.get(), kCount, &n));
+        return n;
     }
 
-    // A VT_DISPATCH is asked for the card interface; any other variant is given as it is, so
-    // that the caller's conversion names its type.
-    Status Item(std::int32_t index, Variant& card) override {
-        return guarded([&] {
-            VariantValue value;
-            const HRESULT status =
-                callAt<LONG, VARIANT*>(m_collection.get(), kItem, index, value.out());
-            if (FAILED(status)) return failed(status);
-            const VARIANT& v = value.get();
-            IDispatch* dispatch = nullptr;
-            if (v.vt == VT_DISPATCH)
-                dispatch = v.pdispVal;
-            else if (v.vt == (VT_DISPATCH | VT_BYREF))
-                dispatch = v.ppdispVal ? *v.ppdispVal : nullptr;
-            else if (!foreignTypeName(v.vt) && toSiteVariant(v, card))
-                return site::kOk;
-            else
-                return fail(DISP_E_TYPEMISMATCH,
-                            std::string("Could not convert variant of type (") +
-                                foreignTypeName(v.vt) + ") into type (Dispatch)");
-            if (!dispatch) {
-                card = Variant::fromObject(nullptr);
-                return site::kOk;
-            }
-            ComPtr<IUnknown> asCard = query(dispatch, m_layout->config.card);
-            if (!asCard) return notSupported();
-            m_layout->checkObject(asCard.get(), m_layout->cardDone);
-            card = Variant::fromObject(std::make_shared<ComCard>(std::move(asCard)));
-            return site::kOk;
-        });
+    // A VT_DISPATCH is asked for the card interface.
+    std::shared_ptr<site::Card> Item(std::int32_t index) override {
+        VariantValue value;
+        check(callAt<LONG, VARIANT*>(m_collection.get(), kItem, index, value.out()));
+        IDispatch* dispatch = dispatchOf(value.get());
+        if (!dispatch) return nullptr;
+        ComPtr<IUnknown> card = require(dispatch, m_layout->config.card);
+        m_layout->checkObject(card.get(), m_layout->cardDone);
+        return std::make_shared<ComCard>(std::move(card));
     }
 
 private:
@@ -233,98 +191,69 @@ class ComRecordset : public site::Recordset {
 public:
     explicit ComRecordset(ComPtr<IUnknown> recordset) : m_recordset(std::move(recordset)) {}
 
-    Status State(std::int32_t& state) override {
-        LONG value = 0;
-        const HRESULT status = callIndex<LONG*>(m_recordset.get(), kAdoRecordsetState, &value);
-        if (FAILED(status)) return failed(status);
-        state = value;
-        return site::kOk;
+    bool IsOpen() override {
+        LONG state = 0;
+        check(callIndex<LONG*>(m_recordset.get(), kAdoRecordsetState, &state));
+        return (state & 1) != 0;
     }
-    Status FieldCount(std::int32_t& count) override {
-        return guarded([&] {
-            const Status status = loadFields();
-            if (site::failed(status)) return status;
-            count = static_cast<std::int32_t>(m_columns.size());
-            return site::kOk;
-        });
-    }
-    Status FieldName(std::int32_t index, std::u16string& name) override {
-        return guarded([&] {
-            IUnknown* field = nullptr;
-            const Status found = column(index, field);
-            if (site::failed(found)) return found;
+    std::vector<std::string> FieldNames() override {
+        loadFields();
+        std::vector<std::string> names;
+        for (size_t i = 0; i < m_columns.size(); ++i) {
             Bstr text;
-            const HRESULT status = callIndex<BSTR*>(field, kAdoFieldName, text.out());
-            if (FAILED(status)) return failed(status);
-            name = text.text();
-            return site::kOk;
-        });
+            check(
+                callIndex<BSTR*>(column(static_cast<std::int32_t>(i)), kAdoFieldName, text.out()));
+            names.push_back(textOf(text.get()));
+        }
+        return names;
     }
-    Status Eof(bool& eof) override {
+    bool Eof() override {
         VARIANT_BOOL value = VARIANT_TRUE;
-        const HRESULT status =
-            callIndex<VARIANT_BOOL*>(m_recordset.get(), kAdoRecordsetEof, &value);
-        if (FAILED(status)) return failed(status);
-        eof = value != VARIANT_FALSE;
-        return site::kOk;
+        check(callIndex<VARIANT_BOOL*>(m_recordset.get(), kAdoRecordsetEof, &value));
+        return value != VARIANT_FALSE;
     }
-    Status MoveNext() override {
-        const HRESULT status = callIndex<>(m_recordset.get(), kAdoRecordsetMoveNext);
-        return FAILED(status) ? failed(status) : site::kOk;
-    }
-    // A value of a type the cursor does not read is given as an empty Dispatch, which the
-    // cursor refuses with an error naming the column.
-    Status Value(std::int32_t index, Variant& value) override {
-        return guarded([&] {
-            IUnknown* field = nullptr;
-            const Status found = column(index, field);
-            if (site::failed(found)) return found;
-            VariantValue v;
-            const HRESULT status = callIndex<VARIANT*>(field, kAdoFieldValue, v.out());
-            if (FAILED(status)) return failed(status);
-            if (!toSiteVariant(v.get(), value)) value = Variant::fromObject(nullptr);
-            return site::kOk;
-        });
+    void MoveNext() override { check(callIndex<>(m_recordset.get(), kAdoRecordsetMoveNext)); }
+    std::optional<std::string> Text(std::int32_t index) override { return value(index).text; }
+    std::optional<std::int64_t> Integer(std::int32_t index) override {
+        return value(index).integer;
     }
 
 private:
+    FieldValue value(std::int32_t index) {
+        VariantValue v;
+        check(callIndex<VARIANT*>(column(index), kAdoFieldValue, v.out()));
+        return fieldValue(v.get());
+    }
+
     // Reads the Fields collection and its count once.
-    Status loadFields() {
-        if (m_fields) return site::kOk;
+    void loadFields() {
+        if (m_fields) return;
         ComPtr<IUnknown> fields;
-        HRESULT status =
-            callIndex<IUnknown**>(m_recordset.get(), kAdoRecordsetFields, fields.out());
-        if (FAILED(status)) return failed(status);
-        if (!fields) return fail(E_POINTER, "The recordset gave no Fields collection");
+        check(callIndex<IUnknown**>(m_recordset.get(), kAdoRecordsetFields, fields.out()));
+        if (!fields) throw Error("The recordset gave no Fields collection");
         LONG count = 0;
-        status = callIndex<LONG*>(fields.get(), kAdoFieldsCount, &count);
-        if (FAILED(status)) return failed(status);
+        check(callIndex<LONG*>(fields.get(), kAdoFieldsCount, &count));
         m_columns.clear();
         m_columns.resize(count > 0 ? static_cast<size_t>(count) : 0);
         m_fields = std::move(fields);
-        return site::kOk;
     }
 
     // The Field of column `index`, fetched once.
-    Status column(std::int32_t index, IUnknown*& field) {
-        const Status loaded = loadFields();
-        if (site::failed(loaded)) return loaded;
+    IUnknown* column(std::int32_t index) {
+        loadFields();
         if (index < 0 || static_cast<size_t>(index) >= m_columns.size())
-            return fail(site::kBadIndex, "Column " + std::to_string(index) + " does not exist");
+            throw Error("Column " + std::to_string(index) + " does not exist");
         ComPtr<IUnknown>& slot = m_columns[static_cast<size_t>(index)];
         if (!slot) {
             VARIANT number;
             ::VariantInit(&number);
             number.vt = VT_I4;
             number.lVal = index;
-            const HRESULT status =
-                callIndex<VARIANT, IUnknown**>(m_fields.get(), kAdoFieldsItem, number, slot.out());
-            if (FAILED(status)) return failed(status);
-            if (!slot)
-                return fail(E_POINTER, "The recordset gave no field " + std::to_string(index));
+            check(
+                callIndex<VARIANT, IUnknown**>(m_fields.get(), kAdoFieldsItem, number, slot.out()));
+            if (!slot) throw Error("The recordset gave no field " + std::to_string(index));
         }
-        field = slot.get();
-        return site::kOk;
+        return slot.get();
     }
 
     ComPtr<IUnknown> m_recordset;
@@ -337,42 +266,24 @@ public:
     ComTopLevel(ComPtr<IUnknown> top, std::shared_ptr<Layout> layout)
         : m_top(std::move(top)), m_layout(std::move(layout)) {}
 
-    Status RunSql(const std::u16string& sql, site::ObjectPtr& result) override {
-        return guarded([&] {
-            const Bstr text(sql);
-            if (!text.get() && !sql.empty()) return fail(E_OUTOFMEMORY, "Out of memory");
-            ComPtr<IUnknown> rows;
-            const HRESULT status =
-                callAt<BSTR, IUnknown**>(m_top.get(), kRunSql, text.get(), rows.out());
-            if (FAILED(status)) return failed(status);
-            if (!rows) {
-                result = nullptr;
-                return site::kOk;
-            }
-            ComPtr<IUnknown> recordset = query(rows.get(), ado::kRecordset15);
-            if (!recordset) return notSupported();
-            result = std::make_shared<ComRecordset>(std::move(recordset));
-            return site::kOk;
-        });
+    std::shared_ptr<site::Recordset> RunSql(const std::string& sql) override {
+        const Bstr text(platform::toUtf16(sql));
+        if (!text.get() && !sql.empty()) throw Error("Out of memory");
+        ComPtr<IUnknown> rows;
+        check(callAt<BSTR, IUnknown**>(m_top.get(), kRunSql, text.get(), rows.out()));
+        if (!rows) return nullptr;
+        return std::make_shared<ComRecordset>(require(rows.get(), ado::kRecordset15));
     }
 
-    Status FindKeycards(std::int32_t facility, std::int64_t keyNumber,
-                        site::ObjectPtr& result) override {
-        return guarded([&] {
-            ComPtr<IUnknown> found;
-            const HRESULT status = callAt<LONG, LONGLONG, IUnknown**>(
-                m_top.get(), kFindKeycards, facility, keyNumber, found.out());
-            if (FAILED(status)) return failed(status);
-            if (!found) {
-                result = nullptr;
-                return site::kOk;
-            }
-            ComPtr<IUnknown> collection = query(found.get(), m_layout->config.collection);
-            if (!collection) return notSupported();
-            m_layout->checkObject(collection.get(), m_layout->collectionDone);
-            result = std::make_shared<ComCardCollection>(std::move(collection), m_layout);
-            return site::kOk;
-        });
+    std::shared_ptr<site::CardCollection> FindKeycards(std::int32_t facility,
+                                                       std::int64_t keyNumber) override {
+        ComPtr<IUnknown> found;
+        check(callAt<LONG, LONGLONG, IUnknown**>(m_top.get(), kFindKeycards, facility, keyNumber,
+                                                 found.out()));
+        if (!found) return nullptr;
+        ComPtr<IUnknown> collection = require(found.get(), m_layout->config.collection);
+        m_layout->checkObject(collection.get(), m_layout->collectionDone);
+        return std::make_shared<ComCardCollection>(std::move(collection), m_layout);
     }
 
 private:
@@ -383,8 +294,7 @@ private:
 const char* const kKeys[] = {"Class", "TopLevelInterface", "CollectionInterface", "CardInterface"};
 
 [[noreturn]] void badKey(HRESULT status, const char* key, const std::string& value) {
-    throw site::SiteError(
-        failureMessage(status) + " ([COM] " + key + "=" + value + " in SiteLibrary.ini)", status);
+    throw Error(failureMessage(status) + " ([COM] " + key + "=" + value + " in SiteLibrary.ini)");
 }
 
 IID readIid(const std::string& value, const char* key) {
@@ -419,17 +329,15 @@ bool registeredForOtherArchitecture(const CLSID& classId) {
 ComConfig readComConfig(const std::string& programDir) {
     const std::string path = programDir + "SiteLibrary.ini";
     if (!platform::os::pathExists(path))
-        throw site::SiteError("SiteLibrary.ini is missing: " + path +
-                                  " must name the site library in [COM] Class, "
-                                  "TopLevelInterface, CollectionInterface and CardInterface",
-                              HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+        throw Error("SiteLibrary.ini is missing: " + path +
+                    " must name the site library in [COM] Class, TopLevelInterface, "
+                    "CollectionInterface and CardInterface");
     std::string values[4];
     for (int i = 0; i < 4; ++i) {
         values[i] = platform::ProfileRead(path, "COM", kKeys[i]);
         if (values[i].empty())
-            throw site::SiteError(std::string("[COM] ") + kKeys[i] +
-                                      " is missing or empty in SiteLibrary.ini (" + path + ")",
-                                  site::kInvalidArg);
+            throw Error(std::string("[COM] ") + kKeys[i] +
+                        " is missing or empty in SiteLibrary.ini (" + path + ")");
     }
     ComConfig config;
     ::SetErrorInfo(0, nullptr);
@@ -458,7 +366,7 @@ std::string failureMessage(HRESULT status) {
         ComPtr<IErrorInfo> info = ComPtr<IErrorInfo>::attach(raw);
         Bstr description;
         if (SUCCEEDED(info.get()->GetDescription(description.out()))) {
-            const std::string text = site::TrimErrorText(site::toUtf8(description.text()));
+            const std::string text = site::TrimErrorText(textOf(description.get()));
             if (!text.empty()) return text;
         }
     }
@@ -469,11 +377,15 @@ std::string failureMessage(HRESULT status) {
     return buffer;
 }
 
-std::u16string decimalText(const DECIMAL& value) {
+void check(HRESULT status) {
+    if (FAILED(status)) throw Error(failureMessage(status));
+}
+
+std::string decimalText(const DECIMAL& value) {
     // The 96-bit magnitude as three 32-bit words, most significant first, divided by ten until
     // nothing is left.
     std::uint32_t words[3] = {value.Hi32, value.Mid32, value.Lo32};
-    std::u16string digits;
+    std::string digits;
     while (words[0] || words[1] || words[2]) {
         std::uint64_t remainder = 0;
         for (std::uint32_t& word : words) {
@@ -481,36 +393,32 @@ std::u16string decimalText(const DECIMAL& value) {
             word = static_cast<std::uint32_t>(current / 10);
             remainder = current % 10;
         }
-        digits.insert(digits.begin(), static_cast<char16_t>(u'0' + remainder));
+        digits.insert(digits.begin(), static_cast<char>('0' + remainder));
     }
     const size_t scale = value.scale;
-    if (digits.size() <= scale) digits.insert(0, scale + 1 - digits.size(), u'0');
-    if (scale > 0) digits.insert(digits.size() - scale, 1, u'.');
-    if (value.sign & DECIMAL_NEG) digits.insert(0, 1, u'-');
+    if (digits.size() <= scale) digits.insert(0, scale + 1 - digits.size(), '0');
+    if (scale > 0) digits.insert(digits.size() - scale, 1, '.');
+    if (value.sign & DECIMAL_NEG) digits.insert(0, 1, '-');
     return digits;
 }
 
-bool toSiteVariant(const VARIANT& in, Variant& out) {
-    out = Variant();
-    auto integer = [&](std::int64_t value) {
-        out.type = Variant::Type::Integer;
-        out.integer = value;
-        return true;
+FieldValue fieldValue(const VARIANT& in) {
+    auto integer = [](std::int64_t value) { return FieldValue{std::to_string(value), value}; };
+    auto text = [](const std::string& value) {
+        return FieldValue{value, site::TextInteger(value)};
     };
     // The system's own text for the value, in the user's locale.
     auto systemText = [&] {
-        VariantValue text;
-        if (FAILED(::VariantChangeTypeEx(text.out(), const_cast<VARIANT*>(&in), LOCALE_USER_DEFAULT,
-                                         0, VT_BSTR)))
-            return false;
-        return toSiteVariant(text.get(), out);
+        VariantValue converted;
+        if (FAILED(::VariantChangeTypeEx(converted.out(), const_cast<VARIANT*>(&in),
+                                         LOCALE_USER_DEFAULT, 0, VT_BSTR)))
+            throw site::UnreadableValue();
+        return text(textOf(converted.get().bstrVal));
     };
     switch (in.vt) {
         case VT_EMPTY:
-            return true;
         case VT_NULL:
-            out = Variant::null();
-            return true;
+            return {std::nullopt, 0};
         case VT_I1:
             return integer(in.cVal);
         case VT_UI1:
@@ -528,77 +436,62 @@ bool toSiteVariant(const VARIANT& in, Variant& out) {
         case VT_UINT:
             return integer(in.uintVal);
         case VT_I8:
-            out = Variant::fromInt64(in.llVal);
-            return true;
+            return integer(in.llVal);
         case VT_UI8:
             if (in.ullVal > static_cast<ULONGLONG>(INT64_MAX))
-                out = Variant::fromDecimal(site::toUtf16(std::to_string(in.ullVal)));
-            else
-                out = Variant::fromInt64(static_cast<std::int64_t>(in.ullVal));
-            return true;
+                return {std::to_string(in.ullVal), std::nullopt};
+            return integer(static_cast<std::int64_t>(in.ullVal));
         case VT_CY:
             // Whole amounts exactly; others as the system writes them.
             if (in.cyVal.int64 % 10000 != 0) return systemText();
-            out = Variant::fromInt64(in.cyVal.int64 / 10000);
-            return true;
+            return integer(in.cyVal.int64 / 10000);
         case VT_R4:
             if (std::trunc(in.fltVal) != in.fltVal || !(std::fabs(in.fltVal) < 0x1p63f))
                 return systemText();
-            out = Variant::fromInt64(static_cast<std::int64_t>(in.fltVal));
-            return true;
+            return integer(static_cast<std::int64_t>(in.fltVal));
         case VT_R8:
-            out = Variant::fromDouble(in.dblVal);
-            return true;
+            return {site::RealText(in.dblVal), site::RealInteger(in.dblVal)};
         case VT_DATE:
             return systemText();
         case VT_BOOL:
-            out.type = Variant::Type::Boolean;
-            out.integer = in.boolVal != VARIANT_FALSE ? 1 : 0;
-            return true;
+            return in.boolVal != VARIANT_FALSE ? FieldValue{"True", 1} : FieldValue{"False", 0};
         case VT_BSTR:
-            out = Variant::fromText(
-                std::u16string(reinterpret_cast<const char16_t*>(in.bstrVal ? in.bstrVal : L""),
-                               in.bstrVal ? ::SysStringLen(in.bstrVal) : 0));
-            return true;
-        case VT_DECIMAL:
-            out = Variant::fromDecimal(decimalText(in.decVal));
-            return true;
+            return text(textOf(in.bstrVal));
+        case VT_DECIMAL: {
+            const std::string digits = decimalText(in.decVal);
+            return {site::DecimalText(digits), site::DecimalInteger(digits)};
+        }
         default:
-            return false;
+            throw site::UnreadableValue();
     }
 }
 
 site::CreateFunction comSiteLibrary(const std::string& programDir) {
-    return [programDir](site::ObjectPtr& result) -> Status {
-        return guarded([&] {
-            result = nullptr;
-            auto layout = std::make_shared<Layout>();
-            layout->config = readComConfig(programDir);
-            const ComConfig& config = layout->config;
-            ::SetErrorInfo(0, nullptr);
-            ComPtr<IUnknown> object;
-            const HRESULT status = ::CoCreateInstance(config.classId, nullptr,
-                                                      CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
-                                                      IID_IUnknown, object.outVoid());
-            // Not registered: Windows says so; Wine reports a missing key.
-            if ((status == REGDB_E_CLASSNOTREG || status == REGDB_E_KEYMISSING) &&
-                registeredForOtherArchitecture(config.classId))
-                return fail(status, sizeof(void*) == 8
-                                        ? "The site library is registered for 32-bit programs "
-                                          "only: use the 32-bit Dormex.exe"
-                                        : "The site library is registered for 64-bit programs "
-                                          "only: use the 64-bit Dormex.exe");
-            if (FAILED(status)) return failed(status);
-            if (!object) return site::kOk;
-            ComPtr<IUnknown> top = query(object.get(), config.topLevel);
-            if (!top) return notSupported();
-            // The library's own description of its interfaces, before any call into them.
-            const ComPtr<ITypeLib> library = typeLibraryOf(top.get());
-            checkLayout(library.get(), config.topLevel, "TopLevelInterface", kTopLevelCalls);
-            layout->checkIn(library.get());
-            result = std::make_shared<ComTopLevel>(std::move(top), std::move(layout));
-            return site::kOk;
-        });
+    return [programDir]() -> std::shared_ptr<site::TopLevelObject> {
+        auto layout = std::make_shared<Layout>();
+        layout->config = readComConfig(programDir);
+        const ComConfig& config = layout->config;
+        ::SetErrorInfo(0, nullptr);
+        ComPtr<IUnknown> object;
+        const HRESULT status =
+            ::CoCreateInstance(config.classId, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
+                               IID_IUnknown, object.outVoid());
+        // Not registered: Windows says so; Wine reports a missing key.
+        if ((status == REGDB_E_CLASSNOTREG || status == REGDB_E_KEYMISSING) &&
+            registeredForOtherArchitecture(config.classId))
+            throw Error(sizeof(void*) == 8
+                            ? "The site library is registered for 32-bit programs only: use the "
+                              "32-bit Dormex.exe"
+                            : "The site library is registered for 64-bit programs only: use the "
+                              "64-bit Dormex.exe");
+        check(status);
+        if (!object) throw Error(kNotSupported);
+        ComPtr<IUnknown> top = require(object.get(), config.topLevel);
+        // The library's own description of its interfaces, before any call into them.
+        const ComPtr<ITypeLib> library = typeLibraryOf(top.get());
+        checkLayout(library.get(), config.topLevel, "TopLevelInterface", kTopLevelCalls);
+        layout->checkIn(library.get());
+        return std::make_shared<ComTopLevel>(std::move(top), std::move(layout));
     };
 }
 

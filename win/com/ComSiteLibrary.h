@@ -3,6 +3,8 @@
 #include <oaidl.h>
 #include <windows.h>
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include "site/SiteLibrary.h"
@@ -10,8 +12,8 @@
 // The site library on Windows: the access-control system's COM automation server, reached
 // through the site interfaces. Its class and interfaces come from [COM] of "SiteLibrary.ini"
 // beside the program; its methods are called by their position in each interface, and its
-// recordsets are read through ADO's Recordset15 interface. Nothing here throws across the site
-// interfaces: a failure returns its status after publishing its message (site::SetErrorInfo).
+// recordsets are read through ADO's Recordset15 interface. A failed call's status becomes an
+// Error carrying its message at once.
 namespace dormex::com {
 
 // What to create: the class and the three interfaces to ask for.
@@ -24,8 +26,8 @@ struct ComConfig {
 
 // Reads keys Class (a ProgID or a {CLSID}), TopLevelInterface, CollectionInterface and
 // CardInterface ({IID}s) of [COM] in `programDir` + "SiteLibrary.ini", with the program's own
-// profile reader. A missing file, a key missing or empty, or a value that names nothing throws a
-// site::SiteError whose message is one line naming the file and the key.
+// profile reader. A missing file, a key missing or empty, or a value that names nothing throws an
+// Error whose message is one line naming the file and the key.
 ComConfig readComConfig(const std::string& programDir);
 
 // The message for a failed call's `status`: the published error description (GetErrorInfo,
@@ -37,15 +39,25 @@ std::string failureMessage(HRESULT status);
 // longer.
 std::string systemText(HRESULT status);
 
-// `in` as the site's Variant. Every integer type exactly (VT_UI8 above 2^63 - 1 as a decimal);
+// Throws an Error with failureMessage(status) when `status` is a failure.
+void check(HRESULT status);
+
+// A value as the site library gives it to the cursor: its text (none for NULL) and its integer
+// (0 for NULL, none for a value that is no integer within 64 bits).
+struct FieldValue {
+    std::optional<std::string> text;
+    std::optional<std::int64_t> integer;
+};
+
+// `in` as a field value. Every integer type exactly (VT_UI8 above 2^63 - 1 as its digits);
 // VT_CY when whole and VT_R4 when whole and within 64 bits as their integer, otherwise as the
-// text the system's conversion writes in the user's locale, as is VT_DATE; VT_R8 as a double;
-// VT_DECIMAL as its exact decimal text; VT_EMPTY, VT_NULL, VT_BOOL and VT_BSTR as themselves.
-// False for any other type.
-bool toSiteVariant(const VARIANT& in, site::Variant& out);
+// text the system's conversion writes in the user's locale, as is VT_DATE; VT_R8 and VT_DECIMAL
+// as the site libraries give reals and decimals; VT_EMPTY and VT_NULL as NULL; VT_BOOL "True" or
+// "False". Throws site::UnreadableValue for any other type.
+FieldValue fieldValue(const VARIANT& in);
 
 // The exact decimal text of `value`, e.g. "-12.50".
-std::u16string decimalText(const DECIMAL& value);
+std::string decimalText(const DECIMAL& value);
 
 // Creates the top-level object of the class that `programDir`'s SiteLibrary.ini configures and
 // checks the site interfaces against the type information it gives (LayoutCheck.h); a class

@@ -7,8 +7,6 @@
 #include <string>
 #include <utility>
 
-#include "site/SiteLibrary.h"
-
 // Small owners of COM resources and the call of an interface method by its position, for the COM
 // site library client. Each owner releases what it holds when it goes, on every path.
 namespace dormex::com {

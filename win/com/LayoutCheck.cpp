@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "site/OleError.h"
-#include "site/Utf.h"
+#include "platform/Error.h"
+#include "platform/Utf.h"
 
 namespace dormex::com {
 namespace {
@@ -116,7 +116,7 @@ bool matches(ITypeInfo* info, const ELEMDESC& element, Arg arg) {
 std::string nameOf(ITypeInfo* info, MEMBERID id) {
     Bstr name;
     if (FAILED(info->GetDocumentation(id, name.out(), nullptr, nullptr, nullptr))) return "?";
-    return site::toUtf8(name.text());
+    return platform::toUtf8(name.text());
 }
 
 // `type` as the declaration writes it, e.g. "long", "BSTR", "IUnknown**".
@@ -236,7 +236,7 @@ bool declaredAt(ITypeInfo* info, int offset, const Call& call, std::string& foun
 }
 
 [[noreturn]] void refuse(const std::string& message) {
-    throw site::SiteError(message, TYPE_E_TYPEMISMATCH);
+    throw Error(message);
 }
 
 }  // namespace

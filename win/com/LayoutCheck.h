@@ -27,7 +27,7 @@ struct Call {
 ComPtr<ITypeLib> typeLibraryOf(IUnknown* object);
 
 // Checks interface `iid` as `library` declares it against `calls`. False, checking nothing, when
-// `library` is null or does not describe `iid`. Throws a site::SiteError naming the interface,
+// `library` is null or does not describe `iid`. Throws an Error naming the interface,
 // its [COM] key `key`, the position and the declaration when a call does not match.
 bool checkLayout(ITypeLib* library, REFIID iid, const char* key, const std::vector<Call>& calls);
 
