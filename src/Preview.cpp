@@ -88,6 +88,9 @@ public:
         m_limit = limit;
     }
     void failure(const std::string& entry) override { std::fprintf(m_err, "%s\n", entry.c_str()); }
+    void setupFailed(const std::string& text) override {
+        std::fprintf(m_err, "%s: %s\n", platform::kApplicationTitle, text.c_str());
+    }
     // The count and the verdict of MaxDeactivations when it stopped the run, or when set.
     // With a [Keep] list (`keeping`), also the number of selected cards it kept.
     void summary(std::int32_t limit, bool keeping) const {
@@ -122,10 +125,6 @@ private:
 
 }  // namespace
 
-bool IsPreviewArgument(const std::string& arg) {
-    return platform::equalsIgnoringAsciiCase(arg, "preview");
-}
-
 site::CreateFunction WrappedCards(site::CreateFunction real, CardWrap wrap) {
     return [real = std::move(real),
             wrap = std::move(wrap)]() -> std::shared_ptr<site::TopLevelObject> {
@@ -139,16 +138,10 @@ site::CreateFunction InertSite(site::CreateFunction real) {
 }
 
 int RunPreview(site::CreateFunction createSite, std::FILE* out, std::FILE* err) {
-    TForm1 form(InertSite(std::move(createSite)), "preview");
-    form.forceRun();
     PreviewReport report(out, err);
-    form.setReport(&report);
-    const bool ok = Guarded([&] { form.FormCreate(); },
-                            [&](const std::string& message) {
-                                std::fprintf(err, "%s: %s\n", platform::kApplicationTitle,
-                                             ErrorBoxText(message).c_str());
-                            });
-    if (ok) report.summary(form.maxDeactivations(), !form.keepList().empty());
+    TForm1 form(InertSite(std::move(createSite)), StartMode::Preview, report);
+    const bool ok = RunFormCreate(form, report);
+    if (ok) report.summary(form.guards().maxDeactivations, !form.guards().keep.empty());
     std::fflush(out);
     return ExitStatus(form, !ok);
 }

@@ -12,9 +12,6 @@
 // instead of reaching the site, and the results printed instead of logged.
 namespace dormex {
 
-// True when the first command-line argument selects the preview ("preview", any ASCII case).
-bool IsPreviewArgument(const std::string& arg);
-
 // A card as the run gets it, made from the library's own card.
 using CardWrap = std::function<std::shared_ptr<site::Card>(std::shared_ptr<site::Card>)>;
 

@@ -1,7 +1,5 @@
 #include "Startup.h"
 
-#include <vector>
-
 #include "Preview.h"
 #include "platform/Error.h"
 #include "platform/Platform.h"
@@ -22,96 +20,31 @@ std::string fileName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// An entry reporting that the custom names or the expiry run failed.
-bool isFailureEntry(const std::string& message) {
-    return message.rfind("LoadCustomNames():", 0) == 0 || message.rfind("RunQuery():", 0) == 0;
-}
-
-// What a start reports besides its log entries. A set-up failure goes to standard error, and to
-// the error box where one is seen, else into the log. The failure entries of the run are
-// gathered, and a start of the window or the unattended run that fails (status 1 or 2) ends
-// with one error event holding them and every other failure it reported.
-class StartReport : public platform::Boxes {
+// The boxes a user sees, when there are any, in the services while the start runs.
+class BoxesInUse {
 public:
-    explicit StartReport(std::FILE* err) : m_err(err) {
-        SetLogListener([this](const std::string& message) {
-            if (isFailureEntry(message)) m_failures.push_back(message);
-        });
+    explicit BoxesInUse(platform::Boxes* shown) : m_shown(shown), m_before(platform::services()) {
+        platform::Services services = m_before;
+        if (shown) services.boxes = shown;
+        platform::setServices(std::move(services));
     }
-    ~StartReport() override {
-        SetLogListener(nullptr);
-        standDown();
-    }
-
-    // Stands in for the boxes during the set-up: `shown` shows them; null where none is seen.
-    void standIn(platform::Boxes* shown) {
-        m_shown = shown;
-        m_previous = &platform::boxes();
-        platform::setBoxes(this);
-    }
-    void standDown() {
-        if (m_previous) platform::setBoxes(m_previous);
-        m_previous = nullptr;
-    }
-
-    void showError(const std::string& title, const std::string& text) override {
-        failure(text);
-        if (m_shown) {
-            m_shown->showError(title, text);
-            return;
-        }
-        try {
-            WriteLog("Set-up failed: " + text);
-        } catch (const RunStopped& e) {
-            failure(e.what());
-        }
-    }
-    void showMessage(const std::string& title, const std::string& text) override {
-        if (m_shown)
-            m_shown->showMessage(title, text);
-        else
-            std::fprintf(m_err, "%s: %s\n", title.c_str(), text.c_str());
-    }
-
-    // A failure that ends the start: standard error and the event.
-    void failure(const std::string& message) {
-        std::fprintf(m_err, "%s: %s\n", platform::kApplicationTitle, message.c_str());
-        m_failures.push_back(message);
-    }
-
-    // A run the log stopped: standard error, the event, and the error box where one is seen.
-    void stopped(const std::string& message) {
-        failure(message);
-        if (m_shown) m_shown->showError(platform::kApplicationTitle, message);
-    }
-
-    // One error event after a start of `mode` that ended with `status` 1 or 2.
-    void end(StartMode mode, int status) const {
-        if (status == 0 || (mode != StartMode::Window && mode != StartMode::Unattended)) return;
-        std::string text;
-        for (const std::string& failure : m_failures)
-            text += (text.empty() ? "" : "\r\n") + failure;
-        if (text.empty()) text = "The run ended with exit status " + std::to_string(status);
-        platform::os::reportErrorEvent(platform::kApplicationTitle, text);
-    }
+    ~BoxesInUse() { platform::setServices(m_before); }
+    platform::Boxes* shown() const { return m_shown; }
 
 private:
-    std::FILE* m_err;
-    platform::Boxes* m_shown = nullptr;
-    platform::Boxes* m_previous = nullptr;
-    std::vector<std::string> m_failures;
+    platform::Boxes* m_shown;
+    platform::Services m_before;
 };
 
-int runFormProgram(StartMode mode, const std::string& firstArgument, Shell& shell,
-                   StartReport& report) {
+int runFormProgram(StartMode mode, Shell& shell, LogReport& report) {
     const std::string problem = shell.windowSystemProblem();
     const bool windowSystem = problem.empty();
     if (!windowSystem && mode == StartMode::Window) {
-        report.failure(problem);
+        report.failed(problem);
         return 2;
     }
-    shell.startApplication(windowSystem);
-    report.standIn(windowSystem ? &platform::boxes() : nullptr);
+    const BoxesInUse boxes(shell.startApplication(windowSystem));
+    report.showBoxesIn(boxes.shown());
 
     // The run lock's failures are set-up failures like the others.
     platform::RunLock& lock = platform::runLock();
@@ -121,35 +54,43 @@ int runFormProgram(StartMode mode, const std::string& firstArgument, Shell& shel
                 !lock.acquire(platform::programDirectory() + kRunLockFile, kRunLockWaitSeconds))
                 throw Error("Another run is in progress");
         },
-        [](const std::string& message) {
-            platform::boxes().showError(platform::kApplicationTitle, ErrorBoxText(message));
-        });
+        [&](const std::string& message) { report.setupFailed(ErrorBoxText(message)); });
     if (!locked) return 2;
-    TForm1 form(shell.siteLibrary(false), firstArgument);
+    TForm1 form(shell.siteLibrary(false), mode, report);
     bool setupOk = false;
-    bool stopped = false;
     try {
-        setupOk = RunFormCreate(form);
+        setupOk = RunFormCreate(form, report);
     } catch (const RunStopped& e) {
         // An entry the log refused: no card after it, no window, status 1.
         report.stopped(e.what());
-        stopped = true;
+        lock.release();
+        return 1;
     }
-    report.standDown();
-    if (windowSystem && !stopped) shell.runWindow(form);
+    if (windowSystem) shell.runWindow(form);
     lock.release();
-    return stopped ? 1 : ExitStatus(form, !setupOk);
+    return ExitStatus(form, !setupOk);
+}
+
+// Runs the start of `mode`; returns its exit status.
+int runMode(StartMode mode, Shell& shell, std::FILE* out, std::FILE* err, LogReport& report) {
+    switch (mode) {
+        case StartMode::Help:
+            std::fputs(UsageText(fileName(platform::executablePath())).c_str(), out);
+            return 0;
+        case StartMode::Version:
+            std::fprintf(out, "%s %s\n", platform::kApplicationTitle, DORMEX_VERSION);
+            return 0;
+        case StartMode::Preview:
+            shell.startApplication(false);
+            return RunPreview(shell.siteLibrary(true), out, err);
+        case StartMode::Window:
+        case StartMode::Unattended:
+            break;
+    }
+    return runFormProgram(mode, shell, report);
 }
 
 }  // namespace
-
-StartMode ParseStartMode(const std::string& firstArgument) {
-    if (IsSilentArgument(firstArgument)) return StartMode::Unattended;
-    if (IsPreviewArgument(firstArgument)) return StartMode::Preview;
-    if (firstArgument == "--help") return StartMode::Help;
-    if (firstArgument == "--version") return StartMode::Version;
-    return StartMode::Window;
-}
 
 std::string UsageText(const std::string& programName) {
     // Every description starts in one column, whatever the program's name.
@@ -180,41 +121,20 @@ std::string UsageText(const std::string& programName) {
            "start (message on standard error, and in the log where no box can be seen).\n";
 }
 
-int RunProgram(StartMode mode, const std::string& firstArgument, Shell& shell, std::FILE* out,
-               std::FILE* err) {
-    StartReport report(err);
+int RunProgram(StartMode mode, Shell& shell, std::FILE* out, std::FILE* err) {
+    LogReport report(mode == StartMode::Unattended, err);
     int status = 2;
     try {
-        Guarded(
-            [&] {
-                switch (mode) {
-                    case StartMode::Help:
-                        std::fputs(UsageText(fileName(platform::executablePath())).c_str(), out);
-                        status = 0;
-                        return;
-                    case StartMode::Version:
-                        std::fprintf(out, "%s %s\n", platform::kApplicationTitle, DORMEX_VERSION);
-                        status = 0;
-                        return;
-                    case StartMode::Preview:
-                        shell.startApplication(false);
-                        status = RunPreview(shell.siteLibrary(true), out, err);
-                        return;
-                    case StartMode::Window:
-                    case StartMode::Unattended:
-                        status = runFormProgram(mode, firstArgument, shell, report);
-                        return;
-                }
-            },
-            [&](const std::string& message) {
-                report.failure(message);
-                status = 2;
-            });
+        Guarded([&] { status = runMode(mode, shell, out, err, report); },
+                [&](const std::string& message) {
+                    report.failed(message);
+                    status = 2;
+                });
     } catch (const RunStopped& e) {
-        report.failure(e.what());
+        report.failed(e.what());
         status = 1;
     }
-    report.end(mode, status);
+    if (mode == StartMode::Window || mode == StartMode::Unattended) report.end(status);
     std::fflush(out);
     return status;
 }

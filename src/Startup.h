@@ -3,20 +3,14 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/Platform.h"
 #include "site/SiteLibrary.h"
+#include "uDormex.h"
 
 // The start-up sequence shared by every platform: the start mode, the window system check, the
 // run lock, the set-up, the run, the error box or standard error and the exit status. Each
 // platform supplies a Shell; its entry only parses the mode and calls RunProgram.
 namespace dormex {
-
-class TForm1;
-
-enum class StartMode { Window, Unattended, Preview, Help, Version };
-
-// The mode chosen by the first command-line argument: "silent" and "preview" in any ASCII case,
-// "--help" and "--version" as written; anything else, and no argument, opens the window.
-StartMode ParseStartMode(const std::string& firstArgument);
 
 // How long a second unattended run waits for the first one to end.
 constexpr int kRunLockWaitSeconds = 60;
@@ -33,9 +27,9 @@ public:
     // Empty when a window system the user can see is there; else one line saying what was
     // found instead (standard error carries it).
     virtual std::string windowSystemProblem() = 0;
-    // Starts the application once, before the set-up; with `windowSystem` it also installs the
-    // window system's boxes.
-    virtual void startApplication(bool windowSystem) = 0;
+    // Starts the application once, before the set-up. With `windowSystem` gives the window
+    // system's boxes, which stand in for the default ones while the start runs; else null.
+    virtual platform::Boxes* startApplication(bool windowSystem) = 0;
     // Shows the window over `form` and runs the event loop until it ends.
     virtual void runWindow(TForm1& form) = 0;
 };
@@ -43,10 +37,8 @@ public:
 // The usage text of --help for an executable named `programName`.
 std::string UsageText(const std::string& programName);
 
-// Runs the program in `mode`; `firstArgument` is the first command-line argument as given.
-// Returns the exit status: 0, 1 when the run logged a failure, 2 when the set-up failed or the
-// program could not start. No exception leaves it.
-int RunProgram(StartMode mode, const std::string& firstArgument, Shell& shell, std::FILE* out,
-               std::FILE* err);
+// Runs the program in `mode`. Returns the exit status: 0, 1 when the run logged a failure, 2
+// when the set-up failed or the program could not start. No exception leaves it.
+int RunProgram(StartMode mode, Shell& shell, std::FILE* out, std::FILE* err);
 
 }  // namespace dormex

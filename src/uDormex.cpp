@@ -24,7 +24,6 @@ const char* const kInitialNames[] = {"Normal",     "Visitor",  "Temp",     "Disa
                                      "Contractor", "Vendor",   "custom 1", "custom 2",
                                      "custom 3",   "custom 4", "custom 5"};
 
-const char* const kSettingsSection = "General";
 constexpr int kFirstCustomEntry = 6;
 
 // Days from 1970-01-01 to the civil date y-m-d (proleptic Gregorian).
@@ -56,27 +55,6 @@ std::string withoutControlCharacters(std::string text) {
         if (u < 32 || u == 127) c = ' ';
     }
     return text;
-}
-
-// A key number: blanks, an optional sign, decimal digits (leading zeros allowed) within signed
-// 64 bits, blanks. False for anything else.
-bool keyNumberFrom(const std::string& text, std::int64_t& value) {
-    std::size_t i = text.find_first_not_of(" \t");
-    if (i == std::string::npos) return false;
-    const bool negative = text[i] == '-';
-    if (text[i] == '-' || text[i] == '+') ++i;
-    const std::size_t firstDigit = i;
-    const std::uint64_t limit = negative ? std::uint64_t{1} << 63 : (std::uint64_t{1} << 63) - 1;
-    std::uint64_t magnitude = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        const unsigned digit = static_cast<unsigned>(text[i] - '0');
-        if (magnitude > (limit - digit) / 10) return false;
-        magnitude = magnitude * 10 + digit;
-    }
-    if (i == firstDigit || text.find_first_not_of(" \t", i) != std::string::npos) return false;
-    value = negative && magnitude > 0 ? -static_cast<std::int64_t>(magnitude - 1) - 1
-                                      : static_cast<std::int64_t>(magnitude);
-    return true;
 }
 
 // The site library's top-level object; a library that gives none fails as it should have.
@@ -118,10 +96,6 @@ void TPersonTypeList::SetName(int index, const std::string& name) {
     m_entries[static_cast<size_t>(index)].name = name;
 }
 
-bool IsSilentArgument(const std::string& arg) {
-    return platform::equalsIgnoringAsciiCase(arg, "silent");
-}
-
 std::string ErrorBoxText(const std::string& message) {
     if (!message.empty() && static_cast<unsigned char>(message.back()) > '.') return message + ".";
     return message;
@@ -143,23 +117,6 @@ std::string CutoffDateText(std::time_t now, std::int32_t days) {
     char buffer[32];
     std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02u", static_cast<int>(y), m, d);
     return buffer;
-}
-
-SqlDateFormat SqlDateFormatFrom(const std::string& text) {
-    if (text.empty() || platform::equalsIgnoringAsciiCase(text, "ISO")) return SqlDateFormat::Iso;
-    if (platform::equalsIgnoringAsciiCase(text, "YYYYMMDD")) return SqlDateFormat::Yyyymmdd;
-    if (platform::equalsIgnoringAsciiCase(text, "ShortDate")) return SqlDateFormat::ShortDate;
-    throw Error("'" + text +
-                "' is not a valid SqlDateFormat value: use ISO, YYYYMMDD or ShortDate");
-}
-
-bool FeedCheckFrom(const std::string& text) {
-    if (text.empty()) return true;
-    try {
-        return platform::StrToBool(text);
-    } catch (const Error&) {
-        throw Error("'" + text + "' is not a valid FeedCheck value: use True or False");
-    }
 }
 
 std::string CutoffLiteral(const std::string& cutoffDate, SqlDateFormat format) {
@@ -195,101 +152,32 @@ std::string BuildFeedCheckSql(const std::string& cutoff) {
     return "SELECT COUNT(*) FROM Transactions AS t WHERE (t.EventDateTime > '" + cutoff + "')";
 }
 
-std::int32_t MaxDeactivationsFrom(const std::string& text) {
-    if (text.empty()) return 0;
-    const std::int32_t limit = platform::StrToInt(text);
-    if (limit < 0) {
-        throw Error("'" + text + "' is not a valid MaxDeactivations value: use 0 for no limit " +
-                    "or the largest number of cards one run may deactivate");
-    }
-    return limit;
-}
-
-KeepList KeepListFrom(const std::vector<std::pair<std::string, std::string>>& lines) {
-    KeepList keep;
-    for (const auto& [key, note] : lines) {
-        std::int64_t number = 0;
-        if (!keyNumberFrom(key, number)) {
-            throw Error("'" + key + "' in [Keep] of Dormex.ini is not a key number: each line is " +
-                        "<key number>=<note>");
-        }
-        keep[number] = note;
-    }
-    return keep;
-}
-
 int PersonTypeOf(std::int64_t flags) {
     return static_cast<int>((flags & 0x1E00000) >> 21);
 }
 
-void RunReport::log(const std::string& message) const {
-    if (m_dropRefused)
-        TryWriteLog(message);
-    else
-        WriteLog(message);
+StartMode ParseStartMode(const std::string& firstArgument) {
+    if (platform::equalsIgnoringAsciiCase(firstArgument, "silent")) return StartMode::Unattended;
+    if (platform::equalsIgnoringAsciiCase(firstArgument, "preview")) return StartMode::Preview;
+    if (firstArgument == "--help") return StartMode::Help;
+    if (firstArgument == "--version") return StartMode::Version;
+    return StartMode::Window;
 }
 
-void RunReport::daysRead(const std::string& daysText) {
-    log("Days = " + daysText);
-}
-
-void RunReport::runStarted(const std::string&) {}
-
-void RunReport::cardDeactivated(const std::string& rowText) {
-    log(rowText + ", Deactivated");
-}
-
-void RunReport::cardKept(const std::string&, const std::string&) {}
-
-void RunReport::feedChecked(const std::string& literal, std::optional<std::int64_t> count) {
-    if (count && *count == 0) {
-        log("RunQuery():Stopped: no door transaction after " + literal +
-            " in the site database; the transaction feed may have stopped, or the database "
-            "reads the date differently (see SqlDateFormat); none was deactivated");
-    }
-}
-
-void RunReport::limitExceeded(std::size_t count, std::int32_t limit) {
-    log("RunQuery():Stopped: " + std::to_string(count) +
-        " cards would be deactivated, more than MaxDeactivations = " + std::to_string(limit) +
-        "; none was deactivated");
-}
-
-void RunReport::failure(const std::string& entry) {
-    log(entry);
-}
-
-TForm1::TForm1(site::CreateFunction createSite, std::string modeArg)
-    : m_createSite(std::move(createSite)),
-      m_modeArg(std::move(modeArg)),
-      m_logReport(!IsSilentArgument(m_modeArg)) {}
+TForm1::TForm1(site::CreateFunction createSite, StartMode mode, RunReport& report)
+    : m_createSite(std::move(createSite)), m_mode(mode), m_report(report) {}
 
 void TForm1::FormCreate() {
-    const std::string settingsPath = SettingsPath();
-    std::string daysText = ReadIniValue(settingsPath, "Days", kSettingsSection);
-    if (daysText.empty()) daysText = "30";
-    txtDays = daysText;
-
+    const Settings settings;
+    txtDays = settings.daysText();
     LoadCustomNames();
-
-    const int count = CheckListBox1.Count();
-    for (int i = 0; i < count; ++i) {
-        std::string v = ReadIniValue(settingsPath, "type" + std::to_string(i), kSettingsSection);
-        CheckListBox1.SetChecked(i, v.empty() ? false : platform::StrToBool(v));
-    }
-
-    if (runs()) {
-        std::int32_t days = platform::StrToInt(daysText);
-        m_maxDeactivations =
-            MaxDeactivationsFrom(ReadIniValue(settingsPath, "MaxDeactivations", kSettingsSection));
-        m_sqlDateFormat =
-            SqlDateFormatFrom(ReadIniValue(settingsPath, "SqlDateFormat", kSettingsSection));
-        m_feedCheck = FeedCheckFrom(ReadIniValue(settingsPath, "FeedCheck", kSettingsSection));
-        m_keep = KeepListFrom(platform::ProfileSection(settingsPath, "Keep"));
-        m_report->daysRead(daysText);
-        RunQuery(days);
-        quitOnShow = true;
-    }
+    settings.readSelections(CheckListBox1);
+    if (!runs()) return;
+    const std::int32_t days = platform::StrToInt(txtDays);
+    m_guards = settings.guards();
+    m_report.daysRead(txtDays);
+    RunQuery(days);
+    quitOnShow = true;
 }
 
 void TForm1::btnCheckAllClick() {
@@ -297,15 +185,7 @@ void TForm1::btnCheckAllClick() {
 }
 
 void TForm1::btnSaveClick() {
-    const std::string settingsPath = SettingsPath();
-    std::int32_t ignored = 0;
-    WriteIniValue(settingsPath, "Days", platform::TryStrToInt(txtDays, ignored) ? txtDays : "30",
-                  kSettingsSection);
-    const int count = CheckListBox1.Count();
-    for (int i = 0; i < count; ++i) {
-        WriteIniValue(settingsPath, "type" + std::to_string(i),
-                      BoolToText(CheckListBox1.Checked(i)), kSettingsSection);
-    }
+    Settings().save(txtDays, CheckListBox1);
 }
 
 void TForm1::LoadCustomNames() {
@@ -320,7 +200,7 @@ void TForm1::LoadCustomNames() {
             }
         },
         [&](const std::string& message) {
-            m_report->failure("LoadCustomNames():" + withoutControlCharacters(message));
+            m_report.failure("LoadCustomNames():" + withoutControlCharacters(message));
             m_failureLogged = true;
         });
 }
@@ -337,7 +217,7 @@ std::string RowText(const site::TResultCursor& cursor) {
 void TForm1::RunQuery(std::int32_t days) {
     Step step = Step::NoCard;
     const std::string cutoffDate = CutoffDateText(platform::clock().now(), days);
-    const std::string literal = CutoffLiteral(cutoffDate, m_sqlDateFormat);
+    const std::string literal = CutoffLiteral(cutoffDate, m_guards.sqlDateFormat);
     const std::string checkSql = BuildFeedCheckSql(literal);
     const std::string sql = BuildExpirySql(literal);
     // The statement a failure entry names: the feed check's until the selection runs.
@@ -345,12 +225,13 @@ void TForm1::RunQuery(std::int32_t days) {
 
     // Creating the object is outside the guard: its failure ends the set-up.
     const std::shared_ptr<site::TopLevelObject> top = createSite(m_createSite);
-    m_report->runStarted(cutoffDate);
+    m_report.runStarted(cutoffDate);
     Guarded(
         [&] {
-            const auto transactions =
-                m_feedCheck ? std::optional(countTransactions(*top, checkSql)) : std::nullopt;
-            m_report->feedChecked(literal, transactions);
+            const auto transactions = m_guards.feedCheck
+                                          ? std::optional(countTransactions(*top, checkSql))
+                                          : std::nullopt;
+            m_report.feedChecked(literal, transactions);
             if (transactions == 0) {
                 m_failureLogged = true;
                 return;
@@ -358,26 +239,26 @@ void TForm1::RunQuery(std::int32_t days) {
             running = &sql;
             ADODataSet1.Bind(top->RunSql(sql));
             const Selection selection = readSelection();
-            if (m_maxDeactivations > 0 &&
-                selection.toDeactivate > static_cast<std::size_t>(m_maxDeactivations)) {
-                m_report->limitExceeded(selection.toDeactivate, m_maxDeactivations);
+            const std::int32_t limit = m_guards.maxDeactivations;
+            if (limit > 0 && selection.toDeactivate > static_cast<std::size_t>(limit)) {
+                m_report.limitExceeded(selection.toDeactivate, limit);
                 m_failureLogged = true;
                 return;
             }
             for (const Selected& row : selection.rows) {
                 if (row.keptNote) {
-                    m_report->cardKept(row.rowText, *row.keptNote);
+                    m_report.cardKept(row.rowText, *row.keptNote);
                 } else if (deactivateCard(*top, row.keyNumber, step)) {
                     // Logged only once the card is saved and its download queued.
-                    m_report->cardDeactivated(row.rowText);
+                    m_report.cardDeactivated(row.rowText);
                 }
             }
             if (selection.failure) std::rethrow_exception(selection.failure);
         },
         [&](const std::string& message) {
             // The message may come from the site database: it must not add lines to the entry.
-            m_report->failure("RunQuery():" + std::to_string(static_cast<int>(step)) + ":" +
-                              withoutControlCharacters(message) + "\r\n" + *running);
+            m_report.failure("RunQuery():" + std::to_string(static_cast<int>(step)) + ":" +
+                             withoutControlCharacters(message) + "\r\n" + *running);
             m_failureLogged = true;
         });
 }
@@ -399,8 +280,8 @@ TForm1::Selection TForm1::readSelection() {
             const int type = PersonTypeOf(ADODataSet1.FieldByName("flags").AsInteger());
             if (CheckListBox1.Checked(type)) {
                 const std::int64_t key = ADODataSet1.FieldAt(0).AsInteger();
-                const auto kept = m_keep.find(key);
-                const bool keep = kept != m_keep.end();
+                const auto kept = m_guards.keep.find(key);
+                const bool keep = kept != m_guards.keep.end();
                 selection.rows.push_back({std::move(rowText), key, keep ? &kept->second : nullptr});
                 if (!keep) ++selection.toDeactivate;
             }
@@ -432,17 +313,15 @@ bool TForm1::deactivateCard(site::TopLevelObject& top, std::int64_t keyNumber, S
     return true;
 }
 
-bool RunFormCreate(TForm1& form) {
+bool RunFormCreate(TForm1& form, RunReport& report) {
     return Guarded([&] { form.FormCreate(); },
-                   [](const std::string& message) {
-                       platform::boxes().showError(platform::kApplicationTitle,
-                                                   ErrorBoxText(message));
-                   });
+                   [&](const std::string& message) { report.setupFailed(ErrorBoxText(message)); });
 }
 
 int ExitStatus(const TForm1& form, bool setupFailed) {
     if (setupFailed) return 2;
-    return (form.unattended() || form.quitOnShow) && form.failureLogged() ? 1 : 0;
+    const bool ran = form.mode() == StartMode::Unattended || form.quitOnShow;
+    return ran && form.failureLogged() ? 1 : 0;
 }
 
 }  // namespace dormex

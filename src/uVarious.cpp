@@ -20,9 +20,6 @@ bool waitForTheLog(std::chrono::steady_clock::duration sinceFirst) {
     return true;
 }
 
-LogRetryWait g_logRetryWait = waitForTheLog;
-std::function<void(const std::string&)> g_logListener;
-
 // The log's entry for `message`: date and time are two separate reads of the clock.
 std::string logEntry(const std::string& message) {
     std::string entry = platform::shortDate(platform::localTime(platform::clock().now()));
@@ -67,30 +64,21 @@ std::string LogPathFor(const std::string& executablePath) {
 void WriteLog(const std::string& message) {
     const std::string entry = logEntry(message);
     const std::string path = LogPathFor(platform::executablePath());
+    const platform::LogRetryWait& wait = platform::services().logRetryWait;
     const auto first = std::chrono::steady_clock::now();
     while (!platform::os::appendToFile(path, entry + "\r\n")) {
-        if (!g_logRetryWait(std::chrono::steady_clock::now() - first)) {
+        const auto sinceFirst = std::chrono::steady_clock::now() - first;
+        if (!(wait ? wait(sinceFirst) : waitForTheLog(sinceFirst))) {
             throw RunStopped("Could not write to the log " + path +
                              " for 10 seconds; the run stopped there. Entry not written: \"" +
                              entry + "\"");
         }
     }
-    if (g_logListener) g_logListener(message);
 }
 
 bool TryWriteLog(const std::string& message) {
-    const bool written = platform::os::appendToFile(LogPathFor(platform::executablePath()),
-                                                    logEntry(message) + "\r\n");
-    if (written && g_logListener) g_logListener(message);
-    return written;
-}
-
-void SetLogRetryWait(LogRetryWait wait) {
-    g_logRetryWait = wait ? std::move(wait) : waitForTheLog;
-}
-
-void SetLogListener(std::function<void(const std::string& message)> listener) {
-    g_logListener = std::move(listener);
+    return platform::os::appendToFile(LogPathFor(platform::executablePath()),
+                                      logEntry(message) + "\r\n");
 }
 
 std::string SettingsPath() {

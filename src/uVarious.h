@@ -1,7 +1,5 @@
 #pragma once
 
-#include <chrono>
-#include <functional>
 #include <string>
 
 // Small routines shared across the program: settings access and the activity log.
@@ -25,22 +23,14 @@ std::string BoolToText(bool flag);
 std::string LogPathFor(const std::string& executablePath);
 
 // Appends "<short date> <long time>  <message>\r\n" to the log beside the executable in one
-// write. An entry the log refuses is tried again for up to 10 seconds; after that WriteLog throws
-// RunStopped naming the log's path and the entry, so that no card is ever left without its entry.
+// write. An entry the log refuses is tried again for up to 10 seconds (the services' log wait);
+// after that WriteLog throws RunStopped naming the log's path and the entry, so that no card is
+// ever left without its entry.
 void WriteLog(const std::string& message);
 
 // Appends the entry as WriteLog does, in one attempt that never waits: false when the log
 // refused it, and the entry is dropped.
 bool TryWriteLog(const std::string& message);
-
-// Called between two attempts at an entry the log refused, with the time since the first attempt:
-// waits, and says whether to try once more. The default waits 100 ms until 10 s have passed.
-using LogRetryWait = std::function<bool(std::chrono::steady_clock::duration sinceFirst)>;
-// Replaces the wait (tests); an empty one restores the default.
-void SetLogRetryWait(LogRetryWait wait);
-
-// Called with the message of every entry WriteLog wrote; an empty one stops the calls.
-void SetLogListener(std::function<void(const std::string& message)> listener);
 
 // Path of the settings file: the program directory followed by "Dormex.ini".
 std::string SettingsPath();

@@ -88,19 +88,36 @@ inline std::time_t localTimeOf(int y, int m, int d, int h = 12, int mi = 0) {
     return std::mktime(&tm);
 }
 
+// Changes the services for as long as it lives: `change` edits a copy of those in use, and the
+// earlier ones come back afterwards.
+class ScopedServices {
+public:
+    template <class Change>
+    explicit ScopedServices(Change&& change) : m_before(platform::services()) {
+        platform::Services services = m_before;
+        change(services);
+        platform::setServices(std::move(services));
+    }
+    ~ScopedServices() { platform::setServices(m_before); }
+    ScopedServices(const ScopedServices&) = delete;
+    ScopedServices& operator=(const ScopedServices&) = delete;
+
+private:
+    platform::Services m_before;
+};
+
 // Points the program directory at a fresh temporary directory, and installs a fixed clock and
 // recording boxes, for the duration of one test.
 class ProgramDirTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        platform::setExecutablePath(dir.file("dormex"));
-        platform::setClock(&clock);
-        platform::setBoxes(&boxes);
+        platform::Services services;
+        services.executablePath = dir.file("dormex");
+        services.clock = &clock;
+        services.boxes = &boxes;
+        platform::setServices(std::move(services));
     }
-    void TearDown() override {
-        platform::setClock(nullptr);
-        platform::setBoxes(nullptr);
-    }
+    void TearDown() override { platform::setServices({}); }
     std::string logText() const { return readFile(dir.file("dormex.log")); }
     std::string settingsPath() const { return dir.file("Dormex.ini"); }
 

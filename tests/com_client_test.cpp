@@ -200,7 +200,7 @@ protected:
     std::vector<std::string> run(std::string* name6 = nullptr) {
         std::filesystem::remove(dir.file("dormex.log"));
         {
-            TForm1 form(creator(), "silent");
+            TForm1 form(creator(), StartMode::Unattended, report);
             form.CheckListBox1.SetChecked(0, true);
             form.LoadCustomNames();
             if (name6) *name6 = form.CheckListBox1.Name(6);
@@ -222,6 +222,7 @@ protected:
         return lines;
     }
     Server& server = Server::get();
+    LogReport report{true, stderr};
 };
 
 TEST_F(ComClient, EachOperationLandsOnItsPositionAndTheKeyKeepsSixtyFourBits) {
@@ -352,12 +353,11 @@ TEST_F(ComClient, FailingOrEmptyStatementsEndTheRoutinesCleanly) {
     // A selection that succeeds without a recordset reads no rows: nothing is logged at all.
     std::filesystem::remove(dir.file("dormex.log"));
     server.inject(kTop, 35, kNullResult, S_OK, nullptr);
-    TForm1 form(creator(), "silent");
-    form.CheckListBox1.SetChecked(0, true);
-    form.setFeedCheck(false);
-    form.RunQuery(30);
+    writeFile(settingsPath(), "[General]\r\ntype0=True\r\nFeedCheck=False\r\n");
+    TForm1 form(creator(), StartMode::Unattended, report);
+    form.FormCreate();
     server.inject(kClear, 0, 0, S_OK, nullptr);
-    EXPECT_EQ(logText(), "");
+    EXPECT_EQ(logText().substr(logText().find("  ")), "  Days = 30\r\n");
     EXPECT_EQ(card(1), "1|0|0|");
 }
 
@@ -406,7 +406,7 @@ TEST_F(ComClient, ConfigurationMistakesAndDeclaredMismatchesAreOneLineCreationEr
             writeFile(dir.file("SiteLibrary.ini"), comIni(c.key, c.value));
         server.declare(c.declaration);
         {
-            TForm1 form(creator(), "silent");
+            TForm1 form(creator(), StartMode::Unattended, report);
             try {
                 form.RunQuery(30);
                 ADD_FAILURE() << "no creation error";

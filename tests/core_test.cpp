@@ -50,8 +50,14 @@ std::vector<std::string> cardOps(const FakeSite& site) {
 
 class CoreTest : public ProgramDirTest {
 protected:
+    void SetUp() override {
+        ProgramDirTest::SetUp();
+        report.showBoxesIn(&boxes);
+    }
     std::vector<std::string> messages() const { return logMessages(logText(), clock.now()); }
     FakeSite site;
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> errors{std::tmpfile(), std::fclose};
+    LogReport report{true, errors.get()};
     const std::string kSql = BuildExpirySql("2026-11-06 00:00:00");
 };
 
@@ -80,12 +86,22 @@ TEST(PersonTypeList, StartsWithElevenUncheckedEntriesAndGuardsItsBounds) {
     EXPECT_EQ(list.Count(), 11);
 }
 
-TEST(RunMode, OnlyTheFirstArgumentSilentInAnyCaseSelectsTheUnattendedRun) {
-    for (const char* yes : {"silent", "SILENT", "Silent", "sIlEnT"})
-        EXPECT_TRUE(IsSilentArgument(yes)) << yes;
-    for (const char* no : {"", "/silent", "-silent", "silent ", "silently", "sil"}) {
-        EXPECT_FALSE(IsSilentArgument(no)) << no;
-    }
+TEST(RunMode, TheFirstArgumentChoosesTheStartSilentAndPreviewInAnyCase) {
+    struct Case {
+        const char* argument;
+        StartMode mode;
+    } cases[] = {
+        {"silent", StartMode::Unattended}, {"SILENT", StartMode::Unattended},
+        {"Silent", StartMode::Unattended}, {"sIlEnT", StartMode::Unattended},
+        {"preview", StartMode::Preview},   {"PREVIEW", StartMode::Preview},
+        {"Preview", StartMode::Preview},   {"--help", StartMode::Help},
+        {"--version", StartMode::Version}, {"", StartMode::Window},
+        {"/silent", StartMode::Window},    {"-silent", StartMode::Window},
+        {"silent ", StartMode::Window},    {"silently", StartMode::Window},
+        {"sil", StartMode::Window},        {"/preview", StartMode::Window},
+        {"previews", StartMode::Window},   {"--HELP", StartMode::Window},
+    };
+    for (const auto& c : cases) EXPECT_EQ(ParseStartMode(c.argument), c.mode) << c.argument;
 }
 
 TEST(ErrorBox, AddsAPeriodOnlyAfterCharactersSortingAfterIt) {
@@ -174,7 +190,7 @@ TEST(PersonType, IsBitsTwentyOneToTwentyFour) {
 TEST_F(CoreTest, SetupWithoutSettingsFileLogsThirtyAndDeactivatesNothing) {
     site.rows = {row(17, "Ames", "Bo", 0)};
     site.cardsPerKey[17] = 1;
-    TForm1 form(site.creator(), "silent");
+    TForm1 form(site.creator(), ParseStartMode("silent"), report);
     form.FormCreate();
     EXPECT_EQ(form.txtDays, "30");
     EXPECT_TRUE(form.quitOnShow);
@@ -186,7 +202,7 @@ TEST_F(CoreTest, SetupWithoutSettingsFileLogsThirtyAndDeactivatesNothing) {
 
 TEST_F(CoreTest, SetupReadsDaysAsStoredAndSelectionsStrictly) {
     writeFile(settingsPath(), "[General]\r\nDays=$1E\r\ntype0=True\r\ntype3=1\r\ntype4=false\r\n");
-    TForm1 form(site.creator(), "Silent");
+    TForm1 form(site.creator(), ParseStartMode("Silent"), report);
     form.FormCreate();
     EXPECT_EQ(form.txtDays, "$1E");
     EXPECT_TRUE(form.CheckListBox1.Checked(0));
@@ -225,8 +241,8 @@ TEST_F(CoreTest, SetupErrorsStopAtTheirStage) {
     for (const auto& c : cases) {
         writeFile(settingsPath(), c.ini);
         site.sql.clear();
-        TForm1 form(site.creator(), c.mode);
-        EXPECT_FALSE(RunFormCreate(form)) << c.ini;
+        TForm1 form(site.creator(), ParseStartMode(c.mode), report);
+        EXPECT_FALSE(RunFormCreate(form, report)) << c.ini;
         ASSERT_EQ(boxes.boxes.size(), 1u) << c.ini;
         EXPECT_TRUE(boxes.boxes[0].error);
         EXPECT_EQ(boxes.boxes[0].title, "Dormex");
@@ -247,8 +263,8 @@ TEST_F(CoreTest, SiteLibraryThatCannotBeCreatedStopsTheSetupBeforeTheSelections)
     writeFile(settingsPath(), "[General]\nDays=45\ntype0=True\n");
     site.failCall = "create";
     site.failDescription = "Site database not found: /x/site.db";
-    TForm1 form(site.creator(), "silent");
-    EXPECT_FALSE(RunFormCreate(form));
+    TForm1 form(site.creator(), ParseStartMode("silent"), report);
+    EXPECT_FALSE(RunFormCreate(form, report));
     EXPECT_EQ(form.txtDays, "45");
     EXPECT_FALSE(form.CheckListBox1.Checked(0));
     ASSERT_EQ(boxes.boxes.size(), 1u);
@@ -260,7 +276,7 @@ TEST_F(CoreTest, InteractiveStartNeverRuns) {
     writeFile(settingsPath(), "[General]\nDays=45\ntype0=True\n");
     site.rows = {row(17, "Ames", "Bo", 0)};
     site.cardsPerKey[17] = 1;
-    TForm1 form(site.creator(), "/silent");
+    TForm1 form(site.creator(), ParseStartMode("/silent"), report);
     form.FormCreate();
     EXPECT_FALSE(form.quitOnShow);
     EXPECT_EQ(site.sql.size(), 1u);
@@ -270,7 +286,7 @@ TEST_F(CoreTest, InteractiveStartNeverRuns) {
 
 TEST_F(CoreTest, SaveWritesDaysAndEveryEntryKeepsOtherSectionsAndCheckAllChecksThemAll) {
     writeFile(settingsPath(), "[Keep]\r\n17=Fire brigade\r\n");
-    TForm1 form(site.creator(), "");
+    TForm1 form(site.creator(), ParseStartMode(""), report);
     form.CheckListBox1.SetChecked(0, true);
     form.CheckListBox1.SetChecked(4, true);
     form.txtDays = "45";
@@ -293,7 +309,7 @@ TEST_F(CoreTest, SaveWritesDaysAndEveryEntryKeepsOtherSectionsAndCheckAllChecksT
 
 TEST_F(CoreTest, SaveIntoAnUnwritableFileShowsOneBoxPerKey) {
     std::filesystem::create_directory(settingsPath());
-    TForm1 form(site.creator(), "");
+    TForm1 form(site.creator(), ParseStartMode(""), report);
     form.btnSaveClick();
     ASSERT_EQ(boxes.boxes.size(), 12u);
     for (const auto& b : boxes.boxes) {
@@ -321,7 +337,7 @@ TEST_F(CoreTest, CustomNamesReplaceNamesOnlyAndStopAtTheEleventhEntry) {
             site.nameRows.push_back({n ? textValue(n) : nullValue()});
         }
         std::filesystem::remove(dir.file("dormex.log"));
-        TForm1 form(site.creator(), "");
+        TForm1 form(site.creator(), ParseStartMode(""), report);
         form.CheckListBox1.SetChecked(7, true);
         form.LoadCustomNames();
         for (int i = 0; i < 5; ++i)
@@ -337,7 +353,7 @@ TEST_F(CoreTest, CustomNamesReplaceNamesOnlyAndStopAtTheEleventhEntry) {
 TEST_F(CoreTest, CustomNamesFailureIsLoggedWithoutABlank) {
     site.failCall = "RunSql";
     site.failDescription = "no such table: MXRSettings.  ";
-    TForm1 form(site.creator(), "");
+    TForm1 form(site.creator(), ParseStartMode(""), report);
     form.LoadCustomNames();
     EXPECT_EQ(messages(), std::vector<std::string>{"LoadCustomNames():no such table: MXRSettings"});
     EXPECT_TRUE(form.failureLogged());
@@ -350,7 +366,7 @@ TEST_F(CoreTest, ExpiryRunDeactivatesSelectedIdleCardsInOrder) {
                  row(21, "No", "Card", 0),     row(5000000000, "Big", "Key", 0)};
     site.rows[2][3] = nullValue();
     site.cardsPerKey = {{17, 1}, {18, 1}, {19, 1}, {20, 2}, {5000000000, 1}};
-    TForm1 form(site.creator(), "silent");
+    TForm1 form(site.creator(), ParseStartMode("silent"), report);
     form.CheckListBox1.SetChecked(0, true);
     form.CheckListBox1.SetChecked(4, true);
     form.RunQuery(30);
@@ -376,7 +392,7 @@ TEST_F(CoreTest, ExpiryRunDeactivatesSelectedIdleCardsInOrder) {
 TEST_F(CoreTest, ExpiryRowTextBlanksControlCharactersFromValues) {
     site.rows = {row(17, "Evil\r\n12/06/26 10:00:00  ,99,Fake", "Bo\t\x7f", 0)};
     site.cardsPerKey[17] = 1;
-    TForm1 form(site.creator(), "silent");
+    TForm1 form(site.creator(), ParseStartMode("silent"), report);
     form.CheckListBox1.SetChecked(0, true);
     form.RunQuery(30);
     EXPECT_EQ(messages(), std::vector<std::string>{
@@ -406,7 +422,7 @@ TEST_F(CoreTest, ExpiryFailureCarriesTheStepMarkerAndTheStatement) {
         s.failOnCall = c.failOn;
         s.failDescription = "Trigger says no. \r\n";
         std::filesystem::remove(dir.file("dormex.log"));
-        TForm1 form(s.creator(), "silent");
+        TForm1 form(s.creator(), ParseStartMode("silent"), report);
         form.CheckListBox1.SetChecked(0, true);
         form.RunQuery(30);
         auto m = messages();
@@ -428,7 +444,7 @@ TEST_F(CoreTest, FailureMessagesCannotAddLinesToTheLog) {
     site.cardsPerKey = {{17, 1}};
     site.failCall = "FindKeycards";
     site.failDescription = "server closed the connection\n\tunexpectedly\r\nfake entry";
-    TForm1 form(site.creator(), "silent");
+    TForm1 form(site.creator(), ParseStartMode("silent"), report);
     form.CheckListBox1.SetChecked(0, true);
     form.RunQuery(30);
     EXPECT_EQ(messages(),
@@ -439,7 +455,7 @@ TEST_F(CoreTest, FailureMessagesCannotAddLinesToTheLog) {
 TEST_F(CoreTest, ExpiryMarkerAfterAnEmptyCollectionIsOne) {
     site.rows = {row(16, "Empty", "Set", 0), row(17, "Ames", "Bo", 12 << 21)};
     site.cardsPerKey = {};
-    TForm1 form(site.creator(), "silent");
+    TForm1 form(site.creator(), ParseStartMode("silent"), report);
     form.CheckListBox1.SetChecked(0, true);
     form.RunQuery(30);
     EXPECT_EQ(messages().at(0), "RunQuery():1:List index out of bounds (12)");
@@ -449,7 +465,7 @@ TEST_F(CoreTest, ExpiryUnknownTypeEndsTheRunWithThePreviousMarker) {
     site.rows = {row(17, "Ames", "Bo", 0), row(18, "Odd", "Type", 12 << 21),
                  row(19, "Never", "Seen", 0)};
     site.cardsPerKey = {{17, 1}, {19, 1}};
-    TForm1 form(site.creator(), "silent");
+    TForm1 form(site.creator(), ParseStartMode("silent"), report);
     form.CheckListBox1.SetChecked(0, true);
     form.RunQuery(30);
     EXPECT_EQ(messages(),
@@ -459,7 +475,7 @@ TEST_F(CoreTest, ExpiryUnknownTypeEndsTheRunWithThePreviousMarker) {
     FakeSite first;
     first.rows = {row(18, "Odd", "Type", 12 << 21)};
     std::filesystem::remove(dir.file("dormex.log"));
-    TForm1 other(first.creator(), "silent");
+    TForm1 other(first.creator(), ParseStartMode("silent"), report);
     other.RunQuery(30);
     EXPECT_EQ(messages().at(0), "RunQuery():0:List index out of bounds (12)");
 }
@@ -491,7 +507,7 @@ TEST_F(CoreTest, ExpiryOddLibraryResults) {
         s.cardsPerKey = {{17, 1}};
         c.setup(s);
         std::filesystem::remove(dir.file("dormex.log"));
-        TForm1 form(s.creator(), "silent");
+        TForm1 form(s.creator(), ParseStartMode("silent"), report);
         form.CheckListBox1.SetChecked(0, true);
         form.RunQuery(30);
         auto m = messages();
@@ -508,7 +524,7 @@ TEST_F(CoreTest, ExpiryOddLibraryResults) {
 TEST_F(CoreTest, ExpiryTextKeyNumbersAndRealFlagsReadSensibly) {
     site.rows = {{textValue("17"), textValue("Ames"), textValue("Bo"), realValue(2097152.0)}};
     site.cardsPerKey = {{17, 1}};
-    TForm1 form(site.creator(), "silent");
+    TForm1 form(site.creator(), ParseStartMode("silent"), report);
     form.CheckListBox1.SetChecked(1, true);
     form.RunQuery(30);
     EXPECT_EQ(messages(), std::vector<std::string>{",17,Ames,Bo,2097152, Deactivated"});
@@ -549,8 +565,8 @@ TEST_F(CoreTest, TheGuardsStopARunThatWouldDeactivateTooMuch) {
         writeFile(settingsPath(),
                   std::string("[General]\ntype0=True\nMaxDeactivations=") + c.limit + "\n");
         std::filesystem::remove(dir.file("dormex.log"));
-        TForm1 form(s.creator(), "silent");
-        ASSERT_TRUE(RunFormCreate(form)) << c.limit;
+        TForm1 form(s.creator(), ParseStartMode("silent"), report);
+        ASSERT_TRUE(RunFormCreate(form, report)) << c.limit;
         auto m = messages();
         if (*c.stopEntry) {
             EXPECT_EQ(m, (std::vector<std::string>{"Days = 30", c.stopEntry}));
@@ -568,7 +584,7 @@ TEST_F(CoreTest, TheGuardsStopARunThatWouldDeactivateTooMuch) {
 TEST_F(CoreTest, ExpiryWithoutSelectionReadsEveryRowAndTouchesNothing) {
     site.rows = {row(17, "Ames", "Bo", 0), row(18, "Bell", "Cy", 3 << 21)};
     site.cardsPerKey = {{17, 1}, {18, 1}};
-    TForm1 form(site.creator(), "silent");
+    TForm1 form(site.creator(), ParseStartMode("silent"), report);
     form.RunQuery(-5);
     EXPECT_TRUE(site.calls.empty());
     EXPECT_EQ(logText(), "");
@@ -579,16 +595,16 @@ TEST_F(CoreTest, AnEntryTheLogRefusesStopsTheRunAtItsCard) {
     writeFile(settingsPath(), "[General]\ntype0=True\n");
     site.rows = {row(17, "Ames", "Bo", 0), row(18, "Bell", "Cy", 0)};
     site.cardsPerKey = {{17, 1}, {18, 1}};
-    // Once "Days = 30" is in, a folder takes the log's place.
-    SetLogListener([&](const std::string&) {
+    // Once "Days = 30" is in, a folder takes the log's place before the first card.
+    site.onCall = [&](const std::string& call) {
+        if (call != "FindKeycards" || std::filesystem::is_directory(dir.file("dormex.log"))) return;
         std::filesystem::rename(dir.file("dormex.log"), dir.file("old.log"));
         std::filesystem::create_directory(dir.file("dormex.log"));
-    });
-    SetLogRetryWait([](auto) { return false; });
-    TForm1 form(site.creator(), "silent");
-    EXPECT_THROW(RunFormCreate(form), RunStopped);
-    SetLogListener(nullptr);
-    SetLogRetryWait(nullptr);
+    };
+    ScopedServices noWait(
+        [](platform::Services& s) { s.logRetryWait = [](auto) { return false; }; });
+    TForm1 form(site.creator(), ParseStartMode("silent"), report);
+    EXPECT_THROW(RunFormCreate(form, report), RunStopped);
     EXPECT_EQ(cardOps(site).size(), 5u) << "the card of the refused entry, and no other";
     EXPECT_TRUE(boxes.boxes.empty());
     EXPECT_EQ(site.liveObjects, 0);
@@ -602,9 +618,10 @@ public:
         return m_site.creator();
     }
     std::string windowSystemProblem() override { return problem; }
-    void startApplication(bool windowSystem) override {
+    platform::Boxes* startApplication(bool windowSystem) override {
         calls += windowSystem ? "app(window) " : "app ";
         if (throwOnStart) throw 42;  // not a std::exception: the guard must still catch it
+        return windowSystem ? &platform::boxes() : nullptr;
     }
     void runWindow(TForm1&) override { calls += "window "; }
 
@@ -649,16 +666,16 @@ TEST_F(CoreTest, ALogThatCannotBeWrittenStopsTheUnattendedRunAndNeverTheWindow) 
     for (const Case& c : cases) {
         SCOPED_TRACE(c.argument);
         int waits = 0;
-        SetLogRetryWait([&](auto) { return ++waits, false; });
+        ScopedServices counting(
+            [&](platform::Services& s) { s.logRetryWait = [&](auto) { return ++waits, false; }; });
         site.failCall = c.failCall;
         boxes.boxes.clear();
         FakeShell shell(site);
         std::FILE* out = std::tmpfile();
         std::FILE* err = std::tmpfile();
-        const int status = RunProgram(ParseStartMode(c.argument), c.argument, shell, out, err);
+        const int status = RunProgram(ParseStartMode(c.argument), shell, out, err);
         contentsOf(out);
         const std::string errText = contentsOf(err);
-        SetLogRetryWait(nullptr);
         EXPECT_EQ(status, c.status) << errText;
         EXPECT_EQ(shell.calls, c.calls);
         EXPECT_EQ(waits, c.waits);
@@ -693,7 +710,7 @@ TEST_F(CoreTest, StartUpSequenceForEveryModeLockAndWindowSystem) {
         {"silent", "", true, true, 2, "app(window) ", "Dormex: Unexpected error", false},
     };
     FakeRunLock lock;
-    platform::setRunLock(&lock);
+    ScopedServices locking([&](platform::Services& s) { s.runLock = &lock; });
     for (const auto& c : cases) {
         writeFile(settingsPath(), "[General]\nDays=30\n");
         std::filesystem::remove(dir.file("dormex.log"));
@@ -705,7 +722,7 @@ TEST_F(CoreTest, StartUpSequenceForEveryModeLockAndWindowSystem) {
         lock.asked.clear();
         std::FILE* out = std::tmpfile();
         std::FILE* err = std::tmpfile();
-        const int status = RunProgram(ParseStartMode(c.argument), c.argument, shell, out, err);
+        const int status = RunProgram(ParseStartMode(c.argument), shell, out, err);
         const std::string outText = contentsOf(out);
         const std::string errText = contentsOf(err);
         EXPECT_EQ(status, c.status) << c.argument;
@@ -717,7 +734,8 @@ TEST_F(CoreTest, StartUpSequenceForEveryModeLockAndWindowSystem) {
         }
         EXPECT_EQ(logText().find("Days = 30") != std::string::npos, c.logged) << c.argument;
         EXPECT_FALSE(lock.held) << "released at the end of the run";
-        const bool unattended = IsSilentArgument(c.argument) && !c.throwOnStart;
+        const bool unattended =
+            ParseStartMode(c.argument) == StartMode::Unattended && !c.throwOnStart;
         EXPECT_EQ(lock.asked, unattended ? dir.file("Dormex.lock") + " 60" : "") << c.argument;
         const bool boxShown = !c.lockFree && !*c.problem;
         EXPECT_EQ(boxes.boxes.size(), boxShown ? 1u : 0u) << c.argument;
@@ -729,7 +747,6 @@ TEST_F(CoreTest, StartUpSequenceForEveryModeLockAndWindowSystem) {
             EXPECT_EQ(outText.rfind("Dormex ", 0), 0u) << outText;
         }
     }
-    platform::setRunLock(nullptr);
 }
 
 TEST(SystemRunLock, IsExclusiveWaitsForItsHolderAndIsFreeAgainOnRelease) {

@@ -122,21 +122,21 @@ T* control(QWidget& window, const char* name) {
 
 class GuiTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        useProgramDirectory("main");
-        platform::setBoxes(&m_boxes);
-    }
+    void SetUp() override { useProgramDirectory("main"); }
 
     void TearDown() override {
         m_window.reset();
-        platform::setBoxes(nullptr);
+        platform::setServices({});
     }
 
     // Points the executable path into a fresh directory, where the settings file will land.
     void useProgramDirectory(const std::string& name) {
         fs::path dir = fs::path(m_root.path()) / name;
         fs::create_directories(dir);
-        platform::setExecutablePath((dir / "dormex").string());
+        platform::Services services;
+        services.executablePath = (dir / "dormex").string();
+        services.boxes = &m_boxes;
+        platform::setServices(std::move(services));
         m_settingsPath = (dir / "Dormex.ini").string();
     }
 
@@ -200,7 +200,8 @@ protected:
     test::TempDir m_root;
     std::string m_settingsPath;
     RecordingBoxes m_boxes;
-    TForm1 m_form{noSite, ""};
+    LogReport m_report{false, stderr};
+    TForm1 m_form{noSite, StartMode::Window, m_report};
     std::unique_ptr<Form1Window> m_window;
 };
 
@@ -465,9 +466,11 @@ TEST(RunGuardedTest, ShowsEscapingErrorsInTheErrorBox) {
     for (const Case& c : table) {
         SCOPED_TRACE(c.name);
         RecordingBoxes boxes;
-        platform::setBoxes(&boxes);
-        bool completed = RunGuarded(c.command);
-        platform::setBoxes(nullptr);
+        bool completed = false;
+        {
+            test::ScopedServices boxed([&](platform::Services& s) { s.boxes = &boxes; });
+            completed = RunGuarded(c.command);
+        }
         EXPECT_EQ(completed, !c.message);
         if (!c.message) {
             EXPECT_TRUE(boxes.boxes.empty());

@@ -58,7 +58,8 @@ TEST_F(LogTest, EntriesAreAppendedWithDateBlankTimeTwoBlanksAndCrLf) {
 }
 
 TEST_F(LogTest, TheNameFollowsTheExecutable) {
-    platform::setExecutablePath(dir.file("My.Tool.exe"));
+    ScopedServices named(
+        [&](platform::Services& s) { s.executablePath = dir.file("My.Tool.exe"); });
     WriteLog("x");
     EXPECT_TRUE(std::filesystem::exists(dir.file("My.log")));
 }
@@ -66,7 +67,9 @@ TEST_F(LogTest, TheNameFollowsTheExecutable) {
 TEST_F(LogTest, AnEntryTheLogRefusesIsRetriedThenStopsTheRunNamingTheLogAndTheEntry) {
     std::filesystem::create_directory(dir.file("dormex.log"));
     int waits = 0;
-    SetLogRetryWait([&](auto) { return ++waits < 3; });
+    std::optional<ScopedServices> waiting;
+    waiting.emplace(
+        [&](platform::Services& s) { s.logRetryWait = [&](auto) { return ++waits < 3; }; });
     try {
         WriteLog("Days = 30");
         ADD_FAILURE() << "an entry was lost without a word";
@@ -77,9 +80,12 @@ TEST_F(LogTest, AnEntryTheLogRefusesIsRetriedThenStopsTheRunNamingTheLogAndTheEn
     }
     EXPECT_EQ(waits, 3) << "one attempt after each wait";
     // Once the log takes entries again, the waiting entry is written.
-    SetLogRetryWait([&](auto) { return std::filesystem::remove(dir.file("dormex.log")); });
+    waiting.reset();
+    waiting.emplace([&](platform::Services& s) {
+        s.logRetryWait = [&](auto) { return std::filesystem::remove(dir.file("dormex.log")); };
+    });
     WriteLog("Days = 30");
-    SetLogRetryWait(nullptr);
+    waiting.reset();
     EXPECT_EQ(logText().substr(logText().size() - 11), "Days = 30\r\n");
     EXPECT_TRUE(boxes.boxes.empty());
 }

@@ -60,7 +60,8 @@ TEST_F(PreviewTest, ListsWhatTheRunDoesAndDoesNothingItself) {
     EXPECT_EQ(readFile(settingsPath()), settings);
 
     // The run on the same site deactivates exactly the previewed cards, in the same order.
-    TForm1 form(site.creator(), "silent");
+    LogReport report(true, stderr);
+    TForm1 form(site.creator(), StartMode::Unattended, report);
     form.FormCreate();
     std::string log = logText();
     EXPECT_NE(log.find(",17,Ames,Bo,0, Deactivated"), std::string::npos);
@@ -135,12 +136,6 @@ TEST_F(PreviewTest, SetupErrorsEndWithStatusTwoAndNoSummary) {
     EXPECT_EQ(errText, "Dormex: 'abc' is not a valid integer value.\n");
     EXPECT_EQ(outText, "");
     EXPECT_FALSE(std::filesystem::exists(dir.file("dormex.log")));
-}
-
-TEST(PreviewArgument, IsMatchedIgnoringAsciiCase) {
-    for (const char* yes : {"preview", "PREVIEW", "Preview"}) EXPECT_TRUE(IsPreviewArgument(yes));
-    for (const char* no : {"", "/preview", "previews", "silent"})
-        EXPECT_FALSE(IsPreviewArgument(no));
 }
 
 }  // namespace

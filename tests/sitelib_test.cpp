@@ -127,7 +127,12 @@ void recordWarning(QtMsgType type, const QMessageLogContext&, const QString& tex
 
 class RegistrationTest : public ::testing::Test {
 protected:
-    void SetUp() override { platform::setExecutablePath(m_dir.file("dormex")); }
+    void SetUp() override {
+        platform::Services services;
+        services.executablePath = m_dir.file("dormex");
+        platform::setServices(std::move(services));
+    }
+    void TearDown() override { platform::setServices({}); }
     void writeIni(const std::string& body) {
         test::writeFile(m_dir.file("SiteLibrary.ini"), "[Database]\n" + body);
     }
@@ -274,8 +279,10 @@ enum class Backend { Sqlite, Postgres, Odbc };
 class SiteTest : public ::testing::TestWithParam<Backend> {
 protected:
     void SetUp() override {
-        platform::setExecutablePath(m_dir.file("dormex"));
-        platform::setClock(&m_clock);
+        platform::Services services;
+        services.executablePath = m_dir.file("dormex");
+        services.clock = &m_clock;
+        platform::setServices(std::move(services));
         {
             std::lock_guard<std::mutex> lock(g_warningsMutex);
             g_warnings.clear();
@@ -314,7 +321,7 @@ protected:
         if (!m_schema.empty())
             admin().exec(QString::fromStdString("DROP SCHEMA " + m_schema + " CASCADE"));
         qInstallMessageHandler(m_previousHandler);
-        platform::setClock(nullptr);
+        platform::setServices({});
         std::lock_guard<std::mutex> lock(g_warningsMutex);
         EXPECT_TRUE(g_warnings.empty()) << g_warnings.front();
     }

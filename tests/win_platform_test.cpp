@@ -8,7 +8,6 @@
 #include "platform/Error.h"
 #include "platform/Profile.h"
 #include "platform/RunLock.h"
-#include "platform/win/Seams.h"
 #include "platform/win/Wide.h"
 #include "uVarious.h"
 
@@ -35,7 +34,8 @@ TEST_F(WinPlatform, ProgramDirectoryWithNonAsciiSpacesOrBeyondMaxPathHoldsSettin
                                  "fung \xCE\xA9";
     ASSERT_TRUE(::CreateDirectoryW(widen(nonAscii).c_str(), nullptr));
     for (const std::string& programDir : {nonAscii, deep}) {
-        platform::setExecutablePath(programDir + "\\Dormex.exe");
+        ScopedServices there(
+            [&](platform::Services& s) { s.executablePath = programDir + "\\Dormex.exe"; });
         EXPECT_EQ(platform::programDirectory(), programDir + "\\");
         WriteIniValue(SettingsPath(), "Days", "45", "General");
         EXPECT_EQ(ReadIniValue(SettingsPath(), "Days", "General"), "45");
@@ -49,7 +49,8 @@ TEST_F(WinPlatform, ProgramDirectoryWithNonAsciiSpacesOrBeyondMaxPathHoldsSettin
 }
 
 TEST_F(WinPlatform, AnEntryWaitsForALogHeldWithoutSharingAndStopsTheRunIfItStaysHeld) {
-    platform::setExecutablePath(dir.path() + "\\Dormex.exe");
+    ScopedServices named(
+        [&](platform::Services& s) { s.executablePath = dir.path() + "\\Dormex.exe"; });
     const std::string log = dir.path() + "\\Dormex.log";
     WriteLog("first");
     struct Holder {
@@ -67,9 +68,12 @@ TEST_F(WinPlatform, AnEntryWaitsForALogHeldWithoutSharingAndStopsTheRunIfItStays
                                                    nullptr, OPEN_EXISTING, 0, nullptr));
         ASSERT_TRUE(reader.valid());
         int waits = 0;
-        SetLogRetryWait([&](auto) {
-            if (h.releasedWhileWaiting) reader.reset();
-            return ++waits < 3;
+        std::optional<ScopedServices> waiting;
+        waiting.emplace([&](platform::Services& s) {
+            s.logRetryWait = [&](auto) {
+                if (h.releasedWhileWaiting) reader.reset();
+                return ++waits < 3;
+            };
         });
         bool stopped = false;
         try {
@@ -78,7 +82,7 @@ TEST_F(WinPlatform, AnEntryWaitsForALogHeldWithoutSharingAndStopsTheRunIfItStays
             stopped = true;
             EXPECT_NE(std::string(e.what()).find(log), std::string::npos) << e.what();
         }
-        SetLogRetryWait(nullptr);
+        waiting.reset();
         reader.reset();
         EXPECT_EQ(waits, h.waits) << h.share;
         EXPECT_EQ(stopped, !h.written) << h.share;
@@ -89,14 +93,17 @@ TEST_F(WinPlatform, AnEntryWaitsForALogHeldWithoutSharingAndStopsTheRunIfItStays
 // ReplaceFileW failing with `g_replaceCode` as its documentation describes: with a backup name
 // given, only ERROR_UNABLE_TO_MOVE_REPLACEMENT_2 moves anything (the old file, to the backup).
 DWORD g_replaceCode;
-BOOL WINAPI failingReplace(LPCWSTR replaced, LPCWSTR, LPCWSTR backup, DWORD, LPVOID, LPVOID) {
-    if (g_replaceCode == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) ::MoveFileW(replaced, backup);
-    ::SetLastError(g_replaceCode);
-    return FALSE;
-}
 
 TEST_F(WinPlatform, AReplaceThatFailsLeavesTheOldFileInPlaceAndSaysUnableToWrite) {
-    platform::win::setReplaceFileCall(failingReplace);
+    ScopedServices failing([](platform::Services& s) {
+        s.replaceFile = [](const std::wstring& replaced, const std::wstring&,
+                           const std::wstring& backup) {
+            if (g_replaceCode == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2)
+                ::MoveFileW(replaced.c_str(), backup.c_str());
+            ::SetLastError(g_replaceCode);
+            return false;
+        };
+    });
     const std::string path = settingsPath();
     for (const DWORD code : {ERROR_UNABLE_TO_REMOVE_REPLACED, ERROR_UNABLE_TO_MOVE_REPLACEMENT,
                              ERROR_UNABLE_TO_MOVE_REPLACEMENT_2, ERROR_INVALID_PARAMETER}) {
@@ -109,7 +116,6 @@ TEST_F(WinPlatform, AReplaceThatFailsLeavesTheOldFileInPlaceAndSaysUnableToWrite
         EXPECT_EQ(readFile(path), "[General]\r\nDays=7\r\n") << code;
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1) << code;
     }
-    platform::win::setReplaceFileCall(nullptr);
 }
 
 TEST_F(WinPlatform, ReadOnlyAttributeRefusesWritesAndAReplaceKeepsTheOtherAttributes) {

@@ -47,8 +47,10 @@ protected:
     }
     bool checked(int index) const { return form.CheckListBox1.Checked(index); }
 
+    LogReport report{false, stderr};
     TForm1 form{
-        []() -> std::shared_ptr<site::TopLevelObject> { throw Error("no site in this test"); }, ""};
+        []() -> std::shared_ptr<site::TopLevelObject> { throw Error("no site in this test"); },
+        StartMode::Window, report};
     win::Form1Window window{form, false};
 };
 

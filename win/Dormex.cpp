@@ -37,7 +37,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int showCommand) {
                        mode == dormex::StartMode::Preview;
     dormex::win::ConsoleOutput console(boxed);
     dormex::win::WinShell shell(showCommand);
-    const int status = dormex::RunProgram(mode, first, shell, console.out(), console.err());
+    const int status = dormex::RunProgram(mode, shell, console.out(), console.err());
     console.finish(boxed && shell.windowSystemProblem().empty(),
                    mode == dormex::StartMode::Preview);
     return status;

@@ -48,7 +48,6 @@ std::string WindowSystemProblem(const std::string& programName) {
 WinShell::WinShell(int showCommand) : m_showCommand(showCommand) {}
 
 WinShell::~WinShell() {
-    platform::setBoxes(nullptr);
     if (m_comInitialised) ::CoUninitialize();
 }
 
@@ -65,14 +64,12 @@ std::string WinShell::windowSystemProblem() {
     return WindowSystemProblem(name.empty() ? "Dormex" : name);
 }
 
-void WinShell::startApplication(bool windowSystem) {
-    if (m_started) return;
+platform::Boxes* WinShell::startApplication(bool windowSystem) {
+    if (m_started) return m_boxes.get();
     m_started = true;
     m_comInitialised = SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
-    if (windowSystem) {
-        m_boxes = std::make_unique<WinBoxes>();
-        platform::setBoxes(m_boxes.get());
-    }
+    if (windowSystem) m_boxes = std::make_unique<WinBoxes>();
+    return m_boxes.get();
 }
 
 void WinShell::runWindow(TForm1& form) {

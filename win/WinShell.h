@@ -24,7 +24,7 @@ public:
 
     site::CreateFunction siteLibrary(bool readOnly) override;
     std::string windowSystemProblem() override;
-    void startApplication(bool windowSystem) override;
+    platform::Boxes* startApplication(bool windowSystem) override;
     void runWindow(TForm1& form) override;
 
 private:

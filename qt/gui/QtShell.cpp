@@ -28,9 +28,7 @@ void qtMessages(QtMsgType type, const QMessageLogContext&, const QString& messag
 
 QtShell::QtShell(int& argc, char** argv) : m_argc(argc), m_argv(argv) {}
 
-QtShell::~QtShell() {
-    platform::setBoxes(nullptr);
-}
+QtShell::~QtShell() = default;
 
 site::CreateFunction QtShell::siteLibrary(bool readOnly) {
     return readOnly ? sitelib::CreateReadOnlyTopLevelObject : sitelib::CreateTopLevelObject;
@@ -42,11 +40,11 @@ std::string QtShell::windowSystemProblem() {
     return WindowSystemProblem(name.empty() ? "dormex" : name);
 }
 
-void QtShell::startApplication(bool windowSystem) {
-    if (m_app) return;
+platform::Boxes* QtShell::startApplication(bool windowSystem) {
+    if (m_app) return m_boxes.get();
     if (!windowSystem) {
         m_app = std::make_unique<QCoreApplication>(m_argc, m_argv);
-        return;
+        return nullptr;
     }
     // Qt starts only on the platform the probe found answering, never on one that is not there.
     const char* platform = ProbedPlatform();
@@ -54,7 +52,7 @@ void QtShell::startApplication(bool windowSystem) {
     m_app = std::make_unique<QApplication>(m_argc, m_argv);
     QCoreApplication::setApplicationName(platform::kApplicationTitle);
     m_boxes = std::make_unique<GuiBoxes>();
-    platform::setBoxes(m_boxes.get());
+    return m_boxes.get();
 }
 
 void QtShell::runWindow(TForm1& form) {
@@ -67,7 +65,7 @@ int RunQtProgram(int argc, char** argv, QtShell& shell) {
     std::setlocale(LC_ALL, "");
     qInstallMessageHandler(qtMessages);
     const std::string firstArgument = argc > 1 ? argv[1] : "";
-    return RunProgram(ParseStartMode(firstArgument), firstArgument, shell, stdout, stderr);
+    return RunProgram(ParseStartMode(firstArgument), shell, stdout, stderr);
 }
 
 }  // namespace dormex::gui

@@ -25,12 +25,17 @@ public:
 
 SystemClock g_systemClock;
 StderrBoxes g_stderrBoxes;
-Clock* g_clock = &g_systemClock;
-Boxes* g_boxes = &g_stderrBoxes;
-std::string g_exePath;
-bool g_exePathSet = false;
+Services g_services;
 
 }  // namespace
+
+const Services& services() {
+    return g_services;
+}
+
+void setServices(Services services) {
+    g_services = std::move(services);
+}
 
 std::string withoutDeletedSuffix(const std::string& path) {
     static constexpr std::string_view kSuffix = " (deleted)";
@@ -42,16 +47,8 @@ std::string withoutDeletedSuffix(const std::string& path) {
 }
 
 const std::string& executablePath() {
-    if (!g_exePathSet) {
-        g_exePath = withoutDeletedSuffix(os::executablePath());
-        g_exePathSet = true;
-    }
-    return g_exePath;
-}
-
-void setExecutablePath(const std::string& path) {
-    g_exePath = path;
-    g_exePathSet = true;
+    static const std::string systemPath = withoutDeletedSuffix(os::executablePath());
+    return g_services.executablePath.empty() ? systemPath : g_services.executablePath;
 }
 
 std::string programDirectory() {
@@ -62,17 +59,11 @@ std::string programDirectory() {
 }
 
 Clock& clock() {
-    return *g_clock;
-}
-void setClock(Clock* c) {
-    g_clock = c ? c : &g_systemClock;
+    return g_services.clock ? *g_services.clock : g_systemClock;
 }
 
 Boxes& boxes() {
-    return *g_boxes;
-}
-void setBoxes(Boxes* b) {
-    g_boxes = b ? b : &g_stderrBoxes;
+    return g_services.boxes ? *g_services.boxes : g_stderrBoxes;
 }
 
 }  // namespace dormex::platform

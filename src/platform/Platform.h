@@ -1,11 +1,16 @@
 #pragma once
 
+#include <chrono>
 #include <ctime>
+#include <functional>
 #include <string>
 
-// Process-wide seams for what tests cannot own: the executable's path, the clock and the boxes.
-// Each has a real default; tests install their own for the duration of a test.
+// What the program takes from its surroundings and tests replace: the clock, the boxes, the
+// executable's path, the run lock, the log's wait and the file replacement. One Services object
+// holds them; each member left empty means the system's own.
 namespace dormex::platform {
+
+class RunLock;
 
 class Clock {
 public:
@@ -24,9 +29,32 @@ public:
     virtual void showMessage(const std::string& title, const std::string& text) = 0;
 };
 
-// Full path of the running executable, as the system reports it, unless overridden.
+// Called between two attempts at a log entry the log refused, with the time since the first
+// attempt: waits, and says whether to try once more.
+using LogRetryWait = std::function<bool(std::chrono::steady_clock::duration sinceFirst)>;
+
+struct Services {
+    Clock* clock = nullptr;      // the system clock
+    Boxes* boxes = nullptr;      // boxes writing to standard error
+    std::string executablePath;  // the path the system reports
+    RunLock* runLock = nullptr;  // the system's lock (flock, LockFileEx)
+    LogRetryWait logRetryWait;   // 100 ms at a time, until 10 s have passed
+    // Windows: puts `replacement` in place of `replaced`, the old file under `backup`, as
+    // ReplaceFileW does, and sets the thread's last error when it fails (ReplaceFileW itself).
+    std::function<bool(const std::wstring& replaced, const std::wstring& replacement,
+                       const std::wstring& backup)>
+        replaceFile;
+};
+
+// The services in use, and the one way to change them (tests, and the shells once they know
+// whether a window system is there).
+const Services& services();
+void setServices(Services services);
+
+// The services' members, each the system's own where the member is empty.
 const std::string& executablePath();
-void setExecutablePath(const std::string& path);
+Clock& clock();
+Boxes& boxes();
 
 // The path /proc/self/exe gives for an executable, without the " (deleted)" Linux appends once
 // the file was replaced or removed, unless a file of that very name exists.
@@ -34,14 +62,6 @@ std::string withoutDeletedSuffix(const std::string& path);
 
 // Directory of the executable, with its trailing separator ("/", or "\" on Windows).
 std::string programDirectory();
-
-Clock& clock();
-// nullptr restores the system clock. The clock is not owned.
-void setClock(Clock* clock);
-
-Boxes& boxes();
-// nullptr restores the standard-error boxes. The boxes are not owned.
-void setBoxes(Boxes* boxes);
 
 // The application title: caption of every box.
 inline const char* const kApplicationTitle = "Dormex";

@@ -1,9 +1,9 @@
 #include "platform/RunLock.h"
 
+#include "platform/Platform.h"
+
 namespace dormex::platform {
 namespace {
-
-RunLock* g_lock = nullptr;
 
 RunLock& systemLock() {
     static std::unique_ptr<RunLock> lock = makeSystemRunLock();
@@ -13,11 +13,7 @@ RunLock& systemLock() {
 }  // namespace
 
 RunLock& runLock() {
-    return g_lock ? *g_lock : systemLock();
-}
-
-void setRunLock(RunLock* lock) {
-    g_lock = lock;
+    return services().runLock ? *services().runLock : systemLock();
 }
 
 }  // namespace dormex::platform

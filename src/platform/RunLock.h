@@ -17,9 +17,8 @@ public:
     virtual void release() = 0;
 };
 
-// The system's run lock; tests may install their own (not owned, nullptr restores the system's).
+// The run lock of the services, else the system's.
 RunLock& runLock();
-void setRunLock(RunLock* lock);
 
 // A new lock of the operating system's kind (flock on Linux, LockFileEx on Windows).
 std::unique_ptr<RunLock> makeSystemRunLock();

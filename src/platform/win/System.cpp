@@ -5,21 +5,8 @@
 
 #include <vector>
 
-#include "platform/win/Seams.h"
+#include "platform/Platform.h"
 #include "platform/win/Wide.h"
-
-namespace dormex::platform {
-namespace {
-
-win::ReplaceFileCall g_replaceFile = ::ReplaceFileW;
-
-}  // namespace
-
-void win::setReplaceFileCall(ReplaceFileCall call) {
-    g_replaceFile = call ? call : ::ReplaceFileW;
-}
-
-}  // namespace dormex::platform
 
 namespace dormex::platform::os {
 namespace {
@@ -86,8 +73,11 @@ std::string temporaryName(const std::string& path, unsigned attempt) {
 // name (ERROR_UNABLE_TO_MOVE_REPLACEMENT_2), it is moved back. The caller removes `replacement`.
 bool replaceExisting(const std::wstring& replaced, const std::wstring& replacement) {
     const std::wstring backup = replacement + L".bak";
-    const bool ok = g_replaceFile(replaced.c_str(), replacement.c_str(), backup.c_str(),
-                                  REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0;
+    const auto& replace = services().replaceFile;
+    const bool ok = replace
+                        ? replace(replaced, replacement, backup)
+                        : ::ReplaceFileW(replaced.c_str(), replacement.c_str(), backup.c_str(),
+                                         REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0;
     if (!ok && ::GetFileAttributesW(replaced.c_str()) == INVALID_FILE_ATTRIBUTES)
         ::MoveFileExW(backup.c_str(), replaced.c_str(), MOVEFILE_WRITE_THROUGH);
     if (::GetFileAttributesW(replaced.c_str()) != INVALID_FILE_ATTRIBUTES)

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace dormex::platform {
+class Boxes;
+}
+
+// Where a start's set-up and runs report what they did and what failed: one reporter per start,
+// which alone decides the log, standard error, the error box and the error event.
+namespace dormex {
+
+class RunReport {
+public:
+    virtual ~RunReport() = default;
+    // The days text of an unattended start, as stored.
+    virtual void daysRead(const std::string& daysText) = 0;
+    // An expiry run is about to select the cards idle since `cutoffDate`.
+    virtual void runStarted(const std::string& cutoffDate) = 0;
+    // The feed check counted `count` door transactions after `literal` (no count when it is
+    // off). The run stops, having touched nothing, when the count is 0.
+    virtual void feedChecked(const std::string& literal, std::optional<std::int64_t> count) = 0;
+    // A card was deactivated (its operations all succeeded); `rowText` starts with ",".
+    virtual void cardDeactivated(const std::string& rowText) = 0;
+    // A selected card was left alone as [Keep] lists it, with its note.
+    virtual void cardKept(const std::string& rowText, const std::string& note) = 0;
+    // The run deactivated nothing: `count` cards were selected, more than `limit`.
+    virtual void limitExceeded(std::size_t count, std::int32_t limit) = 0;
+    // The custom names or the expiry run failed; `entry` is the whole log entry.
+    virtual void failure(const std::string& entry) = 0;
+    // The set-up failed; `text` is the error box's.
+    virtual void setupFailed(const std::string& text) = 0;
+};
+
+// The report of a window or unattended start. Entries go into the log: one the log refuses
+// stops an unattended run (WriteLog) and is tried once and dropped in a window start. A set-up
+// failure goes to standard error, and to the error box where one is seen, else into the log.
+// Every failure is kept for the one error event of a start that fails.
+class LogReport : public RunReport {
+public:
+    LogReport(bool unattended, std::FILE* err) : m_unattended(unattended), m_err(err) {}
+
+    // The boxes a user sees; null where none is seen.
+    void showBoxesIn(platform::Boxes* shown) { m_shown = shown; }
+
+    void daysRead(const std::string& daysText) override;
+    void runStarted(const std::string&) override {}
+    void feedChecked(const std::string& literal, std::optional<std::int64_t> count) override;
+    void cardDeactivated(const std::string& rowText) override;
+    void cardKept(const std::string&, const std::string&) override {}
+    void limitExceeded(std::size_t count, std::int32_t limit) override;
+    void failure(const std::string& entry) override;
+    void setupFailed(const std::string& text) override;
+
+    // A failure that ends the start: standard error and the event.
+    void failed(const std::string& message);
+    // A run the log stopped: standard error, the event, and the error box where one is seen.
+    void stopped(const std::string& message);
+    // One error event holding every failure, when `status` is 1 or 2.
+    void end(int status) const;
+
+private:
+    void log(const std::string& message) const;
+
+    bool m_unattended;
+    std::FILE* m_err;
+    platform::Boxes* m_shown = nullptr;
+    std::vector<std::string> m_failures;
+};
+
+}  // namespace dormex

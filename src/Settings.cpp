@@ -1,0 +1,115 @@
+#include "Settings.h"
+
+#include "platform/Convert.h"
+#include "platform/Error.h"
+#include "platform/Profile.h"
+#include "platform/Text.h"
+#include "uDormex.h"
+#include "uVarious.h"
+
+namespace dormex {
+namespace {
+
+const char* const kSettingsSection = "General";
+
+// A key number: blanks, an optional sign, decimal digits (leading zeros allowed) within signed
+// 64 bits, blanks. False for anything else.
+bool keyNumberFrom(const std::string& text, std::int64_t& value) {
+    std::size_t i = text.find_first_not_of(" \t");
+    if (i == std::string::npos) return false;
+    const bool negative = text[i] == '-';
+    if (text[i] == '-' || text[i] == '+') ++i;
+    const std::size_t firstDigit = i;
+    const std::uint64_t limit = negative ? std::uint64_t{1} << 63 : (std::uint64_t{1} << 63) - 1;
+    std::uint64_t magnitude = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        const unsigned digit = static_cast<unsigned>(text[i] - '0');
+        if (magnitude > (limit - digit) / 10) return false;
+        magnitude = magnitude * 10 + digit;
+    }
+    if (i == firstDigit || text.find_first_not_of(" \t", i) != std::string::npos) return false;
+    value = negative && magnitude > 0 ? -static_cast<std::int64_t>(magnitude - 1) - 1
+                                      : static_cast<std::int64_t>(magnitude);
+    return true;
+}
+
+}  // namespace
+
+SqlDateFormat SqlDateFormatFrom(const std::string& text) {
+    if (text.empty() || platform::equalsIgnoringAsciiCase(text, "ISO")) return SqlDateFormat::Iso;
+    if (platform::equalsIgnoringAsciiCase(text, "YYYYMMDD")) return SqlDateFormat::Yyyymmdd;
+    if (platform::equalsIgnoringAsciiCase(text, "ShortDate")) return SqlDateFormat::ShortDate;
+    throw Error("'" + text +
+                "' is not a valid SqlDateFormat value: use ISO, YYYYMMDD or ShortDate");
+}
+
+bool FeedCheckFrom(const std::string& text) {
+    if (text.empty()) return true;
+    try {
+        return platform::StrToBool(text);
+    } catch (const Error&) {
+        throw Error("'" + text + "' is not a valid FeedCheck value: use True or False");
+    }
+}
+
+std::int32_t MaxDeactivationsFrom(const std::string& text) {
+    if (text.empty()) return 0;
+    const std::int32_t limit = platform::StrToInt(text);
+    if (limit < 0) {
+        throw Error("'" + text + "' is not a valid MaxDeactivations value: use 0 for no limit " +
+                    "or the largest number of cards one run may deactivate");
+    }
+    return limit;
+}
+
+KeepList KeepListFrom(const std::vector<std::pair<std::string, std::string>>& lines) {
+    KeepList keep;
+    for (const auto& [key, note] : lines) {
+        std::int64_t number = 0;
+        if (!keyNumberFrom(key, number)) {
+            throw Error("'" + key + "' in [Keep] of Dormex.ini is not a key number: each line is " +
+                        "<key number>=<note>");
+        }
+        keep[number] = note;
+    }
+    return keep;
+}
+
+Settings::Settings() : m_path(SettingsPath()) {}
+
+std::string Settings::daysText() const {
+    const std::string days = ReadIniValue(m_path, "Days", kSettingsSection);
+    return days.empty() ? "30" : days;
+}
+
+void Settings::readSelections(TPersonTypeList& list) const {
+    const int count = list.Count();
+    for (int i = 0; i < count; ++i) {
+        const std::string v = ReadIniValue(m_path, "type" + std::to_string(i), kSettingsSection);
+        list.SetChecked(i, v.empty() ? false : platform::StrToBool(v));
+    }
+}
+
+RunGuards Settings::guards() const {
+    RunGuards guards;
+    guards.maxDeactivations =
+        MaxDeactivationsFrom(ReadIniValue(m_path, "MaxDeactivations", kSettingsSection));
+    guards.sqlDateFormat =
+        SqlDateFormatFrom(ReadIniValue(m_path, "SqlDateFormat", kSettingsSection));
+    guards.feedCheck = FeedCheckFrom(ReadIniValue(m_path, "FeedCheck", kSettingsSection));
+    guards.keep = KeepListFrom(platform::ProfileSection(m_path, "Keep"));
+    return guards;
+}
+
+void Settings::save(const std::string& daysText, const TPersonTypeList& list) const {
+    std::int32_t ignored = 0;
+    WriteIniValue(m_path, "Days", platform::TryStrToInt(daysText, ignored) ? daysText : "30",
+                  kSettingsSection);
+    const int count = list.Count();
+    for (int i = 0; i < count; ++i) {
+        WriteIniValue(m_path, "type" + std::to_string(i), BoolToText(list.Checked(i)),
+                      kSettingsSection);
+    }
+}
+
+}  // namespace dormex
