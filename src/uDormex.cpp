@@ -453,12 +453,14 @@ void TForm1::RunQuery(std::int32_t days) {
         });
 }
 
+bool RunGuarded(const std::function<void()>& command) {
+    return Guarded(command, [](const std::string& message) {
+        platform::boxes().showError(platform::kApplicationTitle, ErrorBoxText(message));
+    });
+}
+
 bool RunFormCreate(TForm1& form) {
-    return Guarded([&] { form.FormCreate(); },
-                   [](const std::string& message) {
-                       platform::boxes().showError(platform::kApplicationTitle,
-                                                   ErrorBoxText(message));
-                   });
+    return RunGuarded([&] { form.FormCreate(); });
 }
 
 int ExitStatus(const TForm1& form, bool setupFailed) {

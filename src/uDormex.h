@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -186,6 +187,11 @@ private:
     RunReport m_logReport;
     RunReport* m_report = &m_logReport;
 };
+
+// Runs one command of a window. An exception escaping it is shown in the error box (titled with
+// the application title, text made by ErrorBoxText) and swallowed, except RunStopped, which
+// passes on; returns false in that case.
+bool RunGuarded(const std::function<void()>& command);
 
 // Runs FormCreate; an error it throws is shown in the error box, except RunStopped, which passes
 // on. False when the set-up failed.

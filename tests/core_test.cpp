@@ -1,6 +1,10 @@
 // The set-up sequence, the commands' logic, the custom names and the expiry run, over a fake site.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <optional>
+#include <stdexcept>
+
 #include "FakeSite.h"
 #include "Startup.h"
 #include "TestSupport.h"
@@ -101,6 +105,37 @@ TEST(ErrorBox, AddsAPeriodOnlyAfterCharactersSortingAfterIt) {
         {"", ""},
     };
     for (const auto& c : cases) EXPECT_EQ(ErrorBoxText(c.in), c.out) << c.in;
+}
+
+TEST(RunGuardedTest, ShowsEscapingErrorsInTheErrorBox) {
+    struct Case {
+        const char* name;
+        std::function<void()> command;
+        std::optional<std::string> message;  // absent: nothing escapes
+    };
+    const Case table[] = {
+        {"no error", [] {}, std::nullopt},
+        {"program error", [] { throw Error("List index out of bounds (11)"); },
+         "List index out of bounds (11)"},
+        {"library error", [] { throw std::runtime_error("ends with a period."); },
+         "ends with a period."},
+    };
+    for (const Case& c : table) {
+        SCOPED_TRACE(c.name);
+        RecordingBoxes boxes;
+        platform::setBoxes(&boxes);
+        bool completed = RunGuarded(c.command);
+        platform::setBoxes(nullptr);
+        EXPECT_EQ(completed, !c.message);
+        if (!c.message) {
+            EXPECT_TRUE(boxes.boxes.empty());
+            continue;
+        }
+        ASSERT_EQ(boxes.boxes.size(), 1u);
+        EXPECT_TRUE(boxes.boxes[0].error);
+        EXPECT_EQ(boxes.boxes[0].title, platform::kApplicationTitle);
+        EXPECT_EQ(boxes.boxes[0].text, ErrorBoxText(*c.message));
+    }
 }
 
 TEST(CutoffDate, CountsWholeDaysBackFromTheLocalDateAndHoldsAtTheCalendarLimits) {

@@ -109,12 +109,6 @@ int screenDpi() {
 
 }  // namespace
 
-bool RunGuarded(const std::function<void()>& command) {
-    return Guarded(command, [](const std::string& message) {
-        platform::boxes().showError(platform::kApplicationTitle, ErrorBoxText(message));
-    });
-}
-
 void DispatchWindowMessage(HWND window, MSG& message) {
     if (window && ::IsDialogMessageW(window, &message)) return;
     ::TranslateMessage(&message);

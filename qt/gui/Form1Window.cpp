@@ -12,10 +12,7 @@
 #include <QShowEvent>
 #include <QStyledItemDelegate>
 #include <algorithm>
-#include <exception>
-#include <string>
 
-#include "platform/Error.h"
 #include "platform/Platform.h"
 
 namespace dormex::gui {
@@ -50,12 +47,6 @@ Qt::CheckState toCheckState(bool checked) {
 }
 
 }  // namespace
-
-bool RunGuarded(const std::function<void()>& command) {
-    return Guarded(command, [](const std::string& message) {
-        platform::boxes().showError(platform::kApplicationTitle, ErrorBoxText(message));
-    });
-}
 
 // Narrows the label's font just enough for its text to fit its fixed width: the default sans-serif
 // font here runs wider than the fonts the layout was drawn with.
