@@ -17,11 +17,6 @@
 namespace dormex {
 namespace {
 
-std::string fileName(const std::string& path) {
-    const size_t slash = path.find_last_of("/\\");
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // An entry reporting that the custom names or the expiry run failed.
 bool isFailureEntry(const std::string& message) {
     return message.rfind("LoadCustomNames():", 0) == 0 || message.rfind("RunQuery():", 0) == 0;
@@ -151,6 +146,13 @@ StartMode ParseStartMode(const std::string& firstArgument) {
     return StartMode::Window;
 }
 
+std::string WindowSystemProblem(const std::string& found) {
+    if (found.empty()) return {};
+    const std::string name = platform::programName();
+    return "no window system (" + found + "); the window needs one, while '" + name +
+           " silent' and '" + name + " preview' run without one";
+}
+
 std::string UsageText(const std::string& programName) {
     // Every description starts in one column, whatever the program's name.
     const std::string indent(programName.size() + 14, ' ');
@@ -172,7 +174,8 @@ std::string UsageText(const std::string& programName) {
            platform::programDirectory() + "):\n" +
            file("Dormex.ini", "settings: Days, typeN, MaxDeactivations, FeedCheck and") +
            file("", "SqlDateFormat in [General]; cards never deactivated in [Keep]") +
-           file(fileName(LogPathFor(platform::executablePath())), "the log of every run") +
+           file(platform::fileNameOf(LogPathFor(platform::executablePath())),
+                "the log of every run") +
            file("SiteLibrary.ini", "where the site library finds the site database") +
            file(kRunLockFile, "held by the unattended run, one run at a time") +
            "\nExit status: 0 done; 1 the run logged a failure or could not write the log\n" +
@@ -189,7 +192,7 @@ int RunProgram(StartMode mode, const std::string& firstArgument, Shell& shell, s
             [&] {
                 switch (mode) {
                     case StartMode::Help:
-                        std::fputs(UsageText(fileName(platform::executablePath())).c_str(), out);
+                        std::fputs(UsageText(platform::programFileName()).c_str(), out);
                         status = 0;
                         return;
                     case StartMode::Version:

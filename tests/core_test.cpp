@@ -138,6 +138,19 @@ TEST(RunGuardedTest, ShowsEscapingErrorsInTheErrorBox) {
     }
 }
 
+TEST(WindowSystemProblem, SaysWhatWasFoundAndNamesTheCommandsThatNeedNone) {
+    const std::string saved = platform::executablePath();
+    platform::setExecutablePath("/opt/x/dormex");
+    const std::pair<std::string, std::string> cases[] = {
+        {"", ""},
+        {"DISPLAY and WAYLAND_DISPLAY are not set",
+         "no window system (DISPLAY and WAYLAND_DISPLAY are not set); the window needs one, "
+         "while 'dormex silent' and 'dormex preview' run without one"},
+    };
+    for (const auto& [found, line] : cases) EXPECT_EQ(WindowSystemProblem(found), line) << found;
+    platform::setExecutablePath(saved);
+}
+
 TEST(CutoffDate, CountsWholeDaysBackFromTheLocalDateAndHoldsAtTheCalendarLimits) {
     const std::time_t at = localTimeOf(2026, 12, 6, 14, 0);
     struct Case {

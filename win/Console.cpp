@@ -97,8 +97,7 @@ void ConsoleOutput::finish(bool boxSeen, bool preview) {
         while (!out.empty() && out.back() == '\n') out.pop_back();
         out = out.substr(out.find_last_of('\n') + 1);
         if (!out.empty()) out += "\n";
-        const std::string exe = platform::executablePath();
-        const std::string name = exe.substr(exe.find_last_of("\\/") + 1);
+        const std::string name = platform::programFileName();
         out += err + "\nThe cards themselves are listed in a command prompt: " + name +
                " preview, or start /wait " + name + " preview > list.txt\n";
     } else {

@@ -121,6 +121,13 @@ bool isPathSeparator(char c) {
     return c == '\\' || c == '/';
 }
 
+std::string commandName(const std::string& fileName) {
+    const size_t dot = fileName.rfind('.');
+    const bool extension = dot != std::string::npos && dot > 0;
+    const std::string name = extension ? fileName.substr(0, dot) : fileName;
+    return name.empty() ? "Dormex" : name;
+}
+
 bool pathExists(const std::string& path) {
     return ::GetFileAttributesW(widePath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
