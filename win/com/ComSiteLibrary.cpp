@@ -9,12 +9,12 @@
 #include <memory>
 #include <vector>
 
-#include "AdoLayout.h"
 #include "ComSupport.h"
 #include "LayoutCheck.h"
 #include "platform/Profile.h"
 #include "platform/System.h"
 #include "platform/Utf.h"
+#include "platform/win/Ado.h"
 #include "site/OleError.h"
 #include "site/Utf.h"
 
