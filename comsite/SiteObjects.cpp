@@ -5,10 +5,10 @@
 #include <optional>
 #include <vector>
 
-#include "AdoLayout.h"
 #include "ComObject.h"
 #include "SiteStore.h"
 #include "TestHooks.h"
+#include "platform/win/Ado.h"
 
 namespace dormexsite {
 namespace {
@@ -24,8 +24,8 @@ constexpr int kSetStatusReason = 30;
 constexpr int kSave = 31;
 constexpr int kQueueDownload = 75;
 
-// Table indexes in ADO's Recordset15, Fields15 and Field15 (AdoLayout.h), turned into own
-// positions.
+// Table indexes in ADO's Recordset15, Fields15 and Field15 (platform/win/Ado.h), turned into
+// own positions.
 constexpr int ado(int index) {
     return index - kOwnBase;
 }

@@ -15,11 +15,6 @@
 namespace dormex {
 namespace {
 
-std::string fileName(const std::string& path) {
-    const size_t slash = path.find_last_of("/\\");
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // The boxes a user sees, when there are any, in the services while the start runs.
 class BoxesInUse {
 public:
@@ -75,7 +70,7 @@ int runFormProgram(StartMode mode, Shell& shell, LogReport& report) {
 int runMode(StartMode mode, Shell& shell, std::FILE* out, std::FILE* err, LogReport& report) {
     switch (mode) {
         case StartMode::Help:
-            std::fputs(UsageText(fileName(platform::executablePath())).c_str(), out);
+            std::fputs(UsageText(platform::programFileName()).c_str(), out);
             return 0;
         case StartMode::Version:
             std::fprintf(out, "%s %s\n", platform::kApplicationTitle, DORMEX_VERSION);
@@ -91,6 +86,13 @@ int runMode(StartMode mode, Shell& shell, std::FILE* out, std::FILE* err, LogRep
 }
 
 }  // namespace
+
+std::string WindowSystemProblem(const std::string& found) {
+    if (found.empty()) return {};
+    const std::string name = platform::programName();
+    return "no window system (" + found + "); the window needs one, while '" + name +
+           " silent' and '" + name + " preview' run without one";
+}
 
 std::string UsageText(const std::string& programName) {
     // Every description starts in one column, whatever the program's name.
@@ -113,7 +115,8 @@ std::string UsageText(const std::string& programName) {
            platform::programDirectory() + "):\n" +
            file("Dormex.ini", "settings: Days, typeN, MaxDeactivations, FeedCheck and") +
            file("", "SqlDateFormat in [General]; cards never deactivated in [Keep]") +
-           file(fileName(LogPathFor(platform::executablePath())), "the log of every run") +
+           file(platform::fileNameOf(LogPathFor(platform::executablePath())),
+                "the log of every run") +
            file("SiteLibrary.ini", "where the site library finds the site database") +
            file(kRunLockFile, "held by the unattended run, one run at a time") +
            "\nExit status: 0 done; 1 the run logged a failure or could not write the log\n" +

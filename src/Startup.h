@@ -34,6 +34,11 @@ public:
     virtual void runWindow(TForm1& form) = 0;
 };
 
+// The line of Shell::windowSystemProblem for what a platform `found` in place of a window system:
+// empty when `found` is, else that there is none and which commands (named as
+// platform::programName() gives the program) run without one.
+std::string WindowSystemProblem(const std::string& found);
+
 // The usage text of --help for an executable named `programName`.
 std::string UsageText(const std::string& programName);
 

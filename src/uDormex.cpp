@@ -318,6 +318,12 @@ bool RunFormCreate(TForm1& form, RunReport& report) {
                    [&](const std::string& message) { report.setupFailed(ErrorBoxText(message)); });
 }
 
+bool RunGuarded(const std::function<void()>& command) {
+    return Guarded(command, [](const std::string& message) {
+        platform::boxes().showError(platform::kApplicationTitle, ErrorBoxText(message));
+    });
+}
+
 int ExitStatus(const TForm1& form, bool setupFailed) {
     if (setupFailed) return 2;
     const bool ran = form.mode() == StartMode::Unattended || form.quitOnShow;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <ctime>
 #include <exception>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -142,7 +143,6 @@ private:
     site::CreateFunction m_createSite;
     StartMode m_mode;
     RunReport& m_report;
-    Settings m_settings;
     RunGuards m_guards;
     bool m_failureLogged = false;
 };
@@ -150,6 +150,10 @@ private:
 // Runs FormCreate; an error it throws goes to `report` as a set-up failure with the error box's
 // text, except RunStopped, which passes on. False when the set-up failed.
 bool RunFormCreate(TForm1& form, RunReport& report);
+// Runs one command of a window. An exception escaping it is shown in the error box (titled with
+// the application title, text made by ErrorBoxText) and swallowed, except RunStopped, which
+// passes on; returns false in that case.
+bool RunGuarded(const std::function<void()>& command);
 
 // The process's exit status after `form` was set up and (for an unattended start) run:
 // 2 when the set-up failed, 1 when an unattended run logged a failure, else 0.

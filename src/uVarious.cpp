@@ -52,10 +52,8 @@ std::string BoolToText(bool flag) {
 }
 
 std::string LogPathFor(const std::string& executablePath) {
-    size_t start = executablePath.size();
-    while (start > 0 && !platform::os::isPathSeparator(executablePath[start - 1])) --start;
-    std::string directory = executablePath.substr(0, start);
-    std::string name = executablePath.substr(start);
+    const std::string name = platform::fileNameOf(executablePath);
+    const std::string directory = executablePath.substr(0, executablePath.size() - name.size());
     size_t dot = name.find('.');
     std::string base = dot == std::string::npos ? name : name.substr(0, dot);
     return directory + base + ".log";

@@ -1,6 +1,10 @@
 // The set-up sequence, the commands' logic, the custom names and the expiry run, over a fake site.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <optional>
+#include <stdexcept>
+
 #include "FakeSite.h"
 #include "Startup.h"
 #include "TestSupport.h"
@@ -117,6 +121,50 @@ TEST(ErrorBox, AddsAPeriodOnlyAfterCharactersSortingAfterIt) {
         {"", ""},
     };
     for (const auto& c : cases) EXPECT_EQ(ErrorBoxText(c.in), c.out) << c.in;
+}
+
+TEST(RunGuardedTest, ShowsEscapingErrorsInTheErrorBox) {
+    struct Case {
+        const char* name;
+        std::function<void()> command;
+        std::optional<std::string> message;  // absent: nothing escapes
+    };
+    const Case table[] = {
+        {"no error", [] {}, std::nullopt},
+        {"program error", [] { throw Error("List index out of bounds (11)"); },
+         "List index out of bounds (11)"},
+        {"library error", [] { throw std::runtime_error("ends with a period."); },
+         "ends with a period."},
+    };
+    for (const Case& c : table) {
+        SCOPED_TRACE(c.name);
+        RecordingBoxes boxes;
+        bool completed = false;
+        {
+            ScopedServices boxed([&](platform::Services& s) { s.boxes = &boxes; });
+            completed = RunGuarded(c.command);
+        }
+        EXPECT_EQ(completed, !c.message);
+        if (!c.message) {
+            EXPECT_TRUE(boxes.boxes.empty());
+            continue;
+        }
+        ASSERT_EQ(boxes.boxes.size(), 1u);
+        EXPECT_TRUE(boxes.boxes[0].error);
+        EXPECT_EQ(boxes.boxes[0].title, platform::kApplicationTitle);
+        EXPECT_EQ(boxes.boxes[0].text, ErrorBoxText(*c.message));
+    }
+}
+
+TEST(WindowSystemProblem, SaysWhatWasFoundAndNamesTheCommandsThatNeedNone) {
+    ScopedServices named([](platform::Services& s) { s.executablePath = "/opt/x/dormex"; });
+    const std::pair<std::string, std::string> cases[] = {
+        {"", ""},
+        {"DISPLAY and WAYLAND_DISPLAY are not set",
+         "no window system (DISPLAY and WAYLAND_DISPLAY are not set); the window needs one, "
+         "while 'dormex silent' and 'dormex preview' run without one"},
+    };
+    for (const auto& [found, line] : cases) EXPECT_EQ(WindowSystemProblem(found), line) << found;
 }
 
 TEST(CutoffDate, CountsWholeDaysBackFromTheLocalDateAndHoldsAtTheCalendarLimits) {

@@ -328,7 +328,7 @@ public:
     }
 
 private:
-    ScratchDir m_scratch;
+    TempDir m_scratch;
     std::map<std::string, std::string> m_env;
     std::string m_dir;
 };

@@ -450,39 +450,6 @@ TEST_F(GuiTest, QuitsOnShowOnlyWhenTheFormSaysSo) {
     }
 }
 
-TEST(RunGuardedTest, ShowsEscapingErrorsInTheErrorBox) {
-    struct Case {
-        const char* name;
-        std::function<void()> command;
-        std::optional<std::string> message;  // absent: nothing escapes
-    };
-    const Case table[] = {
-        {"no error", [] {}, std::nullopt},
-        {"program error", [] { throw Error("List index out of bounds (11)"); },
-         "List index out of bounds (11)"},
-        {"library error", [] { throw std::runtime_error("ends with a period."); },
-         "ends with a period."},
-    };
-    for (const Case& c : table) {
-        SCOPED_TRACE(c.name);
-        RecordingBoxes boxes;
-        bool completed = false;
-        {
-            test::ScopedServices boxed([&](platform::Services& s) { s.boxes = &boxes; });
-            completed = RunGuarded(c.command);
-        }
-        EXPECT_EQ(completed, !c.message);
-        if (!c.message) {
-            EXPECT_TRUE(boxes.boxes.empty());
-            continue;
-        }
-        ASSERT_EQ(boxes.boxes.size(), 1u);
-        EXPECT_TRUE(boxes.boxes[0].error);
-        EXPECT_EQ(boxes.boxes[0].title, platform::kApplicationTitle);
-        EXPECT_EQ(boxes.boxes[0].text, ErrorBoxText(*c.message));
-    }
-}
-
 // What a modal box looked like while it was up.
 struct SeenBox {
     bool seen = false;

@@ -7,6 +7,8 @@
 #include "TestSupport.h"
 #include "platform/Error.h"
 #include "platform/Locale.h"
+#include "platform/Platform.h"
+#include "platform/System.h"
 #include "uVarious.h"
 
 namespace dormex::test {
@@ -41,6 +43,30 @@ TEST(ExecutablePath, LosesTheDeletedSuffixUnlessSuchAFileExists) {
     };
     for (const auto& [reported, expected] : cases)
         EXPECT_EQ(platform::withoutDeletedSuffix(reported), expected) << reported;
+}
+
+// The usage text names the file; the texts naming the commands drop a Windows extension.
+TEST(ProgramName, IsTheExecutableFileNameOnWindowsWithoutItsExtension) {
+    struct Case {
+        const char* exe;
+        const char* file;
+        const char* name;
+        const char* windowsFile;
+        const char* windowsName;
+    } cases[] = {
+        {"/opt/dormex/dormex", "dormex", "dormex", "dormex", "dormex"},
+        {"/opt/x/My.Tool.exe", "My.Tool.exe", "My.Tool.exe", "My.Tool.exe", "My.Tool"},
+        {"/opt/x/.hidden", ".hidden", ".hidden", ".hidden", ".hidden"},
+        {"C:\\x\\Dormex.exe", "C:\\x\\Dormex.exe", "C:\\x\\Dormex.exe", "Dormex.exe", "Dormex"},
+        {"dormex", "dormex", "dormex", "dormex", "dormex"},
+        {"/opt/x/", "", "dormex", "", "Dormex"},
+    };
+    const bool windows = platform::os::isPathSeparator('\\');
+    for (const auto& c : cases) {
+        ScopedServices named([&](platform::Services& s) { s.executablePath = c.exe; });
+        EXPECT_EQ(platform::programFileName(), windows ? c.windowsFile : c.file) << c.exe;
+        EXPECT_EQ(platform::programName(), windows ? c.windowsName : c.name) << c.exe;
+    }
 }
 
 class LogTest : public ProgramDirTest {};

@@ -8,13 +8,14 @@
 #include "platform/Error.h"
 #include "platform/Profile.h"
 #include "platform/RunLock.h"
+#include "platform/Utf.h"
 #include "platform/win/Wide.h"
 #include "uVarious.h"
 
 namespace dormex::test {
 namespace {
 
-using platform::win::widen;
+using platform::toWide;
 using platform::win::widePath;
 
 DWORD attributesOf(const std::string& path) {
@@ -32,7 +33,7 @@ TEST_F(WinPlatform, ProgramDirectoryWithNonAsciiSpacesOrBeyondMaxPathHoldsSettin
     const std::string nonAscii = dir.path() +
                                  "\\D\xC3\xB6rmex Pr\xC3\xBC"
                                  "fung \xCE\xA9";
-    ASSERT_TRUE(::CreateDirectoryW(widen(nonAscii).c_str(), nullptr));
+    ASSERT_TRUE(::CreateDirectoryW(toWide(nonAscii).c_str(), nullptr));
     for (const std::string& programDir : {nonAscii, deep}) {
         ScopedServices there(
             [&](platform::Services& s) { s.executablePath = programDir + "\\Dormex.exe"; });
@@ -64,7 +65,7 @@ TEST_F(WinPlatform, AnEntryWaitsForALogHeldWithoutSharingAndStopsTheRunIfItStays
                    {0, false, 3, false}};
     for (const Holder& h : holders) {
         const std::string before = readFile(log);
-        platform::win::Handle reader(::CreateFileW(widen(log).c_str(), GENERIC_READ, h.share,
+        platform::win::Handle reader(::CreateFileW(toWide(log).c_str(), GENERIC_READ, h.share,
                                                    nullptr, OPEN_EXISTING, 0, nullptr));
         ASSERT_TRUE(reader.valid());
         int waits = 0;
@@ -121,7 +122,7 @@ TEST_F(WinPlatform, AReplaceThatFailsLeavesTheOldFileInPlaceAndSaysUnableToWrite
 TEST_F(WinPlatform, ReadOnlyAttributeRefusesWritesAndAReplaceKeepsTheOtherAttributes) {
     const std::string path = settingsPath();
     writeFile(path, "[General]\r\nDays=7\r\n");
-    ASSERT_TRUE(::SetFileAttributesW(widen(path).c_str(), FILE_ATTRIBUTE_READONLY));
+    ASSERT_TRUE(::SetFileAttributesW(toWide(path).c_str(), FILE_ATTRIBUTE_READONLY));
     try {
         platform::ProfileWrite(path, "General", "Days", "8");
         ADD_FAILURE() << "a read-only file was written";
@@ -130,7 +131,7 @@ TEST_F(WinPlatform, ReadOnlyAttributeRefusesWritesAndAReplaceKeepsTheOtherAttrib
     }
     EXPECT_EQ(platform::ProfileRead(path, "General", "Days"), "7");
 
-    ASSERT_TRUE(::SetFileAttributesW(widen(path).c_str(), FILE_ATTRIBUTE_HIDDEN));
+    ASSERT_TRUE(::SetFileAttributesW(toWide(path).c_str(), FILE_ATTRIBUTE_HIDDEN));
     platform::ProfileWrite(path, "General", "Days", "9");
     EXPECT_EQ(readFile(path), "[General]\r\nDays=9\r\n");
     EXPECT_EQ(attributesOf(path) & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY),

@@ -10,7 +10,7 @@
 
 #include "TestSupport.h"
 #include "platform/Profile.h"
-#include "platform/win/Wide.h"
+#include "platform/Utf.h"
 
 namespace dormex::test {
 namespace {
@@ -157,7 +157,7 @@ std::string systemRead(const std::string& path, const Lookup& l) {
         ::MultiByteToWideChar(CP_ACP, 0, value.data(), static_cast<int>(length), nullptr, 0);
     std::wstring text(static_cast<size_t>(wide), L'\0');
     ::MultiByteToWideChar(CP_ACP, 0, value.data(), static_cast<int>(length), text.data(), wide);
-    return platform::win::narrow(text);
+    return platform::toUtf8(text);
 }
 
 TEST(ProfileAgainstTheSystem, DiffersOnlyWhereADifferenceIsKnown) {

@@ -3,13 +3,14 @@
 #include <windows.h>
 
 #include "TestSupport.h"
+#include "platform/Utf.h"
 #include "platform/win/Wide.h"
 
 namespace dormex::test {
 namespace {
 
+using platform::toWide;
 using platform::win::Handle;
-using platform::win::widen;
 
 struct ProgramRun {
     DWORD status = 0;
@@ -27,10 +28,10 @@ ProgramRun runProgram(const std::string& exe, const std::string& arguments, DWOR
     const std::string name = directory + "\\.run" + std::to_string(++runs);
     const std::string outPath = name + ".out", errPath = name + ".err";
     constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
-    Handle out(::CreateFileW(widen(outPath).c_str(), GENERIC_WRITE, kShare, &inherit, CREATE_NEW, 0,
-                             nullptr));
-    Handle err(::CreateFileW(widen(errPath).c_str(), GENERIC_WRITE, kShare, &inherit, CREATE_NEW, 0,
-                             nullptr));
+    Handle out(::CreateFileW(toWide(outPath).c_str(), GENERIC_WRITE, kShare, &inherit, CREATE_NEW,
+                             0, nullptr));
+    Handle err(::CreateFileW(toWide(errPath).c_str(), GENERIC_WRITE, kShare, &inherit, CREATE_NEW,
+                             0, nullptr));
     ProgramRun run;
     if (!out.valid() || !err.valid()) {
         ADD_FAILURE() << "cannot create " << name;
@@ -41,10 +42,10 @@ ProgramRun runProgram(const std::string& exe, const std::string& arguments, DWOR
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = out.get();
     startup.hStdError = err.get();
-    std::wstring commandLine = L"\"" + widen(exe) + L"\" " + widen(arguments);
+    std::wstring commandLine = L"\"" + toWide(exe) + L"\" " + toWide(arguments);
     PROCESS_INFORMATION process{};
-    if (!::CreateProcessW(widen(exe).c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0,
-                          nullptr, widen(directory).c_str(), &startup, &process)) {
+    if (!::CreateProcessW(toWide(exe).c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0,
+                          nullptr, toWide(directory).c_str(), &startup, &process)) {
         ADD_FAILURE() << "cannot start " << exe;
         return run;
     }
@@ -67,9 +68,9 @@ ProgramRun runProgram(const std::string& exe, const std::string& arguments, DWOR
 class WinProgram : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(::CreateDirectoryW(widen(programDir).c_str(), nullptr));
-        ASSERT_TRUE(::CopyFileW(widen("Z:" DORMEX_BUILD_DIR "/Dormex.exe").c_str(),
-                                widen(exe).c_str(), FALSE));
+        ASSERT_TRUE(::CreateDirectoryW(toWide(programDir).c_str(), nullptr));
+        ASSERT_TRUE(::CopyFileW(toWide("Z:" DORMEX_BUILD_DIR "/Dormex.exe").c_str(),
+                                toWide(exe).c_str(), FALSE));
     }
     TempDir temp;
     const std::string programDir = temp.path() + "\\Dormex \xCE\xA9 \xE6\x97\xA5";

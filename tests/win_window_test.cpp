@@ -6,7 +6,7 @@
 #include "Form1Window.h"
 #include "TestSupport.h"
 #include "platform/Error.h"
-#include "platform/win/Wide.h"
+#include "platform/Utf.h"
 
 namespace dormex::test {
 namespace {
@@ -16,7 +16,7 @@ using win::ControlId;
 std::string textOf(HWND window) {
     wchar_t buffer[256];
     const int length = ::GetWindowTextW(window, buffer, 256);
-    return platform::win::narrow(std::wstring_view(buffer, length > 0 ? length : 0));
+    return platform::toUtf8(std::wstring_view(buffer, length > 0 ? length : 0));
 }
 
 // The control's rectangle in its parent's client coordinates.
@@ -164,10 +164,10 @@ TEST_F(Win32Window, CheckAllThenSaveWritesTheFile) {
 
 TEST_F(Win32Window, ReadOnlySettingsFileGivesOneMessageBoxPerKey) {
     writeFile(settingsPath(), "[General]\r\nDays=7\r\n");
-    ASSERT_TRUE(::SetFileAttributesW(platform::win::widen(settingsPath()).c_str(),
-                                     FILE_ATTRIBUTE_READONLY));
+    ASSERT_TRUE(
+        ::SetFileAttributesW(platform::toWide(settingsPath()).c_str(), FILE_ATTRIBUTE_READONLY));
     ::SendMessageW(control(win::kBtnSave), BM_CLICK, 0, 0);
-    ::SetFileAttributesW(platform::win::widen(settingsPath()).c_str(), FILE_ATTRIBUTE_NORMAL);
+    ::SetFileAttributesW(platform::toWide(settingsPath()).c_str(), FILE_ATTRIBUTE_NORMAL);
     ASSERT_EQ(boxes.boxes.size(), 12u);
     for (const auto& box : boxes.boxes) {
         EXPECT_FALSE(box.error);

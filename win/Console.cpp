@@ -5,7 +5,7 @@
 #include <windows.h>
 
 #include "platform/Platform.h"
-#include "platform/win/Wide.h"
+#include "platform/Utf.h"
 
 namespace dormex::win {
 namespace {
@@ -41,7 +41,7 @@ void writeConsole(const std::string& text) {
         ::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                       nullptr, OPEN_EXISTING, 0, nullptr);
     if (console == INVALID_HANDLE_VALUE) return;
-    const std::wstring wide = platform::win::widen(text);
+    const std::wstring wide = platform::toWide(text);
     DWORD written = 0;
     for (size_t at = 0; at < wide.size(); at += written) {
         const DWORD chunk = static_cast<DWORD>(wide.size() - at < 8192 ? wide.size() - at : 8192);
@@ -97,15 +97,14 @@ void ConsoleOutput::finish(bool boxSeen, bool preview) {
         while (!out.empty() && out.back() == '\n') out.pop_back();
         out = out.substr(out.find_last_of('\n') + 1);
         if (!out.empty()) out += "\n";
-        const std::string exe = platform::executablePath();
-        const std::string name = exe.substr(exe.find_last_of("\\/") + 1);
+        const std::string name = platform::programFileName();
         out += err + "\nThe cards themselves are listed in a command prompt: " + name +
                " preview, or start /wait " + name + " preview > list.txt\n";
     } else {
         out += err;
     }
-    ::MessageBoxW(nullptr, platform::win::widen(out).c_str(),
-                  platform::win::widen(platform::kApplicationTitle).c_str(),
+    ::MessageBoxW(nullptr, platform::toWide(out).c_str(),
+                  platform::toWide(platform::kApplicationTitle).c_str(),
                   MB_OK | (err.empty() ? MB_ICONINFORMATION : MB_ICONERROR) | MB_SETFOREGROUND);
 }
 

@@ -10,7 +10,7 @@
 #include "Console.h"
 #include "Startup.h"
 #include "WinShell.h"
-#include "platform/win/Wide.h"
+#include "platform/Utf.h"
 
 namespace {
 
@@ -19,7 +19,7 @@ std::string firstArgument() {
     int count = 0;
     wchar_t** arguments = ::CommandLineToArgvW(::GetCommandLineW(), &count);
     if (!arguments) return {};
-    std::string first = count > 1 ? dormex::platform::win::narrow(arguments[1]) : std::string();
+    std::string first = count > 1 ? dormex::platform::toUtf8(arguments[1]) : std::string();
     ::LocalFree(arguments);
     return first;
 }

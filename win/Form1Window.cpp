@@ -4,13 +4,13 @@
 
 #include "platform/Error.h"
 #include "platform/Platform.h"
-#include "platform/win/Wide.h"
+#include "platform/Utf.h"
 
 namespace dormex::win {
 namespace {
 
-using platform::win::narrow;
-using platform::win::widen;
+using platform::toUtf8;
+using platform::toWide;
 
 constexpr wchar_t kClassName[] = L"DormexForm1";
 constexpr int kOuterWidth = 218;
@@ -109,12 +109,6 @@ int screenDpi() {
 
 }  // namespace
 
-bool RunGuarded(const std::function<void()>& command) {
-    return Guarded(command, [](const std::string& message) {
-        platform::boxes().showError(platform::kApplicationTitle, ErrorBoxText(message));
-    });
-}
-
 void DispatchWindowMessage(HWND window, MSG& message) {
     if (window && ::IsDialogMessageW(window, &message)) return;
     ::TranslateMessage(&message);
@@ -125,7 +119,7 @@ Form1Window::Form1Window(TForm1& form, bool endsMessageLoop)
     : m_form(form), m_endsMessageLoop(endsMessageLoop), m_dpi(screenDpi()) {
     const HINSTANCE instance = ::GetModuleHandleW(nullptr);
     registerClass(instance);
-    m_window = ::CreateWindowExW(0, kClassName, widen(platform::kApplicationTitle).c_str(),
+    m_window = ::CreateWindowExW(0, kClassName, toWide(platform::kApplicationTitle).c_str(),
                                  kWindowStyle, scaled(kLeft), scaled(kTop), scaled(kOuterWidth),
                                  scaled(kOuterHeight), nullptr, nullptr, instance, nullptr);
     if (!m_window) throw Error("Unable to create the window");
@@ -172,7 +166,7 @@ void Form1Window::createControls() {
     ::SendMessageW(m_list, LB_SETITEMHEIGHT, 0, scaled(kItemHeight));
     for (int i = 0; i < m_form.CheckListBox1.Count(); ++i)
         ::SendMessageW(m_list, LB_ADDSTRING, 0,
-                       reinterpret_cast<LPARAM>(widen(m_form.CheckListBox1.Name(i)).c_str()));
+                       reinterpret_cast<LPARAM>(toWide(m_form.CheckListBox1.Name(i)).c_str()));
     // The focus starts on the first entry, so Space toggles it and the arrows move from it.
     ::SendMessageW(m_list, LB_SETCURSEL, 0, 0);
     ::SetWindowLongPtrW(m_list, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
@@ -180,7 +174,7 @@ void Form1Window::createControls() {
         ::SetWindowLongPtrW(m_list, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&listProc)));
 
     // Set last, so the change notification it sends finds the form's text already there.
-    ::SetWindowTextW(control(kTxtDays), widen(m_form.txtDays).c_str());
+    ::SetWindowTextW(control(kTxtDays), toWide(m_form.txtDays).c_str());
 }
 
 void Form1Window::show(int showCommand) {
@@ -237,7 +231,7 @@ void Form1Window::command(int id, int code) {
         const int length = ::GetWindowTextLengthW(edit);
         std::wstring text(static_cast<size_t>(length) + 1, L'\0');
         const int copied = ::GetWindowTextW(edit, text.data(), length + 1);
-        m_form.txtDays = narrow(std::wstring_view(text.data(), copied > 0 ? copied : 0));
+        m_form.txtDays = toUtf8(std::wstring_view(text.data(), copied > 0 ? copied : 0));
     } else if (id == kBtnCheckAll && code == BN_CLICKED) {
         RunGuarded([this] { m_form.btnCheckAllClick(); });
         refreshChecks();

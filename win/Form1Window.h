@@ -2,15 +2,9 @@
 
 #include <windows.h>
 
-#include <functional>
-
 #include "uDormex.h"
 
 namespace dormex::win {
-
-// Runs one command of the window. An exception escaping it is shown in the error box (titled with
-// the application title, text made by ErrorBoxText) and swallowed; returns false in that case.
-bool RunGuarded(const std::function<void()>& command);
 
 // Hands one message of the thread's loop on: the window's dialog keys (Tab between the controls)
 // first, else the usual translation and dispatch.

@@ -2,13 +2,13 @@
 
 #include <windows.h>
 
-#include "platform/win/Wide.h"
+#include "platform/Utf.h"
 
 namespace dormex::win {
 namespace {
 
 void show(const std::string& title, const std::string& text, UINT icon) {
-    ::MessageBoxW(nullptr, platform::win::widen(text).c_str(), platform::win::widen(title).c_str(),
+    ::MessageBoxW(nullptr, platform::toWide(text).c_str(), platform::toWide(title).c_str(),
                   MB_OK | icon | MB_TASKMODAL | MB_SETFOREGROUND);
 }
 

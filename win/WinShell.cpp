@@ -32,17 +32,12 @@ bool windowCanBeCreated() {
 
 }  // namespace
 
-std::string WindowSystemProblem(const std::string& programName) {
-    std::string found;
+std::string MissingWindowSystem() {
     if (!windowStationVisible())
-        found =
-            "the window station is not visible, as for a scheduled task run whether the "
-            "user is logged on or not";
-    else if (!windowCanBeCreated())
-        found = "no window can be created, as there is no display";
-    if (found.empty()) return {};
-    return "no window system (" + found + "); the window needs one, while '" + programName +
-           " silent' and '" + programName + " preview' run without one";
+        return "the window station is not visible, as for a scheduled task run whether the user "
+               "is logged on or not";
+    if (!windowCanBeCreated()) return "no window can be created, as there is no display";
+    return {};
 }
 
 WinShell::WinShell(int showCommand) : m_showCommand(showCommand) {}
@@ -56,12 +51,7 @@ site::CreateFunction WinShell::siteLibrary(bool readOnly) {
 }
 
 std::string WinShell::windowSystemProblem() {
-    const std::string exe = platform::executablePath();
-    const size_t slash = exe.find_last_of("\\/");
-    std::string name = slash == std::string::npos ? exe : exe.substr(slash + 1);
-    const size_t dot = name.rfind('.');
-    if (dot != std::string::npos && dot > 0) name.erase(dot);
-    return WindowSystemProblem(name.empty() ? "Dormex" : name);
+    return WindowSystemProblem(MissingWindowSystem());
 }
 
 platform::Boxes* WinShell::startApplication(bool windowSystem) {

@@ -10,9 +10,8 @@ namespace dormex::win {
 class WinBoxes;
 
 // Empty when windows can be shown to a user: the process's window station is visible and a
-// window can be created. Else one line saying what was found instead (`programName` names the
-// commands that need no window).
-std::string WindowSystemProblem(const std::string& programName);
+// window can be created. Else what was found instead.
+std::string MissingWindowSystem();
 
 // The Windows platform's side of the start-up: COM for the main thread, the message boxes, the
 // Win32 window and its message loop, and the site library chosen at build time.

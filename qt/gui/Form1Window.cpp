@@ -12,10 +12,7 @@
 #include <QShowEvent>
 #include <QStyledItemDelegate>
 #include <algorithm>
-#include <exception>
-#include <string>
 
-#include "platform/Error.h"
 #include "platform/Platform.h"
 
 namespace dormex::gui {
@@ -49,13 +46,34 @@ Qt::CheckState toCheckState(bool checked) {
     return checked ? Qt::Checked : Qt::Unchecked;
 }
 
-}  // namespace
-
-bool RunGuarded(const std::function<void()>& command) {
-    return Guarded(command, [](const std::string& message) {
-        platform::boxes().showError(platform::kApplicationTitle, ErrorBoxText(message));
-    });
+// Names `widget` and puts it at `geometry` in its parent; returns it.
+template <class Widget>
+Widget* placed(Widget* widget, const char* name, const QRect& geometry) {
+    widget->setObjectName(QString::fromLatin1(name));
+    widget->setGeometry(geometry);
+    return widget;
 }
+
+// The list of person types in `parent`: one check box item per entry of `types`, in its order,
+// with the focus mark on the first item and nothing selected, so that Space flips that item.
+QListWidget* makeCheckListBox1(QWidget* parent, const TPersonTypeList& types) {
+    auto* list = placed(new QListWidget(parent), "CheckListBox1", {8, 24, 193, 153});
+    list->setUniformItemSizes(true);
+    list->setItemDelegate(new FixedRowDelegate(list));
+    list->setSelectionMode(QAbstractItemView::SingleSelection);
+    for (int i = 0; i < types.Count(); ++i) {
+        auto* item = new QListWidgetItem(QString::fromStdString(types.Name(i)), list);
+        // User-checkable without a tristate flag: a click or Space flips between two states.
+        item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
+        item->setCheckState(toCheckState(types.Checked(i)));
+    }
+    if (list->count() > 0)
+        list->selectionModel()->setCurrentIndex(list->model()->index(0, 0),
+                                                QItemSelectionModel::NoUpdate);
+    return list;
+}
+
+}  // namespace
 
 // Narrows the label's font just enough for its text to fit its fixed width: the default sans-serif
 // font here runs wider than the fonts the layout was drawn with.
@@ -79,49 +97,28 @@ Form1Window::Form1Window(TForm1& form, QWidget* parent) : QWidget(parent), m_for
     setFixedSize(kClientWidth, kClientHeight);
     move(kWindowLeft, kWindowTop);
 
-    auto* label1 = new QLabel(QStringLiteral(" Select the Employee Types to Expire:"), this);
-    label1->setObjectName(QStringLiteral("Label1"));
-    label1->setGeometry(8, 8, 193, 13);
+    auto* label1 = placed(new QLabel(QStringLiteral(" Select the Employee Types to Expire:"), this),
+                          "Label1", {8, 8, 193, 13});
     label1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     fitTextWidth(label1);
 
-    m_checkListBox1 = new QListWidget(this);
-    m_checkListBox1->setObjectName(QStringLiteral("CheckListBox1"));
-    m_checkListBox1->setGeometry(8, 24, 193, 153);
-    m_checkListBox1->setUniformItemSizes(true);
-    m_checkListBox1->setItemDelegate(new FixedRowDelegate(m_checkListBox1));
-    m_checkListBox1->setSelectionMode(QAbstractItemView::SingleSelection);
-    for (int i = 0; i < m_form.CheckListBox1.Count(); ++i) {
-        auto* item = new QListWidgetItem(QString::fromStdString(m_form.CheckListBox1.Name(i)),
-                                         m_checkListBox1);
-        // User-checkable without a tristate flag: a click or Space flips between two states.
-        item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
-        item->setCheckState(toCheckState(m_form.CheckListBox1.Checked(i)));
-    }
-    // The focus mark starts on the first item, with nothing selected, so Space flips that item.
-    if (m_checkListBox1->count() > 0)
-        m_checkListBox1->selectionModel()->setCurrentIndex(m_checkListBox1->model()->index(0, 0),
-                                                           QItemSelectionModel::NoUpdate);
+    m_checkListBox1 = makeCheckListBox1(this, m_form.CheckListBox1);
 
     // Created after the list and raised, so it sits in front of the list's upper-right corner.
-    auto* btnCheckAll = new QPushButton(QStringLiteral("Check All"), this);
-    btnCheckAll->setObjectName(QStringLiteral("btnCheckAll"));
-    btnCheckAll->setGeometry(124, 26, 75, 25);
+    auto* btnCheckAll = placed(new QPushButton(QStringLiteral("Check All"), this), "btnCheckAll",
+                               {124, 26, 75, 25});
     btnCheckAll->raise();
 
-    auto* label2 = new QLabel(QStringLiteral("Number of days to allow with no activity"), this);
-    label2->setObjectName(QStringLiteral("Label2"));
-    label2->setGeometry(8, 184, 138, 26);
+    auto* label2 =
+        placed(new QLabel(QStringLiteral("Number of days to allow with no activity"), this),
+               "Label2", {8, 184, 138, 26});
     label2->setWordWrap(true);
     label2->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
-    auto* txtDays = new QLineEdit(QString::fromStdString(m_form.txtDays), this);
-    txtDays->setObjectName(QStringLiteral("txtDays"));
-    txtDays->setGeometry(160, 184, 41, 21);
-
-    auto* btnSave = new QPushButton(QStringLiteral("Save Settings"), this);
-    btnSave->setObjectName(QStringLiteral("btnSave"));
-    btnSave->setGeometry(112, 219, 91, 25);
+    auto* txtDays = placed(new QLineEdit(QString::fromStdString(m_form.txtDays), this), "txtDays",
+                           {160, 184, 41, 21});
+    auto* btnSave = placed(new QPushButton(QStringLiteral("Save Settings"), this), "btnSave",
+                           {112, 219, 91, 25});
 
     for (QPushButton* button : {btnCheckAll, btnSave}) {
         button->setAutoDefault(false);

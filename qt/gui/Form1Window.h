@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QWidget>
-#include <functional>
 
 #include "uDormex.h"
 
@@ -10,10 +9,6 @@ class QListWidgetItem;
 class QShowEvent;
 
 namespace dormex::gui {
-
-// Runs one command of the window. An exception escaping it is shown in the error box (titled with
-// the application title, text made by ErrorBoxText) and swallowed; returns false in that case.
-bool RunGuarded(const std::function<void()>& command);
 
 // The main window: a view over TForm1. Every state lives in the form; the window reads it when
 // built and writes each user change straight back into it. The form must outlive the window.

@@ -35,9 +35,7 @@ site::CreateFunction QtShell::siteLibrary(bool readOnly) {
 }
 
 std::string QtShell::windowSystemProblem() {
-    const std::string exe = platform::executablePath();
-    const std::string name = exe.substr(exe.rfind('/') + 1);
-    return WindowSystemProblem(name.empty() ? "dormex" : name);
+    return WindowSystemProblem(MissingWindowSystem());
 }
 
 platform::Boxes* QtShell::startApplication(bool windowSystem) {

@@ -71,7 +71,7 @@ const char* ProbedPlatform() {
     return nullptr;
 }
 
-std::string WindowSystemProblem(const std::string& programName) {
+std::string MissingWindowSystem() {
     if (ProbedPlatform() != nullptr) return {};
     std::string found;
     if (envSet("DISPLAY")) {
@@ -82,9 +82,7 @@ std::string WindowSystemProblem(const std::string& programName) {
         found += std::string("the Wayland display '") + std::getenv("WAYLAND_DISPLAY") +
                  "' does not answer";
     }
-    if (found.empty()) found = "DISPLAY and WAYLAND_DISPLAY are not set";
-    return "no window system (" + found + "); the window needs one, while '" + programName +
-           " silent' and '" + programName + " preview' run without one";
+    return found.empty() ? "DISPLAY and WAYLAND_DISPLAY are not set" : found;
 }
 
 bool WindowSystemAvailable() {

@@ -10,9 +10,9 @@ namespace dormex::gui {
 // library or a refused connection simply gives false.
 bool WindowSystemAvailable();
 
-// Empty when ProbedPlatform() finds a window system; else one line saying what was found
-// (nothing set, or which display did not answer) and naming the commands that need none.
-std::string WindowSystemProblem(const std::string& programName);
+// Empty when ProbedPlatform() finds a window system; else what was found instead: nothing set,
+// or which display did not answer.
+std::string MissingWindowSystem();
 
 // The Qt platform plugin for the window system found: empty when
 // QT_QPA_PLATFORM already names one, else "xcb" or "wayland" (whichever answered), so that Qt

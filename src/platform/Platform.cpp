@@ -53,9 +53,22 @@ const std::string& executablePath() {
 
 std::string programDirectory() {
     const std::string& exe = executablePath();
-    size_t end = exe.size();
-    while (end > 0 && !os::isPathSeparator(exe[end - 1])) --end;
+    const size_t end = exe.size() - fileNameOf(exe).size();
     return end == 0 ? std::string("./") : exe.substr(0, end);
+}
+
+std::string fileNameOf(const std::string& path) {
+    size_t start = path.size();
+    while (start > 0 && !os::isPathSeparator(path[start - 1])) --start;
+    return path.substr(start);
+}
+
+std::string programFileName() {
+    return fileNameOf(executablePath());
+}
+
+std::string programName() {
+    return os::commandName(programFileName());
 }
 
 Clock& clock() {

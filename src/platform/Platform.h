@@ -63,6 +63,16 @@ std::string withoutDeletedSuffix(const std::string& path);
 // Directory of the executable, with its trailing separator ("/", or "\" on Windows).
 std::string programDirectory();
 
+// The part of `path` after its last directory separator; all of it when it has none.
+std::string fileNameOf(const std::string& path);
+
+// The executable's file name: fileNameOf(executablePath()).
+std::string programFileName();
+
+// The executable's name as the texts naming its commands write it: os::commandName of its file
+// name ("Dormex" for Dormex.exe on Windows).
+std::string programName();
+
 // The application title: caption of every box.
 inline const char* const kApplicationTitle = "Dormex";
 

@@ -14,6 +14,11 @@ std::string executablePath();
 // True for a character that ends a directory name in a path: "/", and on Windows also "\".
 bool isPathSeparator(char c);
 
+// The name a command line starts the executable file `fileName` by: on Windows without its
+// extension ("Dormex.exe" gives "Dormex"), elsewhere as it is; the program's own name ("Dormex"
+// on Windows, "dormex" elsewhere) when that leaves nothing.
+std::string commandName(const std::string& fileName);
+
 // True when something (a file, a directory, a link) exists at `path`.
 bool pathExists(const std::string& path);
 

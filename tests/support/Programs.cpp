@@ -5,7 +5,6 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -46,21 +45,6 @@ std::string buildDir() {
 
 std::string sourceRoot() {
     return std::filesystem::path(__FILE__).parent_path().parent_path().parent_path().string();
-}
-
-ScratchDir::ScratchDir() {
-    std::string base = std::filesystem::temp_directory_path().string();
-    struct stat st {};
-    if (::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && ::access("/dev/shm", W_OK) == 0)
-        base = "/dev/shm";
-    std::string pattern = base + "/dormex-test-XXXXXX";
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed in " + base);
-    m_path = pattern;
-}
-
-ScratchDir::~ScratchDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(m_path, ignored);
 }
 
 Child::Child(const std::string& program, const std::vector<std::string>& args,

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "TestSupport.h"
+
 // What the tests that start the built programs share: scratch and program directories, a child
 // process with a clean environment, the settings text and a log reader for any locale's stamps.
 namespace dormex::test {
@@ -26,22 +28,6 @@ bool endsWith(const std::string& text, const std::string& tail);
 std::string buildDir();
 // The source tree, for its scripts.
 std::string sourceRoot();
-
-// A fresh directory, removed afterwards. It lives on a memory file system when there is one:
-// the program commits once or twice per card, and on a disk every commit waits for the device.
-class ScratchDir {
-public:
-    ScratchDir();
-    ~ScratchDir();
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-
-    const std::string& path() const { return m_path; }
-    std::string file(const std::string& name) const { return m_path + "/" + name; }
-
-private:
-    std::string m_path;
-};
 
 // How a started program ended.
 struct RunResult {
@@ -104,7 +90,7 @@ public:
     RunResult siteTool(const std::vector<std::string>& args) const;
 
 private:
-    ScratchDir m_dir;
+    TempDir m_dir;
 };
 
 // Dormex.ini text selecting `types` (of the eleven) with `days`.

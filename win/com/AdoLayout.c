@@ -1,4 +1,4 @@
-/* Compile-time check of AdoLayout.h's table indexes against the C declarations of mingw-w64's
+/* Compile-time check of platform/win/Ado.h's table indexes against the C declarations of mingw-w64's
    adoint.h. Its C part names these interfaces without declaring them; they are declared first. */
 #include <windows.h>
 #include <oaidl.h>
@@ -20,7 +20,7 @@ typedef struct _ADORecord _ADORecord;
 typedef struct _ADOStream _ADOStream;
 #include <adoint.h>
 
-#include "AdoLayout.h"
+#include "platform/win/Ado.h"
 
 #define SLOT(table, member, index) \
     _Static_assert(offsetof(table, member) == (index) * sizeof(void*), #table "." #member)

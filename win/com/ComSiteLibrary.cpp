@@ -8,12 +8,12 @@
 #include <memory>
 #include <vector>
 
-#include "AdoLayout.h"
 #include "ComSupport.h"
 #include "LayoutCheck.h"
 #include "platform/Profile.h"
 #include "platform/System.h"
 #include "platform/Utf.h"
+#include "platform/win/Ado.h"
 #include "site/FieldText.h"
 
 namespace dormex::com {

@@ -49,6 +49,10 @@ bool isPathSeparator(char c) {
     return c == '/';
 }
 
+std::string commandName(const std::string& fileName) {
+    return fileName.empty() ? "dormex" : fileName;
+}
+
 bool pathExists(const std::string& path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0;

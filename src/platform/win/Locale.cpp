@@ -6,7 +6,7 @@
 
 #include <cstdio>
 
-#include "platform/win/Wide.h"
+#include "platform/Utf.h"
 
 namespace dormex::platform {
 namespace {
@@ -49,7 +49,7 @@ std::string shortDate(const std::tm& tm) {
     const int length =
         ::GetDateFormatW(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &st, nullptr, buffer, 128);
     if (length <= 1) return fallback("%04d-%02d-%02d", st.wYear, st.wMonth, st.wDay);
-    return win::narrow(std::wstring_view(buffer, static_cast<size_t>(length - 1)));
+    return toUtf8(std::wstring_view(buffer, static_cast<size_t>(length - 1)));
 }
 
 std::string longTime(const std::tm& tm) {
@@ -57,14 +57,14 @@ std::string longTime(const std::tm& tm) {
     wchar_t buffer[128];
     const int length = ::GetTimeFormatW(LOCALE_USER_DEFAULT, 0, &st, nullptr, buffer, 128);
     if (length <= 1) return fallback("%02d:%02d:%02d", st.wHour, st.wMinute, st.wSecond);
-    return win::narrow(std::wstring_view(buffer, static_cast<size_t>(length - 1)));
+    return toUtf8(std::wstring_view(buffer, static_cast<size_t>(length - 1)));
 }
 
 std::string decimalSeparator() {
     wchar_t buffer[8];
     const int length = ::GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_SDECIMAL, buffer, 8);
     if (length <= 1) return ".";
-    return win::narrow(std::wstring_view(buffer, static_cast<size_t>(length - 1)));
+    return toUtf8(std::wstring_view(buffer, static_cast<size_t>(length - 1)));
 }
 
 }  // namespace dormex::platform

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/Platform.h"
+#include "platform/Utf.h"
 #include "platform/win/Wide.h"
 
 namespace dormex::platform::os {
@@ -100,8 +101,7 @@ std::string executablePath() {
         const DWORD size = static_cast<DWORD>(buffer.size());
         const DWORD length = ::GetModuleFileNameW(nullptr, buffer.data(), size);
         if (length == 0) return {};
-        if (length < size)
-            return win::narrow(withoutLongPrefix(std::wstring(buffer.data(), length)));
+        if (length < size) return toUtf8(withoutLongPrefix(std::wstring(buffer.data(), length)));
         if (buffer.size() >= 65536) return {};
         buffer.resize(buffer.size() * 2);
     }
@@ -109,6 +109,13 @@ std::string executablePath() {
 
 bool isPathSeparator(char c) {
     return c == '\\' || c == '/';
+}
+
+std::string commandName(const std::string& fileName) {
+    const size_t dot = fileName.rfind('.');
+    const bool extension = dot != std::string::npos && dot > 0;
+    const std::string name = extension ? fileName.substr(0, dot) : fileName;
+    return name.empty() ? "Dormex" : name;
 }
 
 bool pathExists(const std::string& path) {
@@ -191,8 +198,7 @@ std::string writeTarget(const std::string& path) {
         const DWORD length = ::GetFinalPathNameByHandleW(file.get(), buffer.data(), size,
                                                          FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
         if (length == 0) return path;
-        if (length < size)
-            return win::narrow(withoutLongPrefix(std::wstring(buffer.data(), length)));
+        if (length < size) return toUtf8(withoutLongPrefix(std::wstring(buffer.data(), length)));
         buffer.resize(length + 1);
     }
 }
@@ -207,9 +213,9 @@ bool appendToFile(const std::string& path, std::string_view text) {
 }
 
 void reportErrorEvent(const std::string& source, const std::string& text) {
-    const HANDLE log = ::RegisterEventSourceW(nullptr, win::widen(source).c_str());
+    const HANDLE log = ::RegisterEventSourceW(nullptr, toWide(source).c_str());
     if (!log) return;
-    std::wstring wide = win::widen(text);
+    std::wstring wide = toWide(text);
     if (wide.size() > kEventTextMax) wide.resize(kEventTextMax);
     const wchar_t* strings[] = {wide.c_str()};
     ::ReportEventW(log, EVENTLOG_ERROR_TYPE, 0, kErrorEventId, nullptr, 1, 0, strings, nullptr);

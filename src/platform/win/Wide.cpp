@@ -1,7 +1,8 @@
 #include "platform/win/Wide.h"
 
-#include <climits>
 #include <vector>
+
+#include "platform/Utf.h"
 
 namespace dormex::platform::win {
 namespace {
@@ -11,33 +12,10 @@ constexpr std::wstring_view kLongUncPrefix = L"\\\\?\\UNC\\";
 // CreateDirectoryW's limit is 12 characters below MAX_PATH (room for an 8.3 name).
 constexpr size_t kClassicLimit = MAX_PATH - 12;
 
-int clampedSize(size_t size) {
-    return size > INT_MAX ? INT_MAX : static_cast<int>(size);
-}
-
 }  // namespace
 
-std::wstring widen(std::string_view text) {
-    if (text.empty()) return {};
-    const int size = clampedSize(text.size());
-    const int length = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
-    std::wstring wide(static_cast<size_t>(length), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), length);
-    return wide;
-}
-
-std::string narrow(std::wstring_view text) {
-    if (text.empty()) return {};
-    const int size = clampedSize(text.size());
-    const int length =
-        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
-    std::string utf8(static_cast<size_t>(length), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), size, utf8.data(), length, nullptr, nullptr);
-    return utf8;
-}
-
 std::wstring widePath(const std::string& path) {
-    std::wstring wide = widen(path);
+    std::wstring wide = toWide(path);
     if (wide.size() < kClassicLimit || wide.compare(0, kLongPrefix.size(), kLongPrefix) == 0)
         return wide;
     // The long form is taken literally: make the path absolute and normalised first.
@@ -61,7 +39,7 @@ std::string systemMessage(DWORD code) {
     if (buffer) ::LocalFree(buffer);
     while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' '))
         text.pop_back();
-    return text.empty() ? "system error " + std::to_string(code) : narrow(text);
+    return text.empty() ? "system error " + std::to_string(code) : toUtf8(text);
 }
 
 }  // namespace dormex::platform::win

@@ -3,16 +3,10 @@
 #include <windows.h>
 
 #include <string>
-#include <string_view>
 
-// The program's UTF-8 text at the edge of the wide-character Windows functions.
+// The wide-character Windows functions' paths, error texts and handles. Texts are converted by
+// the platform's one converter (platform/Utf.h).
 namespace dormex::platform::win {
-
-// UTF-16 of `text`; an invalid UTF-8 sequence becomes U+FFFD.
-std::wstring widen(std::string_view text);
-
-// UTF-8 of `text`; an unpaired surrogate becomes U+FFFD.
-std::string narrow(std::wstring_view text);
 
 // `path` for the wide file functions. A path too long for the classic limit (MAX_PATH) is made
 // absolute and given the "\\?\" form, which lifts the limit.

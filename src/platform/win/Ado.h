@@ -2,8 +2,9 @@
 
 /* ADO as the site library's recordsets are read: the table indexes of the methods used in
    Recordset15, Fields15 and Field15, and the interface IDs every ADO version answers. Shared by
-   the COM client and the stand-in server; AdoLayout.c checks each index against mingw-w64's
-   adoint.h when it is compiled, in both architectures. Plain C, so that check can include it. */
+   the COM client and the stand-in server; win/com/AdoLayout.c checks each index against
+   mingw-w64's adoint.h when it is compiled, in both architectures. Plain C, so that check can
+   include it. */
 
 enum {
     kAdoRecordsetEof = 20,
