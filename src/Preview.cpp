@@ -8,50 +8,6 @@
 namespace dormex {
 namespace {
 
-// A card whose operations do nothing: the preview changes no card.
-class InertCard : public site::Card {
-public:
-    void SetActive(std::int32_t) override {}
-    void SetCardStatus(std::int32_t) override {}
-    void SetStatusReason(std::int32_t) override {}
-    void Save() override {}
-    void QueueDownload(std::int32_t, std::int32_t, std::int32_t) override {}
-};
-
-// Hands Count to the real collection; passes the card of every Item through `wrap`.
-class WrappingCollection : public site::CardCollection {
-public:
-    WrappingCollection(std::shared_ptr<site::CardCollection> real, CardWrap wrap)
-        : m_real(std::move(real)), m_wrap(std::move(wrap)) {}
-    std::int32_t Count() override { return m_real->Count(); }
-    std::shared_ptr<site::Card> Item(std::int32_t index) override {
-        std::shared_ptr<site::Card> card = m_real->Item(index);
-        return card ? m_wrap(std::move(card)) : nullptr;
-    }
-
-private:
-    std::shared_ptr<site::CardCollection> m_real;
-    CardWrap m_wrap;
-};
-
-class WrappingTop : public site::TopLevelObject {
-public:
-    WrappingTop(std::shared_ptr<site::TopLevelObject> real, CardWrap wrap)
-        : m_real(std::move(real)), m_wrap(std::move(wrap)) {}
-    std::shared_ptr<site::Recordset> RunSql(const std::string& sql) override {
-        return m_real->RunSql(sql);
-    }
-    std::shared_ptr<site::CardCollection> FindKeycards(std::int32_t facility,
-                                                       std::int64_t key) override {
-        std::shared_ptr<site::CardCollection> cards = m_real->FindKeycards(facility, key);
-        return cards ? std::make_shared<WrappingCollection>(std::move(cards), m_wrap) : nullptr;
-    }
-
-private:
-    std::shared_ptr<site::TopLevelObject> m_real;
-    CardWrap m_wrap;
-};
-
 class PreviewReport : public RunReport {
 public:
     PreviewReport(std::FILE* out, std::FILE* err) : m_out(out), m_err(err) {}
@@ -125,21 +81,9 @@ private:
 
 }  // namespace
 
-site::CreateFunction WrappedCards(site::CreateFunction real, CardWrap wrap) {
-    return [real = std::move(real),
-            wrap = std::move(wrap)]() -> std::shared_ptr<site::TopLevelObject> {
-        std::shared_ptr<site::TopLevelObject> top = real ? real() : nullptr;
-        return top ? std::make_shared<WrappingTop>(std::move(top), wrap) : nullptr;
-    };
-}
-
-site::CreateFunction InertSite(site::CreateFunction real) {
-    return WrappedCards(std::move(real), [](auto) { return std::make_shared<InertCard>(); });
-}
-
 int RunPreview(site::CreateFunction createSite, std::FILE* out, std::FILE* err) {
     PreviewReport report(out, err);
-    TForm1 form(InertSite(std::move(createSite)), StartMode::Preview, report);
+    TForm1 form(std::move(createSite), StartMode::Preview, report);
     const bool ok = RunFormCreate(form, report);
     if (ok) report.summary(form.guards().maxDeactivations, !form.guards().keep.empty());
     std::fflush(out);

@@ -1,25 +1,13 @@
 #pragma once
 
 #include <cstdio>
-#include <functional>
-#include <memory>
 #include <string>
-#include <vector>
 
 #include "site/SiteLibrary.h"
 
-// The preview: the unattended start's set-up and selection, with every card operation recorded
-// instead of reaching the site, and the results printed instead of logged.
+// The preview: the unattended start's set-up, selection and card lookups, without any card
+// operation, the results printed instead of logged.
 namespace dormex {
-
-// A card as the run gets it, made from the library's own card.
-using CardWrap = std::function<std::shared_ptr<site::Card>(std::shared_ptr<site::Card>)>;
-
-// A site library that is `real`, except that every card an Item gives passes through `wrap`.
-site::CreateFunction WrappedCards(site::CreateFunction real, CardWrap wrap);
-
-// A site library that is `real`, except that every card operation does nothing.
-site::CreateFunction InertSite(site::CreateFunction real);
 
 // Runs the preview. A first line on `out` gives the cut-off literal and the feed check's count
 // and verdict; each card the run would deactivate is a line ending in ", Would deactivate",

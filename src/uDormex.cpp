@@ -301,6 +301,11 @@ bool TForm1::deactivateCard(site::TopLevelObject& top, std::int64_t keyNumber, S
     const std::shared_ptr<site::Card> card = cards->Item(1);
     step = Step::Card;
     if (!card) throw Error("No card at item 1 for key number " + std::to_string(keyNumber));
+    if (m_mode == StartMode::Preview) {
+        // The preview changes no card, and goes on as a run whose operations succeeded.
+        step = Step::Download;
+        return true;
+    }
     card->SetActive(0);
     step = Step::CardStatus;
     card->SetCardStatus(3);

@@ -137,7 +137,7 @@ private:
     // The selected rows of the bound expiry statement, in its order.
     Selection readSelection();
     // Deactivates the card at item 1 of `keyNumber`'s collection, moving `step` on before each
-    // operation. False when the collection is empty.
+    // operation (the preview only looks it up). False when the collection is empty.
     bool deactivateCard(site::TopLevelObject& top, std::int64_t keyNumber, Step& step);
 
     site::CreateFunction m_createSite;

@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
-#include "Preview.h"
 #include "gui/QtShell.h"
+#include "site/SiteLibrary.h"
 
 namespace {
 
@@ -19,9 +19,12 @@ long killAfterSave() {
     return std::strtol(fault + prefix.size(), nullptr, 10);
 }
 
-class KillingCard : public dormex::site::Card {
+using namespace dormex::site;
+
+// The library's card, killing the process once its Save has returned for the last save left.
+class KillingCard : public Card {
 public:
-    KillingCard(std::shared_ptr<dormex::site::Card> real, long* savesLeft)
+    KillingCard(std::shared_ptr<Card> real, long* savesLeft)
         : m_real(std::move(real)), m_savesLeft(savesLeft) {}
     void SetActive(std::int32_t a) override { m_real->SetActive(a); }
     void SetCardStatus(std::int32_t s) override { m_real->SetCardStatus(s); }
@@ -35,18 +38,51 @@ public:
     }
 
 private:
-    std::shared_ptr<dormex::site::Card> m_real;
+    std::shared_ptr<Card> m_real;
+    long* m_savesLeft;
+};
+
+class KillingCollection : public CardCollection {
+public:
+    KillingCollection(std::shared_ptr<CardCollection> real, long* savesLeft)
+        : m_real(std::move(real)), m_savesLeft(savesLeft) {}
+    std::int32_t Count() override { return m_real->Count(); }
+    std::shared_ptr<Card> Item(std::int32_t index) override {
+        auto card = m_real->Item(index);
+        return card ? std::make_shared<KillingCard>(std::move(card), m_savesLeft) : nullptr;
+    }
+
+private:
+    std::shared_ptr<CardCollection> m_real;
+    long* m_savesLeft;
+};
+
+class KillingTop : public TopLevelObject {
+public:
+    KillingTop(std::shared_ptr<TopLevelObject> real, long* savesLeft)
+        : m_real(std::move(real)), m_savesLeft(savesLeft) {}
+    std::shared_ptr<Recordset> RunSql(const std::string& sql) override {
+        return m_real->RunSql(sql);
+    }
+    std::shared_ptr<CardCollection> FindKeycards(std::int32_t facility, std::int64_t key) override {
+        auto cards = m_real->FindKeycards(facility, key);
+        return cards ? std::make_shared<KillingCollection>(std::move(cards), m_savesLeft) : nullptr;
+    }
+
+private:
+    std::shared_ptr<TopLevelObject> m_real;
     long* m_savesLeft;
 };
 
 class FaultyShell : public dormex::gui::QtShell {
 public:
     using QtShell::QtShell;
-    dormex::site::CreateFunction siteLibrary(bool readOnly) override {
-        if (m_savesLeft <= 0) return QtShell::siteLibrary(readOnly);
-        return dormex::WrappedCards(QtShell::siteLibrary(readOnly), [this](auto card) {
-            return std::make_shared<KillingCard>(std::move(card), &m_savesLeft);
-        });
+    CreateFunction siteLibrary(bool readOnly) override {
+        CreateFunction real = QtShell::siteLibrary(readOnly);
+        if (m_savesLeft <= 0) return real;
+        return [this, real]() -> std::shared_ptr<TopLevelObject> {
+            return std::make_shared<KillingTop>(real(), &m_savesLeft);
+        };
     }
 
 private:

@@ -59,45 +59,15 @@ ComPtr<IUnknown> require(IUnknown* object, REFIID iid) {
 
 // The name of a variant type as a conversion error shows it.
 const char* typeName(VARTYPE type) {
-    switch (type) {
-        case VT_EMPTY:
-            return "Empty";
-        case VT_NULL:
-            return "Null";
-        case VT_I2:
-        case VT_I4:
-            return "Integer";
-        case VT_I8:
-            return "Int64";
-        case VT_R8:
-            return "Double";
-        case VT_BOOL:
-            return "Boolean";
-        case VT_BSTR:
-            return "OleStr";
-        case VT_DECIMAL:
-            return "Decimal";
-        case VT_DATE:
-            return "Date";
-        case VT_CY:
-            return "Currency";
-        case VT_ERROR:
-            return "Error";
-        case VT_R4:
-            return "Single";
-        case VT_I1:
-            return "ShortInt";
-        case VT_UI1:
-            return "Byte";
-        case VT_UI2:
-            return "Word";
-        case VT_UI4:
-            return "LongWord";
-        case VT_UI8:
-            return "UInt64";
-        default:
-            return "Unknown";
-    }
+    static const std::pair<VARTYPE, const char*> kNames[] = {
+        {VT_EMPTY, "Empty"},     {VT_NULL, "Null"},   {VT_I2, "Integer"},   {VT_I4, "Integer"},
+        {VT_I8, "Int64"},        {VT_R8, "Double"},   {VT_BOOL, "Boolean"}, {VT_BSTR, "OleStr"},
+        {VT_DECIMAL, "Decimal"}, {VT_DATE, "Date"},   {VT_CY, "Currency"},  {VT_ERROR, "Error"},
+        {VT_R4, "Single"},       {VT_I1, "ShortInt"}, {VT_UI1, "Byte"},     {VT_UI2, "Word"},
+        {VT_UI4, "LongWord"},    {VT_UI8, "UInt64"}};
+    for (const auto& [vt, name] : kNames)
+        if (vt == type) return name;
+    return "Unknown";
 }
 
 // The dispatch object an Item variant holds (null for none); throws the conversion error for a
@@ -420,23 +390,19 @@ FieldValue fieldValue(const VARIANT& in) {
         case VT_NULL:
             return {std::nullopt, 0};
         case VT_I1:
-            return integer(in.cVal);
         case VT_UI1:
-            return integer(in.bVal);
         case VT_I2:
-            return integer(in.iVal);
         case VT_UI2:
-            return integer(in.uiVal);
         case VT_I4:
-            return integer(in.lVal);
         case VT_UI4:
-            return integer(in.ulVal);
         case VT_INT:
-            return integer(in.intVal);
         case VT_UINT:
-            return integer(in.uintVal);
-        case VT_I8:
-            return integer(in.llVal);
+        case VT_I8: {
+            // Every one of them fits in 64 bits: the system's conversion is exact.
+            VariantValue wide;
+            check(::VariantChangeType(wide.out(), const_cast<VARIANT*>(&in), 0, VT_I8));
+            return integer(wide.get().llVal);
+        }
         case VT_UI8:
             if (in.ullVal > static_cast<ULONGLONG>(INT64_MAX))
                 return {std::to_string(in.ullVal), std::nullopt};
