@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "SiteContent.h"
+#include "SiteTables.h"
 #include "platform/Error.h"
 #include "platform/Platform.h"
 
@@ -25,6 +25,7 @@ namespace {
 
 using site::Status;
 using site::Variant;
+using standin::formatLocalTime;
 
 // Publishes `message` as the error description and returns `status`.
 Status fail(const std::string& message, Status status = site::kFail) {

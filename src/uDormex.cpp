@@ -11,6 +11,7 @@
 #include "platform/Profile.h"
 #include "platform/Text.h"
 #include "site/OleError.h"
+#include "site/PersonType.h"
 #include "site/Utf.h"
 #include "uVarious.h"
 
@@ -214,7 +215,7 @@ KeepList KeepListFrom(const std::vector<std::pair<std::string, std::string>>& li
 }
 
 int PersonTypeOf(std::int64_t flags) {
-    return static_cast<int>((flags & 0x1E00000) >> 21);
+    return site::personTypeOf(flags);
 }
 
 void RunReport::log(const std::string& message) const {
