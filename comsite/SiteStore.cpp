@@ -75,6 +75,43 @@ VARTYPE declaredType(const char* declared) {
     return VT_EMPTY;
 }
 
+// Column `column` of the statement's current row as SQLite stores it; bytes are taken as UTF-8
+// text, as the Linux stand-in takes them.
+Cell cellAt(sqlite3_stmt* statement, int column) {
+    Cell cell;
+    switch (sqlite3_column_type(statement, column)) {
+        case SQLITE_INTEGER:
+            cell.type = Cell::Type::Integer;
+            cell.integer = sqlite3_column_int64(statement, column);
+            break;
+        case SQLITE_FLOAT:
+            cell.type = Cell::Type::Real;
+            cell.real = sqlite3_column_double(statement, column);
+            break;
+        case SQLITE_TEXT: {
+            cell.type = Cell::Type::Text;
+            const void* text = sqlite3_column_text16(statement, column);
+            const int bytes = sqlite3_column_bytes16(statement, column);
+            if (text)
+                cell.text.assign(static_cast<const wchar_t*>(text),
+                                 static_cast<size_t>(bytes) / sizeof(wchar_t));
+            break;
+        }
+        case SQLITE_BLOB: {
+            cell.type = Cell::Type::Text;
+            const void* blob = sqlite3_column_blob(statement, column);
+            const int bytes = sqlite3_column_bytes(statement, column);
+            if (blob)
+                cell.text =
+                    toWide(std::string(static_cast<const char*>(blob), static_cast<size_t>(bytes)));
+            break;
+        }
+        default:
+            break;
+    }
+    return cell;
+}
+
 // Inserts each table's rows through a prepared statement of its own; runs other statements.
 // Failures throw StoreError with the database's message.
 class SqliteInserter : public standin::RowInserter {
@@ -286,41 +323,7 @@ ResultRows SiteStore::run(const std::wstring& sql) {
         const int rc = sqlite3_step(raw);
         if (rc == SQLITE_DONE) break;
         if (rc != SQLITE_ROW) fail();
-        for (int i = 0; i < columns; ++i) {
-            Cell cell;
-            switch (sqlite3_column_type(raw, i)) {
-                case SQLITE_INTEGER:
-                    cell.type = Cell::Type::Integer;
-                    cell.integer = sqlite3_column_int64(raw, i);
-                    break;
-                case SQLITE_FLOAT:
-                    cell.type = Cell::Type::Real;
-                    cell.real = sqlite3_column_double(raw, i);
-                    break;
-                case SQLITE_TEXT: {
-                    cell.type = Cell::Type::Text;
-                    const void* text = sqlite3_column_text16(raw, i);
-                    const int bytes = sqlite3_column_bytes16(raw, i);
-                    if (text)
-                        cell.text.assign(static_cast<const wchar_t*>(text),
-                                         static_cast<size_t>(bytes) / sizeof(wchar_t));
-                    break;
-                }
-                case SQLITE_BLOB: {
-                    // Bytes are taken as UTF-8 text, as the Linux stand-in takes them.
-                    cell.type = Cell::Type::Text;
-                    const void* blob = sqlite3_column_blob(raw, i);
-                    const int bytes = sqlite3_column_bytes(raw, i);
-                    if (blob)
-                        cell.text = toWide(std::string(static_cast<const char*>(blob),
-                                                       static_cast<size_t>(bytes)));
-                    break;
-                }
-                default:
-                    break;
-            }
-            rows.cells.push_back(std::move(cell));
-        }
+        for (int i = 0; i < columns; ++i) rows.cells.push_back(cellAt(raw, i));
     }
     return rows;
 }
