@@ -7,13 +7,17 @@
 #include <cwctype>
 #include <utility>
 
+#include "DatabaseRegistration.h"
+#include "DemoSite.h"
+#include "SiteTables.h"
 #include "platform/Profile.h"
 #include "platform/Text.h"
-#include "site/DatabaseRegistration.h"
 #include "sqlite3.h"
 
 namespace dormexsite {
 namespace {
+
+namespace standin = dormex::standin;
 
 std::wstring upper(std::wstring text) {
     for (wchar_t& c : text) c = static_cast<wchar_t>(std::towupper(c));
@@ -52,15 +56,6 @@ std::string oneLine(const char* text) {
     return out.empty() ? "Unknown database error" : out;
 }
 
-// `t` in local time as the Linux stand-in stamps its downloads.
-std::string localStamp(std::time_t t) {
-    std::tm tm{};
-    localtime_s(&tm, &t);
-    char buffer[32];
-    std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S", &tm);
-    return buffer;
-}
-
 constexpr std::int32_t kPendingArgs[3] = {0, 1, 0};
 
 // The variant type a provider gives a column declared as `declared`, by the declaration's first
@@ -80,58 +75,80 @@ VARTYPE declaredType(const char* declared) {
     return VT_EMPTY;
 }
 
-// The demo site: the site's tables, 40 holders (type = (userid - 1) mod 11), one card each (every
-// third key above 2^32, every thirteenth card inactive), door transactions relative to today
-// (each card's last use 1 to 7 days ago, every fourth card's 35 to 114 days ago, none for cards
-// ending in 7), and the five custom type names.
-const char* const kDemoSite = R"(
-PRAGMA journal_mode = WAL;
-BEGIN;
-CREATE TABLE personnel (userid integer primary key, lastname text, firstname text,
-    flags integer);
-CREATE TABLE Keycards (CardID integer primary key, KeyNumber bigint not null, userid integer,
-    Active integer not null default 1, CardStatus integer not null default 0,
-    StatusReason integer not null default 0);
-CREATE TABLE Transactions (TransactionID integer primary key, KeyNumber bigint not null,
-    EventDateTime text not null);
-CREATE TABLE MXRSettings (SettingName text not null, StationName text not null,
-    StringSetting1 text);
-CREATE TABLE CardDownloads (DownloadID integer primary key, CardID integer not null,
-    Arg1 integer, Arg2 integer, Arg3 integer, QueuedAt text);
-CREATE INDEX IX_Keycards_KeyNumber ON Keycards (KeyNumber);
-CREATE INDEX IX_Transactions_EventDateTime_KeyNumber ON Transactions (EventDateTime, KeyNumber);
-INSERT INTO personnel (lastname, firstname) VALUES ('Abbott', 'Ada'), ('Baker', 'Bruno'),
-    ('Castillo', 'Clara'), ('Dawson', 'Dmitri'), ('Ellison', 'Elena'), ('Fischer', 'Farid'),
-    ('Garrido', 'Greta'), ('Hughes', 'Hiro'), ('Ibarra', 'Ines'), ('Jensen', 'Jonas'),
-    ('Kowalski', 'Katja'), ('Lindqvist', 'Liam'), ('Moreau', 'Mira'), ('Nakamura', 'Nils'),
-    ('O''Neill', 'Olga'), ('Petrov', 'Pavel'), ('Quinn', 'Quentin'), ('Rossi', 'Rosa'),
-    ('Schmidt', 'Sven'), ('Tanaka', 'Tomoko'), ('Umarov', 'Ugo'), ('Vasquez', 'Vera'),
-    ('Weber', 'Wim'), ('Xu', 'Xenia'), ('Yilmaz', 'Yusuf'), ('Zimmer', 'Zoe'),
-    ('Alvarez', 'Amira'), ('Brennan', 'Bjorn'), ('Coleman', 'Chloe'), ('Duarte', 'Diego'),
-    ('Eriksen', 'Emil'), ('Fontaine', 'Fatima'), ('Gallagher', 'Gustav'), ('Haddad', 'Hana'),
-    ('Ivanova', 'Ivan'), ('Jovanovic', 'Julia'), ('Keller', 'Karim'), ('Lambert', 'Lena'),
-    ('Mendes', 'Marco'), ('Novak', 'Nora');
-UPDATE personnel SET flags = ((userid - 1) % 11) << 21;
-INSERT INTO Keycards (CardID, KeyNumber, userid, Active, CardStatus, StatusReason)
-    SELECT userid, CASE WHEN userid % 3 = 0 THEN 5000000000 + userid * 1013
-                        ELSE 100000 + userid * 17 END, userid, userid % 13 <> 0,
-           CASE WHEN userid % 13 = 0 THEN 3 ELSE 0 END,
-           CASE WHEN userid % 13 = 0 THEN 6 ELSE 0 END FROM personnel;
-WITH RECURSIVE day(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM day WHERE n < 120),
-    card(id, key, last) AS (SELECT CardID, KeyNumber, CASE WHEN CardID % 4 = 1
-        THEN 35 + CardID * 7 % 80 ELSE 1 + CardID % 7 END FROM Keycards WHERE CardID % 10 <> 7)
-INSERT INTO Transactions (KeyNumber, EventDateTime)
-    SELECT key, datetime('now', 'localtime', 'start of day', '-' || n || ' days',
-                         '+' || (420 + (id * 37 + n * 11) % 660) || ' minutes')
-    FROM card JOIN day ON n >= last AND (n = last OR (n + id) % 3 = 0) ORDER BY 2;
-INSERT INTO MXRSettings VALUES ('Custom Person Type 1', 'globalmxr', 'Cleaner'),
-    ('Custom Person Type 2', 'globalmxr', 'Security'),
-    ('Custom Person Type 3', 'globalmxr', 'Intern'),
-    ('Custom Person Type 4', 'globalmxr', 'Board Member'),
-    ('Custom Person Type 5', 'globalmxr', 'Maintenance'),
-    ('Site Name', 'globalmxr', 'Demo Site');
-COMMIT;
-)";
+// Column `column` of the statement's current row as SQLite stores it; bytes are taken as UTF-8
+// text, as the Linux stand-in takes them.
+Cell cellAt(sqlite3_stmt* statement, int column) {
+    Cell cell;
+    switch (sqlite3_column_type(statement, column)) {
+        case SQLITE_INTEGER:
+            cell.type = Cell::Type::Integer;
+            cell.integer = sqlite3_column_int64(statement, column);
+            break;
+        case SQLITE_FLOAT:
+            cell.type = Cell::Type::Real;
+            cell.real = sqlite3_column_double(statement, column);
+            break;
+        case SQLITE_TEXT: {
+            cell.type = Cell::Type::Text;
+            const void* text = sqlite3_column_text16(statement, column);
+            const int bytes = sqlite3_column_bytes16(statement, column);
+            if (text)
+                cell.text.assign(static_cast<const wchar_t*>(text),
+                                 static_cast<size_t>(bytes) / sizeof(wchar_t));
+            break;
+        }
+        case SQLITE_BLOB: {
+            cell.type = Cell::Type::Text;
+            const void* blob = sqlite3_column_blob(statement, column);
+            const int bytes = sqlite3_column_bytes(statement, column);
+            if (blob)
+                cell.text =
+                    toWide(std::string(static_cast<const char*>(blob), static_cast<size_t>(bytes)));
+            break;
+        }
+        default:
+            break;
+    }
+    return cell;
+}
+
+// Inserts each table's rows through a prepared statement of its own; runs other statements.
+// Failures throw StoreError with the database's message.
+class SqliteInserter : public standin::RowInserter {
+public:
+    explicit SqliteInserter(sqlite3* db) : m_db(db) {}
+
+    void insert(const standin::Table& table, const std::vector<standin::Row>& rows) override {
+        const std::string sql = standin::insertStatement(table, standin::Dialect::Sqlite, 1);
+        sqlite3_stmt* raw = nullptr;
+        if (sqlite3_prepare_v2(m_db, sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) fail();
+        const std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> statement(raw,
+                                                                              sqlite3_finalize);
+        for (const standin::Row& row : rows) {
+            for (size_t i = 0; i < row.size(); ++i) bind(raw, static_cast<int>(i) + 1, row[i]);
+            if (sqlite3_step(raw) != SQLITE_DONE) fail();
+            sqlite3_reset(raw);
+        }
+    }
+
+    // Runs `sql`, a statement whose rows are not wanted.
+    void exec(const std::string& sql) {
+        if (sqlite3_exec(m_db, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) fail();
+    }
+
+private:
+    static void bind(sqlite3_stmt* s, int index, const standin::Value& value) {
+        if (const auto* number = std::get_if<std::int64_t>(&value))
+            sqlite3_bind_int64(s, index, *number);
+        else if (const auto* text = std::get_if<std::string>(&value))
+            sqlite3_bind_text(s, index, text->c_str(), -1, SQLITE_TRANSIENT);
+        else
+            sqlite3_bind_null(s, index);
+    }
+    [[noreturn]] void fail() { throw StoreError(oneLine(sqlite3_errmsg(m_db))); }
+
+    sqlite3* m_db;
+};
 
 }  // namespace
 
@@ -155,7 +172,7 @@ std::wstring toWide(const std::string& text) {
 }
 
 StoreSettings readStoreSettings(const std::wstring& programDir) {
-    const auto registration = dormex::site::readDatabaseRegistration(toUtf8(programDir));
+    const auto registration = standin::readDatabaseRegistration(toUtf8(programDir));
     const std::wstring driver = toWide(registration.driver);
     if (!driver.empty() && upper(driver) != L"QSQLITE")
         throw StoreError("Unsupported site database driver '" + toUtf8(driver) +
@@ -199,26 +216,37 @@ private:
     sqlite3_stmt* m_statement;
 };
 
-void createDemoSite(const std::wstring& path) {
+void createDemoSite(const std::wstring& path, std::time_t now) {
     sqlite3* db = nullptr;
     const std::string file = toUtf8(path);
-    int rc =
-        sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-    char* error = nullptr;
-    if (rc == SQLITE_OK) rc = sqlite3_exec(db, kDemoSite, nullptr, nullptr, &error);
-    const std::string message = oneLine(error ? error : db ? sqlite3_errmsg(db) : "out of memory");
-    sqlite3_free(error);
+    std::optional<std::string> failure;
+    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+        SQLITE_OK) {
+        failure = oneLine(db ? sqlite3_errmsg(db) : "out of memory");
+    } else {
+        try {
+            SqliteInserter site(db);
+            site.exec("PRAGMA journal_mode = WAL");
+            site.exec("BEGIN");
+            for (const std::string& statement : standin::schemaStatements(standin::Dialect::Sqlite))
+                site.exec(statement);
+            standin::writeDemoSite(standin::DemoSite::TrialKit, now, site);
+            site.exec("COMMIT");
+        } catch (const std::exception& e) {
+            failure = e.what();
+        }
+    }
     sqlite3_close(db);
-    if (rc != SQLITE_OK) {
+    if (failure) {
         DeleteFileW(path.c_str());
-        throw StoreError("Cannot create the demo site " + file + ": " + message);
+        throw StoreError("Cannot create the demo site " + file + ": " + *failure);
     }
 }
 
 SiteStore::SiteStore(const StoreSettings& settings) : m_path(settings.path) {
     if (settings.demoSite && GetFileAttributesW(m_path.c_str()) == INVALID_FILE_ATTRIBUTES &&
         GetLastError() == ERROR_FILE_NOT_FOUND)
-        createDemoSite(m_path);
+        createDemoSite(m_path, std::time(nullptr));
     const DWORD attributes = GetFileAttributesW(m_path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))
         throw StoreError("Site database not found: " + toUtf8(m_path));
@@ -295,41 +323,7 @@ ResultRows SiteStore::run(const std::wstring& sql) {
         const int rc = sqlite3_step(raw);
         if (rc == SQLITE_DONE) break;
         if (rc != SQLITE_ROW) fail();
-        for (int i = 0; i < columns; ++i) {
-            Cell cell;
-            switch (sqlite3_column_type(raw, i)) {
-                case SQLITE_INTEGER:
-                    cell.type = Cell::Type::Integer;
-                    cell.integer = sqlite3_column_int64(raw, i);
-                    break;
-                case SQLITE_FLOAT:
-                    cell.type = Cell::Type::Real;
-                    cell.real = sqlite3_column_double(raw, i);
-                    break;
-                case SQLITE_TEXT: {
-                    cell.type = Cell::Type::Text;
-                    const void* text = sqlite3_column_text16(raw, i);
-                    const int bytes = sqlite3_column_bytes16(raw, i);
-                    if (text)
-                        cell.text.assign(static_cast<const wchar_t*>(text),
-                                         static_cast<size_t>(bytes) / sizeof(wchar_t));
-                    break;
-                }
-                case SQLITE_BLOB: {
-                    // Bytes are taken as UTF-8 text, as the Linux stand-in takes them.
-                    cell.type = Cell::Type::Text;
-                    const void* blob = sqlite3_column_blob(raw, i);
-                    const int bytes = sqlite3_column_bytes(raw, i);
-                    if (blob)
-                        cell.text = toWide(std::string(static_cast<const char*>(blob),
-                                                       static_cast<size_t>(bytes)));
-                    break;
-                }
-                default:
-                    break;
-            }
-            rows.cells.push_back(std::move(cell));
-        }
+        for (int i = 0; i < columns; ++i) rows.cells.push_back(cellAt(raw, i));
     }
     return rows;
 }
@@ -362,7 +356,7 @@ std::int64_t SiteStore::insertDownload(std::int64_t cardId, std::int32_t a, std:
                                "INSERT INTO CardDownloads (CardID, Arg1, Arg2, Arg3, QueuedAt) "
                                "VALUES (?, ?, ?, ?, ?)")
                           .get();
-    const std::string stamp = localStamp(now);
+    const std::string stamp = standin::formatLocalTime(now);
     sqlite3_bind_int64(s, 1, cardId);
     sqlite3_bind_int(s, 2, a);
     sqlite3_bind_int(s, 3, b);
@@ -415,7 +409,7 @@ void SiteStore::queueDownload(std::int64_t cardId, const std::optional<PendingDo
                                    "UPDATE CardDownloads SET Arg1 = ?, Arg2 = ?, Arg3 = ?, "
                                    "QueuedAt = ? WHERE DownloadID = ?")
                               .get();
-        const std::string stamp = localStamp(now);
+        const std::string stamp = standin::formatLocalTime(now);
         sqlite3_bind_int(s, 1, a);
         sqlite3_bind_int(s, 2, b);
         sqlite3_bind_int(s, 3, c);

@@ -104,10 +104,11 @@ private:
     std::unique_ptr<Statement> m_find, m_save, m_insert, m_complete;
 };
 
-// Creates the database file `path` with the site's tables and a small demo site current to
-// today: 40 holders of all eleven types, one card each, door transactions up to the day before,
-// some cards idle for 35 days or more, some never used, some already inactive.
-void createDemoSite(const std::wstring& path);
+// Creates the database file `path` in write-ahead-log mode with the site's tables and the trial
+// kit's demo site (dormex::standin::DemoSite::TrialKit) current to `now`'s local date: 40 holders
+// of all eleven types, one card each, door transactions up to the day before, some cards idle
+// for 35 days or more, some never used, some already inactive.
+void createDemoSite(const std::wstring& path, std::time_t now);
 
 // UTF-8 and UTF-16 conversions (invalid sequences become U+FFFD).
 std::string toUtf8(const std::wstring& text);

@@ -10,9 +10,9 @@
 #include <system_error>
 #include <vector>
 
+#include "DatabaseRegistration.h"
 #include "ServerWatch.h"
 #include "platform/Error.h"
-#include "site/DatabaseRegistration.h"
 
 namespace dormex::sitelib {
 namespace {
@@ -175,7 +175,8 @@ Driver parseDriver(const std::string& name) {
 }
 
 ConnectionSettings readRegistration(const std::string& programDir) {
-    const site::DatabaseRegistration registration = site::readDatabaseRegistration(programDir);
+    const standin::DatabaseRegistration registration =
+        standin::readDatabaseRegistration(programDir);
     ConnectionSettings settings;
     try {
         settings.driver = parseDriver(registration.driver);
@@ -184,7 +185,7 @@ ConnectionSettings readRegistration(const std::string& programDir) {
     }
     settings.database = registration.database;
     if (settings.driver == Driver::Sqlite) {
-        if (settings.database.empty()) settings.database = site::kDefaultSqliteFile;
+        if (settings.database.empty()) settings.database = standin::kDefaultSqliteFile;
         if (settings.database.front() != '/') settings.database = programDir + settings.database;
         settings.database = absolutePath(settings.database);
     }

@@ -3,7 +3,6 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QString>
-#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -45,7 +44,7 @@ struct ConnectionSettings {
 // backend (SQLite's busy timeout, PostgreSQL's lock_timeout, SQL Server's LOCK_TIMEOUT), unless
 // the options give DORMEX_LOCK_WAIT=<seconds> (1 to 86400).
 inline constexpr int kDefaultLockWaitSeconds = 10;
-// The registration beside the program (site::readDatabaseRegistration): a missing file or key
+// The registration beside the program (standin::readDatabaseRegistration): a missing file or key
 // gives the defaults (QSQLITE, "site.db"). A relative SQLite path is taken from `programDir`. A
 // bad Driver or Port throws Error.
 ConnectionSettings readRegistration(const std::string& programDir);
@@ -114,14 +113,5 @@ private:
     int m_lockWaitSeconds = kDefaultLockWaitSeconds;
     std::unique_ptr<ServerWatch> m_watch;
 };
-
-// The person type held in a personnel row's flags: bits 21..24.
-constexpr int personType(std::int64_t flags) {
-    return static_cast<int>((flags & 0x1E00000) >> 21);
-}
-// Flags value for `type` (0..15), keeping `otherBits` outside the type's bits.
-constexpr std::int64_t flagsForType(int type, std::int64_t otherBits = 0) {
-    return (otherBits & ~std::int64_t{0x1E00000}) | (std::int64_t{type} << 21);
-}
 
 }  // namespace dormex::sitelib

@@ -2,40 +2,10 @@
 #include <QSqlQuery>
 
 #include "SiteDatabase.h"
+#include "SiteTables.h"
 #include "platform/Error.h"
 
 namespace dormex::sitelib {
-namespace {
-
-// Statements creating the site tables; the column types follow the dialect.
-QStringList schemaStatements(Dialect dialect) {
-    const bool sqlite = dialect == Dialect::Sqlite;
-    const QString timestamp = sqlite ? QStringLiteral("text") : QStringLiteral("timestamp");
-    const QString generatedKey =
-        sqlite ? QStringLiteral("integer primary key") : QStringLiteral("serial primary key");
-    return {
-        QStringLiteral("CREATE TABLE personnel (userid integer primary key, lastname text, "
-                       "firstname text, flags integer)"),
-        QStringLiteral(
-            "CREATE TABLE Keycards (CardID integer primary key, KeyNumber bigint not null, "
-            "userid integer, Active integer not null default 1, "
-            "CardStatus integer not null default 0, "
-            "StatusReason integer not null default 0)"),
-        QStringLiteral("CREATE TABLE Transactions (TransactionID %1, KeyNumber bigint not null, "
-                       "EventDateTime %2 not null)")
-            .arg(generatedKey, timestamp),
-        QStringLiteral("CREATE TABLE MXRSettings (SettingName text not null, "
-                       "StationName text not null, StringSetting1 text)"),
-        QStringLiteral("CREATE TABLE CardDownloads (DownloadID %1, CardID integer not null, "
-                       "Arg1 integer, Arg2 integer, Arg3 integer, QueuedAt %2)")
-            .arg(generatedKey, timestamp),
-        QStringLiteral("CREATE INDEX IX_Keycards_KeyNumber ON Keycards (KeyNumber)"),
-        QStringLiteral("CREATE INDEX IX_Transactions_EventDateTime_KeyNumber "
-                       "ON Transactions (EventDateTime, KeyNumber)"),
-    };
-}
-
-}  // namespace
 
 bool SiteDatabase::hasSchema() {
     QSqlQuery query(connection());
@@ -51,7 +21,10 @@ void SiteDatabase::createSchema() {
     if (m_dialect == Dialect::Sqlite) exec(QStringLiteral("PRAGMA journal_mode = WAL"));
     beginTransaction();
     try {
-        for (const QString& statement : schemaStatements(m_dialect)) exec(statement);
+        for (const std::string& statement :
+             standin::schemaStatements(m_dialect == Dialect::Sqlite ? standin::Dialect::Sqlite
+                                                                    : standin::Dialect::Postgres))
+            exec(QString::fromStdString(statement));
         commit();
     } catch (...) {
         rollback();

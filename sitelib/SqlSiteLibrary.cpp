@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "SiteContent.h"
+#include "SiteTables.h"
 #include "platform/Error.h"
 #include "platform/Platform.h"
 #include "platform/Utf.h"
@@ -24,6 +24,8 @@
 
 namespace dormex::sitelib {
 namespace {
+
+using standin::formatLocalTime;
 
 // Runs `body`; a failure leaves as an Error whose message is trimmed (site::TrimErrorText).
 template <class Body>

@@ -10,6 +10,7 @@
 #include "platform/Platform.h"
 #include "platform/Profile.h"
 #include "platform/Text.h"
+#include "site/PersonType.h"
 #include "uVarious.h"
 
 namespace dormex {
@@ -153,7 +154,7 @@ std::string BuildFeedCheckSql(const std::string& cutoff) {
 }
 
 int PersonTypeOf(std::int64_t flags) {
-    return static_cast<int>((flags & 0x1E00000) >> 21);
+    return site::personTypeOf(flags);
 }
 
 StartMode ParseStartMode(const std::string& firstArgument) {

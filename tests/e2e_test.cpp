@@ -14,7 +14,6 @@
 #include <set>
 
 #include "Scenarios.h"
-#include "SiteContent.h"
 #include "SiteDatabase.h"
 #include "TestSupport.h"
 #include "support/Harness.h"

@@ -40,8 +40,8 @@
 #include <utility>
 #include <vector>
 
-#include "SiteContent.h"
 #include "SiteDatabase.h"
+#include "SiteTables.h"
 #include "TestSupport.h"
 #include "platform/RunLock.h"
 #include "support/Harness.h"
@@ -138,7 +138,7 @@ public:
         if (card.usedDaysAgo >= 0) {
             const std::time_t when = std::time(nullptr) - std::time_t{card.usedDaysAgo} * 86400;
             rows("INSERT INTO Transactions (KeyNumber, EventDateTime) VALUES (?, ?)",
-                 {card.key, QString::fromStdString(sitelib::formatLocalTime(when))});
+                 {card.key, QString::fromStdString(standin::formatLocalTime(when))});
         }
     }
 

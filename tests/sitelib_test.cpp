@@ -25,6 +25,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "DemoSite.h"
 #include "ServerWatch.h"
 #include "SiteContent.h"
 #include "SiteDatabase.h"
@@ -737,7 +738,7 @@ TEST_P(SiteTest, GeneratedSiteHasTheAskedSizeAndSpread) {
     EXPECT_GT(*keys.rbegin(), std::int64_t{1} << 31);
     // Every fourth card has no use in the last 30 days; a few others may miss out by chance.
     const std::string recent = "(SELECT KeyNumber FROM Transactions WHERE EventDateTime > '" +
-                               formatLocalTime(m_clock.now() - 30 * 86400 + 60) + "')";
+                               standin::formatLocalTime(m_clock.now() - 30 * 86400 + 60) + "')";
     EXPECT_EQ(
         rows("SELECT COUNT(*) FROM Keycards WHERE (CardID - 1) % 4 = 0 AND KeyNumber IN " + recent),
         (std::vector<std::vector<std::string>>{{"0"}}));
@@ -746,6 +747,71 @@ TEST_P(SiteTest, GeneratedSiteHasTheAskedSizeAndSpread) {
     EXPECT_GE(idle, 275);
     EXPECT_LT(idle, 300);
     EXPECT_THROW(generateSite(*m_db, options), Error);
+}
+
+// The trial kit's uses as SQLite's civil arithmetic on the local date made them in its demo
+// script, in its ORDER BY order; %1 is the time.
+const char* const kTrialKitUses =
+    "WITH RECURSIVE day(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM day WHERE n < 120), "
+    "holder(id) AS (SELECT 1 UNION ALL SELECT id + 1 FROM holder WHERE id < 40), "
+    "card(id, key, last) AS (SELECT id, CASE WHEN id % 3 = 0 THEN 5000000000 + id * 1013 "
+    "ELSE 100000 + id * 17 END, CASE WHEN id % 4 = 1 THEN 35 + id * 7 % 80 ELSE 1 + id % 7 END "
+    "FROM holder WHERE id % 10 <> 7) "
+    "SELECT key, datetime(%1, 'unixepoch', 'localtime', 'start of day', '-' || n || ' days', "
+    "'+' || (420 + (id * 37 + n * 11) % 660) || ' minutes') "
+    "FROM card JOIN day ON n >= last AND (n = last OR (n + id) % 3 = 0) ORDER BY 2";
+
+// The key and time of each use the trial kit's demo site inserts.
+class TrialKitUses : public standin::RowInserter {
+public:
+    void insert(const standin::Table& table, const std::vector<standin::Row>& rows) override {
+        if (std::string(table.name) != "Transactions") return;
+        for (const standin::Row& row : rows)
+            uses.push_back(std::to_string(std::get<std::int64_t>(row[0])) + " " +
+                           std::get<std::string>(row[1]));
+    }
+    std::vector<std::string> uses;
+};
+
+TEST(TrialKitDemo, UsesAreSqlitesCivilTimesInTimeOrder) {
+    // Days after and before clocks change, after a leap day, across a new year.
+    struct Case {
+        const char* zone;
+        int year, month, day, hour;
+    } cases[] = {{"Europe/Berlin", 2026, 3, 30, 0},
+                 {"Europe/Berlin", 2026, 10, 25, 1},
+                 {"America/New_York", 2026, 11, 1, 23},
+                 {"Australia/Lord_Howe", 2026, 4, 5, 12},
+                 {"UTC", 2028, 3, 1, 0},
+                 {"Pacific/Apia", 2027, 1, 2, 8}};
+    const char* const zone = std::getenv("TZ");
+    const std::optional<std::string> savedZone =
+        zone ? std::optional<std::string>(zone) : std::nullopt;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "civil");
+        db.setDatabaseName(QStringLiteral(":memory:"));
+        EXPECT_TRUE(db.open());
+        for (const auto& c : cases) {
+            setenv("TZ", c.zone, 1);
+            tzset();
+            const std::time_t now = test::localTimeOf(c.year, c.month, c.day, c.hour, 30);
+            TrialKitUses written;
+            standin::writeDemoSite(standin::DemoSite::TrialKit, now, written);
+            QSqlQuery query(db);
+            EXPECT_TRUE(query.exec(QString::fromLatin1(kTrialKitUses).arg(now)));
+            std::vector<std::string> expected;
+            while (query.next())
+                expected.push_back(query.value(0).toString().toStdString() + " " +
+                                   query.value(1).toString().toStdString());
+            EXPECT_EQ(written.uses, expected) << c.zone << " " << c.month << "/" << c.day;
+        }
+    }
+    QSqlDatabase::removeDatabase("civil");
+    if (savedZone)
+        setenv("TZ", savedZone->c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, SiteTest,

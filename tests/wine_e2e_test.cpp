@@ -13,7 +13,6 @@
 #include <sstream>
 
 #include "Scenarios.h"
-#include "SiteContent.h"
 #include "SiteDatabase.h"
 #include "TestSupport.h"
 #include "support/Programs.h"

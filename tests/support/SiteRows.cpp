@@ -7,7 +7,7 @@
 #include <ctime>
 #include <stdexcept>
 
-#include "SiteContent.h"
+#include "SiteTables.h"
 #include "TestSupport.h"
 #include "support/Programs.h"
 
@@ -42,7 +42,7 @@ void addCard(sitelib::SiteDatabase& db, int cardId, std::int64_t keyNumber, int 
 void addUse(sitelib::SiteDatabase& db, std::int64_t keyNumber, int daysAgo) {
     exec(db, "INSERT INTO Transactions (KeyNumber, EventDateTime) VALUES (" +
                  std::to_string(keyNumber) + ", '" +
-                 sitelib::formatLocalTime(std::time(nullptr) - daysAgo * 86400) + "')");
+                 standin::formatLocalTime(std::time(nullptr) - daysAgo * 86400) + "')");
 }
 
 void fillScenario(sitelib::SiteDatabase& db, const scenario::Site& site,

@@ -1,11 +1,11 @@
-#include "site/DatabaseRegistration.h"
+#include "DatabaseRegistration.h"
 
 #include <stdexcept>
 
 #include "platform/Error.h"
 #include "platform/Profile.h"
 
-namespace dormex::site {
+namespace dormex::standin {
 
 int DatabaseRegistration::portNumber() const {
     if (port.empty()) return -1;
@@ -37,4 +37,4 @@ DatabaseRegistration readDatabaseRegistration(const std::string& programDir) {
     return registration;
 }
 
-}  // namespace dormex::site
+}  // namespace dormex::standin

@@ -5,7 +5,7 @@
 // Where the stand-in site libraries find their database: section [Database] of "SiteLibrary.ini"
 // beside the program, read by the platform's profile reader (byte-order marks, UTF-16 files and
 // long paths included) the same way on every system.
-namespace dormex::site {
+namespace dormex::standin {
 
 inline const char* const kRegistrationFile = "SiteLibrary.ini";
 inline const char* const kRegistrationSection = "Database";
@@ -32,4 +32,4 @@ struct DatabaseRegistration {
 // Reads [Database] of `programDir` + "SiteLibrary.ini" (`programDir` ends with a separator).
 DatabaseRegistration readDatabaseRegistration(const std::string& programDir);
 
-}  // namespace dormex::site
+}  // namespace dormex::standin

@@ -8,18 +8,9 @@
 
 #include "SiteDatabase.h"
 
-// What goes into a site database: the demo site, large generated sites for benchmarks, and the
-// card list the site tool prints. Everything here throws dormex::Error on failure.
+// What the site tool puts into a site database: the demo site and large generated sites for
+// benchmarks, and the card list it prints. Everything here throws dormex::Error on failure.
 namespace dormex::sitelib {
-
-// `t` as local time "YYYY-MM-DD HH:MM:SS", the form every timestamp is written in.
-std::string formatLocalTime(std::time_t t);
-
-// Number of person types, and the names of the fixed ones (types 0..5); types 6..10 are the
-// site's custom types, named in MXRSettings rows 'Custom Person Type 1'..'5' of 'globalmxr'.
-constexpr int kPersonTypeCount = 11;
-constexpr int kFixedPersonTypeCount = 6;
-extern const char* const kFixedPersonTypeNames[kFixedPersonTypeCount];
 
 // Names of types 0..10: the fixed names, then the site's custom names ("Custom N" when unset).
 std::vector<std::string> personTypeNames(SiteDatabase& db);
@@ -27,10 +18,8 @@ std::vector<std::string> personTypeNames(SiteDatabase& db);
 // Number of rows in `table`.
 std::int64_t countRows(SiteDatabase& db, const std::string& table);
 
-// Fills an empty site with the demo content, with transactions relative to `now`: 40 holders
-// covering all eleven types, 60 cards (some idle for 35+ days, some never used, some already
-// deactivated, eight without a holder, two sharing one key number, a third above 2^32), five
-// custom type names. One transaction; deterministic for a given `now`.
+// Fills an empty site with the site tool's demo site (standin::DemoSite::Tool), with
+// transactions relative to `now`, in one transaction.
 void fillDemoSite(SiteDatabase& db, std::time_t now);
 
 struct GenerateOptions {

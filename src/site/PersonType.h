@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstdint>
+
+// A card holder's person type, held in bits 21 to 24 of the personnel row's flags.
+namespace dormex::site {
+
+inline constexpr std::int64_t kPersonTypeMask = 0x1E00000;
+inline constexpr int kPersonTypeShift = 21;
+
+// The person type held in `flags`, 0 to 15.
+inline constexpr int personTypeOf(std::int64_t flags) {
+    return static_cast<int>((flags & kPersonTypeMask) >> kPersonTypeShift);
+}
+
+// Flags value for `type` (0 to 15), keeping `otherBits` outside the type's bits.
+inline constexpr std::int64_t flagsForType(int type, std::int64_t otherBits = 0) {
+    return (otherBits & ~kPersonTypeMask) | (std::int64_t{type} << kPersonTypeShift);
+}
+
+}  // namespace dormex::site
