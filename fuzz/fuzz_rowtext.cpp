@@ -26,11 +26,11 @@ namespace {
 using dormex::platform::LoneSurrogates;
 using dormex::platform::toUtf16;
 using dormex::platform::toUtf8;
-using dormex::test::FakeValue;
+using dormex::site::FieldValue;
 
 // One fuzzed value, with the text AsString must give when it is fixed by the value's type.
 struct Column {
-    FakeValue value;
+    FieldValue value;
     std::optional<std::string> text;
 };
 
@@ -38,16 +38,16 @@ Column makeColumn(FuzzedDataProvider& in) {
     Column c;
     switch (in.ConsumeIntegralInRange(0, 6)) {
         case 0:
-            c.value = dormex::test::nullValue();
+            c.value = dormex::site::NullValue();
             c.text = "";
             break;
         case 1: {
-            c.value = dormex::test::integerValue(in.ConsumeIntegral<std::int32_t>());
+            c.value = dormex::site::IntegerValue(in.ConsumeIntegral<std::int32_t>());
             c.text = c.value.text;
             break;
         }
         case 2:
-            c.value = dormex::test::integerValue(in.ConsumeIntegral<std::int64_t>());
+            c.value = dormex::site::IntegerValue(in.ConsumeIntegral<std::int64_t>());
             c.text = std::to_string(*c.value.integer);
             break;
         case 3: {
@@ -55,12 +55,11 @@ Column makeColumn(FuzzedDataProvider& in) {
             const std::uint64_t bits = in.ConsumeIntegral<std::uint64_t>();
             double real;
             std::memcpy(&real, &bits, sizeof real);
-            c.value = dormex::test::realValue(real);
+            c.value = dormex::site::RealValue(real);
             break;
         }
         case 4: {
-            const bool flag = in.ConsumeBool();
-            c.value = {flag ? "True" : "False", flag ? 1 : 0};
+            c.value = dormex::site::BooleanValue(in.ConsumeBool());
             c.text = c.value.text;
             break;
         }
@@ -72,7 +71,7 @@ Column makeColumn(FuzzedDataProvider& in) {
             if (!digits.empty() && digits.find_first_not_of("0123456789") == std::string::npos &&
                 (digits[0] != '0' || digits.size() == 1))
                 c.text = digits;
-            c.value = {dormex::site::DecimalText(digits), dormex::site::DecimalInteger(digits)};
+            c.value = dormex::site::DecimalValue(digits);
             break;
         }
         default: {
@@ -84,7 +83,7 @@ Column makeColumn(FuzzedDataProvider& in) {
             require(toUtf16(toUtf8(text, LoneSurrogates::Keep), LoneSurrogates::Keep) == text,
                     "UTF-16 comes back from a round trip keeping lone surrogates", *c.text);
             require(toUtf8(toUtf16(*c.text)) == *c.text, "well-formed UTF-8 comes back", *c.text);
-            c.value = dormex::test::textValue(*c.text);
+            c.value = dormex::site::TextValue(*c.text);
             break;
         }
     }

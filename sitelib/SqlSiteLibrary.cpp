@@ -75,159 +75,63 @@ std::string utf8(const QString& text) {
                                                 static_cast<size_t>(text.size())));
 }
 
-// The rows of a result, stored compactly: one cell per value in a single array, numbers inside
-// the cell, text as a slice of one shared buffer. A row of a few columns then takes tens of
-// bytes instead of a vector of values with a string each.
-class RowStore {
-public:
-    explicit RowStore(std::vector<ColumnKind> kinds) : m_kinds(std::move(kinds)) {}
-
-    // Appends the next value (row by row, column by column): integers, booleans and reals as
-    // such, NULL as NULL, numbers given as text as the column's kind says, dates and times as ISO
-    // text, everything else as text.
-    void append(const QVariant& value, bool isNull) {
-        if (isNull || value.isNull()) return push(Kind::Null);
-        const ColumnKind kind = m_kinds[m_cells.size() % m_kinds.size()];
-        if (kind != ColumnKind::Typed && value.typeId() == QMetaType::QString)
-            return appendNumberText(value.toString(), kind);
-        switch (value.typeId()) {
-            case QMetaType::Bool:
-                return push(Kind::Boolean, value.toBool() ? 1 : 0);
-            case QMetaType::Char:
-            case QMetaType::SChar:
-            case QMetaType::UChar:
-            case QMetaType::Short:
-            case QMetaType::UShort:
-            case QMetaType::Int:
-            case QMetaType::UInt:
-            case QMetaType::Long:
-            case QMetaType::ULong:
-            case QMetaType::LongLong:
-                return push(Kind::Integer, value.toLongLong());
-            case QMetaType::ULongLong:
-                return push(Kind::Integer, static_cast<std::int64_t>(value.toULongLong()));
-            case QMetaType::Float:
-            case QMetaType::Double:
-                return pushReal(value.toDouble());
-            case QMetaType::QDateTime: {
-                const QDateTime dt = value.toDateTime();
-                return appendText(dt.toString(dt.time().msec()
-                                                  ? QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")
-                                                  : QStringLiteral("yyyy-MM-dd HH:mm:ss")));
-            }
-            case QMetaType::QDate:
-                return appendText(value.toDate().toString(QStringLiteral("yyyy-MM-dd")));
-            case QMetaType::QTime:
-                return appendText(value.toTime().toString(QStringLiteral("HH:mm:ss")));
-            case QMetaType::QByteArray:
-                return appendText(QString::fromUtf8(value.toByteArray()));
-            default:
-                return appendText(value.toString());
-        }
-    }
-
-    size_t rowCount() const { return m_kinds.empty() ? 0 : m_cells.size() / m_kinds.size(); }
-
-    // The value at `row`, `column` as text (none for NULL), and as an integer.
-    std::optional<std::string> text(size_t row, size_t column) const {
-        const Cell& cell = at(row, column);
-        switch (cell.kind) {
-            case Kind::Null:
-                return std::nullopt;
-            case Kind::Integer:
-                return std::to_string(cell.integer);
-            case Kind::Boolean:
-                return cell.integer ? "True" : "False";
-            case Kind::Real:
-                return site::RealText(cell.real);
-            case Kind::Text:
-                return std::string(textOf(cell));
-            case Kind::Decimal:
-                return site::DecimalText(textOf(cell));
-        }
-        return std::nullopt;
-    }
-    std::optional<std::int64_t> integer(size_t row, size_t column) const {
-        const Cell& cell = at(row, column);
-        switch (cell.kind) {
-            case Kind::Null:
-                return 0;
-            case Kind::Integer:
-            case Kind::Boolean:
-                return cell.integer;
-            case Kind::Real:
-                return site::RealInteger(cell.real);
-            case Kind::Text:
-                return site::TextInteger(std::string(textOf(cell)));
-            case Kind::Decimal:
-                return site::DecimalInteger(textOf(cell));
-        }
-        return std::nullopt;
-    }
-
-private:
-    enum class Kind : std::uint8_t { Null, Integer, Boolean, Real, Text, Decimal };
-    struct Cell {
-        Kind kind = Kind::Null;
-        std::uint32_t length = 0;  // Text, Decimal: bytes in the shared text
-        union {
-            std::int64_t integer = 0;  // Integer, Boolean
-            double real;               // Real
-            std::uint64_t offset;      // Text, Decimal: start in the shared text
-        };
-    };
-
-    const Cell& at(size_t row, size_t column) const {
-        return m_cells[row * m_kinds.size() + column];
-    }
-    std::string_view textOf(const Cell& cell) const {
-        return std::string_view(m_text).substr(cell.offset, cell.length);
-    }
-    void push(Kind kind, std::int64_t integer = 0) {
-        Cell cell;
-        cell.kind = kind;
-        cell.integer = integer;
-        m_cells.push_back(cell);
-    }
-    void pushReal(double real) {
-        Cell cell;
-        cell.kind = Kind::Real;
-        cell.real = real;
-        m_cells.push_back(cell);
-    }
-
-    void appendNumberText(const QString& text, ColumnKind kind) {
+// A value as the cursor reads it (site/FieldText.h): integers, booleans and reals as such,
+// numbers given as text as the column's kind says, dates and times as ISO text, everything else
+// as text.
+site::FieldValue fieldValue(const QVariant& value, bool isNull, ColumnKind kind) {
+    if (isNull || value.isNull()) return site::NullValue();
+    if (kind != ColumnKind::Typed && value.typeId() == QMetaType::QString) {
+        const QString text = value.toString();
         if (kind == ColumnKind::Decimal && site::IsDecimalText(utf8(text)))
-            return appendText(text, Kind::Decimal);
+            return site::DecimalValue(utf8(text));
         bool isReal = false;
         const double real = text.toDouble(&isReal);
-        if (!isReal) return appendText(text);
-        pushReal(real);
+        return isReal ? site::RealValue(real) : site::TextValue(utf8(text));
     }
-
-    void appendText(const QString& text, Kind kind = Kind::Text) {
-        const std::string bytes = utf8(text);
-        if (bytes.size() > UINT32_MAX) throw Error("A text value in the result is too long");
-        Cell cell;
-        cell.kind = kind;
-        cell.length = static_cast<std::uint32_t>(bytes.size());
-        cell.offset = m_text.size();
-        m_text += bytes;
-        m_cells.push_back(cell);
+    switch (value.typeId()) {
+        case QMetaType::Bool:
+            return site::BooleanValue(value.toBool());
+        case QMetaType::Char:
+        case QMetaType::SChar:
+        case QMetaType::UChar:
+        case QMetaType::Short:
+        case QMetaType::UShort:
+        case QMetaType::Int:
+        case QMetaType::UInt:
+        case QMetaType::Long:
+        case QMetaType::ULong:
+        case QMetaType::LongLong:
+            return site::IntegerValue(value.toLongLong());
+        case QMetaType::ULongLong:
+            return site::IntegerValue(static_cast<std::int64_t>(value.toULongLong()));
+        case QMetaType::Float:
+        case QMetaType::Double:
+            return site::RealValue(value.toDouble());
+        case QMetaType::QDateTime: {
+            const QDateTime dt = value.toDateTime();
+            return site::TextValue(
+                utf8(dt.toString(dt.time().msec() ? QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")
+                                                  : QStringLiteral("yyyy-MM-dd HH:mm:ss"))));
+        }
+        case QMetaType::QDate:
+            return site::TextValue(utf8(value.toDate().toString(QStringLiteral("yyyy-MM-dd"))));
+        case QMetaType::QTime:
+            return site::TextValue(utf8(value.toTime().toString(QStringLiteral("HH:mm:ss"))));
+        case QMetaType::QByteArray:
+            return site::TextValue(utf8(QString::fromUtf8(value.toByteArray())));
+        default:
+            return site::TextValue(utf8(value.toString()));
     }
-
-    std::vector<ColumnKind> m_kinds;
-    std::vector<Cell> m_cells;
-    std::string m_text;
-};
+}
 
 // Rows read in full when the statement ran, so the recordset needs no connection afterwards.
 class SqlRecordset : public site::Recordset {
 public:
     // A recordset for a statement that gave no rows at all: not open, every read fails.
-    SqlRecordset() : m_rows({}) {}
-    SqlRecordset(std::vector<std::string> names, RowStore rows)
-        : m_open(true), m_names(std::move(names)), m_rows(std::move(rows)) {}
+    SqlRecordset() = default;
+    // `values` holds the rows one after the other, a value per column.
+    SqlRecordset(std::vector<std::string> names, std::vector<site::FieldValue> values)
+        : m_open(true), m_names(std::move(names)), m_values(std::move(values)) {}
 
     bool IsOpen() override { return m_open; }
     std::vector<std::string> FieldNames() override {
@@ -236,37 +140,31 @@ public:
     }
     bool Eof() override {
         requireOpen();
-        return m_position >= m_rows.rowCount();
+        return m_position >= rowCount();
     }
     void MoveNext() override {
         requireOpen();
-        if (m_position >= m_rows.rowCount()) throw Error("Cannot move past the last row");
+        if (m_position >= rowCount()) throw Error("Cannot move past the last row");
         ++m_position;
     }
-    std::optional<std::string> Text(std::int32_t index) override {
-        return m_rows.text(m_position, column(index));
-    }
-    std::optional<std::int64_t> Integer(std::int32_t index) override {
-        return m_rows.integer(m_position, column(index));
-    }
-
-private:
-    void requireOpen() const {
-        if (!m_open) throw Error("The recordset is closed: the statement gave no rows");
-    }
-    // `index` as a column of the current row.
-    size_t column(std::int32_t index) const {
+    site::FieldValue Value(std::int32_t index) override {
         requireOpen();
-        if (m_position >= m_rows.rowCount()) throw Error("There is no current row");
+        if (m_position >= rowCount()) throw Error("There is no current row");
         if (index < 0 || static_cast<size_t>(index) >= m_names.size())
             throw Error("Column " + std::to_string(index) + " does not exist (the recordset has " +
                         std::to_string(m_names.size()) + " columns)");
-        return static_cast<size_t>(index);
+        return m_values[m_position * m_names.size() + static_cast<size_t>(index)];
+    }
+
+private:
+    size_t rowCount() const { return m_names.empty() ? 0 : m_values.size() / m_names.size(); }
+    void requireOpen() const {
+        if (!m_open) throw Error("The recordset is closed: the statement gave no rows");
     }
 
     bool m_open = false;
     std::vector<std::string> m_names;
-    RowStore m_rows;
+    std::vector<site::FieldValue> m_values;
     size_t m_position = 0;
 };
 
@@ -601,13 +499,15 @@ private:
             names.push_back(utf8(record.fieldName(i)));
             kinds.push_back(columnKind(driver, record.field(i)));
         }
-        RowStore rows(std::move(kinds));
+        std::vector<site::FieldValue> values;
         while (query.next()) {
-            for (int i = 0; i < columns; ++i) rows.append(query.value(i), query.isNull(i));
+            for (int i = 0; i < columns; ++i)
+                values.push_back(
+                    fieldValue(query.value(i), query.isNull(i), kinds[static_cast<size_t>(i)]));
         }
         if (query.lastError().type() != QSqlError::NoError)
             throw Error(m_session->db().errorText(query.lastError()));
-        return std::make_shared<SqlRecordset>(std::move(names), std::move(rows));
+        return std::make_shared<SqlRecordset>(std::move(names), std::move(values));
     }
 
     std::shared_ptr<Session> m_session;

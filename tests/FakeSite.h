@@ -14,27 +14,12 @@
 // can be injected at any call. Every call and every object's release is recorded.
 namespace dormex::test {
 
-// One value of a fake result, as a site library gives it: its text (none for NULL) and its
-// integer (0 for NULL, none for a value that is no integer).
-struct FakeValue {
-    std::optional<std::string> text;
-    std::optional<std::int64_t> integer;
-};
+using site::IntegerValue;
+using site::NullValue;
+using site::RealValue;
+using site::TextValue;
 
-inline FakeValue nullValue() {
-    return {std::nullopt, 0};
-}
-inline FakeValue integerValue(std::int64_t v) {
-    return {std::to_string(v), v};
-}
-inline FakeValue textValue(const std::string& v) {
-    return {v, site::TextInteger(v)};
-}
-inline FakeValue realValue(double v) {
-    return {site::RealText(v), site::RealInteger(v)};
-}
-
-using FakeRow = std::vector<FakeValue>;
+using FakeRow = std::vector<site::FieldValue>;
 
 struct FakeRecordset : site::Recordset {
     std::vector<std::string> names;
@@ -45,9 +30,7 @@ struct FakeRecordset : site::Recordset {
     std::vector<std::string> FieldNames() override { return names; }
     bool Eof() override { return position >= rows.size(); }
     void MoveNext() override { ++position; }
-    std::optional<std::string> Text(std::int32_t i) override { return value(i).text; }
-    std::optional<std::int64_t> Integer(std::int32_t i) override { return value(i).integer; }
-    const FakeValue& value(std::int32_t i) const {
+    site::FieldValue Value(std::int32_t i) override {
         if (position >= rows.size()) throw Error("There is no current row");
         return rows[position].at(static_cast<size_t>(i));
     }
@@ -138,7 +121,7 @@ struct FakeTop : site::TopLevelObject, Tracked {
         auto rs = std::make_shared<FakeRecordset>();
         if (s.rfind("SELECT COUNT(*)", 0) == 0) {
             rs->names = {""};
-            rs->rows = {{integerValue(site.transactions)}};
+            rs->rows = {{IntegerValue(site.transactions)}};
             return rs;
         }
         if (site.noRecordset) return nullptr;
@@ -171,8 +154,8 @@ inline site::CreateFunction FakeSite::creator() {
 
 // A row of the expiry statement.
 inline FakeRow row(std::int64_t key, const char* last, const char* first, std::int64_t flags) {
-    auto text = [](const char* t) { return t ? textValue(t) : nullValue(); };
-    return {integerValue(key), text(last), text(first), integerValue(flags)};
+    auto text = [](const char* t) { return t ? TextValue(t) : NullValue(); };
+    return {IntegerValue(key), text(last), text(first), IntegerValue(flags)};
 }
 
 }  // namespace dormex::test

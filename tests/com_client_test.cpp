@@ -594,7 +594,7 @@ TEST(ComVariant, EachTypeGivesTheTextAndIntegerTheLinuxLibraryGives) {
         {decimal(0, 1200, 2, false), "12.00", 12},
     };
     for (const Case& c : cases) {
-        const com::FieldValue value = com::fieldValue(c.in);
+        const site::FieldValue value = com::fieldValue(c.in);
         EXPECT_EQ(value.text, c.text) << c.in.vt;
         EXPECT_EQ(value.integer, c.integer) << c.in.vt;
     }

@@ -382,7 +382,7 @@ TEST_F(CoreTest, CustomNamesReplaceNamesOnlyAndStopAtTheEleventhEntry) {
     for (const auto& c : cases) {
         site.nameRows.clear();
         for (const char* n : c.names) {
-            site.nameRows.push_back({n ? textValue(n) : nullValue()});
+            site.nameRows.push_back({n ? TextValue(n) : NullValue()});
         }
         std::filesystem::remove(dir.file("dormex.log"));
         TForm1 form(site.creator(), ParseStartMode(""), report);
@@ -412,7 +412,7 @@ TEST_F(CoreTest, ExpiryRunDeactivatesSelectedIdleCardsInOrder) {
     site.rows = {row(17, "Ames", "Bo", 0),     row(18, "Visit", "Or", 1 << 21),
                  row(19, nullptr, nullptr, 0), row(20, "Two", "Cards", 4 << 21),
                  row(21, "No", "Card", 0),     row(5000000000, "Big", "Key", 0)};
-    site.rows[2][3] = nullValue();
+    site.rows[2][3] = NullValue();
     site.cardsPerKey = {{17, 1}, {18, 1}, {19, 1}, {20, 2}, {5000000000, 1}};
     TForm1 form(site.creator(), ParseStartMode("silent"), report);
     form.CheckListBox1.SetChecked(0, true);
@@ -544,9 +544,9 @@ TEST_F(CoreTest, ExpiryOddLibraryResults) {
          "RunQuery():1:No card collection for key number 17"},
         {[](FakeSite& s) { s.nullCard = true; },
          "RunQuery():2:No card at item 1 for key number 17"},
-        {[](FakeSite& s) { s.rows[0][3] = textValue("lots"); },
+        {[](FakeSite& s) { s.rows[0][3] = TextValue("lots"); },
          "RunQuery():0:ADODataSet1: 'lots' is not a valid integer value for field 'flags'"},
-        {[](FakeSite& s) { s.rows[0][0] = realValue(17.5); },
+        {[](FakeSite& s) { s.rows[0][0] = RealValue(17.5); },
          "RunQuery():0:ADODataSet1: '17.5' is not a valid integer value for field 'KeyNumber'"},
     };
     for (const auto& c : cases) {
@@ -570,7 +570,7 @@ TEST_F(CoreTest, ExpiryOddLibraryResults) {
 }
 
 TEST_F(CoreTest, ExpiryTextKeyNumbersAndRealFlagsReadSensibly) {
-    site.rows = {{textValue("17"), textValue("Ames"), textValue("Bo"), realValue(2097152.0)}};
+    site.rows = {{TextValue("17"), TextValue("Ames"), TextValue("Bo"), RealValue(2097152.0)}};
     site.cardsPerKey = {{17, 1}};
     TForm1 form(site.creator(), ParseStartMode("silent"), report);
     form.CheckListBox1.SetChecked(1, true);

@@ -29,15 +29,6 @@ TEST(SiteError, MessagesLoseTrailingBlanksControlCharactersAndPeriods) {
     for (const auto& c : cases) EXPECT_EQ(TrimErrorText(c.text), c.message) << c.text;
 }
 
-using test::integerValue;
-using test::nullValue;
-using test::realValue;
-using test::textValue;
-
-test::FakeValue decimalValue(const std::string& digits) {
-    return {DecimalText(digits), DecimalInteger(digits)};
-}
-
 std::shared_ptr<test::FakeRecordset> recordset(std::vector<std::string> names,
                                                std::vector<test::FakeRow> rows) {
     auto rs = std::make_shared<test::FakeRecordset>();
@@ -49,8 +40,8 @@ std::shared_ptr<test::FakeRecordset> recordset(std::vector<std::string> names,
 TEST(ResultCursor, ReadsRowsFieldsAndNulls) {
     TResultCursor cursor;
     cursor.Bind(recordset({"KeyNumber", "LastName", "flags"},
-                          {{integerValue(5000000000), nullValue(), nullValue()},
-                           {integerValue(-3), textValue("O'Neil"), integerValue(2097152)}}));
+                          {{IntegerValue(5000000000), NullValue(), NullValue()},
+                           {IntegerValue(-3), TextValue("O'Neil"), IntegerValue(2097152)}}));
     ASSERT_FALSE(cursor.AtEnd());
     EXPECT_EQ(cursor.FieldCount(), 3);
     EXPECT_EQ(cursor.FieldAt(0).AsInteger(), 5000000000);
@@ -68,49 +59,49 @@ TEST(ResultCursor, ReadsRowsFieldsAndNulls) {
 
 TEST(ResultCursor, IntegerAndTextReadingOfOddValues) {
     struct Case {
-        test::FakeValue v;
+        site::FieldValue v;
         bool ok;
         std::int64_t value;
         const char* text;
     } cases[] = {
-        {textValue("17"), true, 17, "17"},
-        {textValue("-9223372036854775808"), true, INT64_MIN, "-9223372036854775808"},
-        {textValue("9223372036854775808"), false, 0, "9223372036854775808"},
-        {textValue(" 17"), false, 0, " 17"},
-        {textValue(""), false, 0, ""},
-        {textValue("1e3"), false, 0, "1e3"},
-        {realValue(4096.0), true, 4096, "4096"},
-        {realValue(17.0), true, 17, "17"},
-        {realValue(-0.0), true, 0, "0"},
-        {realValue(9007199254740992.0), true, 9007199254740992, "9007199254740992"},
-        {realValue(-9007199254740992.0), true, -9007199254740992, "-9007199254740992"},
-        {realValue(9007199254740994.0), true, 9007199254740994, "9.00719925474099e+15"},
-        {realValue(-9223372036854775808.0), true, INT64_MIN, "-9.22337203685478e+18"},
-        {realValue(2.5), false, 0, "2.5"},
-        {realValue(-0.5), false, 0, "-0.5"},
-        {realValue(1e300), false, 0, "1e+300"},
-        {realValue(9223372036854775808.0), false, 0, "9.22337203685478e+18"},
-        {realValue(std::numeric_limits<double>::infinity()), false, 0, "inf"},
-        {realValue(std::numeric_limits<double>::quiet_NaN()), false, 0, "nan"},
-        {decimalValue("9007199254740993"), true, 9007199254740993, "9007199254740993"},
-        {decimalValue("-12345678901234567"), true, -12345678901234567, "-12345678901234567"},
-        {decimalValue("12.000"), true, 12, "12.000"},
-        {decimalValue("+007."), true, 7, "7"},
-        {decimalValue("-0.00"), true, 0, "0.00"},
-        {decimalValue("9223372036854775807"), true, INT64_MAX, "9223372036854775807"},
-        {decimalValue("-9223372036854775808"), true, INT64_MIN, "-9223372036854775808"},
-        {decimalValue("9223372036854775808"), false, 0, "9223372036854775808"},
-        {decimalValue("-9223372036854775809"), false, 0, "-9223372036854775809"},
-        {decimalValue("00000000000000000000001"), true, 1, "1"},
-        {decimalValue("100000000000000000000"), false, 0, "100000000000000000000"},
-        {decimalValue("12.50"), false, 0, "12.50"},
-        {decimalValue("-.001"), false, 0, "-0.001"},
-        {decimalValue("1e3"), false, 0, "1e3"},
-        {decimalValue("1.2.3"), false, 0, "1.2.3"},
-        {decimalValue("-"), false, 0, "-"},
-        {decimalValue("."), false, 0, "."},
-        {decimalValue(""), false, 0, ""},
-        {decimalValue("NaN"), false, 0, "NaN"},
+        {TextValue("17"), true, 17, "17"},
+        {TextValue("-9223372036854775808"), true, INT64_MIN, "-9223372036854775808"},
+        {TextValue("9223372036854775808"), false, 0, "9223372036854775808"},
+        {TextValue(" 17"), false, 0, " 17"},
+        {TextValue(""), false, 0, ""},
+        {TextValue("1e3"), false, 0, "1e3"},
+        {RealValue(4096.0), true, 4096, "4096"},
+        {RealValue(17.0), true, 17, "17"},
+        {RealValue(-0.0), true, 0, "0"},
+        {RealValue(9007199254740992.0), true, 9007199254740992, "9007199254740992"},
+        {RealValue(-9007199254740992.0), true, -9007199254740992, "-9007199254740992"},
+        {RealValue(9007199254740994.0), true, 9007199254740994, "9.00719925474099e+15"},
+        {RealValue(-9223372036854775808.0), true, INT64_MIN, "-9.22337203685478e+18"},
+        {RealValue(2.5), false, 0, "2.5"},
+        {RealValue(-0.5), false, 0, "-0.5"},
+        {RealValue(1e300), false, 0, "1e+300"},
+        {RealValue(9223372036854775808.0), false, 0, "9.22337203685478e+18"},
+        {RealValue(std::numeric_limits<double>::infinity()), false, 0, "inf"},
+        {RealValue(std::numeric_limits<double>::quiet_NaN()), false, 0, "nan"},
+        {DecimalValue("9007199254740993"), true, 9007199254740993, "9007199254740993"},
+        {DecimalValue("-12345678901234567"), true, -12345678901234567, "-12345678901234567"},
+        {DecimalValue("12.000"), true, 12, "12.000"},
+        {DecimalValue("+007."), true, 7, "7"},
+        {DecimalValue("-0.00"), true, 0, "0.00"},
+        {DecimalValue("9223372036854775807"), true, INT64_MAX, "9223372036854775807"},
+        {DecimalValue("-9223372036854775808"), true, INT64_MIN, "-9223372036854775808"},
+        {DecimalValue("9223372036854775808"), false, 0, "9223372036854775808"},
+        {DecimalValue("-9223372036854775809"), false, 0, "-9223372036854775809"},
+        {DecimalValue("00000000000000000000001"), true, 1, "1"},
+        {DecimalValue("100000000000000000000"), false, 0, "100000000000000000000"},
+        {DecimalValue("12.50"), false, 0, "12.50"},
+        {DecimalValue("-.001"), false, 0, "-0.001"},
+        {DecimalValue("1e3"), false, 0, "1e3"},
+        {DecimalValue("1.2.3"), false, 0, "1.2.3"},
+        {DecimalValue("-"), false, 0, "-"},
+        {DecimalValue("."), false, 0, "."},
+        {DecimalValue(""), false, 0, ""},
+        {DecimalValue("NaN"), false, 0, "NaN"},
     };
     for (const auto& c : cases) {
         TResultCursor cursor;
@@ -137,12 +128,12 @@ TEST(ResultCursor, BindingRules) {
     EXPECT_TRUE(cursor.AtEnd()) << "no rows: at end at once";
     EXPECT_EQ(cursor.FieldCount(), 1);
 
-    cursor.Bind(recordset({"first"}, {{integerValue(1)}}));
-    cursor.Bind(recordset({"second"}, {{integerValue(2)}}));
+    cursor.Bind(recordset({"first"}, {{IntegerValue(1)}}));
+    cursor.Bind(recordset({"second"}, {{IntegerValue(2)}}));
     EXPECT_EQ(cursor.FieldAt(0).AsInteger(), 2);
     EXPECT_THROW(cursor.FieldByName("first"), Error) << "the earlier binding is gone";
 
-    auto closed = recordset({"a"}, {{integerValue(1)}});
+    auto closed = recordset({"a"}, {{IntegerValue(1)}});
     closed->open = false;
     try {
         cursor.Bind(closed);
@@ -153,7 +144,7 @@ TEST(ResultCursor, BindingRules) {
     EXPECT_EQ(cursor.FieldCount(), 0);
     EXPECT_TRUE(cursor.AtEnd());
 
-    cursor.Bind(recordset({"a"}, {{integerValue(1)}}));
+    cursor.Bind(recordset({"a"}, {{IntegerValue(1)}}));
     cursor.Bind(nullptr);
     EXPECT_EQ(cursor.FieldCount(), 0);
     EXPECT_TRUE(cursor.AtEnd());

@@ -56,9 +56,8 @@ std::string failureOf(Call&& call) {
 // Column `i` of the recordset's current row: "null", "i" and the digits of an integer, else "s"
 // and the text, with "=" and the integer where the text is another form of one ("12.000").
 std::string show(site::Recordset& rs, std::int32_t i) {
-    const std::optional<std::string> text = rs.Text(i);
+    const auto [text, integer] = rs.Value(i);
     if (!text) return "null";
-    const std::optional<std::int64_t> integer = rs.Integer(i);
     if (integer && std::to_string(*integer) == *text) return "i" + *text;
     return "s" + *text + (integer ? "=" + std::to_string(*integer) : "");
 }
@@ -456,11 +455,11 @@ TEST_P(SiteTest, RecordsetRefusesReadsPastTheEndAndOutsideItsColumns) {
     auto site = create();
     auto rs = site->RunSql("SELECT CardID FROM Keycards");
     EXPECT_TRUE(rs->Eof());
-    EXPECT_EQ(failureOf([&] { rs->Text(0); }), "There is no current row");
+    EXPECT_EQ(failureOf([&] { rs->Value(0); }), "There is no current row");
     EXPECT_EQ(failureOf([&] { rs->MoveNext(); }), "Cannot move past the last row");
     exec("INSERT INTO Keycards (CardID, KeyNumber) VALUES (1, 11)");
     rs = site->RunSql("SELECT CardID FROM Keycards");
-    EXPECT_EQ(failureOf([&] { rs->Integer(1); }),
+    EXPECT_EQ(failureOf([&] { rs->Value(1); }),
               "Column 1 does not exist (the recordset has 1 columns)");
 }
 

@@ -40,9 +40,7 @@ bool splitDecimal(std::string_view text, DecimalParts& parts) {
     return digits;
 }
 
-}  // namespace
-
-std::string RealText(double value) {
+std::string realText(double value) {
     if (std::trunc(value) == value && std::fabs(value) <= 0x1p53)
         return std::to_string(static_cast<std::int64_t>(value));
     char buffer[64];
@@ -53,18 +51,13 @@ std::string RealText(double value) {
     return text;
 }
 
-std::optional<std::int64_t> RealInteger(double value) {
+std::optional<std::int64_t> realInteger(double value) {
     if (std::isfinite(value) && std::trunc(value) == value && value >= -0x1p63 && value < 0x1p63)
         return static_cast<std::int64_t>(value);
     return std::nullopt;
 }
 
-bool IsDecimalText(std::string_view digits) {
-    DecimalParts parts;
-    return splitDecimal(digits, parts);
-}
-
-std::string DecimalText(std::string_view digits) {
+std::string decimalText(std::string_view digits) {
     DecimalParts parts;
     if (!splitDecimal(digits, parts)) return std::string(digits);
     const bool zero =
@@ -75,7 +68,7 @@ std::string DecimalText(std::string_view digits) {
     return text;
 }
 
-std::optional<std::int64_t> DecimalInteger(std::string_view digits) {
+std::optional<std::int64_t> decimalInteger(std::string_view digits) {
     DecimalParts parts;
     if (!splitDecimal(digits, parts) ||
         parts.fraction.find_first_not_of('0') != std::string::npos || parts.whole.size() > 19)
@@ -89,7 +82,7 @@ std::optional<std::int64_t> DecimalInteger(std::string_view digits) {
                           : static_cast<std::int64_t>(magnitude);
 }
 
-std::optional<std::int64_t> TextInteger(const std::string& text) {
+std::optional<std::int64_t> textInteger(const std::string& text) {
     const size_t first = !text.empty() && (text[0] == '-' || text[0] == '+') ? 1 : 0;
     if (first == text.size()) return std::nullopt;
     for (size_t k = first; k < text.size(); ++k)
@@ -99,6 +92,38 @@ std::optional<std::int64_t> TextInteger(const std::string& text) {
     const long long parsed = std::strtoll(text.c_str(), &end, 10);
     if (errno == ERANGE || end != text.c_str() + text.size()) return std::nullopt;
     return parsed;
+}
+
+}  // namespace
+
+FieldValue NullValue() {
+    return {std::nullopt, 0};
+}
+
+FieldValue IntegerValue(std::int64_t value) {
+    return {std::to_string(value), value};
+}
+
+FieldValue BooleanValue(bool value) {
+    return {value ? "True" : "False", value ? 1 : 0};
+}
+
+FieldValue RealValue(double value) {
+    return {realText(value), realInteger(value)};
+}
+
+FieldValue DecimalValue(std::string_view digits) {
+    return {decimalText(digits), decimalInteger(digits)};
+}
+
+FieldValue TextValue(std::string text) {
+    std::optional<std::int64_t> integer = textInteger(text);
+    return {std::move(text), integer};
+}
+
+bool IsDecimalText(std::string_view digits) {
+    DecimalParts parts;
+    return splitDecimal(digits, parts);
 }
 
 }  // namespace dormex::site

@@ -14,11 +14,18 @@
 // TrimErrorText; statements and texts are UTF-8.
 namespace dormex::site {
 
-// Thrown by Recordset::Text or Integer for a value no field gives as text (an object, an array):
+// Thrown by Recordset::Value for a value no field gives as text (an object, an array):
 // the cursor names the column.
 class UnreadableValue : public Error {
 public:
     UnreadableValue() : Error("unreadable value") {}
+};
+
+// A field's value as the cursor reads it: its text (none for NULL) and its whole number (0 for
+// NULL, none when it is no integer within 64 bits). FieldText.h makes them.
+struct FieldValue {
+    std::optional<std::string> text;
+    std::optional<std::int64_t> integer;
 };
 
 // The rows of one statement, read forward only.
@@ -32,10 +39,8 @@ public:
     // True once the current position is past the last row (at once for no rows).
     virtual bool Eof() = 0;
     virtual void MoveNext() = 0;
-    // Column `index` (from 0) of the current row as text (see FieldText.h); none for NULL.
-    virtual std::optional<std::string> Text(std::int32_t index) = 0;
-    // The same value as a whole number: 0 for NULL, none when it is no integer within 64 bits.
-    virtual std::optional<std::int64_t> Integer(std::int32_t index) = 0;
+    // Column `index` (from 0) of the current row.
+    virtual FieldValue Value(std::int32_t index) = 0;
 };
 
 // One key card. The five operations, called in this order, deactivate it.

@@ -15,7 +15,7 @@ void TResultCursor::Field::unreadable() const {
 
 std::string TResultCursor::Field::AsString() const {
     try {
-        return m_cursor->m_recordset->Text(m_index).value_or("");
+        return m_cursor->m_recordset->Value(m_index).text.value_or("");
     } catch (const UnreadableValue&) {
         unreadable();
     }
@@ -24,7 +24,7 @@ std::string TResultCursor::Field::AsString() const {
 std::int64_t TResultCursor::Field::AsInteger() const {
     std::optional<std::int64_t> value;
     try {
-        value = m_cursor->m_recordset->Integer(m_index);
+        value = m_cursor->m_recordset->Value(m_index).integer;
     } catch (const UnreadableValue&) {
         unreadable();
     }

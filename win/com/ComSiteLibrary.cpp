@@ -183,18 +183,13 @@ public:
         return value != VARIANT_FALSE;
     }
     void MoveNext() override { check(callIndex<>(m_recordset.get(), kAdoRecordsetMoveNext)); }
-    std::optional<std::string> Text(std::int32_t index) override { return value(index).text; }
-    std::optional<std::int64_t> Integer(std::int32_t index) override {
-        return value(index).integer;
-    }
-
-private:
-    FieldValue value(std::int32_t index) {
+    site::FieldValue Value(std::int32_t index) override {
         VariantValue v;
         check(callIndex<VARIANT*>(column(index), kAdoFieldValue, v.out()));
         return fieldValue(v.get());
     }
 
+private:
     // Reads the Fields collection and its count once.
     void loadFields() {
         if (m_fields) return;
@@ -372,23 +367,19 @@ std::string decimalText(const DECIMAL& value) {
     return digits;
 }
 
-FieldValue fieldValue(const VARIANT& in) {
-    auto integer = [](std::int64_t value) { return FieldValue{std::to_string(value), value}; };
-    auto text = [](const std::string& value) {
-        return FieldValue{value, site::TextInteger(value)};
-    };
+site::FieldValue fieldValue(const VARIANT& in) {
     // The system's own text for the value, in the user's locale.
     auto systemText = [&] {
         VariantValue converted;
         if (FAILED(::VariantChangeTypeEx(converted.out(), const_cast<VARIANT*>(&in),
                                          LOCALE_USER_DEFAULT, 0, VT_BSTR)))
             throw site::UnreadableValue();
-        return text(textOf(converted.get().bstrVal));
+        return site::TextValue(textOf(converted.get().bstrVal));
     };
     switch (in.vt) {
         case VT_EMPTY:
         case VT_NULL:
-            return {std::nullopt, 0};
+            return site::NullValue();
         case VT_I1:
         case VT_UI1:
         case VT_I2:
@@ -401,32 +392,30 @@ FieldValue fieldValue(const VARIANT& in) {
             // Every one of them fits in 64 bits: the system's conversion is exact.
             VariantValue wide;
             check(::VariantChangeType(wide.out(), const_cast<VARIANT*>(&in), 0, VT_I8));
-            return integer(wide.get().llVal);
+            return site::IntegerValue(wide.get().llVal);
         }
         case VT_UI8:
             if (in.ullVal > static_cast<ULONGLONG>(INT64_MAX))
-                return {std::to_string(in.ullVal), std::nullopt};
-            return integer(static_cast<std::int64_t>(in.ullVal));
+                return site::DecimalValue(std::to_string(in.ullVal));
+            return site::IntegerValue(static_cast<std::int64_t>(in.ullVal));
         case VT_CY:
             // Whole amounts exactly; others as the system writes them.
             if (in.cyVal.int64 % 10000 != 0) return systemText();
-            return integer(in.cyVal.int64 / 10000);
+            return site::IntegerValue(in.cyVal.int64 / 10000);
         case VT_R4:
             if (std::trunc(in.fltVal) != in.fltVal || !(std::fabs(in.fltVal) < 0x1p63f))
                 return systemText();
-            return integer(static_cast<std::int64_t>(in.fltVal));
+            return site::IntegerValue(static_cast<std::int64_t>(in.fltVal));
         case VT_R8:
-            return {site::RealText(in.dblVal), site::RealInteger(in.dblVal)};
+            return site::RealValue(in.dblVal);
         case VT_DATE:
             return systemText();
         case VT_BOOL:
-            return in.boolVal != VARIANT_FALSE ? FieldValue{"True", 1} : FieldValue{"False", 0};
+            return site::BooleanValue(in.boolVal != VARIANT_FALSE);
         case VT_BSTR:
-            return text(textOf(in.bstrVal));
-        case VT_DECIMAL: {
-            const std::string digits = decimalText(in.decVal);
-            return {site::DecimalText(digits), site::DecimalInteger(digits)};
-        }
+            return site::TextValue(textOf(in.bstrVal));
+        case VT_DECIMAL:
+            return site::DecimalValue(decimalText(in.decVal));
         default:
             throw site::UnreadableValue();
     }

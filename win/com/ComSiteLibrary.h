@@ -3,8 +3,6 @@
 #include <oaidl.h>
 #include <windows.h>
 
-#include <cstdint>
-#include <optional>
 #include <string>
 
 #include "site/SiteLibrary.h"
@@ -42,19 +40,12 @@ std::string systemText(HRESULT status);
 // Throws an Error with failureMessage(status) when `status` is a failure.
 void check(HRESULT status);
 
-// A value as the site library gives it to the cursor: its text (none for NULL) and its integer
-// (0 for NULL, none for a value that is no integer within 64 bits).
-struct FieldValue {
-    std::optional<std::string> text;
-    std::optional<std::int64_t> integer;
-};
-
 // `in` as a field value. Every integer type exactly (VT_UI8 above 2^63 - 1 as its digits);
 // VT_CY when whole and VT_R4 when whole and within 64 bits as their integer, otherwise as the
 // text the system's conversion writes in the user's locale, as is VT_DATE; VT_R8 and VT_DECIMAL
 // as the site libraries give reals and decimals; VT_EMPTY and VT_NULL as NULL; VT_BOOL "True" or
 // "False". Throws site::UnreadableValue for any other type.
-FieldValue fieldValue(const VARIANT& in);
+site::FieldValue fieldValue(const VARIANT& in);
 
 // The exact decimal text of `value`, e.g. "-12.50".
 std::string decimalText(const DECIMAL& value);
