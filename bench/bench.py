@@ -4,14 +4,18 @@
 A: `dormex silent` in a program directory of its own (Days=30, person types 0..5 selected).
 B: the same selection (the program's own statement) and the same changes as one transaction in
    the database's shell (`sqlite3`, or `psql` for PostgreSQL).
+B1: the same selection, then each card's change and its download as a transaction of its own, as
+    the program makes them: on PostgreSQL committed on the server in a loop, on SQLite one
+    transaction after another in the shell. B0: B1's selection alone. B1's per-card cost is
+    (B1 - B0) / cards deactivated, the floor for A's per-card cost.
 A0: `dormex silent` with no person type selected: the same statement and rows, nothing changed.
     The per-card cost is (A - A0) / cards deactivated, free of the statement's fixed cost.
 AF: A0 with FeedCheck=False. The feed check (the count of door transactions after the cut-off
     before the selection) costs A0 - AF.
 
-Runs alternate A B A0 AF A B A0 AF ...; every run starts from a fresh copy of the generated site. Each
-A and B must leave exactly the same Keycards states and CardDownloads rows, or this script exits
-with status 1. Only the standard library is used.
+Runs alternate A B B1 B0 A0 AF A B B1 B0 A0 AF ...; every run starts from a fresh copy of the
+generated site. Each A, B and B1 must leave exactly the same Keycards states and CardDownloads
+rows, or this script exits with status 1. Only the standard library is used.
 """
 
 import argparse
@@ -86,21 +90,36 @@ def expirySql(cutoff):
             "'))) AND (k.Active = 1) Order by Keynumber")
 
 
-def bulkScript(cutoff, nowExpression, prologue=""):
-    """One transaction: the program's selection, its person-type filter (NULL flags are type 0),
-    then every selected row's key: its lowest CardID deactivated and one download queued."""
+def typeFilter(table):
+    """The program's person-type filter on a selected row (NULL flags are type 0)."""
     types = ", ".join(str(t) for t in kSelectedTypes)
-    return (prologue +
-            "BEGIN;\n"
-            "CREATE TEMP TABLE sel AS " + expirySql(cutoff) + ";\n"
+    return "((COALESCE(%s.flags, 0) & %d) >> 21) IN (%s)" % (table, kTypeMask, types)
+
+
+def selectionScript(cutoff, order=""):
+    """The program's selection into the temporary table sel, and its person-type filter into
+    chosen: every selected row's key with the lowest CardID of that key."""
+    return ("CREATE TEMP TABLE sel AS " + expirySql(cutoff) + ";\n"
             "CREATE TEMP TABLE chosen AS SELECT sel.KeyNumber, (SELECT MIN(c.CardID) FROM "
             "Keycards AS c WHERE c.KeyNumber = sel.KeyNumber) AS CardID FROM sel "
-            "WHERE ((COALESCE(sel.flags, 0) & %d) >> 21) IN (%s);\n" % (kTypeMask, types) +
+            "WHERE " + typeFilter("sel") + order + ";\n")
+
+
+def bulkScript(cutoff, nowExpression, prologue=""):
+    """One transaction: the program's selection, its person-type filter, then every selected
+    row's key: its lowest CardID deactivated and one download queued."""
+    return (prologue +
+            "BEGIN;\n" + selectionScript(cutoff) +
             "UPDATE Keycards SET Active = 0, CardStatus = 3, StatusReason = 6 "
             "WHERE CardID IN (SELECT CardID FROM chosen);\n"
             "INSERT INTO CardDownloads (CardID, Arg1, Arg2, Arg3, QueuedAt) "
             "SELECT CardID, 0, 1, 0, " + nowExpression + " FROM chosen ORDER BY KeyNumber;\n"
             "COMMIT;\n")
+
+
+def chosenCountSql(cutoff):
+    """How many rows of the selection pass the person-type filter: the cards B1 changes."""
+    return "SELECT COUNT(*) FROM (" + expirySql(cutoff) + ") AS s WHERE " + typeFilter("s") + ";\n"
 
 
 kStateSql = ("SELECT CardID, Active, CardStatus, StatusReason FROM Keycards ORDER BY CardID;\n"
@@ -173,6 +192,21 @@ class SqliteSite:
         # The program's settings: wait for locks like it does, and the same synchronous level.
         return bulkScript(cutoff, "datetime('now', 'localtime')",
                           ".timeout 10000\nPRAGMA synchronous = NORMAL;\n")
+
+    def floorScripts(self, copy, cutoff):
+        """B1 and B0. The shell has no loop: B1 holds one transaction per row of chosen (in key
+        order, by rowid), as many as the selection has rows of the chosen types, counted on the
+        copy beforehand."""
+        prologue = ".timeout 10000\nPRAGMA synchronous = NORMAL;\n"
+        selection = prologue + selectionScript(cutoff, " ORDER BY sel.KeyNumber")
+        rows = int(self.query(copy, chosenCountSql(cutoff)).split()[0])
+        cards = "".join(
+            "BEGIN;\nUPDATE Keycards SET Active = 0, CardStatus = 3, StatusReason = 6 "
+            "WHERE CardID = (SELECT CardID FROM chosen WHERE rowid = %d);\n"
+            "INSERT INTO CardDownloads (CardID, Arg1, Arg2, Arg3, QueuedAt) SELECT CardID, 0, 1, "
+            "0, datetime('now', 'localtime') FROM chosen WHERE rowid = %d;\nCOMMIT;\n" % (i, i)
+            for i in range(1, rows + 1))
+        return selection + cards, selection
 
     def query(self, copy, sql):
         return runChecked([self.m_tools.sqlite3, "-batch", "-noheader", copy], input=sql)
@@ -247,6 +281,17 @@ class PostgresSite:
     def bulkScript(self, cutoff):
         return bulkScript(cutoff, "LOCALTIMESTAMP(0)")
 
+    def floorScripts(self, copy, cutoff):
+        """B1 and B0: the selection outside any transaction, then (B1) a loop on the server that
+        commits each card's change and download on its own, in key order."""
+        selection = selectionScript(cutoff)
+        loop = ("DO $$DECLARE r record; BEGIN FOR r IN SELECT CardID FROM chosen ORDER BY "
+                "KeyNumber LOOP UPDATE Keycards SET Active = 0, CardStatus = 3, StatusReason = 6 "
+                "WHERE CardID = r.CardID; INSERT INTO CardDownloads (CardID, Arg1, Arg2, Arg3, "
+                "QueuedAt) VALUES (r.CardID, 0, 1, 0, LOCALTIMESTAMP(0)); COMMIT; END LOOP; "
+                "END$$;\n")
+        return selection + loop, selection
+
     def query(self, copy, sql):
         return runChecked(self.psqlArgs(copy) + ["-A", "-t", "-F", "|"], input=sql,
                           env=self.psqlEnv())
@@ -271,6 +316,11 @@ class Tools:
             raise BenchFailure("the sqlite3 shell is missing (apt-get install sqlite3)")
 
 
+def ratioOf(a, b):
+    """a / b; not a number when b is 0 (two runs that took the same time)."""
+    return a / b if b else float("nan")
+
+
 class Measurement:
     """All rounds on one generated site."""
 
@@ -280,6 +330,8 @@ class Measurement:
         self.transactions = transactions
         self.program = []     # A outcomes
         self.bulk = []        # B outcomes
+        self.floor = []       # B1 outcomes
+        self.floorFixed = []  # B0 outcomes
         self.fixed = []       # A0 outcomes
         self.unchecked = []   # AF outcomes
         self.deactivated = None
@@ -299,6 +351,21 @@ class Measurement:
         pick = (lambda o: o.cpuSeconds) if cpu else (lambda o: o.seconds)
         return 1000.0 * statistics.median(
             (pick(a) - pick(a0)) / self.deactivated for a, a0 in zip(self.program, self.fixed))
+
+    def floorPerCardMs(self):
+        """B1's time beyond its selection per card: the median over the rounds of B1 minus B0."""
+        return 1000.0 * statistics.median(
+            (b1.seconds - b0.seconds) / self.deactivated
+            for b1, b0 in zip(self.floor, self.floorFixed))
+
+    def floorRatio(self):
+        """A's per-card cost over B1's, the two medians printed."""
+        return ratioOf(self.perCardMs(), self.floorPerCardMs())
+
+    def floorRatios(self):
+        """Each round's A per card over B1 per card, the four runs of one round side by side."""
+        return [ratioOf(a.seconds - a0.seconds, b1.seconds - b0.seconds)
+                for a, a0, b1, b0 in zip(self.program, self.fixed, self.floor, self.floorFixed)]
 
     def feedCheckMs(self, cpu=False):
         """The feed check's cost: the median over the rounds of A0 minus the AF run next to it."""
@@ -359,17 +426,21 @@ class Bench:
             raise BenchFailure("the run with no person type selected changed cards")
         return outcome, logged, state
 
-    def runBulk(self, site, cutoff):
-        directory = os.path.join(self.m_workDir, "bulk")
+    def runBulk(self, site, cutoff, floor=None):
+        """B (floor None), B1 (floor 0) or B0 (floor 1) on a fresh copy: its outcome, downloads
+        queued and resulting state."""
+        name = ("bulk", "floor", "floor-selection")[0 if floor is None else floor + 1]
+        directory = os.path.join(self.m_workDir, name)
         os.makedirs(directory, exist_ok=True)
         copy = site.freshCopy(directory)
-        script = os.path.join(directory, "bulk.sql")
+        script = os.path.join(directory, name + ".sql")
         with open(script, "w") as f:
-            f.write(site.bulkScript(cutoff))
+            f.write(site.bulkScript(cutoff) if floor is None
+                    else site.floorScripts(copy, cutoff)[floor])
         outcome = site.runBulk(copy, script, os.path.join(directory, "output.txt"))
         if outcome.status != 0:
-            raise BenchFailure("the bulk transaction failed (%d); see %s"
-                               % (outcome.status, os.path.join(directory, "output.txt")))
+            raise BenchFailure("the %s script failed (%d); see %s"
+                               % (name, outcome.status, os.path.join(directory, "output.txt")))
         state = self.state(site, copy)
         counts = site.query(copy, kCountSql).split()
         site.release(copy)
@@ -415,6 +486,17 @@ class Bench:
                         "A and B changed different cards (A: %d logged, B: %d queued)"
                         % (logged, queued))
                 line += ", B %.3f s" % b.seconds
+                b1, queued, stateB1 = self.runBulk(site, cutoff, 0)
+                b0, queuedB0, _ = self.runBulk(site, cutoff, 1)
+                if cutoffDate() != cutoff:
+                    raise BenchFailure("the date changed during the round: run again")
+                m.floor.append(b1)
+                m.floorFixed.append(b0)
+                if stateB1 != stateA or queued != logged or queuedB0 != 0:
+                    raise BenchFailure(
+                        "A and B1 changed different cards (A: %d logged, B1: %d queued)"
+                        % (logged, queued))
+                line += ", B1 %.3f s, B0 %.3f s" % (b1.seconds, b0.seconds)
             a0, _, _ = self.runProgram(site, noneDir, False)
             m.fixed.append(a0)
             line += ", A0 %.3f s" % a0.seconds
@@ -425,7 +507,7 @@ class Bench:
         if len(states) != 1:
             raise BenchFailure("the program's runs left different states")
         if withBulk:
-            self.note("A and B changed exactly the same cards in every round")
+            self.note("A, B and B1 changed exactly the same cards in every round")
         return m
 
 
@@ -444,6 +526,11 @@ def printMain(m, backend):
           % (m.perCardMs(), m.perCardMs(cpu=True), m.wholeRunPerCardMs()))
     print("  feed check: %.1f ms per run (CPU %.1f ms; A0 minus A0 with FeedCheck=False)"
           % (m.feedCheckMs(), m.feedCheckMs(cpu=True)))
+    print("  B1 a transaction per card median %8.3f s   B0 its selection alone median %.3f s"
+          % (m.medianSeconds(m.floor), m.medianSeconds(m.floorFixed)))
+    print("  per card beyond the statement: A %.3f ms, B1 %.3f ms, ratio A/B1 %.2f "
+          "(single rounds: %s)" % (m.perCardMs(), m.floorPerCardMs(), m.floorRatio(),
+                                   " ".join("%.2f" % r for r in m.floorRatios())))
 
 
 def printScaling(rows, backend):
@@ -497,6 +584,9 @@ def main():
         scaleTargets = [1000, 5000, 20000]
     usePg = (not args.smoke) if args.pg is None else args.pg
     pgTransactions = args.pg_transactions or transactions
+    # A site whose transactions leave about a tenth of the cards idle (a first sweep): each
+    # card's round trips, not the statement, make most of the run.
+    sweepTransactions = cards * 10
     spanDays = 365
     here = os.path.dirname(os.path.abspath(__file__))
     harness = os.path.join(here, "..", "scripts", "pg-harness.sh")
@@ -517,12 +607,15 @@ def main():
                 scaling.append(bench.measure(sqlite, "scale", cards, transactions, share,
                                              spanDays, False))
         pgMain = None
+        pgSweep = None
         if usePg:
             if not tools.psql:
                 raise BenchFailure("psql is missing (apt-get install postgresql), or use --no-pg")
             pgEnv = startPostgres(harness)
             pg = PostgresSite(tools, workDir, pgEnv)
             pgMain = bench.measure(pg, "main", cards, pgTransactions, mainShare, spanDays, True)
+            pgSweep = bench.measure(pg, "sweep", cards, sweepTransactions, mainShare, spanDays,
+                                    True)
             pg.dropBase()
 
         print()
@@ -531,6 +624,7 @@ def main():
             printScaling(scaling, "SQLite")
         if pgMain:
             printMain(pgMain, "PostgreSQL (throw-away cluster, fsync off)")
+            printMain(pgSweep, "PostgreSQL, a first sweep (throw-away cluster, fsync off)")
     except BenchFailure as e:
         print("bench: FAILED: %s" % e, file=sys.stderr)
         return 1

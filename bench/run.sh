@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Benchmark of the unattended run: `dormex silent` against the same work done as one bulk
-# transaction in the database's shell, on identical copies of a generated site of 100,000 cards
-# and 5,000,000 transactions (SQLite; then PostgreSQL on the throw-away cluster of
-# scripts/pg-harness.sh), and the per-card cost at about 1k, 5k and 20k deactivated cards.
-# Builds a Release build first.
+# transaction in the database's shell, and against one transaction per card (the floor of its
+# per-card cost), on identical copies of a generated site of 100,000 cards and 5,000,000
+# transactions (SQLite; then PostgreSQL on the throw-away cluster of scripts/pg-harness.sh, on
+# that site and on one of 1,000,000 transactions, a first sweep of about 10,000 cards), and the
+# per-card cost at about 1k, 5k and 20k deactivated cards on SQLite. Builds a Release build first.
 #
 #   bash bench/run.sh            the full benchmark (several minutes)
 #   bash bench/run.sh --smoke    for CI: the checks in bench/test_bench.py, then a site of 4,000

@@ -171,14 +171,19 @@ class AwkwardSiteTest(unittest.TestCase):
 
         bulkDir = os.path.join(self.dir, "bulk")
         os.makedirs(bulkDir)
-        copy = site.freshCopy(bulkDir)
-        script = os.path.join(bulkDir, "bulk.sql")
-        with open(script, "w") as f:
-            f.write(site.bulkScript(bench.cutoffDate()))
-        self.assertEqual(site.runBulk(copy, script, None).status, 0)
-        stateB = site.query(copy, bench.kStateSql)
-        site.release(copy)
-        self.assertEqual(stateB, stateA)
+        # B, then B1 (a transaction per card) and its selection alone, B0, which changes nothing.
+        for name, script in (("bulk", lambda copy: site.bulkScript(bench.cutoffDate())),
+                             ("B1", lambda copy: site.floorScripts(copy, bench.cutoffDate())[0]),
+                             ("B0", lambda copy: site.floorScripts(copy, bench.cutoffDate())[1])):
+            copy = site.freshCopy(bulkDir)
+            pristine = site.query(copy, bench.kStateSql)
+            path = os.path.join(bulkDir, name + ".sql")
+            with open(path, "w") as f:
+                f.write(script(copy))
+            self.assertEqual(site.runBulk(copy, path, None).status, 0, name)
+            stateB = site.query(copy, bench.kStateSql)
+            site.release(copy)
+            self.assertEqual(stateB, pristine if name == "B0" else stateA, name)
 
         lines = stateA.split()
         keycards, downloads = lines[:len(kCards)], lines[len(kCards):]
