@@ -1,6 +1,7 @@
-// The Windows program end to end under Wine: Dormex.exe of the 64-bit Windows build, with the
-// stand-in COM server DormexSite.dll registered in that build's Wine prefix, on site files made
-// here as for the Linux program, run through the same scenarios with the same expectations.
+// The Windows program end to end under Wine: Dormex.exe of one Windows build (compiled once per
+// architecture, DORMEX_WINDOWS_ARCH), with the stand-in COM server DormexSite.dll registered in
+// that build's Wine prefix, on site files made here as for the Linux program, run through the
+// same scenarios with the same expectations.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -30,6 +31,12 @@ std::string windowsBuild() {
     return envOr("DORMEX_WINDOWS_BUILD").empty() ? DORMEX_WINDOWS_BUILD_DIR
                                                  : envOr("DORMEX_WINDOWS_BUILD");
 }
+
+// The architecture of the build, and the other one's, whose programs and fixtures the
+// registration cases use.
+constexpr int kArch = DORMEX_WINDOWS_ARCH;
+constexpr int kOtherArch = kArch == 64 ? 32 : 64;
+const std::string kOtherBuild = DORMEX_OTHER_WINDOWS_BUILD_DIR;
 
 // The tests run when asked for: DORMEX_WINDOWS_BUILD names a build, or
 // DORMEX_REQUIRE_WINDOWS_BUILD=1 (the test command, right after building it) requires one.
@@ -61,8 +68,10 @@ protected:
     static void SetUpTestSuite() {
         if (!asked()) return;
         const std::string build = windowsBuild();
-        for (const std::string& file : {build + "/Dormex.exe", build + "/DormexSite.dll",
-                                        build + "/wine-run", std::string(DORMEX_TRIAL_ZIP)}) {
+        for (const std::string& file :
+             {build + "/Dormex.exe", build + "/DormexSite.dll", build + "/wine-run",
+              build + "/DormexFixtureMissingImport.dll", kOtherBuild + "/DormexFixture.dll",
+              kOtherBuild + "/Dormex.exe", std::string(DORMEX_TRIAL_ZIP)}) {
             if (!std::filesystem::exists(file)) {
                 s_missing = file;
                 return;
@@ -235,24 +244,65 @@ TEST_F(WineEndToEnd, SiteLibraryFailuresAreOneLineErrors) {
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err.rfind("Dormex: SiteLibrary.ini is missing: ", 0), 0u) << r.err;
     EXPECT_EQ(state(1), "1/0/0");
-    // A class registered for 32-bit programs only.
-    const std::string clsid = "{5A4C2D6E-0D1B-4E4F-9B7A-3C2D1E0F9A8B}";
-    r = runProgram(windowsBuild() + "/wine-run",
-                   {"reg", "add", "HKLM\\Software\\Classes\\CLSID\\" + clsid + "\\InprocServer32",
-                    "/ve", "/d", "C:\\Vendor\\Site32.dll", "/f", "/reg:32"},
-                   dir.path());
-    ASSERT_EQ(r.status, 0) << r.err;
-    writeFile(dir.file("SiteLibrary.ini"),
-              std::regex_replace(kStandIn, std::regex("DormexSite.TopLevel"), clsid));
-    r = dormex("silent");
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err.rfind("Dormex: The site library is registered for 32-bit programs only: use "
-                          "the 32-bit Dormex.exe.\r\n",
-                          0),
-              0u)
-        << r.err;
-    EXPECT_EQ(log().size(), 2u) << "one entry per set-up failure";
+    // Classes it cannot create, each under an ID of its own, removed afterwards: one registered
+    // for the other architecture only; one registered for this one whose DLL is missing, or
+    // cannot be loaded as a DLL it needs is missing, with the other's working class under the
+    // same ID. Only the first names the other program. Wine fails the last two with a missing
+    // key (80040152, after the local server it looks for next), for which it has no text.
+    const std::string own = std::to_string(kArch), other = std::to_string(kOtherArch);
+    const std::string broken = windowsPath(windowsBuild() + "/DormexFixtureMissingImport.dll");
+    const std::string working = windowsPath(kOtherBuild + "/DormexFixture.dll");
+    struct Registration {
+        std::string clsid, ownServer, otherServer, message;
+    };
+    const Registration registrations[] = {
+        {"{5A4C2D6E-0D1B-4E4F-9B7A-3C2D1E0F9A8B}", "", "C:\\Vendor\\Site" + other + ".dll",
+         "The site library is registered for " + other + "-bit programs only: use the " + other +
+             "-bit Dormex.exe."},
+        {"{5A4C2D6E-0D1B-4E4F-9B7A-3C2D1E0F9A8C}", "C:\\Vendor\\Site" + own + ".dll", working,
+         "OLE error 80040152 (registered server: C:\\Vendor\\Site" + own + ".dll, not found)"},
+        {"{5A4C2D6E-0D1B-4E4F-9B7A-3C2D1E0F9A8D}", broken, working,
+         "OLE error 80040152 (registered server: " + broken + ")"},
+    };
+    auto reg = [&](std::vector<std::string> args, const std::string& view) {
+        args.push_back("/reg:" + view);
+        args.insert(args.begin(), "reg");
+        return runProgram(windowsBuild() + "/wine-run", args, dir.path());
+    };
+    EXPECT_EQ(log().size(), 1u) << "one entry per set-up failure";
     std::filesystem::remove(dir.file("Dormex.log"));
+    for (const Registration& c : registrations) {
+        SCOPED_TRACE(c.message);
+        const std::string key = "HKLM\\Software\\Classes\\CLSID\\" + c.clsid;
+        for (const auto& [server, view] : {std::pair{c.ownServer, own}, {c.otherServer, other}}) {
+            if (server.empty()) continue;
+            r = reg({"add", key + "\\InprocServer32", "/ve", "/d", server, "/f"}, view);
+            ASSERT_EQ(r.status, 0) << r.err;
+        }
+        writeFile(dir.file("SiteLibrary.ini"),
+                  std::regex_replace(kStandIn, std::regex("DormexSite.TopLevel"), c.clsid));
+        r = dormex("silent");
+        // The other architecture's program creates the working class (which lacks the
+        // interface); only the 64-bit one runs everywhere.
+        RunResult otherProgram;
+        const bool runOther = c.ownServer == broken && kOtherArch == 64;
+        if (runOther) {
+            std::filesystem::copy_file(kOtherBuild + "/Dormex.exe", dir.file("Dormex64.exe"));
+            otherProgram =
+                runProgram(windowsBuild() + "/wine-run",
+                           {windowsPath(dir.file("Dormex64.exe")), "silent"}, dir.path());
+        }
+        for (const std::string& view : {own, other}) reg({"delete", key, "/f"}, view);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err.rfind("Dormex: " + c.message + "\r\n", 0), 0u) << r.err;
+        if (runOther) {
+            EXPECT_EQ(otherProgram.status, 2);
+            EXPECT_EQ(otherProgram.err.rfind("Dormex: Interface not supported.\r\n", 0), 0u)
+                << otherProgram.err;
+        }
+        EXPECT_EQ(log(), std::vector<std::string>{"Set-up failed: " + c.message});
+        std::filesystem::remove(dir.file("Dormex.log"));
+    }
     writeFile(dir.file("SiteLibrary.ini"), kStandIn);
     // Missing tables: logged failures of both routines.
     exec("DROP TABLE MXRSettings");

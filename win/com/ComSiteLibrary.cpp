@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <exception>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "AdoLayout.h"
@@ -414,6 +415,51 @@ bool registeredForOtherArchitecture(const CLSID& classId) {
     return false;
 }
 
+// True for the statuses of a server that could not be loaded: Wine reports a DLL that cannot be
+// loaded, or a DLL it needs that is missing, as a class not registered.
+bool notLoaded(HRESULT status) {
+    return status == REGDB_E_CLASSNOTREG || status == REGDB_E_KEYMISSING ||
+           status == CO_E_DLLNOTFOUND || status == CO_E_ERRORINDLL ||
+           status == HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND) ||
+           status == HRESULT_FROM_WIN32(ERROR_BAD_EXE_FORMAT) ||
+           status == HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND) ||
+           status == HRESULT_FROM_WIN32(ERROR_DLL_INIT_FAILED);
+}
+
+// The in-process server registered for the class in this program's own registry view, as COM
+// reads it (the classes root, and the user's classes, which Wine's root does not show); empty
+// when there is none. Only the registry is read: nothing of the vendor's is loaded.
+std::wstring registeredServer(const CLSID& classId) {
+    wchar_t guid[40];
+    ::StringFromGUID2(classId, guid, 40);
+    const std::wstring key = std::wstring(L"CLSID\\") + guid + L"\\InprocServer32";
+    for (const auto& [root, prefix] : {std::pair{HKEY_CLASSES_ROOT, L""},
+                                       std::pair{HKEY_CURRENT_USER, L"Software\\Classes\\"}}) {
+        const std::wstring path = prefix + key;
+        DWORD size = 0;
+        if (::RegGetValueW(root, path.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, nullptr, &size) !=
+                ERROR_SUCCESS ||
+            size < sizeof(wchar_t))
+            continue;
+        std::wstring server(size / sizeof(wchar_t), L'\0');
+        if (::RegGetValueW(root, path.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, server.data(),
+                           &size) != ERROR_SUCCESS)
+            continue;
+        server.resize(::wcsnlen(server.c_str(), server.size()));
+        if (!server.empty()) return server;
+    }
+    return {};
+}
+
+// " (registered server: PATH)", with ", not found" where no such file is found.
+std::string serverNote(const std::wstring& server) {
+    std::wstring file = server;
+    if (file.size() > 1 && file.front() == L'"' && file.back() == L'"')
+        file = file.substr(1, file.size() - 2);
+    const bool found = ::SearchPathW(nullptr, file.c_str(), nullptr, 0, nullptr, nullptr) != 0;
+    return " (registered server: " + platform::toUtf8(server) + (found ? ")" : ", not found)");
+}
+
 }  // namespace
 
 ComConfig readComConfig(const std::string& programDir) {
@@ -580,7 +626,10 @@ site::CreateFunction comSiteLibrary(const std::string& programDir) {
             const HRESULT status = ::CoCreateInstance(config.classId, nullptr,
                                                       CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
                                                       IID_IUnknown, object.outVoid());
-            // Not registered: Windows says so; Wine reports a missing key.
+            // Registered in this program's view but not loaded: the error and the server's path.
+            // Not registered there: Windows says so; Wine reports a missing key.
+            const std::wstring server = notLoaded(status) ? registeredServer(config.classId) : L"";
+            if (!server.empty()) return fail(status, failureMessage(status) + serverNote(server));
             if ((status == REGDB_E_CLASSNOTREG || status == REGDB_E_KEYMISSING) &&
                 registeredForOtherArchitecture(config.classId))
                 return fail(status, sizeof(void*) == 8
