@@ -60,11 +60,11 @@ windows_suites() {
     stop_wine_session
 }
 
-# suite_counts: each Windows test program's registered (and, after a passing run, passed) cases,
-# the 64-bit build's beside the 32-bit one's.
+# suite_counts BUILD...: each Windows test program's cases as the given builds' last runs listed
+# them (all passed, or the command would have stopped), the 64-bit build's beside the 32-bit one's.
 suite_counts() {
     local dir
-    for dir in build-win64 build-win32 build; do
+    for dir in "$@"; do
         ctest --test-dir "$DORMEX_ROOT/$dir" --show-only=json-v1
     done | python3 -c '
 import collections, json, os, sys
@@ -93,7 +93,11 @@ if [ "${DORMEX_SKIP_WINDOWS:-}" != 1 ]; then
     if [ "$runs32" = 1 ]; then windows_suites 32; fi
     trap - EXIT
     echo "== Windows test cases per program"
-    suite_counts
+    if [ "$runs32" = 1 ]; then
+        suite_counts build-win64 build-win32 build
+    else
+        suite_counts build-win64 build
+    fi
 fi
 
 if [ "${DORMEX_SKIP_FUZZ:-}" != 1 ]; then

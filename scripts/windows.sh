@@ -16,6 +16,7 @@ tests=OFF
 
 # The test programs' build looks for Wine when it is configured: Wine comes first.
 if [ "$tests" = ON ]; then
+    ensure_i386_architecture
     ensure_packages "${DORMEX_WINDOWS_PACKAGES[@]}" "${DORMEX_WINE_PACKAGES[@]}"
 else
     ensure_packages "${DORMEX_WINDOWS_PACKAGES[@]}"
