@@ -64,12 +64,13 @@ check_program() {
     echo "$exe: $format, imports $(echo $dlls | tr ' ' ',')"
 }
 
-# check_exports DLL NAMES...: the DLL's export table names exactly NAMES (test hooks stay in the
-# test build, DormexSiteTest.dll).
-check_exports() {
-    local dll=$1
-    shift
-    local table exports expected
+# check_trial_dll DLL TRIPLE NAMES...: the DLL's export table names exactly NAMES and its
+# resources hold one type library, its own (the test hooks and the test type libraries stay in
+# the test build, DormexSiteTest.dll). TRIPLE's windres reads the resources.
+check_trial_dll() {
+    local dll=$1 triple=$2
+    shift 2
+    local table exports expected libraries
     table=$(objdump -p "$dll")
     exports=$(sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/s/^\s*\[\s*[0-9]*\] //p' <<<"$table" | sort)
     expected=$(printf '%s\n' "$@" | sort)
@@ -77,7 +78,12 @@ check_exports() {
         echo "windows: $dll exports $(echo $exports | tr ' ' ','), not only $(echo $expected | tr ' ' ',')" >&2
         exit 1
     fi
-    echo "$dll: exports $(echo $exports | tr ' ' ',')"
+    libraries=$("$triple-windres" -i "$dll" -O rc | grep -a '^[0-9]* "TYPELIB"' | tr '\n' ' ')
+    if [ "$libraries" != '1 "TYPELIB" ' ]; then
+        echo "windows: $dll holds the type libraries $libraries, not only its own" >&2
+        exit 1
+    fi
+    echo "$dll: exports $(echo $exports | tr ' ' ','), one type library"
 }
 
 # text FILE TARGET: a text file of win/ with Windows line ends.
@@ -117,13 +123,13 @@ else
     build_windows 32 toolchain-mingw-w64-i686.cmake "$tests"
 fi
 # What ships; the test build's DLLs beside them are not checked.
-for arch_format in 64:pei-x86-64 32:pei-i386; do
-    for file in "$DORMEX_ROOT/build-win${arch_format%%:*}"/{Dormex.exe,DormexSite.dll}; do
-        [ -f "$file" ] && check_program "$file" "${arch_format#*:}"
+for arch_format_triple in 64:pei-x86-64:x86_64-w64-mingw32 32:pei-i386:i686-w64-mingw32; do
+    IFS=: read -r arch format triple <<<"$arch_format_triple"
+    for file in "$DORMEX_ROOT/build-win$arch"/{Dormex.exe,DormexSite.dll}; do
+        [ -f "$file" ] && check_program "$file" "$format"
     done
-    dll="$DORMEX_ROOT/build-win${arch_format%%:*}/DormexSite.dll"
-    check_exports "$dll" DllCanUnloadNow DllGetClassObject DllRegisterServer \
-        DllUnregisterServer
+    check_trial_dll "$DORMEX_ROOT/build-win$arch/DormexSite.dll" "$triple" DllCanUnloadNow \
+        DllGetClassObject DllRegisterServer DllUnregisterServer
 done
 pack 64
 pack 32
