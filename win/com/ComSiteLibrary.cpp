@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <exception>
 #include <memory>
-#include <utility>
 #include <vector>
 
 #include "AdoLayout.h"
@@ -416,7 +415,7 @@ bool registeredForOtherArchitecture(const CLSID& classId) {
 }
 
 // True for the statuses of a server that could not be loaded: Wine reports a DLL that cannot be
-// loaded, or a DLL it needs that is missing, as a class not registered.
+// loaded, or a DLL it needs that is missing, as a missing key or a class not registered.
 bool notLoaded(HRESULT status) {
     return status == REGDB_E_CLASSNOTREG || status == REGDB_E_KEYMISSING ||
            status == CO_E_DLLNOTFOUND || status == CO_E_ERRORINDLL ||
@@ -426,29 +425,27 @@ bool notLoaded(HRESULT status) {
            status == HRESULT_FROM_WIN32(ERROR_DLL_INIT_FAILED);
 }
 
-// The in-process server registered for the class in this program's own registry view, as COM
-// reads it (the classes root, and the user's classes, which Wine's root does not show); empty
-// when there is none. Only the registry is read: nothing of the vendor's is loaded.
+// The in-process server registered for the class in this program's own registry view of the
+// classes root, where COM looks (Windows shows the user's classes there; Wine's COM reads none,
+// and Wine shares the user's keys between the views); empty when there is none. Only the
+// registry is read: nothing of the vendor's is loaded.
 std::wstring registeredServer(const CLSID& classId) {
     wchar_t guid[40];
     ::StringFromGUID2(classId, guid, 40);
     const std::wstring key = std::wstring(L"CLSID\\") + guid + L"\\InprocServer32";
-    for (const auto& [root, prefix] : {std::pair{HKEY_CLASSES_ROOT, L""},
-                                       std::pair{HKEY_CURRENT_USER, L"Software\\Classes\\"}}) {
-        const std::wstring path = prefix + key;
-        DWORD size = 0;
-        if (::RegGetValueW(root, path.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, nullptr, &size) !=
-                ERROR_SUCCESS ||
-            size < sizeof(wchar_t))
+    std::wstring server(MAX_PATH, L'\0');
+    for (;;) {
+        DWORD size = static_cast<DWORD>(server.size() * sizeof(wchar_t));
+        const LONG rc = ::RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ,
+                                       nullptr, server.data(), &size);
+        if (rc == ERROR_MORE_DATA) {
+            server.resize(size / sizeof(wchar_t) + server.size());
             continue;
-        std::wstring server(size / sizeof(wchar_t), L'\0');
-        if (::RegGetValueW(root, path.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, server.data(),
-                           &size) != ERROR_SUCCESS)
-            continue;
+        }
+        if (rc != ERROR_SUCCESS) return {};
         server.resize(::wcsnlen(server.c_str(), server.size()));
-        if (!server.empty()) return server;
+        return server;
     }
-    return {};
 }
 
 // " (registered server: PATH)", with ", not found" where no such file is found.
