@@ -1,8 +1,7 @@
-// The COM site library client against the test build of the stand-in server, DormexSiteTest.dll
-// (its hooks, and a class and ProgID of its own; registered per user in the build's Wine
-// prefix): positions, argument widths, the layout its type library declares, error information
-// and its fallbacks, variants and provider column types, interfaces and the release of every
-// object, through the program's own routines.
+// The COM site library client against the stand-in's test build DormexSiteTest.dll (registered
+// per user in the build's Wine prefix): positions, argument widths, the layout its type library
+// declares, error information and its fallbacks, variants and provider column types, interfaces and
+// the release of every object, through the program's own routines.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -48,7 +47,7 @@ enum Mode {
     kOlderIds = 5
 };
 
-// The test build of the server DLL beside the test program, loaded and registered once.
+// The server DLL beside the test program, loaded and registered once.
 struct Server {
     HRESULT(WINAPI* registerServer)();
     HRESULT(WINAPI* unregisterServer)();
@@ -111,19 +110,16 @@ std::string systemTextOf(HRESULT status) {
     return site::TrimErrorText(site::toUtf8(std::u16string(buffer, buffer + n)));
 }
 
-// A GUID in braces.
-std::string text(const GUID& id) {
-    wchar_t buffer[40];
-    StringFromGUID2(id, buffer, 40);
-    return site::toUtf8(std::u16string(buffer, buffer + wcslen(buffer)));
-}
-
 // The stand-in's [COM] keys, with `key` set to `value` (none: the four keys as they are); a
 // key of another name goes into [Database].
 std::string comIni(const std::string& key = "", const std::string& value = "") {
-    const std::wstring progId = dormexsite::kProgId;
+    auto text = [](const GUID& id) {
+        wchar_t buffer[40];
+        StringFromGUID2(id, buffer, 40);
+        return site::toUtf8(std::u16string(buffer, buffer + wcslen(buffer)));
+    };
     const std::pair<std::string, std::string> keys[] = {
-        {"Class", site::toUtf8(std::u16string(progId.begin(), progId.end()))},
+        {"Class", "DormexSiteTest.TopLevel"},
         {"TopLevelInterface", text(dormexsite::kTopLevelIid)},
         {"CollectionInterface", text(dormexsite::kCollectionIid)},
         {"CardInterface", text(dormexsite::kCardIid)}};
@@ -435,9 +431,8 @@ TEST_F(ComClient, RegistrationIsPerUserAndUnregisteringRemovesTheClass) {
     // The server's own registration and unregistration, with the user's keys and the classes
     // root redirected to keys of this test and architecture (Wine does not redirect the user's
     // keys between the views), so that tests running meanwhile keep the class.
-    const std::wstring base = L"Software\\DormexComClientTest" + std::to_wstring(sizeof(void*) * 8);
-    const std::string id = text(dormexsite::kClsid);
-    const std::wstring clsid = L"Software\\Classes\\CLSID\\" + std::wstring(id.begin(), id.end());
+    const std::wstring base = L"Software\\DormexComClientTest" + std::to_wstring(sizeof(void*));
+    const std::wstring clsid = L"Software\\Classes\\CLSID\\{07B11B6C-238B-42E7-B1F3-67C80838054F}";
     HKEY user = nullptr, root = nullptr;
     ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (base + L"\\User").c_str(), 0, nullptr, 0,
                               KEY_ALL_ACCESS, nullptr, &user, nullptr),

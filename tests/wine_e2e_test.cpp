@@ -1,7 +1,6 @@
-// The Windows program end to end under Wine: Dormex.exe of one Windows build (compiled once per
-// architecture, DORMEX_WINDOWS_ARCH), with the stand-in COM server DormexSite.dll registered in
-// that build's Wine prefix, on site files made here as for the Linux program, run through the
-// same scenarios with the same expectations.
+// The Windows program end to end under Wine: Dormex.exe of one architecture's build, with the
+// stand-in COM server DormexSite.dll registered in that build's Wine prefix, on site files made
+// here as for the Linux program, run through the same scenarios with the same expectations.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -32,8 +31,7 @@ std::string windowsBuild() {
                                                  : envOr("DORMEX_WINDOWS_BUILD");
 }
 
-// The architecture of the build, and the other one's, whose programs and fixtures the
-// registration cases use.
+// The build's architecture (compiled once for each), and the other one's build.
 constexpr int kArch = DORMEX_WINDOWS_ARCH;
 constexpr int kOtherArch = kArch == 64 ? 32 : 64;
 const std::string kOtherBuild = DORMEX_OTHER_WINDOWS_BUILD_DIR;
@@ -244,62 +242,56 @@ TEST_F(WineEndToEnd, SiteLibraryFailuresAreOneLineErrors) {
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err.rfind("Dormex: SiteLibrary.ini is missing: ", 0), 0u) << r.err;
     EXPECT_EQ(state(1), "1/0/0");
-    // Classes it cannot create, each under an ID of its own, removed afterwards: one registered
-    // for the other architecture only; one registered for this one whose DLL is missing, or
-    // cannot be loaded as a DLL it needs is missing, with the other's working class under the
-    // same ID. Only the first names the other program. Wine fails the last two with a missing
-    // key (80040152, after the local server it looks for next), for which it has no text.
+    // Classes it cannot create, each under an ID of its own in the views given, removed
+    // afterwards: one registered for the other architecture only; one registered for this one
+    // whose DLL is missing, or imports a DLL that is missing, with the other's working class
+    // under the same ID. Only the first names the other program; Wine fails the last two with a
+    // missing key (80040152, after the local server it looks for next) and has no text for it.
     const std::string own = std::to_string(kArch), other = std::to_string(kOtherArch);
     const std::string broken = windowsPath(windowsBuild() + "/DormexFixtureMissingImport.dll");
     const std::string working = windowsPath(kOtherBuild + "/DormexFixture.dll");
+    const std::string vendor = "C:\\Vendor\\Site", wine = windowsBuild() + "/wine-run";
+    auto reg = [&](std::vector<std::string> args, const std::string& view) {
+        args.insert(args.begin(), "reg");
+        args.push_back("/reg:" + view);
+        return runProgram(wine, args, dir.path()).status;
+    };
     struct Registration {
-        std::string clsid, ownServer, otherServer, message;
+        std::string id, ownServer, otherServer, message;
     };
     const Registration registrations[] = {
-        {"{5A4C2D6E-0D1B-4E4F-9B7A-3C2D1E0F9A8B}", "", "C:\\Vendor\\Site" + other + ".dll",
+        {"8B", "", vendor + other + ".dll",
          "The site library is registered for " + other + "-bit programs only: use the " + other +
              "-bit Dormex.exe."},
-        {"{5A4C2D6E-0D1B-4E4F-9B7A-3C2D1E0F9A8C}", "C:\\Vendor\\Site" + own + ".dll", working,
-         "OLE error 80040152 (registered server: C:\\Vendor\\Site" + own + ".dll, not found)"},
-        {"{5A4C2D6E-0D1B-4E4F-9B7A-3C2D1E0F9A8D}", broken, working,
-         "OLE error 80040152 (registered server: " + broken + ")"},
-    };
-    auto reg = [&](std::vector<std::string> args, const std::string& view) {
-        args.push_back("/reg:" + view);
-        args.insert(args.begin(), "reg");
-        return runProgram(windowsBuild() + "/wine-run", args, dir.path());
+        {"8C", vendor + own + ".dll", working,
+         "OLE error 80040152 (registered server: " + vendor + own + ".dll, not found)"},
+        {"8D", broken, working, "OLE error 80040152 (registered server: " + broken + ")"},
     };
     EXPECT_EQ(log().size(), 1u) << "one entry per set-up failure";
     std::filesystem::remove(dir.file("Dormex.log"));
     for (const Registration& c : registrations) {
         SCOPED_TRACE(c.message);
-        const std::string key = "HKLM\\Software\\Classes\\CLSID\\" + c.clsid;
-        for (const auto& [server, view] : {std::pair{c.ownServer, own}, {c.otherServer, other}}) {
-            if (server.empty()) continue;
-            r = reg({"add", key + "\\InprocServer32", "/ve", "/d", server, "/f"}, view);
-            ASSERT_EQ(r.status, 0) << r.err;
-        }
+        const std::string clsid = "{5A4C2D6E-0D1B-4E4F-9B7A-3C2D1E0F9A" + c.id + "}";
+        const std::string key = "HKLM\\Software\\Classes\\CLSID\\" + clsid,
+                          inproc = "\\InprocServer32";
+        for (const auto& [server, view] : {std::pair{c.ownServer, own}, {c.otherServer, other}})
+            EXPECT_EQ(
+                server.empty() ? 0 : reg({"add", key + inproc, "/ve", "/d", server, "/f"}, view),
+                0);
         writeFile(dir.file("SiteLibrary.ini"),
-                  std::regex_replace(kStandIn, std::regex("DormexSite.TopLevel"), c.clsid));
+                  std::regex_replace(kStandIn, std::regex("DormexSite.TopLevel"), clsid));
         r = dormex("silent");
-        // The other architecture's program creates the working class (which lacks the
-        // interface); only the 64-bit one runs everywhere.
-        RunResult otherProgram;
-        const bool runOther = c.ownServer == broken && kOtherArch == 64;
-        if (runOther) {
+        // The 64-bit program (it runs everywhere) creates the working class, lacking the interface.
+        if (c.ownServer == broken && kOtherArch == 64) {
             std::filesystem::copy_file(kOtherBuild + "/Dormex.exe", dir.file("Dormex64.exe"));
-            otherProgram =
-                runProgram(windowsBuild() + "/wine-run",
-                           {windowsPath(dir.file("Dormex64.exe")), "silent"}, dir.path());
+            const RunResult created =
+                runProgram(wine, {windowsPath(dir.file("Dormex64.exe")), "silent"}, dir.path());
+            EXPECT_EQ(created.err.rfind("Dormex: Interface not supported.\r\n", 0), 0u)
+                << created.err;
         }
         for (const std::string& view : {own, other}) reg({"delete", key, "/f"}, view);
         EXPECT_EQ(r.status, 2);
         EXPECT_EQ(r.err.rfind("Dormex: " + c.message + "\r\n", 0), 0u) << r.err;
-        if (runOther) {
-            EXPECT_EQ(otherProgram.status, 2);
-            EXPECT_EQ(otherProgram.err.rfind("Dormex: Interface not supported.\r\n", 0), 0u)
-                << otherProgram.err;
-        }
         EXPECT_EQ(log(), std::vector<std::string>{"Set-up failed: " + c.message});
         std::filesystem::remove(dir.file("Dormex.log"));
     }
