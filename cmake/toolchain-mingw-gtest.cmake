@@ -8,9 +8,14 @@ set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
 add_subdirectory(${DORMEX_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 
+# DORMEX_WINE_RUNNER names the Wine loader of the toolchain's architecture (wine64, or wine for
+# 32-bit programs, from wine32). The prefix is always made by wine64, so it holds both registry
+# views.
 if(DORMEX_WINE_RUNNER)
-    find_program(DORMEX_WINE64 wine64 PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
-    if(DORMEX_WINE64)
+    find_program(DORMEX_WINE64 wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
+    find_program(DORMEX_WINE_LOADER ${DORMEX_WINE_RUNNER} PATHS /usr/lib/wine NO_DEFAULT_PATH
+                 NO_CMAKE_FIND_ROOT_PATH)
+    if(DORMEX_WINE64 AND DORMEX_WINE_LOADER)
         # A Wine prefix of the build's own, quiet, without the .NET and HTML installers.
         set(DORMEX_WINE_PREFIX ${CMAKE_BINARY_DIR}/wine-prefix)
         configure_file(${PROJECT_SOURCE_DIR}/win/wine-run.sh.in ${CMAKE_BINARY_DIR}/wine-run
@@ -18,6 +23,7 @@ if(DORMEX_WINE_RUNNER)
                        GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
         set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run)
     else()
-        message(WARNING "wine64 not found: the Windows tests are built but cannot run")
+        message(WARNING "/usr/lib/wine/${DORMEX_WINE_RUNNER} or wine64 not found: the Windows "
+                        "tests are built but cannot run (packages wine64, wine32)")
     endif()
 endif()

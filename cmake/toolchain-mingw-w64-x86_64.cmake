@@ -2,4 +2,4 @@
 # through the emulator, a wrapper that gives Wine a prefix of its own in the build directory.
 set(DORMEX_MINGW_TRIPLE x86_64-w64-mingw32)
 include(${CMAKE_CURRENT_LIST_DIR}/toolchain-mingw-common.cmake)
-set(DORMEX_WINE_RUNNER ON)
+set(DORMEX_WINE_RUNNER wine64)

@@ -1,7 +1,7 @@
 #include "ComObject.h"
 
 #include <cstddef>
-#include <vector>
+#include <string>
 
 #include "TestHooks.h"
 
@@ -12,23 +12,6 @@ LONG g_live = 0;
 // Live objects by kind (index: Iface).
 LONG g_liveByKind[8] = {};
 
-// Interface tables by kind, for the test hook that moves a slot.
-const InterfaceInfo* g_interfaces[8] = {};
-
-// The injected fault and the call record (tests only; one apartment thread uses the server).
-struct Fault {
-    Iface kind = Iface::TopLevel;
-    int position = 0;
-    FaultMode mode = FaultMode::None;
-    HRESULT status = S_OK;
-    bool hasDescription = false;
-    std::wstring description;
-};
-Fault g_fault;
-std::vector<int> g_calls;
-std::wstring g_programDirectory;
-int g_declaration = 1;
-
 // ADO's newer interface IDs start at xxxx15xx; the older family at xxxx05xx.
 bool newerAdoId(const IID& iid) {
     return iid.Data1 >= 0x1000 && iid.Data1 < 0x2000 && iid.Data2 == 0 && iid.Data3 == 0x10;
@@ -36,8 +19,7 @@ bool newerAdoId(const IID& iid) {
 
 bool answers(const ComObject* self, REFIID riid) {
     const bool olderOnly = self->info->kind == Iface::Recordset &&
-                           g_fault.mode == FaultMode::OlderIdsOnly &&
-                           g_fault.kind == Iface::Recordset;
+                           faultAt(Iface::Recordset, 0) == FaultMode::OlderIdsOnly;
     for (const IID* const* iid = self->info->iids; *iid; ++iid)
         if (IsEqualIID(riid, **iid)) return !(olderOnly && newerAdoId(riid));
     return false;
@@ -127,13 +109,12 @@ ComObject::ComObject(const InterfaceInfo& interfaceInfo)
     InterlockedIncrement(&g_liveByKind[static_cast<int>(interfaceInfo.kind)]);
 }
 
-bool registerInterface(const InterfaceInfo* info) {
-    g_interfaces[static_cast<int>(info->kind)] = info;
-    return true;
-}
-
 LONG liveObjects() {
     return g_live;
+}
+
+LONG liveObjectsOf(Iface kind) {
+    return g_liveByKind[static_cast<int>(kind)];
 }
 
 void objectCreated() {
@@ -187,8 +168,8 @@ HRESULT enterMethod(ComObject* self, Iface kind, int position) {
     if (faultAt(kind, position) != FaultMode::Fail) return S_OK;
     // Without a description the thread's error information is left as it is, as a careless
     // server leaves it.
-    if (g_fault.hasDescription) publish(self, g_fault.description);
-    return g_fault.status;
+    if (const std::wstring* description = faultDescription()) publish(self, *description);
+    return faultStatus();
 }
 
 void installUnknownAndDispatch(Slot* table) {
@@ -201,27 +182,7 @@ void installUnknownAndDispatch(Slot* table) {
     table[6] = toSlot(&invoke);
 }
 
-FaultMode faultAt(Iface kind, int position) {
-    return g_fault.mode != FaultMode::None && g_fault.kind == kind && g_fault.position == position
-               ? g_fault.mode
-               : FaultMode::None;
-}
-
-HRESULT faultStatus() {
-    return g_fault.status;
-}
-
-const std::wstring* faultDescription() {
-    return g_fault.hasDescription ? &g_fault.description : nullptr;
-}
-
-void recordCall(Iface kind, int position) {
-    if (kind == Iface::TopLevel || kind == Iface::Collection || kind == Iface::Card)
-        g_calls.push_back(static_cast<int>(kind) * 1000 + position);
-}
-
-std::wstring programDirectory() {
-    if (!g_programDirectory.empty()) return g_programDirectory;
+std::wstring executableDirectory() {
     std::wstring path(MAX_PATH, L'\0');
     for (;;) {
         const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
@@ -236,54 +197,4 @@ std::wstring programDirectory() {
     return slash == std::wstring::npos ? L".\\" : path.substr(0, slash + 1);
 }
 
-int declaration() {
-    return g_declaration;
-}
-
-void swapSlots(Iface kind, int a, int b) {
-    const int index = static_cast<int>(kind);
-    if (index < 1 || index > 6 || !g_interfaces[index]) return;
-    Slot* table = const_cast<Slot*>(g_interfaces[index]->table);
-    std::swap(table[kOwnBase + a], table[kOwnBase + b]);
-}
-
 }  // namespace dormexsite
-
-using namespace dormexsite;
-
-LONG WINAPI DormexSiteLiveObjects(int kind) {
-    return kind >= 1 && kind <= 6 ? g_liveByKind[kind] : liveObjects();
-}
-
-int WINAPI DormexSiteTakeCalls(int* out, int capacity) {
-    const int count = static_cast<int>(g_calls.size());
-    for (int i = 0; out && i < count && i < capacity; ++i) out[i] = g_calls[static_cast<size_t>(i)];
-    g_calls.clear();
-    return count;
-}
-
-void WINAPI DormexSiteInject(int kind, int position, int mode, HRESULT status,
-                             const wchar_t* description) {
-    g_fault = Fault{};
-    g_fault.kind = static_cast<Iface>(kind);
-    g_fault.position = position;
-    g_fault.mode = static_cast<FaultMode>(mode);
-    g_fault.status = status;
-    g_fault.hasDescription = description != nullptr;
-    if (description) g_fault.description = description;
-}
-
-void WINAPI DormexSiteMoveSlot(int kind, int a, int b) {
-    swapSlots(static_cast<Iface>(kind), a, b);
-}
-
-void WINAPI DormexSiteDeclare(int library) {
-    g_declaration = library;
-}
-
-void WINAPI DormexSiteSetProgramDirectory(const wchar_t* directory) {
-    g_programDirectory = directory ? directory : L"";
-    if (!g_programDirectory.empty() && g_programDirectory.back() != L'\\' &&
-        g_programDirectory.back() != L'/')
-        g_programDirectory += L'\\';
-}

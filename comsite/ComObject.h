@@ -29,6 +29,9 @@ struct ComObject;
 // UTF-8 text of a wide string.
 std::string toUtf8(const std::wstring& text);
 
+// The running executable's directory, with a trailing backslash.
+std::wstring executableDirectory();
+
 // What an interface table serves: its kind, the interface IDs it answers, its name for error
 // sources, and its table.
 struct InterfaceInfo {
@@ -60,11 +63,9 @@ T* makeObject(Args&&... args) {
     return object;
 }
 
-// Makes `info`'s table reachable for the test hook that moves a slot; true.
-bool registerInterface(const InterfaceInfo* info);
-
-// Objects alive now, class factory aside.
+// Objects alive now, class factory aside, and those of one kind.
 LONG liveObjects();
+LONG liveObjectsOf(Iface kind);
 // Counts one more or one less live object.
 void objectCreated();
 void objectDestroyed();
@@ -77,8 +78,8 @@ ULONG release(ComObject* self);
 // Publishes `message` as the error information of `self`'s interface and returns `status`.
 HRESULT failWith(ComObject* self, HRESULT status, const std::string& message);
 
-// Records that the own method at `position` of `kind` was called (test calls and injected
-// faults; see TestHooks.h), and returns the status an injected fault asks for, else S_OK.
+// Records that the own method at `position` of `kind` was called, and returns the status an
+// injected fault asks for, else S_OK (test build only; see TestHooks.h).
 HRESULT enterMethod(ComObject* self, Iface kind, int position);
 
 // Runs `body` for a method of `self` at `position`: an injected fault, a thrown exception or a
@@ -101,7 +102,7 @@ HRESULT method(ComObject* self, int position, Body&& body) {
 void installUnknownAndDispatch(Slot* table);
 
 // The type information of site interface `iid` from the type library in the DLL's resources
-// that the tests chose (TestHooks.h), else the one registered with the class.
+// that the tests chose (test build, TestHooks.h), else the one registered with the class.
 HRESULT siteTypeInfo(REFIID iid, ITypeInfo** info);
 
 // Builds the table of an interface with `Size` slots: IUnknown and IDispatch, every own slot

@@ -40,8 +40,43 @@ DORMEX_TEST_PACKAGES=(libgtest-dev libgmock-dev postgresql odbc-postgresql sqlit
 DORMEX_WINDOWS_PACKAGES=(cmake g++-mingw-w64-x86-64 g++-mingw-w64-i686 googletest tcl dpkg-dev
     mingw-w64-tools libwine-dev)
 
-# Running the 64-bit Windows tests (scripts/test.sh): Wine, and a virtual display for the window.
-DORMEX_WINE_PACKAGES=(wine wine64 xvfb)
+# Running the Windows tests of both architectures (scripts/test.sh): Wine with its 64-bit and
+# 32-bit loaders (wine32 is an i386 package: see ensure_i386_architecture), and a virtual display
+# for the window.
+DORMEX_WINE_PACKAGES=(wine wine64 wine32 xvfb)
+
+# Adds the i386 architecture to dpkg when it is missing (as root), so that the apt-get update of
+# ensure_packages reads its lists and wine32 can be installed; as anyone else it prints the line.
+ensure_i386_architecture() {
+    dpkg --print-foreign-architectures | grep -qx i386 && return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "Missing architecture i386 for wine32. Run as root:" >&2
+        echo "  dpkg --add-architecture i386" >&2
+        exit 1
+    fi
+    echo "Adding the i386 architecture (for wine32)"
+    dpkg --add-architecture i386
+}
+
+# True when the kernel runs 32-bit x86 programs: a 96-byte i386 ELF file (mov eax,1; mov ebx,42;
+# int 0x80) must exit with 42. Written into the project's directory, which allows programs to
+# run, unlike a /tmp mounted noexec.
+runs_32bit_code() {
+    local probe status=0
+    probe=$(mktemp -p "$DORMEX_ROOT" .i386-probe.XXXXXX)
+    # ELF header, one program header loading the whole file at 0x08048000, then the code.
+    local bytes='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00'
+    bytes+='\x02\x00\x03\x00\x01\x00\x00\x00\x54\x80\x04\x08\x34\x00\x00\x00'
+    bytes+='\x00\x00\x00\x00\x00\x00\x00\x00\x34\x00\x20\x00\x01\x00\x00\x00'
+    bytes+='\x00\x00\x00\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00\x80\x04\x08'
+    bytes+='\x00\x80\x04\x08\x60\x00\x00\x00\x60\x00\x00\x00\x05\x00\x00\x00'
+    bytes+='\x00\x10\x00\x00\xb8\x01\x00\x00\x00\xbb\x2a\x00\x00\x00\xcd\x80'
+    printf '%b' "$bytes" >"$probe"
+    chmod +x "$probe"
+    "$probe" 2>/dev/null || status=$?
+    rm -f "$probe"
+    [ "$status" -eq 42 ]
+}
 
 # build_dormex BUILD_DIR [cmake options...]: configures and builds with both cores.
 build_dormex() {
@@ -51,12 +86,12 @@ build_dormex() {
     cmake --build "$dir" -j "$(nproc)"
 }
 
-# start_wine_session BUILD_DIR: for the Windows build in BUILD_DIR, a virtual display (Xvfb, on a
-# display number it picks) and a persistent Wine server on the build's own Wine prefix, created
-# on first use, quiet, without the .NET and HTML installers, drawing window frames itself as
-# there is no window manager. Exports WINEPREFIX, WINEDEBUG, WINEDLLOVERRIDES and sets
-# DORMEX_WINE_DISPLAY (":N"). stop_wine_session ends the prefix's Windows processes and stops
-# both by process id.
+# start_wine_session BUILD_DIR: for the Windows build in BUILD_DIR (either architecture), a
+# virtual display (Xvfb, on a display number it picks) and a persistent Wine server on the
+# build's own Wine prefix, which its wine-run makes when it is missing or was made before wine32:
+# quiet, without the .NET and HTML installers, drawing window frames itself as there is no
+# window manager. Exports WINEPREFIX, WINEDEBUG, WINEDLLOVERRIDES and sets DORMEX_WINE_DISPLAY
+# (":N"). stop_wine_session ends the prefix's Windows processes and stops both by process id.
 DORMEX_WINESERVER=/usr/lib/wine/wineserver64
 start_wine_session() {
     local dir="$1"
@@ -69,7 +104,10 @@ start_wine_session() {
     for _ in $(seq 1 100); do [ -s "$number" ] && break; sleep 0.1; done
     [ -s "$number" ] || { echo "Xvfb did not start" >&2; return 1; }
     DORMEX_WINE_DISPLAY=":$(head -n 1 "$number")"
-    mkdir -p "$WINEPREFIX"
+    # The prefix is made (or made anew) first, and the server that made it has ended, so the
+    # session below is fresh.
+    "$dir/wine-run"
+    "$DORMEX_WINESERVER" -w
     "$DORMEX_WINESERVER" -f -p >/dev/null 2>&1 &
     DORMEX_WINESERVER_PID=$!
     # Wine's own helper processes start now, with no pipe of the caller's to hold open.

@@ -8,10 +8,15 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 # Every package first, before any build is configured: a build configured without Wine cannot
-# run its Windows tests (its toolchain looks for wine64 when it is configured).
+# run its Windows tests (its toolchain looks for wine64 or wine32's loader when it is configured).
 if [ "${DORMEX_SKIP_WINDOWS:-}" = 1 ]; then
     ensure_packages "${DORMEX_BUILD_PACKAGES[@]}" "${DORMEX_TEST_PACKAGES[@]}"
 else
+    # Whether this kernel runs 32-bit programs, asked first; where it does not (rare), wine32 is
+    # installed all the same, and the end of the command names what did not run.
+    runs32=1
+    runs_32bit_code || runs32=0
+    ensure_i386_architecture
     ensure_packages "${DORMEX_BUILD_PACKAGES[@]}" "${DORMEX_TEST_PACKAGES[@]}" \
         "${DORMEX_WINDOWS_PACKAGES[@]}" "${DORMEX_WINE_PACKAGES[@]}"
 fi
@@ -41,19 +46,60 @@ build_dormex "$DORMEX_ROOT/build-noqt" -DDORMEX_WERROR=ON -DDORMEX_TESTS=ON -DDO
 ctest --test-dir "$DORMEX_ROOT/build-noqt" --no-tests=error --output-on-failure -j "$(nproc)" \
     --timeout 120
 
-if [ "${DORMEX_SKIP_WINDOWS:-}" != 1 ]; then
-    echo "== The Windows programs, cross-built for both architectures, checked and zipped"
-    bash "$DORMEX_ROOT/scripts/windows.sh" --tests
-    echo "== The 64-bit Windows suites under Wine (the window on a virtual display)"
-    trap stop_wine_session EXIT
-    start_wine_session "$DORMEX_ROOT/build-win64"
-    DISPLAY="$DORMEX_WINE_DISPLAY" \
-        ctest --test-dir "$DORMEX_ROOT/build-win64" --output-on-failure -j "$(nproc)" --timeout 300
-    echo "== Dormex.exe end to end under Wine against the stand-in COM server, on the Linux scenarios, and the trial zip"
-    DORMEX_REQUIRE_WINDOWS_BUILD=1 \
-        ctest --test-dir "$DORMEX_ROOT/build" -R '^WineEndToEnd' --output-on-failure --timeout 300
+# windows_suites ARCH: the Windows suites of build-winARCH under Wine (the window on a virtual
+# display), then its Dormex.exe end to end against the stand-in COM server, on the Linux
+# scenarios, and its trial zip. ctest fails a build that registers no test.
+windows_suites() {
+    local arch=$1 dir="$DORMEX_ROOT/build-win$1" e2e='^WineEndToEnd\.'
+    [ "$arch" = 32 ] && e2e='^Win32\.WineEndToEnd\.'
+    echo "== The $arch-bit Windows suites under Wine (the window on a virtual display)"
+    start_wine_session "$dir"
+    DISPLAY="$DORMEX_WINE_DISPLAY" ctest --test-dir "$dir" --no-tests=error --output-on-failure \
+        -j "$(nproc)" --timeout 300
+    echo "== The $arch-bit Dormex.exe end to end under Wine against the stand-in COM server, on the Linux scenarios, and the trial zip"
+    DORMEX_REQUIRE_WINDOWS_BUILD=1 ctest --test-dir "$DORMEX_ROOT/build" -R "$e2e" \
+        --no-tests=error --output-on-failure --timeout 300
     stop_wine_session
+}
+
+# suite_counts BUILD...: each Windows test program's cases as the given builds' last runs listed
+# them (all passed, or the command would have stopped), the 64-bit build's beside the 32-bit one's.
+suite_counts() {
+    local dir
+    for dir in "$@"; do
+        ctest --test-dir "$DORMEX_ROOT/$dir" --show-only=json-v1
+    done | python3 -c '
+import collections, json, os, sys
+decoder, text, counts = json.JSONDecoder(), sys.stdin.read(), collections.Counter()
+while text.strip():
+    document, end = decoder.raw_decode(text.lstrip())
+    text = text.lstrip()[end:]
+    for test in document["tests"]:
+        command = test.get("command", [])
+        program = command[1] if command and command[0].endswith("wine-run") else command[0]
+        name = os.path.basename(program).removesuffix(".exe")
+        arch = "32" if "build-win32" in program or name.startswith("wine32_") else "64"
+        if "build-win" in program or "wine" in name:
+            counts[(name.replace("wine32_", "wine_"), arch)] += 1
+print("%-20s %8s %8s" % ("test program", "64-bit", "32-bit"))
+for name in sorted({name for name, _ in counts}):
+    print("%-20s %8d %8d" % (name, counts[(name, "64")], counts[(name, "32")]))
+'
+}
+
+if [ "${DORMEX_SKIP_WINDOWS:-}" != 1 ]; then
+    echo "== The Windows programs and their tests, cross-built for both architectures, checked and zipped"
+    bash "$DORMEX_ROOT/scripts/windows.sh" --tests
+    trap stop_wine_session EXIT
+    windows_suites 64
+    if [ "$runs32" = 1 ]; then windows_suites 32; fi
     trap - EXIT
+    echo "== Windows test cases per program"
+    if [ "$runs32" = 1 ]; then
+        suite_counts build-win64 build-win32 build
+    else
+        suite_counts build-win64 build
+    fi
 fi
 
 if [ "${DORMEX_SKIP_FUZZ:-}" != 1 ]; then
@@ -65,4 +111,7 @@ BENCH_BUILD_DIR="$DORMEX_ROOT/build" bash "$DORMEX_ROOT/bench/run.sh" --smoke
 if [ "${DORMEX_SKIP_SANITIZERS:-}" != 1 ]; then
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
         run_suite "$DORMEX_ROOT/build-sanitize" -DDORMEX_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+fi
+if [ "${runs32:-1}" = 0 ]; then
+    echo "NOT RUN: this kernel refuses 32-bit programs, so none of the 32-bit Windows suites (ctest in build-win32) nor the Win32.WineEndToEnd tests ran; wine32 is installed"
 fi

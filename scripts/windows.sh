@@ -2,11 +2,12 @@
 # Cross-builds the Windows program with mingw-w64 for both architectures and packs two zips for
 # each: build-win64/Dormex.exe (PE32+) and build-win32/Dormex.exe (PE32), dist/Dormex-<version>-
 # win64.zip and -win32.zip (the program alone) and -win64-trial.zip and -win32-trial.zip (with
-# the stand-in site library and its demo site; see pack). Checks each program's header and that
-# it needs no DLL beyond the system's.
+# the stand-in site library and its demo site; see pack). Checks each shipped file's header, that
+# it needs no DLL beyond the system's, and that the trial's DormexSite.dll exports only a COM
+# server's four entry points.
 #
-#   windows.sh [--tests]    --tests also builds the 64-bit test programs (run under Wine by
-#                           scripts/test.sh); the 32-bit build is never run here.
+#   windows.sh [--tests]    --tests also builds the test programs of both architectures (run
+#                           under Wine by scripts/test.sh).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
@@ -15,6 +16,7 @@ tests=OFF
 
 # The test programs' build looks for Wine when it is configured: Wine comes first.
 if [ "$tests" = ON ]; then
+    ensure_i386_architecture
     ensure_packages "${DORMEX_WINDOWS_PACKAGES[@]}" "${DORMEX_WINE_PACKAGES[@]}"
 else
     ensure_packages "${DORMEX_WINDOWS_PACKAGES[@]}"
@@ -62,6 +64,28 @@ check_program() {
     echo "$exe: $format, imports $(echo $dlls | tr ' ' ',')"
 }
 
+# check_trial_dll DLL TRIPLE NAMES...: the DLL's export table names exactly NAMES and its
+# resources hold one type library, its own (the test hooks and the test type libraries stay in
+# the test build, DormexSiteTest.dll). TRIPLE's windres reads the resources.
+check_trial_dll() {
+    local dll=$1 triple=$2
+    shift 2
+    local table exports expected libraries
+    table=$(objdump -p "$dll")
+    exports=$(sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/s/^\s*\[\s*[0-9]*\] //p' <<<"$table" | sort)
+    expected=$(printf '%s\n' "$@" | sort)
+    if [ "$exports" != "$expected" ]; then
+        echo "windows: $dll exports $(echo $exports | tr ' ' ','), not only $(echo $expected | tr ' ' ',')" >&2
+        exit 1
+    fi
+    libraries=$("$triple-windres" -i "$dll" -O rc | grep -a '^[0-9]* "TYPELIB"' | tr '\n' ' ')
+    if [ "$libraries" != '1 "TYPELIB" ' ]; then
+        echo "windows: $dll holds the type libraries $libraries, not only its own" >&2
+        exit 1
+    fi
+    echo "$dll: exports $(echo $exports | tr ' ' ','), one type library"
+}
+
 # text FILE TARGET: a text file of win/ with Windows line ends.
 text() { sed 's/$/\r/' "$DORMEX_ROOT/win/$1" >"$2"; }
 
@@ -94,14 +118,18 @@ build_windows 64 toolchain-mingw-w64-x86_64.cmake "$tests"
 # SQLite's single-file source is the same for both: the 32-bit build takes the 64-bit one's.
 sqlite="$DORMEX_ROOT/build-win64/sqlite-amalgamation"
 if [ -f "$sqlite/sqlite3.c" ]; then
-    build_windows 32 toolchain-mingw-w64-i686.cmake OFF -DDORMEX_SQLITE_DIR="$sqlite"
+    build_windows 32 toolchain-mingw-w64-i686.cmake "$tests" -DDORMEX_SQLITE_DIR="$sqlite"
 else
-    build_windows 32 toolchain-mingw-w64-i686.cmake OFF
+    build_windows 32 toolchain-mingw-w64-i686.cmake "$tests"
 fi
-for arch_format in 64:pei-x86-64 32:pei-i386; do
-    for file in "$DORMEX_ROOT/build-win${arch_format%%:*}"/{Dormex.exe,*.dll}; do
-        [ -f "$file" ] && check_program "$file" "${arch_format#*:}"
+# What ships; the test build's DLLs beside them are not checked.
+for arch_format_triple in 64:pei-x86-64:x86_64-w64-mingw32 32:pei-i386:i686-w64-mingw32; do
+    IFS=: read -r arch format triple <<<"$arch_format_triple"
+    for file in "$DORMEX_ROOT/build-win$arch"/{Dormex.exe,DormexSite.dll}; do
+        [ -f "$file" ] && check_program "$file" "$format"
     done
+    check_trial_dll "$DORMEX_ROOT/build-win$arch/DormexSite.dll" "$triple" DllCanUnloadNow \
+        DllGetClassObject DllRegisterServer DllUnregisterServer
 done
 pack 64
 pack 32

@@ -1,7 +1,7 @@
-// The COM site library client against the stand-in server DormexSite.dll (registered per user in
-// the build's Wine prefix): positions, argument widths, the layout its type library declares,
-// error information and its fallbacks, variants and provider column types, interfaces and the
-// release of every object, through the program's own routines.
+// The COM site library client against the stand-in's test build DormexSiteTest.dll (registered
+// per user in the build's Wine prefix): positions, argument widths, the layout its type library
+// declares, error information and its fallbacks, variants and provider column types, interfaces and
+// the release of every object, through the program's own routines.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -62,9 +62,9 @@ struct Server {
             wchar_t path[MAX_PATH];
             const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
             std::wstring dll(path, n);
-            dll = dll.substr(0, dll.find_last_of(L"\\/") + 1) + L"DormexSite.dll";
+            dll = dll.substr(0, dll.find_last_of(L"\\/") + 1) + L"DormexSiteTest.dll";
             const HMODULE module = LoadLibraryW(dll.c_str());
-            if (!module) throw std::runtime_error("DormexSite.dll is not beside the test");
+            if (!module) throw std::runtime_error("DormexSiteTest.dll is not beside the test");
             auto function = [&](const char* name) {
                 FARPROC f = GetProcAddress(module, name);
                 if (!f) throw std::runtime_error(std::string("no export ") + name);
@@ -118,7 +118,7 @@ std::string comIni(const std::string& key = "", const std::string& value = "") {
         return platform::toUtf8(std::u16string(buffer, buffer + wcslen(buffer)));
     };
     const std::pair<std::string, std::string> keys[] = {
-        {"Class", "DormexSite.TopLevel"},
+        {"Class", "DormexSiteTest.TopLevel"},
         {"TopLevelInterface", text(dormexsite::kTopLevelIid)},
         {"CollectionInterface", text(dormexsite::kCollectionIid)},
         {"CardInterface", text(dormexsite::kCardIid)}};
@@ -429,9 +429,10 @@ TEST_F(ComClient, ConfigurationMistakesAndDeclaredMismatchesAreOneLineCreationEr
 
 TEST_F(ComClient, RegistrationIsPerUserAndUnregisteringRemovesTheClass) {
     // The server's own registration and unregistration, with the user's keys and the classes
-    // root redirected to keys of this test, so that tests running meanwhile keep the class.
-    const std::wstring base = L"Software\\DormexComClientTest";
-    const std::wstring clsid = L"Software\\Classes\\CLSID\\{E3A74523-1825-4AC0-9A89-67E3B81579B8}";
+    // root redirected to keys of this test and architecture (Wine does not redirect the user's
+    // keys between the views), so that tests running meanwhile keep the class.
+    const std::wstring base = L"Software\\DormexComClientTest" + std::to_wstring(sizeof(void*));
+    const std::wstring clsid = L"Software\\Classes\\CLSID\\{07B11B6C-238B-42E7-B1F3-67C80838054F}";
     HKEY user = nullptr, root = nullptr;
     ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (base + L"\\User").c_str(), 0, nullptr, 0,
                               KEY_ALL_ACCESS, nullptr, &user, nullptr),

@@ -1,4 +1,4 @@
-// The Windows program end to end under Wine: Dormex.exe of the 64-bit Windows build, with the
+// The Windows program end to end under Wine: Dormex.exe of one architecture's build, with the
 // stand-in COM server DormexSite.dll registered in that build's Wine prefix, on site files made
 // here as for the Linux program, run through the same scenarios with the same expectations.
 #include <gtest/gtest.h>
@@ -30,6 +30,11 @@ std::string windowsBuild() {
                                                  : envOr("DORMEX_WINDOWS_BUILD");
 }
 
+// The build's architecture (compiled once for each), and the other one's build.
+constexpr int kArch = DORMEX_WINDOWS_ARCH;
+constexpr int kOtherArch = kArch == 64 ? 32 : 64;
+const std::string kOtherBuild = DORMEX_OTHER_WINDOWS_BUILD_DIR;
+
 // The tests run when asked for: DORMEX_WINDOWS_BUILD names a build, or
 // DORMEX_REQUIRE_WINDOWS_BUILD=1 (the test command, right after building it) requires one.
 bool asked() {
@@ -60,8 +65,10 @@ protected:
     static void SetUpTestSuite() {
         if (!asked()) return;
         const std::string build = windowsBuild();
-        for (const std::string& file : {build + "/Dormex.exe", build + "/DormexSite.dll",
-                                        build + "/wine-run", std::string(DORMEX_TRIAL_ZIP)}) {
+        for (const std::string& file :
+             {build + "/Dormex.exe", build + "/DormexSite.dll", build + "/wine-run",
+              build + "/DormexFixtureMissingImport.dll", kOtherBuild + "/DormexFixture.dll",
+              kOtherBuild + "/Dormex.exe", std::string(DORMEX_TRIAL_ZIP)}) {
             if (!std::filesystem::exists(file)) {
                 s_missing = file;
                 return;
@@ -234,24 +241,59 @@ TEST_F(WineEndToEnd, SiteLibraryFailuresAreOneLineErrors) {
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err.rfind("Dormex: SiteLibrary.ini is missing: ", 0), 0u) << r.err;
     EXPECT_EQ(state(1), "1/0/0");
-    // A class registered for 32-bit programs only.
-    const std::string clsid = "{5A4C2D6E-0D1B-4E4F-9B7A-3C2D1E0F9A8B}";
-    r = runProgram(windowsBuild() + "/wine-run",
-                   {"reg", "add", "HKLM\\Software\\Classes\\CLSID\\" + clsid + "\\InprocServer32",
-                    "/ve", "/d", "C:\\Vendor\\Site32.dll", "/f", "/reg:32"},
-                   dir.path());
-    ASSERT_EQ(r.status, 0) << r.err;
-    writeFile(dir.file("SiteLibrary.ini"),
-              std::regex_replace(kStandIn, std::regex("DormexSite.TopLevel"), clsid));
-    r = dormex("silent");
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err.rfind("Dormex: The site library is registered for 32-bit programs only: use "
-                          "the 32-bit Dormex.exe.\r\n",
-                          0),
-              0u)
-        << r.err;
-    EXPECT_EQ(log().size(), 2u) << "one entry per set-up failure";
+    // Classes it cannot create, each under an ID of its own in the views given, removed
+    // afterwards: one registered for the other architecture only; one registered for this one
+    // whose DLL is missing, or imports a DLL that is missing, with the other's working class
+    // under the same ID. Only the first names the other program; Wine fails the last two with a
+    // missing key (80040152, after the local server it looks for next) and has no text for it.
+    const std::string own = std::to_string(kArch), other = std::to_string(kOtherArch);
+    const std::string broken = windowsPath(windowsBuild() + "/DormexFixtureMissingImport.dll");
+    const std::string working = windowsPath(kOtherBuild + "/DormexFixture.dll");
+    const std::string vendor = "C:\\Vendor\\Site", wine = windowsBuild() + "/wine-run";
+    auto reg = [&](std::vector<std::string> args, const std::string& view) {
+        args.insert(args.begin(), "reg");
+        args.push_back("/reg:" + view);
+        return runProgram(wine, args, dir.path()).status;
+    };
+    struct Registration {
+        std::string id, ownServer, otherServer, message;
+    };
+    const Registration registrations[] = {
+        {"8B", "", vendor + other + ".dll",
+         "The site library is registered for " + other + "-bit programs only: use the " + other +
+             "-bit Dormex.exe."},
+        {"8C", vendor + own + ".dll", working,
+         "OLE error 80040152 (registered server: " + vendor + own + ".dll, not found)"},
+        {"8D", broken, working, "OLE error 80040152 (registered server: " + broken + ")"},
+    };
+    EXPECT_EQ(log().size(), 1u) << "one entry per set-up failure";
     std::filesystem::remove(dir.file("Dormex.log"));
+    for (const Registration& c : registrations) {
+        SCOPED_TRACE(c.message);
+        const std::string clsid = "{5A4C2D6E-0D1B-4E4F-9B7A-3C2D1E0F9A" + c.id + "}";
+        const std::string key = "HKLM\\Software\\Classes\\CLSID\\" + clsid,
+                          inproc = "\\InprocServer32";
+        for (const auto& [server, view] : {std::pair{c.ownServer, own}, {c.otherServer, other}})
+            EXPECT_EQ(
+                server.empty() ? 0 : reg({"add", key + inproc, "/ve", "/d", server, "/f"}, view),
+                0);
+        writeFile(dir.file("SiteLibrary.ini"),
+                  std::regex_replace(kStandIn, std::regex("DormexSite.TopLevel"), clsid));
+        r = dormex("silent");
+        // The 64-bit program (it runs everywhere) creates the working class, lacking the interface.
+        if (c.ownServer == broken && kOtherArch == 64) {
+            std::filesystem::copy_file(kOtherBuild + "/Dormex.exe", dir.file("Dormex64.exe"));
+            const RunResult created =
+                runProgram(wine, {windowsPath(dir.file("Dormex64.exe")), "silent"}, dir.path());
+            EXPECT_EQ(created.err.rfind("Dormex: Interface not supported.\r\n", 0), 0u)
+                << created.err;
+        }
+        for (const std::string& view : {own, other}) reg({"delete", key, "/f"}, view);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err.rfind("Dormex: " + c.message + "\r\n", 0), 0u) << r.err;
+        EXPECT_EQ(log(), std::vector<std::string>{"Set-up failed: " + c.message});
+        std::filesystem::remove(dir.file("Dormex.log"));
+    }
     writeFile(dir.file("SiteLibrary.ini"), kStandIn);
     // Missing tables: logged failures of both routines.
     exec("DROP TABLE MXRSettings");

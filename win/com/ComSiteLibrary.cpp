@@ -289,6 +289,49 @@ bool registeredForOtherArchitecture(const CLSID& classId) {
     return false;
 }
 
+// True for the statuses of a server that could not be loaded: Wine reports a DLL that cannot be
+// loaded, or a DLL it needs that is missing, as a missing key or a class not registered.
+bool notLoaded(HRESULT status) {
+    return status == REGDB_E_CLASSNOTREG || status == REGDB_E_KEYMISSING ||
+           status == CO_E_DLLNOTFOUND || status == CO_E_ERRORINDLL ||
+           status == HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND) ||
+           status == HRESULT_FROM_WIN32(ERROR_BAD_EXE_FORMAT) ||
+           status == HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND) ||
+           status == HRESULT_FROM_WIN32(ERROR_DLL_INIT_FAILED);
+}
+
+// The in-process server registered for the class in this program's own registry view of the
+// classes root, where COM looks (Windows shows the user's classes there; Wine's COM reads none,
+// and Wine shares the user's keys between the views); empty when there is none. Only the
+// registry is read: nothing of the vendor's is loaded.
+std::wstring registeredServer(const CLSID& classId) {
+    wchar_t guid[40];
+    ::StringFromGUID2(classId, guid, 40);
+    const std::wstring key = std::wstring(L"CLSID\\") + guid + L"\\InprocServer32";
+    std::wstring server(MAX_PATH, L'\0');
+    for (;;) {
+        DWORD size = static_cast<DWORD>(server.size() * sizeof(wchar_t));
+        const LONG rc = ::RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ,
+                                       nullptr, server.data(), &size);
+        if (rc == ERROR_MORE_DATA) {
+            server.resize(size / sizeof(wchar_t) + server.size());
+            continue;
+        }
+        if (rc != ERROR_SUCCESS) return {};
+        server.resize(::wcsnlen(server.c_str(), server.size()));
+        return server;
+    }
+}
+
+// " (registered server: PATH)", with ", not found" where no such file is found.
+std::string serverNote(const std::wstring& server) {
+    std::wstring file = server;
+    if (file.size() > 1 && file.front() == L'"' && file.back() == L'"')
+        file = file.substr(1, file.size() - 2);
+    const bool found = ::SearchPathW(nullptr, file.c_str(), nullptr, 0, nullptr, nullptr) != 0;
+    return " (registered server: " + platform::toUtf8(server) + (found ? ")" : ", not found)");
+}
+
 }  // namespace
 
 ComConfig readComConfig(const std::string& programDir) {
@@ -431,7 +474,10 @@ site::CreateFunction comSiteLibrary(const std::string& programDir) {
         const HRESULT status =
             ::CoCreateInstance(config.classId, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
                                IID_IUnknown, object.outVoid());
-        // Not registered: Windows says so; Wine reports a missing key.
+        // Registered in this program's view but not loaded: the error and the server's path.
+        // Not registered there: Windows says so; Wine reports a missing key.
+        const std::wstring server = notLoaded(status) ? registeredServer(config.classId) : L"";
+        if (!server.empty()) throw Error(failureMessage(status) + serverNote(server));
         if ((status == REGDB_E_CLASSNOTREG || status == REGDB_E_KEYMISSING) &&
             registeredForOtherArchitecture(config.classId))
             throw Error(sizeof(void*) == 8

@@ -3,16 +3,20 @@
 
 On one generated benchmark site (dormex-site generate --cards 100000 --transactions 5000000
 --span-days 365 --idle-share 0.025), each round runs, every time on a fresh copy of the site:
-  Linux A   build/dormex silent, person types 0..5 selected (Days=30)
-  Linux A0  the same with no type selected: the same statement and rows, nothing changed
-  Wine A    Dormex.exe silent under wine64, the site reached through DormexSite.dll
-  Wine A0   the same with no type selected
+  Linux A     build/dormex silent, person types 0..5 selected (Days=30)
+  Linux A0    the same with no type selected: the same statement and rows, nothing changed
+  Wine64 A    Dormex.exe silent of a 64-bit Windows build under Wine, the site reached through
+              that build's DormexSite.dll
+  Wine64 A0   the same with no type selected
+  Wine32 A, A0  the same for a 32-bit Windows build, where one is given
 The per-card cost of each side is the median over the rounds of (A - A0) / cards deactivated, so
 the start-up of each side (Wine's included) and the statement cancel out. After every A the
-Keycards states and CardDownloads rows of both sides must be the same, or it exits with status 1.
+Keycards states and CardDownloads rows of every side must be the same, or it exits with status 1.
+Both Windows builds run in the first one's Wine prefix, each stand-in registered in its own
+architecture's registry view.
 
-  bench-wine.py --linux BUILD --windows BUILD [--rounds N] [--cards N --transactions N]
-                [--site FILE]
+  bench-wine.py --linux BUILD --windows BUILD [--windows BUILD] [--rounds N]
+                [--cards N --transactions N] [--site FILE]
 """
 
 import argparse
@@ -99,33 +103,52 @@ def run(argv, directory, logName):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--linux", required=True, help="Linux build with dormex, dormex-site")
-    parser.add_argument("--windows", required=True, help="Windows build with Dormex.exe")
+    parser.add_argument("--windows", required=True, action="append",
+                        help="Windows build with Dormex.exe (once per architecture)")
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--cards", type=int, default=100000)
     parser.add_argument("--transactions", type=int, default=5000000)
     parser.add_argument("--site", help="a site generated before with these options, to reuse")
     args = parser.parse_args()
     args.linux = os.path.abspath(args.linux)
-    args.windows = os.path.abspath(args.windows)
+    args.windows = [os.path.abspath(build) for build in args.windows]
 
     work = tempfile.mkdtemp(prefix="dormex-bench-wine-")
-    wineRun = os.path.join(args.windows, "wine-run")
     # One Wine server for the whole benchmark, as on a machine where Wine is already running:
     # otherwise each run would also pay for starting Wine's services.
-    os.environ.setdefault("WINEPREFIX", os.path.abspath(os.path.join(args.windows, "wine-prefix")))
+    os.environ.setdefault("WINEPREFIX",
+                          os.path.abspath(os.path.join(args.windows[0], "wine-prefix")))
     os.environ.setdefault("WINEDEBUG", "-all")
+    # The first build's wine-run makes the prefix if it is missing, before the server starts.
+    subprocess.run([os.path.join(args.windows[0], "wine-run")], check=True)
     server = subprocess.Popen(["/usr/lib/wine/wineserver64", "-f", "-p"])
     try:
-        measure(args, work, wineRun)
+        measure(args, work)
     finally:
-        server.terminate()
+        # The prefix's Windows processes (services started with this script's output) end with
+        # the server, so nothing keeps the output open.
+        subprocess.run(["/usr/lib/wine/wineserver64", "-k"])
         server.wait()
         shutil.rmtree(work)
 
 
-def measure(args, work, wineRun):
-    dll = "Z:" + os.path.abspath(os.path.join(args.windows, "DormexSite.dll")).replace("/", "\\")
-    subprocess.run([wineRun, "regsvr32", "/s", dll], check=True)
+def architecture(program):
+    """32 or 64: the machine field of a Windows program's PE header."""
+    with open(program, "rb") as f:
+        header = f.read(4096)
+    offset = int.from_bytes(header[0x3C:0x40], "little")
+    return 64 if int.from_bytes(header[offset + 4:offset + 6], "little") == 0x8664 else 32
+
+
+def measure(args, work):
+    windows = []
+    for build in args.windows:
+        wineRun = os.path.join(build, "wine-run")
+        dll = "Z:" + os.path.join(build, "DormexSite.dll").replace("/", "\\")
+        # Each build's regsvr32 registers its stand-in in its own architecture's view.
+        subprocess.run([wineRun, "regsvr32", "/s", dll], check=True)
+        windows.append(("Wine%d" % architecture(os.path.join(build, "Dormex.exe")), build,
+                        wineRun))
 
     base = args.site or os.path.join(work, "base.db")
     if not args.site:
@@ -137,9 +160,10 @@ def measure(args, work, wineRun):
                        stdout=subprocess.DEVNULL)
 
     sides = {}
-    for side, program, logName in (("Linux", os.path.join(args.linux, "dormex"), "dormex.log"),
-                                   ("Wine", os.path.join(args.windows, "Dormex.exe"),
-                                    "Dormex.log")):
+    programs = [("Linux", os.path.join(args.linux, "dormex"), "dormex.log", None)]
+    programs += [(name, os.path.join(build, "Dormex.exe"), "Dormex.log", wineRun)
+                 for name, build, wineRun in windows]
+    for side, program, logName, wineRun in programs:
         for kind, selected in (("A", range(6)), ("A0", ())):
             directory = os.path.join(work, side + kind)
             os.makedirs(directory)
@@ -147,7 +171,7 @@ def measure(args, work, wineRun):
             shutil.copy2(program, target)
             settings(directory, selected)
             argv = [target, "silent"]
-            if side == "Wine":
+            if wineRun:
                 argv = [wineRun, "Z:" + target.replace("/", "\\"), "silent"]
                 siteLibrary(directory)
             sides[side + kind] = (directory, argv, logName)
@@ -170,21 +194,22 @@ def measure(args, work, wineRun):
                 states[name] = state(copy)
             if round > 0:
                 times[name].append(seconds)
-        if states["LinuxA"] != states["WineA"]:
-            sys.exit("Linux and Wine runs left different cards or downloads")
+        if len(set(states.values())) != 1:
+            sys.exit("The Linux and Wine runs left different cards or downloads")
         print("round %d: %s" % (round, "  ".join("%s %.3f s" % (n, times[n][-1] if round else 0)
                                                  for n in sides)), flush=True)
 
     print("\n%d cards deactivated by each A; %d rounds" % (cards, args.rounds))
     result = {}
-    for side in ("Linux", "Wine"):
+    for side in [program[0] for program in programs]:
         perCard = [1000.0 * (a - a0) / cards
                    for a, a0 in zip(times[side + "A"], times[side + "A0"])]
         result[side] = statistics.median(perCard)
-        print("%-5s A %.3f s  A0 %.3f s  per card (A - A0) %.3f ms" % (
+        print("%-6s A %.3f s  A0 %.3f s  per card (A - A0) %.3f ms" % (
             side, statistics.median(times[side + "A"]), statistics.median(times[side + "A0"]),
             result[side]))
-    print("Wine / Linux per-card cost: %.2f" % (result["Wine"] / result["Linux"]))
+    for side in [name for name, _, _ in windows]:
+        print("%s / Linux per-card cost: %.2f" % (side, result[side] / result["Linux"]))
 
 
 if __name__ == "__main__":
