@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "SiteIds.h"
+#include "platform/Utf.h"
 
 // The machinery under the stand-in server's objects: hand-built interface tables (slots 0 to 6
 // IUnknown and IDispatch, then the interface's own methods at fixed positions), reference
@@ -25,9 +26,6 @@ Slot toSlot(F function) {
 }
 
 struct ComObject;
-
-// UTF-8 text of a wide string.
-std::string toUtf8(const std::wstring& text);
 
 // The running executable's directory, with a trailing backslash.
 std::wstring executableDirectory();
@@ -125,7 +123,8 @@ private:
         if (injected != S_OK) return injected;
         return failWith(self, E_NOTIMPL,
                         "Method " + std::to_string(Index - kOwnBase) + " of " +
-                            toUtf8(self->info->source) + " is not implemented");
+                            dormex::platform::toUtf8(std::wstring_view(self->info->source)) +
+                            " is not implemented");
     }
     template <size_t... Index>
     void fill(std::index_sequence<Index...>) {

@@ -12,12 +12,15 @@
 #include "SiteTables.h"
 #include "platform/Profile.h"
 #include "platform/Text.h"
+#include "platform/Utf.h"
 #include "sqlite3.h"
 
 namespace dormexsite {
 namespace {
 
 namespace standin = dormex::standin;
+using dormex::platform::toUtf8;
+using dormex::platform::toWide;
 
 std::wstring upper(std::wstring text) {
     for (wchar_t& c : text) c = static_cast<wchar_t>(std::towupper(c));
@@ -151,25 +154,6 @@ private:
 };
 
 }  // namespace
-
-std::string toUtf8(const std::wstring& text) {
-    if (text.empty()) return {};
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                      nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
-                        nullptr, nullptr);
-    return out;
-}
-
-std::wstring toWide(const std::string& text) {
-    if (text.empty()) return {};
-    const int n =
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-    return out;
-}
 
 StoreSettings readStoreSettings(const std::wstring& programDir) {
     const auto registration = standin::readDatabaseRegistration(toUtf8(programDir));

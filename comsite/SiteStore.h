@@ -110,8 +110,4 @@ private:
 // for 35 days or more, some never used, some already inactive.
 void createDemoSite(const std::wstring& path, std::time_t now);
 
-// UTF-8 and UTF-16 conversions (invalid sequences become U+FFFD).
-std::string toUtf8(const std::wstring& text);
-std::wstring toWide(const std::string& text);
-
 }  // namespace dormexsite

@@ -153,10 +153,6 @@ std::string BuildFeedCheckSql(const std::string& cutoff) {
     return "SELECT COUNT(*) FROM Transactions AS t WHERE (t.EventDateTime > '" + cutoff + "')";
 }
 
-int PersonTypeOf(std::int64_t flags) {
-    return site::personTypeOf(flags);
-}
-
 StartMode ParseStartMode(const std::string& firstArgument) {
     if (platform::equalsIgnoringAsciiCase(firstArgument, "silent")) return StartMode::Unattended;
     if (platform::equalsIgnoringAsciiCase(firstArgument, "preview")) return StartMode::Preview;
@@ -278,7 +274,7 @@ TForm1::Selection TForm1::readSelection() {
     try {
         while (!ADODataSet1.AtEnd()) {
             std::string rowText = RowText(ADODataSet1);
-            const int type = PersonTypeOf(ADODataSet1.FieldByName("flags").AsInteger());
+            const int type = site::personTypeOf(ADODataSet1.FieldByName("flags").AsInteger());
             if (CheckListBox1.Checked(type)) {
                 const std::int64_t key = ADODataSet1.FieldAt(0).AsInteger();
                 const auto kept = m_guards.keep.find(key);

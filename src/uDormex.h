@@ -69,9 +69,6 @@ std::string BuildFeedCheckSql(const std::string& cutoff);
 // characters (below 32, and 127) from the values become blanks, so no value can forge a log line.
 std::string RowText(const site::TResultCursor& cursor);
 
-// Person type number of a holder: bits 21 to 24 of `flags`, 0 to 15.
-int PersonTypeOf(std::int64_t flags);
-
 // The main window's state and logic, without any widgets: the set-up sequence, the two commands
 // and the two database routines. The window (gui/) is a view over its controls' state
 // (CheckListBox1, txtDays) and commands; settings, reporting and the card operations are

@@ -11,6 +11,7 @@
 #include "platform/Error.h"
 #include "platform/Locale.h"
 #include "platform/RunLock.h"
+#include "site/PersonType.h"
 #include "uDormex.h"
 #include "uVarious.h"
 
@@ -226,13 +227,13 @@ TEST(KeepList, TakesWholeSixtyFourBitKeyNumbersWithBlanksAndLeadingZeros) {
 }
 
 TEST(PersonType, IsBitsTwentyOneToTwentyFour) {
-    EXPECT_EQ(PersonTypeOf(0), 0);
-    EXPECT_EQ(PersonTypeOf(1 << 21), 1);
-    EXPECT_EQ(PersonTypeOf(0x1E00000), 15);
-    EXPECT_EQ(PersonTypeOf(0x1FFFFF), 0);
-    EXPECT_EQ(PersonTypeOf(0x2000000 | (12 << 21)), 12);
-    EXPECT_EQ(PersonTypeOf((std::int64_t{1} << 40) | (3 << 21)), 3);
-    EXPECT_EQ(PersonTypeOf(-1), 15);
+    EXPECT_EQ(site::personTypeOf(0), 0);
+    EXPECT_EQ(site::personTypeOf(1 << 21), 1);
+    EXPECT_EQ(site::personTypeOf(0x1E00000), 15);
+    EXPECT_EQ(site::personTypeOf(0x1FFFFF), 0);
+    EXPECT_EQ(site::personTypeOf(0x2000000 | (12 << 21)), 12);
+    EXPECT_EQ(site::personTypeOf((std::int64_t{1} << 40) | (3 << 21)), 3);
+    EXPECT_EQ(site::personTypeOf(-1), 15);
 }
 
 TEST_F(CoreTest, SetupWithoutSettingsFileLogsThirtyAndDeactivatesNothing) {
