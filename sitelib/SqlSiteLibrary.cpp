@@ -124,13 +124,45 @@ site::FieldValue fieldValue(const QVariant& value, bool isNull, ColumnKind kind)
     }
 }
 
+// Field values stored compactly: the texts in one shared buffer, a cell of 24 bytes per value.
+class ValueStore {
+public:
+    void push(const site::FieldValue& value) {
+        const std::string& text = value.text.value_or(std::string());
+        if (text.size() > UINT32_MAX) throw Error("A text value in the result is too long");
+        m_cells.push_back({m_text.size(), static_cast<std::uint32_t>(text.size()),
+                           value.text.has_value(), value.integer.has_value(),
+                           value.integer.value_or(0)});
+        m_text += text;
+    }
+    site::FieldValue at(size_t index) const {
+        const Cell& cell = m_cells[index];
+        site::FieldValue value;
+        if (cell.hasText) value.text = m_text.substr(cell.offset, cell.length);
+        if (cell.hasInteger) value.integer = cell.integer;
+        return value;
+    }
+    size_t size() const { return m_cells.size(); }
+
+private:
+    struct Cell {
+        std::size_t offset;
+        std::uint32_t length;
+        bool hasText;
+        bool hasInteger;
+        std::int64_t integer;
+    };
+    std::vector<Cell> m_cells;
+    std::string m_text;
+};
+
 // Rows read in full when the statement ran, so the recordset needs no connection afterwards.
 class SqlRecordset : public site::Recordset {
 public:
     // A recordset for a statement that gave no rows at all: not open, every read fails.
     SqlRecordset() = default;
     // `values` holds the rows one after the other, a value per column.
-    SqlRecordset(std::vector<std::string> names, std::vector<site::FieldValue> values)
+    SqlRecordset(std::vector<std::string> names, ValueStore values)
         : m_open(true), m_names(std::move(names)), m_values(std::move(values)) {}
 
     bool IsOpen() override { return m_open; }
@@ -153,7 +185,7 @@ public:
         if (index < 0 || static_cast<size_t>(index) >= m_names.size())
             throw Error("Column " + std::to_string(index) + " does not exist (the recordset has " +
                         std::to_string(m_names.size()) + " columns)");
-        return m_values[m_position * m_names.size() + static_cast<size_t>(index)];
+        return m_values.at(m_position * m_names.size() + static_cast<size_t>(index));
     }
 
 private:
@@ -164,7 +196,7 @@ private:
 
     bool m_open = false;
     std::vector<std::string> m_names;
-    std::vector<site::FieldValue> m_values;
+    ValueStore m_values;
     size_t m_position = 0;
 };
 
@@ -499,10 +531,10 @@ private:
             names.push_back(utf8(record.fieldName(i)));
             kinds.push_back(columnKind(driver, record.field(i)));
         }
-        std::vector<site::FieldValue> values;
+        ValueStore values;
         while (query.next()) {
             for (int i = 0; i < columns; ++i)
-                values.push_back(
+                values.push(
                     fieldValue(query.value(i), query.isNull(i), kinds[static_cast<size_t>(i)]));
         }
         if (query.lastError().type() != QSqlError::NoError)
