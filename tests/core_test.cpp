@@ -11,7 +11,6 @@
 #include "platform/Error.h"
 #include "platform/Locale.h"
 #include "platform/RunLock.h"
-#include "site/PersonType.h"
 #include "uDormex.h"
 #include "uVarious.h"
 
@@ -224,16 +223,6 @@ TEST(KeepList, TakesWholeSixtyFourBitKeyNumbersWithBlanksAndLeadingZeros) {
          {"abc", "", "9223372036854775808", "-9223372036854775809", "1.0", "1 2", "0x10", "-"}) {
         EXPECT_THROW(KeepListFrom({{"1", ""}, {bad, "note"}}), Error) << bad;
     }
-}
-
-TEST(PersonType, IsBitsTwentyOneToTwentyFour) {
-    EXPECT_EQ(site::personTypeOf(0), 0);
-    EXPECT_EQ(site::personTypeOf(1 << 21), 1);
-    EXPECT_EQ(site::personTypeOf(0x1E00000), 15);
-    EXPECT_EQ(site::personTypeOf(0x1FFFFF), 0);
-    EXPECT_EQ(site::personTypeOf(0x2000000 | (12 << 21)), 12);
-    EXPECT_EQ(site::personTypeOf((std::int64_t{1} << 40) | (3 << 21)), 3);
-    EXPECT_EQ(site::personTypeOf(-1), 15);
 }
 
 TEST_F(CoreTest, SetupWithoutSettingsFileLogsThirtyAndDeactivatesNothing) {
