@@ -5,7 +5,6 @@
 #include <QSqlQuery>
 #include <QUrl>
 #include <atomic>
-#include <cctype>
 #include <filesystem>
 #include <system_error>
 #include <vector>
@@ -13,6 +12,7 @@
 #include "DatabaseRegistration.h"
 #include "ServerWatch.h"
 #include "platform/Error.h"
+#include "platform/Text.h"
 
 namespace dormex::sitelib {
 namespace {
@@ -21,18 +21,6 @@ namespace {
 constexpr int kLoginTimeoutSeconds = 10;
 // The largest lock wait DORMEX_LOCK_WAIT accepts: one day.
 constexpr int kMaxLockWaitSeconds = 86400;
-
-std::string upper(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return text;
-}
-
-std::string trimmed(const std::string& text) {
-    size_t begin = text.find_first_not_of(" \t\r\n");
-    if (begin == std::string::npos) return {};
-    size_t end = text.find_last_not_of(" \t\r\n");
-    return text.substr(begin, end - begin + 1);
-}
 
 // Joins the non-empty ';'-separated pieces in order: later options override earlier ones in every
 // driver, so the caller's options go after ours.
@@ -167,10 +155,11 @@ const char* driverName(Driver driver) {
 }
 
 Driver parseDriver(const std::string& name) {
-    const std::string key = upper(trimmed(name));
-    if (key.empty() || key == "QSQLITE") return Driver::Sqlite;
-    if (key == "QPSQL") return Driver::Postgres;
-    if (key == "QODBC") return Driver::Odbc;
+    using platform::equalsIgnoringAsciiCase;
+    const std::string_view key = platform::trimmed(name);
+    if (key.empty() || equalsIgnoringAsciiCase(key, "QSQLITE")) return Driver::Sqlite;
+    if (equalsIgnoringAsciiCase(key, "QPSQL")) return Driver::Postgres;
+    if (equalsIgnoringAsciiCase(key, "QODBC")) return Driver::Odbc;
     throw Error("Unsupported site database driver '" + name + "': use QSQLITE, QPSQL or QODBC");
 }
 

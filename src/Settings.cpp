@@ -12,25 +12,9 @@ namespace {
 
 const char* const kSettingsSection = "General";
 
-// A key number: blanks, an optional sign, decimal digits (leading zeros allowed) within signed
-// 64 bits, blanks. False for anything else.
-bool keyNumberFrom(const std::string& text, std::int64_t& value) {
-    std::size_t i = text.find_first_not_of(" \t");
-    if (i == std::string::npos) return false;
-    const bool negative = text[i] == '-';
-    if (text[i] == '-' || text[i] == '+') ++i;
-    const std::size_t firstDigit = i;
-    const std::uint64_t limit = negative ? std::uint64_t{1} << 63 : (std::uint64_t{1} << 63) - 1;
-    std::uint64_t magnitude = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        const unsigned digit = static_cast<unsigned>(text[i] - '0');
-        if (magnitude > (limit - digit) / 10) return false;
-        magnitude = magnitude * 10 + digit;
-    }
-    if (i == firstDigit || text.find_first_not_of(" \t", i) != std::string::npos) return false;
-    value = negative && magnitude > 0 ? -static_cast<std::int64_t>(magnitude - 1) - 1
-                                      : static_cast<std::int64_t>(magnitude);
-    return true;
+// A key number: blanks, then TextToInt64's text, then blanks.
+std::optional<std::int64_t> keyNumberFrom(const std::string& text) {
+    return platform::TextToInt64(platform::trimmed(text, " \t"));
 }
 
 }  // namespace
@@ -65,12 +49,12 @@ std::int32_t MaxDeactivationsFrom(const std::string& text) {
 KeepList KeepListFrom(const std::vector<std::pair<std::string, std::string>>& lines) {
     KeepList keep;
     for (const auto& [key, note] : lines) {
-        std::int64_t number = 0;
-        if (!keyNumberFrom(key, number)) {
+        const std::optional<std::int64_t> number = keyNumberFrom(key);
+        if (!number) {
             throw Error("'" + key + "' in [Keep] of Dormex.ini is not a key number: each line is " +
                         "<key number>=<note>");
         }
-        keep[number] = note;
+        keep[*number] = note;
     }
     return keep;
 }

@@ -1,9 +1,9 @@
 #include "uDormex.h"
 
-#include <cstdio>
 #include <exception>
 #include <vector>
 
+#include "platform/Calendar.h"
 #include "platform/Convert.h"
 #include "platform/Error.h"
 #include "platform/Locale.h"
@@ -26,29 +26,6 @@ const char* const kInitialNames[] = {"Normal",     "Visitor",  "Temp",     "Disa
                                      "custom 3",   "custom 4", "custom 5"};
 
 constexpr int kFirstCustomEntry = 6;
-
-// Days from 1970-01-01 to the civil date y-m-d (proleptic Gregorian).
-std::int64_t daysFromCivil(std::int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
-}
-
-// The civil date of a day number from daysFromCivil.
-void civilFromDays(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d) {
-    z += 719468;
-    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const unsigned doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    d = doy - (153 * mp + 2) / 5 + 1;
-    m = mp < 10 ? mp + 3 : mp - 9;
-    y = static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2);
-}
 
 std::string withoutControlCharacters(std::string text) {
     for (char& c : text) {
@@ -103,21 +80,7 @@ std::string ErrorBoxText(const std::string& message) {
 }
 
 std::string CutoffDateText(std::time_t now, std::int32_t days) {
-    std::tm local = platform::localTime(now);
-    std::int64_t today =
-        daysFromCivil(local.tm_year + std::int64_t{1900}, static_cast<unsigned>(local.tm_mon + 1),
-                      static_cast<unsigned>(local.tm_mday));
-    static const std::int64_t kFirstDay = daysFromCivil(1, 1, 1);
-    static const std::int64_t kLastDay = daysFromCivil(9999, 12, 31);
-    std::int64_t cutoff = today - days;
-    if (cutoff < kFirstDay) cutoff = kFirstDay;
-    if (cutoff > kLastDay) cutoff = kLastDay;
-    std::int64_t y;
-    unsigned m, d;
-    civilFromDays(cutoff, y, m, d);
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02u", static_cast<int>(y), m, d);
-    return buffer;
+    return platform::localDateBefore(now, days);
 }
 
 std::string CutoffLiteral(const std::string& cutoffDate, SqlDateFormat format) {
@@ -134,10 +97,10 @@ std::string CutoffLiteral(const std::string& cutoffDate, SqlDateFormat format) {
     day.tm_mon = std::stoi(cutoffDate.substr(5, 2)) - 1;
     day.tm_mday = std::stoi(cutoffDate.substr(8, 2));
     const std::int64_t number =
-        daysFromCivil(day.tm_year + std::int64_t{1900}, static_cast<unsigned>(day.tm_mon + 1),
+        platform::daysFromCivil(day.tm_year + std::int64_t{1900}, static_cast<unsigned>(day.tm_mon + 1),
                       static_cast<unsigned>(day.tm_mday));
     day.tm_wday = static_cast<int>(((number % 7) + 11) % 7);  // 1970-01-01 was a Thursday
-    day.tm_yday = static_cast<int>(number - daysFromCivil(day.tm_year + std::int64_t{1900}, 1, 1));
+    day.tm_yday = static_cast<int>(number - platform::daysFromCivil(day.tm_year + std::int64_t{1900}, 1, 1));
     return platform::shortDate(day);
 }
 

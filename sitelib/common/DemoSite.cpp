@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "platform/Locale.h"
+#include "platform/Calendar.h"
 #include "site/PersonType.h"
 
 namespace dormex::standin {
@@ -73,38 +73,11 @@ std::vector<Row> toolTransactionRows(std::time_t now) {
     return rows;
 }
 
-int daysInMonth(int year, int month) {
-    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    return month == 2 && leap ? 29 : kDays[month - 1];
-}
-
-// "YYYY-MM-DD" of `now`'s local date (index 0) and of each of the `days` dates before it,
-// counted back by the calendar alone, as SQLite's date modifiers count.
-std::vector<std::string> datesBefore(std::time_t now, int days) {
-    const std::tm tm = platform::localTime(now);
-    int year = tm.tm_year + 1900;
-    int month = tm.tm_mon + 1;
-    int day = tm.tm_mday;
-    std::vector<std::string> dates;
-    for (int n = 0; n <= days; ++n) {
-        char text[40];
-        std::snprintf(text, sizeof text, "%04d-%02d-%02d", year, month, day);
-        dates.emplace_back(text);
-        if (--day > 0) continue;
-        if (--month == 0) {
-            month = 12;
-            --year;
-        }
-        day = daysInMonth(year, month);
-    }
-    return dates;
-}
-
 // Each card's uses on its last day and every third day before it, at a whole minute between
 // 07:00 and 17:59 of the local date; rows in time order, which no two uses share.
 std::vector<Row> trialKitTransactionRows(std::time_t now) {
-    const std::vector<std::string> dates = datesBefore(now, kTrialKitDays);
+    std::vector<std::string> dates;
+    for (int n = 0; n <= kTrialKitDays; ++n) dates.push_back(platform::localDateBefore(now, n));
     std::vector<std::pair<std::string, std::int64_t>> uses;
     for (int card = 1; card <= kHolders; ++card) {
         if (card % 10 == 7) continue;  // never used

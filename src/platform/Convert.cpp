@@ -194,6 +194,22 @@ bool TryStrToInt(const std::string& text, std::int32_t& value) {
     return true;
 }
 
+std::optional<std::int64_t> TextToInt64(std::string_view text) {
+    const bool negative = !text.empty() && text[0] == '-';
+    if (!text.empty() && (negative || text[0] == '+')) text.remove_prefix(1);
+    if (text.empty()) return std::nullopt;
+    const std::uint64_t limit = (std::uint64_t{1} << 63) - (negative ? 0 : 1);
+    std::uint64_t magnitude = 0;
+    for (const char c : text) {
+        if (!isDigit(c)) return std::nullopt;
+        const unsigned digit = static_cast<unsigned>(c - '0');
+        if (magnitude > (limit - digit) / 10) return std::nullopt;
+        magnitude = magnitude * 10 + digit;
+    }
+    return negative && magnitude > 0 ? -static_cast<std::int64_t>(magnitude - 1) - 1
+                                     : static_cast<std::int64_t>(magnitude);
+}
+
 std::int32_t StrToInt(const std::string& text) {
     std::int32_t value = 0;
     if (!TryStrToInt(text, value)) throw Error("'" + text + "' is not a valid integer value");

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 // Conversions between stored setting texts and the values they stand for.
 namespace dormex::platform {
@@ -24,5 +26,9 @@ bool TryStrToInt(const std::string& text, std::int32_t& value);
 // Strict conversion with the syntax of TryStrToInt; throws Error("'<text>' is not a valid integer
 // value") when it does not pass.
 std::int32_t StrToInt(const std::string& text);
+
+// An optional sign and decimal digits (at least one, leading zeros allowed) within signed 64
+// bits; nothing for any other text.
+std::optional<std::int64_t> TextToInt64(std::string_view text);
 
 }  // namespace dormex::platform

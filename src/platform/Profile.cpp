@@ -32,30 +32,22 @@ struct Line {
 };
 
 // Blanks around names and values, as Windows trims them: space, tab and vertical tab.
-bool isBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\v';
-}
+constexpr std::string_view kBlanks = " \t\v";
 
 std::string_view trim(std::string_view s) {
-    size_t b = 0, e = s.size();
-    while (b < e && isBlank(s[b])) ++b;
-    while (e > b && isBlank(s[e - 1])) --e;
-    return s.substr(b, e - b);
+    return trimmed(s, kBlanks);
 }
 
 // A section or key name as a caller passes it: spaces (never tabs) at either end removed.
 std::string_view stripSpaces(std::string_view s) {
-    size_t b = s.find_first_not_of(' ');
-    if (b == std::string_view::npos) return {};
-    return s.substr(b, s.find_last_not_of(' ') - b + 1);
+    return trimmed(s, " ");
 }
 
 // A comment (";"), a section header ("[name]" up to the first "]", or the whole rest of a line
 // without one; never a key) or a key ("name=value").
 void classify(std::string_view text, Line& line) {
     std::string_view content = text.substr(line.start, line.contentEnd - line.start);
-    size_t first = 0;
-    while (first < content.size() && isBlank(content[first])) ++first;
+    const size_t first = std::min(content.find_first_not_of(kBlanks), content.size());
     if (first == content.size() || content[first] == ';') return;
     if (content[first] == '[') {
         size_t close = content.find(']', first + 1);
@@ -181,10 +173,6 @@ std::string encode(const DecodedFile& file, std::string text) {
 }
 
 using os::FileResult;
-
-}  // namespace
-
-namespace {
 
 // A value as a read gives it: one pair of enclosing quotes removed, cut at a NUL byte and to
 // kProfileValueMax characters (between characters for text decoded from UTF-16).

@@ -17,4 +17,11 @@ inline bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
     return true;
 }
 
+// `text` without the characters of `blanks` at either end.
+inline std::string_view trimmed(std::string_view text, std::string_view blanks = " \t\r\n") {
+    const size_t begin = text.find_first_not_of(blanks);
+    if (begin == std::string_view::npos) return {};
+    return text.substr(begin, text.find_last_not_of(blanks) + 1 - begin);
+}
+
 }  // namespace dormex::platform

@@ -1,11 +1,9 @@
 #include "site/FieldText.h"
 
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <limits>
 
+#include "platform/Convert.h"
 #include "platform/Locale.h"
 
 namespace dormex::site {
@@ -70,28 +68,10 @@ std::string decimalText(std::string_view digits) {
 
 std::optional<std::int64_t> decimalInteger(std::string_view digits) {
     DecimalParts parts;
-    if (!splitDecimal(digits, parts) ||
-        parts.fraction.find_first_not_of('0') != std::string::npos || parts.whole.size() > 19)
+    if (!splitDecimal(digits, parts) || parts.fraction.find_first_not_of('0') != std::string::npos)
         return std::nullopt;
-    std::uint64_t magnitude = 0;  // below 10^19, so no overflow
-    for (char c : parts.whole) magnitude = magnitude * 10 + static_cast<std::uint64_t>(c - '0');
-    constexpr std::uint64_t kLimit = std::uint64_t{1} << 63;
-    if (magnitude > (parts.negative ? kLimit : kLimit - 1)) return std::nullopt;
-    if (parts.negative && magnitude == kLimit) return std::numeric_limits<std::int64_t>::min();
-    return parts.negative ? -static_cast<std::int64_t>(magnitude)
-                          : static_cast<std::int64_t>(magnitude);
-}
-
-std::optional<std::int64_t> textInteger(const std::string& text) {
-    const size_t first = !text.empty() && (text[0] == '-' || text[0] == '+') ? 1 : 0;
-    if (first == text.size()) return std::nullopt;
-    for (size_t k = first; k < text.size(); ++k)
-        if (text[k] < '0' || text[k] > '9') return std::nullopt;
-    errno = 0;
-    char* end = nullptr;
-    const long long parsed = std::strtoll(text.c_str(), &end, 10);
-    if (errno == ERANGE || end != text.c_str() + text.size()) return std::nullopt;
-    return parsed;
+    return platform::TextToInt64((parts.negative ? "-" : "") +
+                                 (parts.whole.empty() ? "0" : parts.whole));
 }
 
 }  // namespace
@@ -117,7 +97,7 @@ FieldValue DecimalValue(std::string_view digits) {
 }
 
 FieldValue TextValue(std::string text) {
-    std::optional<std::int64_t> integer = textInteger(text);
+    std::optional<std::int64_t> integer = platform::TextToInt64(text);
     return {std::move(text), integer};
 }
 

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+// Dates of the proleptic Gregorian calendar, counted by the calendar alone (no clock changes).
+namespace dormex::platform {
+
+// Days from 1970-01-01 to the date y-m-d.
+std::int64_t daysFromCivil(std::int64_t y, unsigned m, unsigned d);
+
+// The local date of `now` less `days` days, as YYYY-MM-DD. Dates before 0001-01-01 or after
+// 9999-12-31 are held at those limits.
+std::string localDateBefore(std::time_t now, std::int64_t days);
+
+}  // namespace dormex::platform
