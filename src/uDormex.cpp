@@ -21,12 +21,6 @@ const char* const kCustomNamesSql =
 
 namespace {
 
-const char* const kInitialNames[] = {"Normal",     "Visitor",  "Temp",     "Disabled",
-                                     "Contractor", "Vendor",   "custom 1", "custom 2",
-                                     "custom 3",   "custom 4", "custom 5"};
-
-constexpr int kFirstCustomEntry = 6;
-
 std::string withoutControlCharacters(std::string text) {
     for (char& c : text) {
         unsigned char u = static_cast<unsigned char>(c);
@@ -45,33 +39,31 @@ std::shared_ptr<site::TopLevelObject> createSite(const site::CreateFunction& cre
 }  // namespace
 
 TPersonTypeList::TPersonTypeList() {
-    for (const char* name : kInitialNames) m_entries.push_back({name, false});
+    for (const char* name : site::kFixedPersonTypeNames) m_entries.push_back({name, false});
+    for (int i = 1; i <= site::kCustomTypeCount; ++i)
+        m_entries.push_back({"custom " + std::to_string(i), false});
 }
 
-void TPersonTypeList::checkIndex(int index) const {
-    if (index < 0 || index >= Count()) {
+size_t TPersonTypeList::entryIndex(int index) const {
+    if (index < 0 || index >= Count())
         throw Error("List index out of bounds (" + std::to_string(index) + ")");
-    }
+    return static_cast<size_t>(index);
 }
 
 bool TPersonTypeList::Checked(int index) const {
-    checkIndex(index);
-    return m_entries[static_cast<size_t>(index)].checked;
+    return m_entries[entryIndex(index)].checked;
 }
 
 void TPersonTypeList::SetChecked(int index, bool checked) {
-    checkIndex(index);
-    m_entries[static_cast<size_t>(index)].checked = checked;
+    m_entries[entryIndex(index)].checked = checked;
 }
 
 const std::string& TPersonTypeList::Name(int index) const {
-    checkIndex(index);
-    return m_entries[static_cast<size_t>(index)].name;
+    return m_entries[entryIndex(index)].name;
 }
 
 void TPersonTypeList::SetName(int index, const std::string& name) {
-    checkIndex(index);
-    m_entries[static_cast<size_t>(index)].name = name;
+    m_entries[entryIndex(index)].name = name;
 }
 
 std::string ErrorBoxText(const std::string& message) {
@@ -154,7 +146,7 @@ void TForm1::LoadCustomNames() {
     Guarded(
         [&] {
             ADODataSet1.Bind(top->RunSql(kCustomNamesSql));
-            for (int i = kFirstCustomEntry; !ADODataSet1.AtEnd(); ++i) {
+            for (int i = site::kFixedPersonTypeCount; !ADODataSet1.AtEnd(); ++i) {
                 CheckListBox1.SetName(i, ADODataSet1.FieldAt(0).AsString());
                 ADODataSet1.Next();
             }

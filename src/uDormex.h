@@ -31,7 +31,8 @@ public:
     void SetName(int index, const std::string& name);
 
 private:
-    void checkIndex(int index) const;
+    // `index` as a position in the list; throws for one outside it.
+    size_t entryIndex(int index) const;
     struct Entry {
         std::string name;
         bool checked = false;

@@ -18,9 +18,6 @@ constexpr std::time_t kDay = 24 * 60 * 60;
 // Generated transactions reach back a century at most, well inside what local time handles.
 constexpr int kMaxSpanDays = 36525;
 
-const char* const kFixedPersonTypeNames[standin::kFixedPersonTypeCount] = {
-    "Normal", "Visitor", "Temp", "Disabled", "Contractor", "Vendor"};
-
 // The cards of a generated site, with the columns' defaults for their state.
 const standin::Table kGeneratedCards{"Keycards", {{"CardID"}, {"KeyNumber"}, {"userid"}}};
 
@@ -163,7 +160,7 @@ void insertHolders(SiteDatabase& db, std::int64_t cardCount, std::mt19937_64& ra
         personnel.add(QString::fromLatin1(standin::kLastNames[r % standin::kNameCount]));
         personnel.add(QString::fromLatin1(standin::kFirstNames[(r >> 8) % standin::kNameCount]));
         personnel.add(static_cast<int>(
-            site::flagsForType(static_cast<int>((r >> 16) % standin::kPersonTypeCount),
+            site::flagsForType(static_cast<int>((r >> 16) % site::kPersonTypeCount),
                                static_cast<std::int64_t>((r >> 24) & 0xFF))));
         cards.add(QVariant::fromValue<qlonglong>(card));
         cards.add(QVariant::fromValue<qlonglong>(generatedKeyOf(card)));
@@ -234,9 +231,9 @@ std::int64_t countRows(SiteDatabase& db, const std::string& table) {
 }
 
 std::vector<std::string> personTypeNames(SiteDatabase& db) {
-    std::vector<std::string> names(kFixedPersonTypeNames,
-                                   kFixedPersonTypeNames + standin::kFixedPersonTypeCount);
-    for (int i = 1; i <= standin::kCustomTypeCount; ++i)
+    std::vector<std::string> names(std::begin(site::kFixedPersonTypeNames),
+                                   std::end(site::kFixedPersonTypeNames));
+    for (int i = 1; i <= site::kCustomTypeCount; ++i)
         names.push_back("Custom " + std::to_string(i));
     QSqlQuery query(db.connection());
     query.setForwardOnly(true);
@@ -247,8 +244,8 @@ std::vector<std::string> personTypeNames(SiteDatabase& db) {
     while (query.next()) {
         bool ok = false;
         const int number = query.value(0).toString().mid(19).trimmed().toInt(&ok);
-        if (ok && number >= 1 && number <= standin::kCustomTypeCount && !query.isNull(1))
-            names[static_cast<size_t>(standin::kFixedPersonTypeCount + number - 1)] =
+        if (ok && number >= 1 && number <= site::kCustomTypeCount && !query.isNull(1))
+            names[static_cast<size_t>(site::kFixedPersonTypeCount + number - 1)] =
                 query.value(1).toString().toStdString();
     }
     return names;

@@ -17,7 +17,7 @@ constexpr int kToolCards = 60;
 // The trial kit's transactions reach back this many days.
 constexpr int kTrialKitDays = 120;
 
-const char* const kCustomTypeNames[kCustomTypeCount] = {"Cleaner", "Security", "Intern",
+const char* const kCustomTypeNames[site::kCustomTypeCount] = {"Cleaner", "Security", "Intern",
                                                         "Board Member", "Maintenance"};
 
 // The key number of demo card `card`: every third above 2^32.
@@ -32,7 +32,7 @@ std::vector<Row> personnelRows(bool otherFlagBits) {
         // Other flag bits set on some holders: the type must be read through its mask.
         const std::int64_t otherBits = otherFlagBits ? (i % 5 == 0 ? 0x2000000 : 0) | (i & 0x7) : 0;
         rows.push_back({std::int64_t{i + 1}, kLastNames[i], kFirstNames[i],
-                        site::flagsForType(i % kPersonTypeCount, otherBits)});
+                        site::flagsForType(i % site::kPersonTypeCount, otherBits)});
     }
     return rows;
 }
@@ -112,7 +112,7 @@ const char* const kFirstNames[kNameCount] = {
 
 std::vector<Row> customTypeNameRows() {
     std::vector<Row> rows;
-    for (int i = 0; i < kCustomTypeCount; ++i)
+    for (int i = 0; i < site::kCustomTypeCount; ++i)
         rows.push_back(
             {"Custom Person Type " + std::to_string(i + 1), "globalmxr", kCustomTypeNames[i]});
     return rows;

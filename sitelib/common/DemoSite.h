@@ -8,12 +8,6 @@
 // The demo sites' rows, and what generated sites draw from.
 namespace dormex::standin {
 
-// Number of person types, and of the fixed ones (types 0..5); types 6..10 are the site's custom
-// types, named in MXRSettings rows 'Custom Person Type 1'..'5' of 'globalmxr'.
-constexpr int kPersonTypeCount = 11;
-constexpr int kFixedPersonTypeCount = 6;
-constexpr int kCustomTypeCount = kPersonTypeCount - kFixedPersonTypeCount;
-
 // The holders' names, the Nth last name with the Nth first name in the demo sites.
 constexpr int kNameCount = 40;
 extern const char* const kLastNames[kNameCount];

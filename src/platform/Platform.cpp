@@ -19,7 +19,7 @@ public:
         std::fprintf(stderr, "%s: %s\n", title.c_str(), text.c_str());
     }
     void showMessage(const std::string& title, const std::string& text) override {
-        std::fprintf(stderr, "%s: %s\n", title.c_str(), text.c_str());
+        showError(title, text);
     }
 };
 

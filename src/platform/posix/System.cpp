@@ -8,30 +8,23 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <optional>
 #include <vector>
 
 namespace dormex::platform::os {
 namespace {
 
-bool writeAllAt(int fd, std::string_view data, off_t offset) {
+// Writes all of `data` at `offset`, or with no offset at the end of a file opened for appending:
+// in as few calls as the system allows (one, for a log entry), so that concurrent appenders never
+// interleave within an entry.
+bool writeAll(int fd, std::string_view data, std::optional<off_t> offset = std::nullopt) {
     while (!data.empty()) {
-        ssize_t n = ::pwrite(fd, data.data(), data.size(), offset);
+        const ssize_t n = offset ? ::pwrite(fd, data.data(), data.size(), *offset)
+                                 : ::write(fd, data.data(), data.size());
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         data.remove_prefix(static_cast<size_t>(n));
-        offset += n;
-    }
-    return true;
-}
-
-// Writes all of `text` to `fd` in as few calls as the system allows (one, for a log entry), so
-// that concurrent appenders never interleave within an entry.
-bool writeAll(int fd, std::string_view text) {
-    while (!text.empty()) {
-        ssize_t n = ::write(fd, text.data(), text.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        text.remove_prefix(static_cast<size_t>(n));
+        if (offset) *offset += n;
     }
     return true;
 }
@@ -96,7 +89,7 @@ FileResult replaceFile(const std::string& path, std::string_view contents) {
     if (ok && hadOld && ::fchown(fd, old.st_uid, old.st_gid) != 0) {
         // Only root may keep another owner; otherwise the writer owns the new file.
     }
-    ok = ok && writeAllAt(fd, contents, 0) && ::fsync(fd) == 0;
+    ok = ok && writeAll(fd, contents, 0) && ::fsync(fd) == 0;
     ok = ::close(fd) == 0 && ok;
     ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
     if (!ok) ::unlink(temp.c_str());
@@ -106,9 +99,9 @@ FileResult replaceFile(const std::string& path, std::string_view contents) {
 bool rewriteFile(const std::string& path, std::string_view contents, std::string_view old) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return false;
-    const bool ok = writeAllAt(fd, contents, 0) &&
+    const bool ok = writeAll(fd, contents, 0) &&
                     ::ftruncate(fd, static_cast<off_t>(contents.size())) == 0 && ::fsync(fd) == 0;
-    if (!ok && writeAllAt(fd, old, 0) && ::ftruncate(fd, static_cast<off_t>(old.size())) == 0)
+    if (!ok && writeAll(fd, old, 0) && ::ftruncate(fd, static_cast<off_t>(old.size())) == 0)
         ::fsync(fd);
     return ::close(fd) == 0 && ok;
 }
