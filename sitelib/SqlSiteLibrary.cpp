@@ -12,6 +12,7 @@
 #include <exception>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -88,20 +89,13 @@ site::FieldValue fieldValue(const QVariant& value, bool isNull, ColumnKind kind)
         const double real = text.toDouble(&isReal);
         return isReal ? site::RealValue(real) : site::TextValue(utf8(text));
     }
+    static const std::set<int> kSignedTypes = {
+        QMetaType::Char, QMetaType::SChar, QMetaType::UChar, QMetaType::Short, QMetaType::UShort,
+        QMetaType::Int,  QMetaType::UInt,  QMetaType::Long,  QMetaType::ULong, QMetaType::LongLong};
+    if (kSignedTypes.count(value.typeId())) return site::IntegerValue(value.toLongLong());
     switch (value.typeId()) {
         case QMetaType::Bool:
             return site::BooleanValue(value.toBool());
-        case QMetaType::Char:
-        case QMetaType::SChar:
-        case QMetaType::UChar:
-        case QMetaType::Short:
-        case QMetaType::UShort:
-        case QMetaType::Int:
-        case QMetaType::UInt:
-        case QMetaType::Long:
-        case QMetaType::ULong:
-        case QMetaType::LongLong:
-            return site::IntegerValue(value.toLongLong());
         case QMetaType::ULongLong:
             return site::IntegerValue(static_cast<std::int64_t>(value.toULongLong()));
         case QMetaType::Float:
@@ -552,15 +546,10 @@ std::shared_ptr<site::TopLevelObject> CreateTopLevelObjectWith(const ConnectionS
         [&] { return std::make_shared<SqlTopLevelObject>(std::make_shared<Session>(settings)); });
 }
 
-std::shared_ptr<site::TopLevelObject> CreateTopLevelObject() {
-    return trimmed(
-        [] { return CreateTopLevelObjectWith(readRegistration(platform::programDirectory())); });
-}
-
-std::shared_ptr<site::TopLevelObject> CreateReadOnlyTopLevelObject() {
-    return trimmed([] {
+std::shared_ptr<site::TopLevelObject> CreateTopLevelObject(bool readOnly) {
+    return trimmed([&] {
         ConnectionSettings settings = readRegistration(platform::programDirectory());
-        settings.readOnly = true;
+        settings.readOnly = readOnly;
         return CreateTopLevelObjectWith(settings);
     });
 }

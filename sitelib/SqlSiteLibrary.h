@@ -12,13 +12,10 @@
 namespace dormex::sitelib {
 
 // Creates the top-level object over the database that "SiteLibrary.ini" beside the program
-// names (see readRegistration). Usable as a site::CreateFunction.
-std::shared_ptr<site::TopLevelObject> CreateTopLevelObject();
-
-// As CreateTopLevelObject, over a connection that refuses every change to the database (SQLite
-// query_only, PostgreSQL default_transaction_read_only, ODBC's read-only access mode): a card's
-// Save or QueueDownload fails and leaves the site as it was. For the preview.
-std::shared_ptr<site::TopLevelObject> CreateReadOnlyTopLevelObject();
+// names (see readRegistration). A `readOnly` one's connection refuses every change to the
+// database (SQLite query_only, PostgreSQL default_transaction_read_only, ODBC's read-only access
+// mode): a card's Save or QueueDownload fails and leaves the site as it was. For the preview.
+std::shared_ptr<site::TopLevelObject> CreateTopLevelObject(bool readOnly = false);
 
 // Creates the top-level object over the database `settings` name.
 std::shared_ptr<site::TopLevelObject> CreateTopLevelObjectWith(const ConnectionSettings& settings);

@@ -22,12 +22,9 @@ bool waitForTheLog(std::chrono::steady_clock::duration sinceFirst) {
 
 // The log's entry for `message`: date and time are two separate reads of the clock.
 std::string logEntry(const std::string& message) {
-    std::string entry = platform::shortDate(platform::localTime(platform::clock().now()));
-    entry += ' ';
-    entry += platform::longTime(platform::localTime(platform::clock().now()));
-    entry += "  ";
-    entry += message;
-    return entry;
+    const std::string date = platform::shortDate(platform::localTime(platform::clock().now()));
+    return date + ' ' + platform::longTime(platform::localTime(platform::clock().now())) + "  " +
+           message;
 }
 
 }  // namespace

@@ -931,7 +931,7 @@ TEST_F(SiteToolTest, InitDemoAndCardsOnASqliteFile) {
 // The preview's connection: reads work, every change fails and leaves the site as it was.
 TEST_P(SiteTest, AReadOnlyObjectRefusesEveryChangeAndLeavesTheRowsAsTheyWere) {
     exec("INSERT INTO Keycards (CardID, KeyNumber) VALUES (1, 11)");
-    auto site = CreateReadOnlyTopLevelObject();
+    auto site = CreateTopLevelObject(true);
     EXPECT_EQ(runSql(*site, "SELECT KeyNumber, Active FROM Keycards"),
               (std::vector<std::vector<std::string>>{{"i11", "i1"}}));
     auto card = item(*find(*site, 11), 1);

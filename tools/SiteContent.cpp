@@ -21,28 +21,34 @@ constexpr int kMaxSpanDays = 36525;
 // The cards of a generated site, with the columns' defaults for their state.
 const standin::Table kGeneratedCards{"Keycards", {{"CardID"}, {"KeyNumber"}, {"userid"}}};
 
+QVariant qtValue(const standin::Value& value) {
+    if (const auto* number = std::get_if<std::int64_t>(&value))
+        return QVariant::fromValue<qlonglong>(*number);
+    if (const auto* text = std::get_if<std::string>(&value)) return QString::fromStdString(*text);
+    return QVariant(QMetaType::fromType<int>());
+}
+
 // Inserts many rows through a prepared multi-row INSERT, and the rows left over at the end
 // through a prepared one-row INSERT. Rows go in the order they were added.
 class BulkInserter {
 public:
-    BulkInserter(SiteDatabase& db, const standin::Table& table, int rowsPerStatement)
+    BulkInserter(SiteDatabase& db, const standin::Table& table, size_t rowsPerStatement)
         : m_db(db),
-          m_columns(static_cast<int>(table.columns.size())),
-          m_rowsPerStatement(rowsPerStatement),
+          m_columns(table.columns.size()),
+          m_batchSize(m_columns * rowsPerStatement),
           m_batch(db.connection()),
           m_single(db.connection()) {
         // Any server database is asked to cast the timestamps' text.
         const standin::Dialect dialect =
             db.dialect() == Dialect::Sqlite ? standin::Dialect::Sqlite : standin::Dialect::Postgres;
-        prepare(m_batch,
-                standin::insertStatement(table, dialect, static_cast<size_t>(rowsPerStatement)));
+        prepare(m_batch, standin::insertStatement(table, dialect, rowsPerStatement));
         prepare(m_single, standin::insertStatement(table, dialect, 1));
-        m_pending.reserve(static_cast<size_t>(m_columns * rowsPerStatement));
+        m_pending.reserve(m_batchSize);
     }
 
-    void add(const QVariant& value) {
-        m_pending.push_back(value);
-        if (m_pending.size() == static_cast<size_t>(m_columns * m_rowsPerStatement)) {
+    void add(const standin::Row& row) {
+        for (const standin::Value& value : row) m_pending.push_back(qtValue(value));
+        if (m_pending.size() == m_batchSize) {
             run(m_batch, 0, m_pending.size());
             m_pending.clear();
         }
@@ -50,9 +56,8 @@ public:
 
     // Writes the rows still pending.
     void finish() {
-        for (size_t start = 0; start + static_cast<size_t>(m_columns) <= m_pending.size();
-             start += static_cast<size_t>(m_columns))
-            run(m_single, start, static_cast<size_t>(m_columns));
+        for (size_t start = 0; start < m_pending.size(); start += m_columns)
+            run(m_single, start, m_columns);
         m_pending.clear();
     }
 
@@ -69,19 +74,12 @@ private:
     }
 
     SiteDatabase& m_db;
-    int m_columns;
-    int m_rowsPerStatement;
+    size_t m_columns;
+    size_t m_batchSize;
     QSqlQuery m_batch;
     QSqlQuery m_single;
     std::vector<QVariant> m_pending;
 };
-
-QVariant qtValue(const standin::Value& value) {
-    if (const auto* number = std::get_if<std::int64_t>(&value))
-        return QVariant::fromValue<qlonglong>(*number);
-    if (const auto* text = std::get_if<std::string>(&value)) return QString::fromStdString(*text);
-    return QVariant(QMetaType::fromType<int>());
-}
 
 // Inserts each table's rows through a BulkInserter of up to 50 rows a statement.
 class QtRowInserter : public standin::RowInserter {
@@ -89,9 +87,8 @@ public:
     explicit QtRowInserter(SiteDatabase& db) : m_db(db) {}
     void insert(const standin::Table& table, const std::vector<standin::Row>& rows) override {
         if (rows.empty()) return;
-        BulkInserter inserter(m_db, table, static_cast<int>(std::min<size_t>(rows.size(), 50)));
-        for (const standin::Row& row : rows)
-            for (const standin::Value& value : row) inserter.add(qtValue(value));
+        BulkInserter inserter(m_db, table, std::min<size_t>(rows.size(), 50));
+        for (const standin::Row& row : rows) inserter.add(row);
         inserter.finish();
     }
 
@@ -156,15 +153,11 @@ void insertHolders(SiteDatabase& db, std::int64_t cardCount, std::mt19937_64& ra
     BulkInserter cards(db, kGeneratedCards, 200);
     for (std::int64_t card = 1; card <= cardCount; ++card) {
         const std::uint64_t r = random();
-        personnel.add(QVariant::fromValue<qlonglong>(card));
-        personnel.add(QString::fromLatin1(standin::kLastNames[r % standin::kNameCount]));
-        personnel.add(QString::fromLatin1(standin::kFirstNames[(r >> 8) % standin::kNameCount]));
-        personnel.add(static_cast<int>(
-            site::flagsForType(static_cast<int>((r >> 16) % site::kPersonTypeCount),
-                               static_cast<std::int64_t>((r >> 24) & 0xFF))));
-        cards.add(QVariant::fromValue<qlonglong>(card));
-        cards.add(QVariant::fromValue<qlonglong>(generatedKeyOf(card)));
-        cards.add(QVariant::fromValue<qlonglong>(card));
+        const int type = static_cast<int>((r >> 16) % site::kPersonTypeCount);
+        personnel.add({card, standin::kLastNames[r % standin::kNameCount],
+                       standin::kFirstNames[(r >> 8) % standin::kNameCount],
+                       site::flagsForType(type, static_cast<std::int64_t>((r >> 24) & 0xFF))});
+        cards.add({card, generatedKeyOf(card), card});
     }
     personnel.finish();
     cards.finish();
@@ -196,7 +189,7 @@ void insertTransactions(SiteDatabase& db, const GenerateOptions& options, std::m
     std::int64_t stride = cardCount * 5 / 8 + 1;
     while (std::gcd(stride, cardCount) != 1) ++stride;
     std::time_t formattedTime = -1;
-    QString formatted;
+    std::string formatted;
     for (std::int64_t j = 0; j < options.transactions; ++j) {
         const std::time_t t = start + static_cast<std::time_t>(step * static_cast<double>(j));
         std::int64_t index =
@@ -210,11 +203,10 @@ void insertTransactions(SiteDatabase& db, const GenerateOptions& options, std::m
             if (idle(index)) index = inUse(index);
         }
         if (t != formattedTime) {
-            formatted = QString::fromStdString(standin::formatLocalTime(t));
+            formatted = standin::formatLocalTime(t);
             formattedTime = t;
         }
-        transactions.add(QVariant::fromValue<qlonglong>(generatedKeyOf(index + 1)));
-        transactions.add(formatted);
+        transactions.add({generatedKeyOf(index + 1), formatted});
     }
     transactions.finish();
 }

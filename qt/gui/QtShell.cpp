@@ -31,7 +31,7 @@ QtShell::QtShell(int& argc, char** argv) : m_argc(argc), m_argv(argv) {}
 QtShell::~QtShell() = default;
 
 site::CreateFunction QtShell::siteLibrary(bool readOnly) {
-    return readOnly ? sitelib::CreateReadOnlyTopLevelObject : sitelib::CreateTopLevelObject;
+    return [readOnly] { return sitelib::CreateTopLevelObject(readOnly); };
 }
 
 std::string QtShell::windowSystemProblem() {
