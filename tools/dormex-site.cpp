@@ -62,11 +62,8 @@ struct UsageError {
 struct Arguments {
     std::string command;
     std::optional<std::string> database;
-    std::optional<std::int64_t> cards;
-    std::optional<std::int64_t> transactions;
-    std::optional<std::uint64_t> seed;
-    std::optional<int> spanDays;
-    std::optional<double> idleShare;
+    GenerateOptions generate;  // cards 0 and transactions -1 until given
+    bool generateOption = false;
     bool help = false;
 };
 
@@ -92,6 +89,7 @@ double parseShare(const std::string& option, const std::string& text) {
 
 Arguments parseArguments(int argc, char** argv) {
     Arguments args;
+    args.generate.transactions = -1;
     std::vector<std::string> words(argv + 1, argv + argc);
     for (size_t i = 0; i < words.size(); ++i) {
         const std::string& word = words[i];
@@ -99,21 +97,26 @@ Arguments parseArguments(int argc, char** argv) {
             if (i + 1 >= words.size()) throw UsageError{word + " needs a value"};
             return words[++i];
         };
+        // The value of an option that only generate takes.
+        auto generateValue = [&]() -> const std::string& {
+            args.generateOption = true;
+            return value();
+        };
         if (word == "--help" || word == "-h") {
             args.help = true;
         } else if (word == "--database") {
             args.database = value();
             if (args.database->empty()) throw UsageError{"--database needs a file name"};
         } else if (word == "--cards") {
-            args.cards = parseNumber<std::int64_t>(word, value(), 1);
+            args.generate.cards = parseNumber<std::int64_t>(word, generateValue(), 1);
         } else if (word == "--transactions") {
-            args.transactions = parseNumber<std::int64_t>(word, value(), 0);
+            args.generate.transactions = parseNumber<std::int64_t>(word, generateValue(), 0);
         } else if (word == "--seed") {
-            args.seed = parseNumber<std::uint64_t>(word, value(), 0);
+            args.generate.seed = parseNumber<std::uint64_t>(word, generateValue(), 0);
         } else if (word == "--span-days") {
-            args.spanDays = parseNumber<int>(word, value(), 1);
+            args.generate.spanDays = parseNumber<int>(word, generateValue(), 1);
         } else if (word == "--idle-share") {
-            args.idleShare = parseShare(word, value());
+            args.generate.idleShare = parseShare(word, generateValue());
         } else if (word.rfind("-", 0) == 0) {
             throw UsageError{"unknown option " + word};
         } else if (args.command.empty()) {
@@ -128,12 +131,12 @@ Arguments parseArguments(int argc, char** argv) {
         args.command != "cards")
         throw UsageError{"unknown command '" + args.command + "'"};
     const bool generate = args.command == "generate";
-    if (!generate &&
-        (args.cards || args.transactions || args.seed || args.spanDays || args.idleShare))
+    if (!generate && args.generateOption)
         throw UsageError{
             "--cards, --transactions, --seed, --span-days and --idle-share go with generate only"};
-    if (generate && !args.cards) throw UsageError{"generate needs --cards N"};
-    if (generate && !args.transactions) throw UsageError{"generate needs --transactions M"};
+    if (generate && args.generate.cards == 0) throw UsageError{"generate needs --cards N"};
+    if (generate && args.generate.transactions < 0)
+        throw UsageError{"generate needs --transactions M"};
     return args;
 }
 
@@ -220,12 +223,7 @@ int run(const Arguments& args) {
             if (args.command == "demo") {
                 fillDemoSite(db, std::time(nullptr));
             } else {
-                GenerateOptions options;
-                options.cards = *args.cards;
-                options.transactions = *args.transactions;
-                options.seed = args.seed.value_or(1);
-                if (args.spanDays) options.spanDays = *args.spanDays;
-                if (args.idleShare) options.idleShare = *args.idleShare;
+                GenerateOptions options = args.generate;
                 options.now = std::time(nullptr);
                 generateSite(db, options);
             }
