@@ -566,7 +566,7 @@ TEST(WindowSystemTest, AvailableOnlyWithAPlatformOrAnAnsweringServer) {
         env.set("QT_QPA_PLATFORM", c.qpa);
         env.set("DISPLAY", c.display);
         env.set("WAYLAND_DISPLAY", c.wayland);
-        EXPECT_EQ(WindowSystemAvailable(), c.available);
+        EXPECT_EQ(ProbedPlatform() != nullptr, c.available);
     }
 }
 

@@ -85,8 +85,4 @@ std::string MissingWindowSystem() {
     return found.empty() ? "DISPLAY and WAYLAND_DISPLAY are not set" : found;
 }
 
-bool WindowSystemAvailable() {
-    return ProbedPlatform() != nullptr;
-}
-
 }  // namespace dormex::gui
