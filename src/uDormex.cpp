@@ -88,11 +88,12 @@ std::string CutoffLiteral(const std::string& cutoffDate, SqlDateFormat format) {
     day.tm_year = std::stoi(cutoffDate.substr(0, 4)) - 1900;
     day.tm_mon = std::stoi(cutoffDate.substr(5, 2)) - 1;
     day.tm_mday = std::stoi(cutoffDate.substr(8, 2));
-    const std::int64_t number =
-        platform::daysFromCivil(day.tm_year + std::int64_t{1900}, static_cast<unsigned>(day.tm_mon + 1),
-                      static_cast<unsigned>(day.tm_mday));
+    const std::int64_t number = platform::daysFromCivil(day.tm_year + std::int64_t{1900},
+                                                        static_cast<unsigned>(day.tm_mon + 1),
+                                                        static_cast<unsigned>(day.tm_mday));
     day.tm_wday = static_cast<int>(((number % 7) + 11) % 7);  // 1970-01-01 was a Thursday
-    day.tm_yday = static_cast<int>(number - platform::daysFromCivil(day.tm_year + std::int64_t{1900}, 1, 1));
+    day.tm_yday =
+        static_cast<int>(number - platform::daysFromCivil(day.tm_year + std::int64_t{1900}, 1, 1));
     return platform::shortDate(day);
 }
 

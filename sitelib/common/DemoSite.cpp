@@ -18,7 +18,7 @@ constexpr int kToolCards = 60;
 constexpr int kTrialKitDays = 120;
 
 const char* const kCustomTypeNames[site::kCustomTypeCount] = {"Cleaner", "Security", "Intern",
-                                                        "Board Member", "Maintenance"};
+                                                              "Board Member", "Maintenance"};
 
 // The key number of demo card `card`: every third above 2^32.
 std::int64_t keyNumberOf(int card) {

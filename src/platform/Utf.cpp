@@ -45,7 +45,8 @@ void appendUtf8(std::string& out, char32_t cp) {
     static const unsigned char kLead[] = {0x00, 0xC0, 0xE0, 0xF0};
     const int trailing = cp < 0x80 ? 0 : cp < 0x800 ? 1 : cp < 0x10000 ? 2 : 3;
     out += static_cast<char>(kLead[trailing] | (cp >> (6 * trailing)));
-    for (int k = trailing - 1; k >= 0; --k) out += static_cast<char>(0x80 | ((cp >> (6 * k)) & 0x3F));
+    for (int k = trailing - 1; k >= 0; --k)
+        out += static_cast<char>(0x80 | ((cp >> (6 * k)) & 0x3F));
 }
 
 template <class Unit>
