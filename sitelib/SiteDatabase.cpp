@@ -70,22 +70,10 @@ std::string absolutePath(const std::string& path) {
 
 // The SQL flavour behind an open connection.
 Dialect dialectOf(Driver driver, const QSqlDatabase& db) {
-    switch (driver) {
-        case Driver::Sqlite:
-            return Dialect::Sqlite;
-        case Driver::Postgres:
-            return Dialect::Postgres;
-        case Driver::Odbc:
-            break;
-    }
-    switch (db.driver()->dbmsType()) {
-        case QSqlDriver::PostgreSQL:
-            return Dialect::Postgres;
-        case QSqlDriver::SQLite:
-            return Dialect::Sqlite;
-        default:
-            return Dialect::Other;
-    }
+    const QSqlDriver::DbmsType type = db.driver()->dbmsType();
+    if (driver == Driver::Sqlite || type == QSqlDriver::SQLite) return Dialect::Sqlite;
+    if (driver == Driver::Postgres || type == QSqlDriver::PostgreSQL) return Dialect::Postgres;
+    return Dialect::Other;
 }
 
 // Gives `db` its database name and connect options: this library's defaults first, then
@@ -143,15 +131,8 @@ void configure(QSqlDatabase& db, const ConnectionSettings& settings, SiteDatabas
 }  // namespace
 
 const char* driverName(Driver driver) {
-    switch (driver) {
-        case Driver::Sqlite:
-            return "QSQLITE";
-        case Driver::Postgres:
-            return "QPSQL";
-        case Driver::Odbc:
-            return "QODBC";
-    }
-    return "QSQLITE";
+    static const char* const kNames[] = {"QSQLITE", "QPSQL", "QODBC"};
+    return kNames[static_cast<int>(driver)];
 }
 
 Driver parseDriver(const std::string& name) {

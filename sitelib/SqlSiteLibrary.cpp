@@ -57,16 +57,12 @@ constexpr int kOdbcDecimalType = 3;
 ColumnKind columnKind(Driver driver, const QSqlField& field) {
     const int type = field.metaType().id();
     if (type != QMetaType::Double && type != QMetaType::Float) return ColumnKind::Typed;
-    switch (driver) {
-        case Driver::Postgres:
-            return field.typeID() == kPostgresNumericType ? ColumnKind::Decimal : ColumnKind::Typed;
-        case Driver::Odbc:
-            return field.typeID() == kOdbcNumericType || field.typeID() == kOdbcDecimalType
-                       ? ColumnKind::Decimal
-                       : ColumnKind::Real;
-        case Driver::Sqlite:
-            break;
-    }
+    if (driver == Driver::Postgres)
+        return field.typeID() == kPostgresNumericType ? ColumnKind::Decimal : ColumnKind::Typed;
+    if (driver == Driver::Odbc)
+        return field.typeID() == kOdbcNumericType || field.typeID() == kOdbcDecimalType
+                   ? ColumnKind::Decimal
+                   : ColumnKind::Real;
     return ColumnKind::Typed;
 }
 
