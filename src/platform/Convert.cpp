@@ -181,16 +181,13 @@ bool TryStrToInt(const std::string& text, std::int32_t& value) {
         return true;
     }
 
-    // Decimal: the magnitude is capped just past 2^31 so unlimited digits cannot overflow.
-    constexpr std::int64_t kNegativeLimit = 2147483648LL;
-    std::int64_t magnitude = 0;
-    for (; p < n; ++p) {
-        if (!isDigit(s[p])) return false;
-        magnitude = magnitude * 10 + (s[p] - '0');
-        if (magnitude > kNegativeLimit) return false;
-    }
-    if (!negative && magnitude > kNegativeLimit - 1) return false;
-    value = static_cast<std::int32_t>(negative ? -magnitude : magnitude);
+    // Decimal: digits alone after the sign, within 32 bits.
+    if (!isDigit(s[p])) return false;
+    const std::optional<std::int64_t> magnitude = TextToInt64(s.substr(p));
+    if (!magnitude) return false;
+    const std::int64_t number = negative ? -*magnitude : *magnitude;
+    if (number < INT32_MIN || number > INT32_MAX) return false;
+    value = static_cast<std::int32_t>(number);
     return true;
 }
 

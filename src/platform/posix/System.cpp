@@ -82,10 +82,8 @@ FileResult replaceFile(const std::string& path, std::string_view contents) {
     if (fd < 0) return errno == EACCES || errno == EPERM ? FileResult::Denied : FileResult::Failed;
 
     struct stat old {};
-    mode_t mode = 0644;
-    bool hadOld = ::stat(path.c_str(), &old) == 0;
-    if (hadOld) mode = old.st_mode & 07777;
-    bool ok = ::fchmod(fd, mode) == 0;
+    const bool hadOld = ::stat(path.c_str(), &old) == 0;
+    bool ok = ::fchmod(fd, hadOld ? old.st_mode & 07777 : 0644) == 0;
     if (ok && hadOld && ::fchown(fd, old.st_uid, old.st_gid) != 0) {
         // Only root may keep another owner; otherwise the writer owns the new file.
     }
