@@ -30,11 +30,12 @@ struct ComObject;
 // The running executable's directory, with a trailing backslash.
 std::wstring executableDirectory();
 
-// What an interface table serves: its kind, the interface IDs it answers, its name for error
-// sources, and its table.
+// What an interface table serves: its kind, the `iidCount` interface IDs it answers (the first
+// its own), its name for error sources, and its table.
 struct InterfaceInfo {
     Iface kind;
-    const IID* const* iids;  // null-terminated
+    const IID* iids;
+    size_t iidCount;
     const wchar_t* source;
     const Slot* table;
 };
@@ -64,14 +65,11 @@ T* makeObject(Args&&... args) {
 // Objects alive now, class factory aside, and those of one kind.
 LONG liveObjects();
 LONG liveObjectsOf(Iface kind);
-// Counts one more or one less live object.
-void objectCreated();
-void objectDestroyed();
 
-// IUnknown's three methods for any object.
-HRESULT queryInterface(ComObject* self, REFIID riid, void** out);
-ULONG addRef(ComObject* self);
-ULONG release(ComObject* self);
+// IUnknown's three methods for any object, as its table holds them.
+HRESULT STDMETHODCALLTYPE queryInterface(ComObject* self, REFIID riid, void** out);
+ULONG STDMETHODCALLTYPE addRef(ComObject* self);
+ULONG STDMETHODCALLTYPE release(ComObject* self);
 
 // Publishes `message` as the error information of `self`'s interface and returns `status`.
 HRESULT failWith(ComObject* self, HRESULT status, const std::string& message);
@@ -80,19 +78,29 @@ HRESULT failWith(ComObject* self, HRESULT status, const std::string& message);
 // injected fault asks for, else S_OK (test build only; see TestHooks.h).
 HRESULT enterMethod(ComObject* self, Iface kind, int position);
 
-// Runs `body` for a method of `self` at `position`: an injected fault, a thrown exception or a
-// failure becomes a published error.
-template <class Body>
-HRESULT method(ComObject* self, int position, Body&& body) {
-    const HRESULT injected = enterMethod(self, self->info->kind, position);
-    if (injected != S_OK) return injected;
-    try {
-        return body();
-    } catch (const std::exception& e) {
-        return failWith(self, E_FAIL, e.what());
-    } catch (...) {
-        return failWith(self, E_FAIL, "Unexpected failure in the site library");
+// The slot of `Body`, the own method at `position` of objects of type T: an injected fault, a
+// thrown exception or a failure becomes a published error.
+template <int Position, auto Body>
+struct Method;
+template <int Position, class T, class... Args, HRESULT (*Body)(T&, Args...)>
+struct Method<Position, Body> {
+    static HRESULT STDMETHODCALLTYPE slot(ComObject* self, Args... args) {
+        const HRESULT injected = enterMethod(self, self->info->kind, Position);
+        if (injected != S_OK) return injected;
+        try {
+            return Body(static_cast<T&>(*self), args...);
+        } catch (const std::exception& e) {
+            return failWith(self, E_FAIL, e.what());
+        } catch (...) {
+            return failWith(self, E_FAIL, "Unexpected failure in the site library");
+        }
     }
+};
+
+// `Body` as the own method at `Position` of an interface table.
+template <int Position, auto Body>
+std::pair<int, Slot> own() {
+    return {Position, toSlot(&Method<Position, Body>::slot)};
 }
 
 // Writes the seven IUnknown and IDispatch slots shared by every interface. The site interfaces
@@ -113,8 +121,6 @@ public:
         for (const auto& [position, slot] : own) m_slots[kOwnBase + position] = slot;
     }
     const Slot* data() const { return m_slots.data(); }
-    // Exchanges two own positions (test only).
-    void swap(int a, int b) { std::swap(m_slots[kOwnBase + a], m_slots[kOwnBase + b]); }
 
 private:
     template <size_t Index>

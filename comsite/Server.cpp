@@ -11,6 +11,7 @@
 #include "SiteIds.h"
 #include "SiteObjects.h"
 #include "TestHooks.h"
+#include "platform/win/Wide.h"
 
 // Declared by the system's oleauto.h since Windows Vista, but not by mingw-w64's.
 extern "C" HRESULT WINAPI RegisterTypeLibForUser(ITypeLib* library, OLECHAR* path, OLECHAR* help);
@@ -135,13 +136,7 @@ HRESULT unregisterIn(const ClassesKey& where) {
 }
 
 std::wstring modulePath() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD n = GetModuleFileNameW(g_module, path.data(), static_cast<DWORD>(path.size()));
-        if (n == 0) return {};
-        if (n < path.size()) return path.substr(0, n);
-        path.resize(path.size() * 2);
-    }
+    return dormex::platform::win::modulePath(g_module);
 }
 
 // The DLL's type library number `resource`.
