@@ -111,31 +111,33 @@ void installUnknownAndDispatch(Slot* table);
 // that the tests chose (test build, TestHooks.h), else the one registered with the class.
 HRESULT siteTypeInfo(REFIID iid, ITypeInfo** info);
 
+// The own method at `Position` of an interface that does not implement it.
+template <int Position>
+HRESULT notImplemented(ComObject& self) {
+    return failWith(&self, E_NOTIMPL,
+                    "Method " + std::to_string(Position) + " of " +
+                        dormex::platform::toUtf8(std::wstring_view(self.info->source)) +
+                        " is not implemented");
+}
+
 // Builds the table of an interface with `Size` slots: IUnknown and IDispatch, every own slot
-// failing with E_NOTIMPL, then `own` placed at their positions (1 = the first own method).
-template <Iface Kind, size_t Size>
+// failing with E_NOTIMPL, then `slots` placed at their positions (1 = the first own method).
+template <size_t Size>
 class InterfaceTable {
 public:
-    InterfaceTable(std::initializer_list<std::pair<int, Slot>> own) {
-        fill(std::make_index_sequence<Size>());
-        for (const auto& [position, slot] : own) m_slots[kOwnBase + position] = slot;
+    InterfaceTable(std::initializer_list<std::pair<int, Slot>> slots) {
+        installUnknownAndDispatch(m_slots.data());
+        fill(std::make_index_sequence<Size - kOwnBase - 1>());
+        for (const auto& [position, slot] : slots) m_slots[kOwnBase + position] = slot;
     }
     const Slot* data() const { return m_slots.data(); }
 
 private:
-    template <size_t Index>
-    static HRESULT STDMETHODCALLTYPE notImplemented(ComObject* self) {
-        const HRESULT injected = enterMethod(self, Kind, static_cast<int>(Index - kOwnBase));
-        if (injected != S_OK) return injected;
-        return failWith(self, E_NOTIMPL,
-                        "Method " + std::to_string(Index - kOwnBase) + " of " +
-                            dormex::platform::toUtf8(std::wstring_view(self->info->source)) +
-                            " is not implemented");
-    }
-    template <size_t... Index>
-    void fill(std::index_sequence<Index...>) {
-        ((m_slots[Index] = toSlot(&notImplemented<Index>)), ...);
-        installUnknownAndDispatch(m_slots.data());
+    // Own positions 1 to Size - 7, each failing with E_NOTIMPL.
+    template <size_t... Own>
+    void fill(std::index_sequence<Own...>) {
+        ((m_slots[kOwnBase + 1 + Own] = own<int(Own) + 1, notImplemented<int(Own) + 1>>().second),
+         ...);
     }
 
     std::array<Slot, Size> m_slots{};

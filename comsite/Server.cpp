@@ -21,6 +21,8 @@ extern "C" HRESULT WINAPI UnRegisterTypeLibForUser(REFGUID id, WORD major, WORD 
 namespace dormexsite {
 namespace {
 
+using dormex::platform::win::modulePath;
+
 HMODULE g_module = nullptr;
 LONG g_locks = 0;
 
@@ -135,13 +137,9 @@ HRESULT unregisterIn(const ClassesKey& where) {
     return FAILED(a) ? a : b;
 }
 
-std::wstring modulePath() {
-    return dormex::platform::win::modulePath(g_module);
-}
-
 // The DLL's type library number `resource`.
 HRESULT loadTypeLibrary(int resource, ITypeLib** library) {
-    const std::wstring path = modulePath() + L"\\" + std::to_wstring(resource);
+    const std::wstring path = modulePath(g_module) + L"\\" + std::to_wstring(resource);
     return LoadTypeLibEx(path.c_str(), REGKIND_NONE, library);
 }
 
@@ -183,7 +181,7 @@ extern "C" HRESULT WINAPI DllCanUnloadNow(void) {
 }
 
 extern "C" HRESULT WINAPI DllRegisterServer(void) {
-    const std::wstring path = modulePath();
+    const std::wstring path = modulePath(g_module);
     if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
     if (FAILED(registerIn(kUserClasses, path))) return SELFREG_E_CLASS;
     if (_wcsicmp(registeredPath().c_str(), path.c_str()) != 0 &&
@@ -203,7 +201,7 @@ extern "C" HRESULT WINAPI DllUnregisterServer(void) {
     UnRegisterTypeLibForUser(kTypeLibId, 1, 0, LOCALE_NEUTRAL, kSysKind);
     if (FAILED(unregisterIn(kUserClasses))) return SELFREG_E_CLASS;
     // Left in the classes root by a registration there: removed when it names this server.
-    if (_wcsicmp(registeredPath().c_str(), modulePath().c_str()) == 0 &&
+    if (_wcsicmp(registeredPath().c_str(), modulePath(g_module).c_str()) == 0 &&
         FAILED(unregisterIn(kClassesRoot)))
         return SELFREG_E_CLASS;
     return S_OK;

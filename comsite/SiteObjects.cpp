@@ -326,23 +326,23 @@ HRESULT cardQueueDownload(Card& card, LONG a, LONG b, LONG c) {
 // tables as long as _Recordset, Fields and Field. ----
 
 using CardState = SiteStore::CardState;
-InterfaceTable<Iface::TopLevel, 7 + 40> g_topLevelTable{own<kFindKeycards, topFindKeycards>(),
-                                                        own<kRunSql, topRunSql>()};
-InterfaceTable<Iface::Collection, 7 + 5> g_collectionTable{own<kItem, collectionItem>(),
-                                                           own<kCount, collectionCount>()};
-InterfaceTable<Iface::Card, 7 + 80> g_cardTable{
-    own<kSetActive, cardSet<&CardState::active>>(),
-    own<kSetCardStatus, cardSet<&CardState::cardStatus>>(),
-    own<kSetStatusReason, cardSet<&CardState::statusReason>>(), own<kSave, cardSave>(),
-    own<kQueueDownload, cardQueueDownload>()};
-InterfaceTable<Iface::Recordset, 85> g_recordsetTable{
+InterfaceTable<7 + 40> g_topLevelTable{own<kFindKeycards, topFindKeycards>(),
+                                       own<kRunSql, topRunSql>()};
+InterfaceTable<7 + 5> g_collectionTable{own<kItem, collectionItem>(),
+                                        own<kCount, collectionCount>()};
+InterfaceTable<7 + 80> g_cardTable{own<kSetActive, cardSet<&CardState::active>>(),
+                                   own<kSetCardStatus, cardSet<&CardState::cardStatus>>(),
+                                   own<kSetStatusReason, cardSet<&CardState::statusReason>>(),
+                                   own<kSave, cardSave>(),
+                                   own<kQueueDownload, cardQueueDownload>()};
+InterfaceTable<85> g_recordsetTable{
     own<ado(kAdoRecordsetState), rsState>(), own<ado(kAdoRecordsetEof), rsEof>(),
     own<ado(kAdoRecordsetFields), rsFields>(), own<ado(kAdoRecordsetRecordCount), rsRecordCount>(),
     own<ado(kAdoRecordsetMoveNext), rsMoveNext>()};
-InterfaceTable<Iface::Fields, 17> g_fieldsTable{own<ado(kAdoFieldsCount), fieldsCount>(),
-                                                own<ado(kAdoFieldsItem), fieldsItem>()};
-InterfaceTable<Iface::Field, 29> g_fieldTable{own<ado(kAdoFieldName), fieldName>(),
-                                              own<ado(kAdoFieldValue), fieldValue>()};
+InterfaceTable<17> g_fieldsTable{own<ado(kAdoFieldsCount), fieldsCount>(),
+                                 own<ado(kAdoFieldsItem), fieldsItem>()};
+InterfaceTable<29> g_fieldTable{own<ado(kAdoFieldName), fieldName>(),
+                                own<ado(kAdoFieldValue), fieldValue>()};
 
 using dormex::ado::kFieldIids;
 using dormex::ado::kFieldsIids;

@@ -248,8 +248,7 @@ private:
             throw Error("Column " + std::to_string(index) + " does not exist");
         ComPtr<IUnknown>& slot = m_columns[static_cast<size_t>(index)];
         if (!slot) {
-            VARIANT number;
-            ::VariantInit(&number);
+            VARIANT number{};
             number.vt = VT_I4;
             number.lVal = index;
             check(
@@ -309,13 +308,17 @@ IID readIid(const std::string& value, const char* key) {
     return iid;
 }
 
+// "CLSID\{...}\InprocServer32": the key of the class's in-process server.
+std::wstring serverKey(const CLSID& classId) {
+    wchar_t guid[40];
+    ::StringFromGUID2(classId, guid, 40);
+    return std::wstring(L"CLSID\\") + guid + L"\\InprocServer32";
+}
+
 // True when the class has an in-process server in the other architecture's registry view, the
 // machine's or the user's, and so none a program of this architecture can load.
 bool registeredForOtherArchitecture(const CLSID& classId) {
-    wchar_t guid[40];
-    ::StringFromGUID2(classId, guid, 40);
-    const std::wstring key =
-        std::wstring(L"Software\\Classes\\CLSID\\") + guid + L"\\InprocServer32";
+    const std::wstring key = L"Software\\Classes\\" + serverKey(classId);
     const REGSAM otherView = sizeof(void*) == 8 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
     for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
         HKEY handle = nullptr;
@@ -343,9 +346,7 @@ bool notLoaded(HRESULT status) {
 // and Wine shares the user's keys between the views); empty when there is none. Only the
 // registry is read: nothing of the vendor's is loaded.
 std::wstring registeredServer(const CLSID& classId) {
-    wchar_t guid[40];
-    ::StringFromGUID2(classId, guid, 40);
-    const std::wstring key = std::wstring(L"CLSID\\") + guid + L"\\InprocServer32";
+    const std::wstring key = serverKey(classId);
     std::wstring server(MAX_PATH, L'\0');
     for (;;) {
         DWORD size = static_cast<DWORD>(server.size() * sizeof(wchar_t));
