@@ -149,6 +149,15 @@ HRESULT enterMethod(ComObject* self, Iface kind, int position) {
     return faultStatus();
 }
 
+HRESULT notImplemented(ComObject* self, int position) {
+    const HRESULT injected = enterMethod(self, self->info->kind, position);
+    if (injected != S_OK) return injected;
+    return failWith(self, E_NOTIMPL,
+                    "Method " + std::to_string(position) + " of " +
+                        dormex::platform::toUtf8(std::wstring_view(self->info->source)) +
+                        " is not implemented");
+}
+
 void installUnknownAndDispatch(Slot* table) {
     const Slot slots[] = {toSlot(&queryInterface), toSlot(&addRef),
                           toSlot(&release),        toSlot(&getTypeInfoCount),

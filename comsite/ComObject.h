@@ -111,13 +111,12 @@ void installUnknownAndDispatch(Slot* table);
 // that the tests chose (test build, TestHooks.h), else the one registered with the class.
 HRESULT siteTypeInfo(REFIID iid, ITypeInfo** info);
 
-// The own method at `Position` of an interface that does not implement it.
+// The own method at `position` of an interface that does not implement it: an injected fault,
+// else E_NOTIMPL.
+HRESULT notImplemented(ComObject* self, int position);
 template <int Position>
-HRESULT notImplemented(ComObject& self) {
-    return failWith(&self, E_NOTIMPL,
-                    "Method " + std::to_string(Position) + " of " +
-                        dormex::platform::toUtf8(std::wstring_view(self.info->source)) +
-                        " is not implemented");
+HRESULT STDMETHODCALLTYPE notImplementedSlot(ComObject* self) {
+    return notImplemented(self, Position);
 }
 
 // Builds the table of an interface with `Size` slots: IUnknown and IDispatch, every own slot
@@ -136,8 +135,7 @@ private:
     // Own positions 1 to Size - 7, each failing with E_NOTIMPL.
     template <size_t... Own>
     void fill(std::index_sequence<Own...>) {
-        ((m_slots[kOwnBase + 1 + Own] = own<int(Own) + 1, notImplemented<int(Own) + 1>>().second),
-         ...);
+        ((m_slots[kOwnBase + 1 + Own] = toSlot(&notImplementedSlot<int(Own) + 1>)), ...);
     }
 
     std::array<Slot, Size> m_slots{};

@@ -2,10 +2,10 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cctype>
 #include <ctime>
 #include <cwctype>
-#include <sstream>
 #include <utility>
 
 #include "DatabaseRegistration.h"
@@ -196,10 +196,12 @@ StoreSettings readStoreSettings(const std::wstring& programDir) {
     settings.path = fullPath(database);
     registration.portNumber();  // checked as on Linux, though no server is reached here
     // Options: "name=value" pairs separated by ';'; only the busy timeout means anything here.
-    std::wistringstream options(toWide(registration.options));
+    const std::wstring options = toWide(registration.options);
     const std::wstring name = L"QSQLITE_BUSY_TIMEOUT=";
-    for (std::wstring option; std::getline(options, option, L';');) {
-        option = trimmed(option);
+    size_t end = 0;
+    for (size_t start = 0; start <= options.size(); start = end + 1) {
+        end = std::min(options.find(L';', start), options.size());
+        const std::wstring option = trimmed(options.substr(start, end - start));
         if (upper(option).rfind(name, 0) != 0) continue;
         try {
             settings.busyTimeoutMs = std::stoi(option.substr(name.size()));
