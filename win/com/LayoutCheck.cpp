@@ -66,27 +66,17 @@ bool is(ITypeInfo* info, const TYPEDESC& type, Shape shape) {
     return false;
 }
 
+// For each Arg in its order: whether it is an [out] pointer, and the shape it passes or points to.
+const std::pair<bool, Shape> kArgShapes[] = {
+    {false, Shape::Int32}, {false, Shape::Int64},  {false, Shape::Bstr},
+    {true, Shape::Int32},  {true, Shape::Variant}, {true, Shape::InterfacePointer}};
+
 bool matches(ITypeInfo* info, const ELEMDESC& element, Arg arg) {
     const TYPEDESC& type = element.tdesc;
-    const bool out = (element.paramdesc.wParamFlags & PARAMFLAG_FOUT) != 0;
-    auto pointerTo = [&](Shape shape) {
-        return out && type.vt == VT_PTR && is(info, *type.lptdesc, shape);
-    };
-    switch (arg) {
-        case Arg::Long:
-            return !out && is(info, type, Shape::Int32);
-        case Arg::Hyper:
-            return !out && is(info, type, Shape::Int64);
-        case Arg::Bstr:
-            return !out && is(info, type, Shape::Bstr);
-        case Arg::OutLong:
-            return pointerTo(Shape::Int32);
-        case Arg::OutVariant:
-            return pointerTo(Shape::Variant);
-        case Arg::OutObject:
-            return pointerTo(Shape::InterfacePointer);
-    }
-    return false;
+    const auto [out, shape] = kArgShapes[static_cast<int>(arg)];
+    if (out != ((element.paramdesc.wParamFlags & PARAMFLAG_FOUT) != 0)) return false;
+    if (!out) return is(info, type, shape);
+    return type.vt == VT_PTR && is(info, *type.lptdesc, shape);
 }
 
 // The name `info` gives its member `id` (MEMBERID_NIL: the type itself).
