@@ -1,9 +1,11 @@
 #include "ComObject.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <string>
 
 #include "TestHooks.h"
+#include "platform/win/Wide.h"
 
 namespace dormexsite {
 namespace {
@@ -20,21 +22,9 @@ bool newerAdoId(const IID& iid) {
 bool answers(const ComObject* self, REFIID riid) {
     const bool olderOnly = self->info->kind == Iface::Recordset &&
                            faultAt(Iface::Recordset, 0) == FaultMode::OlderIdsOnly;
-    for (const IID* const* iid = self->info->iids; *iid; ++iid)
-        if (IsEqualIID(riid, **iid)) return !(olderOnly && newerAdoId(riid));
+    for (size_t i = 0; i < self->info->iidCount; ++i)
+        if (IsEqualIID(riid, self->info->iids[i])) return !(olderOnly && newerAdoId(riid));
     return false;
-}
-
-HRESULT STDMETHODCALLTYPE queryInterfaceSlot(ComObject* self, REFIID riid, void** out) {
-    return queryInterface(self, riid, out);
-}
-
-ULONG STDMETHODCALLTYPE addRefSlot(ComObject* self) {
-    return addRef(self);
-}
-
-ULONG STDMETHODCALLTYPE releaseSlot(ComObject* self) {
-    return release(self);
 }
 
 bool describesItself(const ComObject* self) {
@@ -52,7 +42,7 @@ HRESULT STDMETHODCALLTYPE getTypeInfo(ComObject* self, UINT index, LCID, ITypeIn
     if (!info) return E_POINTER;
     *info = nullptr;
     if (index != 0 || !describesItself(self)) return DISP_E_BADINDEX;
-    return siteTypeInfo(**self->info->iids, info);
+    return siteTypeInfo(self->info->iids[0], info);
 }
 
 HRESULT STDMETHODCALLTYPE getIdsOfNames(ComObject*, REFIID, LPOLESTR*, UINT count, LCID,
@@ -66,31 +56,26 @@ HRESULT STDMETHODCALLTYPE invoke(ComObject*, DISPID, REFIID, LCID, WORD, DISPPAR
     return DISP_E_MEMBERNOTFOUND;
 }
 
-// ISupportErrorInfo, reached through the object's second table.
-ComObject* owner(void* errorInfoPointer) {
-    return reinterpret_cast<ComObject*>(static_cast<char*>(errorInfoPointer) -
-                                        offsetof(ComObject, errorInfoTable));
+// ISupportErrorInfo, reached through the object's second table: `Function` of the object
+// that holds the table.
+template <auto Function, class... Args>
+auto STDMETHODCALLTYPE ofOwner(void* errorInfoPointer, Args... args) {
+    return Function(reinterpret_cast<ComObject*>(static_cast<char*>(errorInfoPointer) -
+                                                 offsetof(ComObject, errorInfoTable)),
+                    args...);
 }
-HRESULT STDMETHODCALLTYPE errorInfoQueryInterface(void* self, REFIID riid, void** out) {
-    return queryInterface(owner(self), riid, out);
+HRESULT supportsErrorInfo(ComObject* self, REFIID riid) {
+    return answers(self, riid) ? S_OK : S_FALSE;
 }
-ULONG STDMETHODCALLTYPE errorInfoAddRef(void* self) {
-    return addRef(owner(self));
-}
-ULONG STDMETHODCALLTYPE errorInfoRelease(void* self) {
-    return release(owner(self));
-}
-HRESULT STDMETHODCALLTYPE interfaceSupportsErrorInfo(void* self, REFIID riid) {
-    return answers(owner(self), riid) ? S_OK : S_FALSE;
-}
-const Slot kErrorInfoTable[] = {toSlot(&errorInfoQueryInterface), toSlot(&errorInfoAddRef),
-                                toSlot(&errorInfoRelease), toSlot(&interfaceSupportsErrorInfo)};
+const Slot kErrorInfoTable[] = {toSlot(&ofOwner<queryInterface, REFIID, void**>),
+                                toSlot(&ofOwner<addRef>), toSlot(&ofOwner<release>),
+                                toSlot(&ofOwner<supportsErrorInfo, REFIID>)};
 
 // Publishes `description` as the thread's error information for `self`.
 void publish(ComObject* self, const std::wstring& description) {
     ICreateErrorInfo* create = nullptr;
     if (FAILED(CreateErrorInfo(&create))) return;
-    create->SetGUID(**self->info->iids);
+    create->SetGUID(self->info->iids[0]);
     create->SetSource(const_cast<LPOLESTR>(self->info->source));
     create->SetDescription(const_cast<LPOLESTR>(description.c_str()));
     IErrorInfo* info = nullptr;
@@ -105,7 +90,7 @@ void publish(ComObject* self, const std::wstring& description) {
 
 ComObject::ComObject(const InterfaceInfo& interfaceInfo)
     : table(interfaceInfo.table), errorInfoTable(kErrorInfoTable), info(&interfaceInfo) {
-    objectCreated();
+    InterlockedIncrement(&g_live);
     InterlockedIncrement(&g_liveByKind[static_cast<int>(interfaceInfo.kind)]);
 }
 
@@ -117,15 +102,7 @@ LONG liveObjectsOf(Iface kind) {
     return g_liveByKind[static_cast<int>(kind)];
 }
 
-void objectCreated() {
-    InterlockedIncrement(&g_live);
-}
-
-void objectDestroyed() {
-    InterlockedDecrement(&g_live);
-}
-
-HRESULT queryInterface(ComObject* self, REFIID riid, void** out) {
+HRESULT STDMETHODCALLTYPE queryInterface(ComObject* self, REFIID riid, void** out) {
     if (!out) return E_POINTER;
     if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) || answers(self, riid)) {
         *out = self;
@@ -139,17 +116,17 @@ HRESULT queryInterface(ComObject* self, REFIID riid, void** out) {
     return S_OK;
 }
 
-ULONG addRef(ComObject* self) {
+ULONG STDMETHODCALLTYPE addRef(ComObject* self) {
     return static_cast<ULONG>(InterlockedIncrement(&self->references));
 }
 
-ULONG release(ComObject* self) {
+ULONG STDMETHODCALLTYPE release(ComObject* self) {
     const LONG left = InterlockedDecrement(&self->references);
     if (left == 0) {
         const int kind = static_cast<int>(self->info->kind);
         self->destroy(self);
         InterlockedDecrement(&g_liveByKind[kind]);
-        objectDestroyed();
+        InterlockedDecrement(&g_live);
     }
     return static_cast<ULONG>(left);
 }
@@ -172,27 +149,25 @@ HRESULT enterMethod(ComObject* self, Iface kind, int position) {
     return faultStatus();
 }
 
+HRESULT notImplemented(ComObject* self, int position) {
+    const HRESULT injected = enterMethod(self, self->info->kind, position);
+    if (injected != S_OK) return injected;
+    return failWith(self, E_NOTIMPL,
+                    "Method " + std::to_string(position) + " of " +
+                        dormex::platform::toUtf8(std::wstring_view(self->info->source)) +
+                        " is not implemented");
+}
+
 void installUnknownAndDispatch(Slot* table) {
-    table[0] = toSlot(&queryInterfaceSlot);
-    table[1] = toSlot(&addRefSlot);
-    table[2] = toSlot(&releaseSlot);
-    table[3] = toSlot(&getTypeInfoCount);
-    table[4] = toSlot(&getTypeInfo);
-    table[5] = toSlot(&getIdsOfNames);
-    table[6] = toSlot(&invoke);
+    const Slot slots[] = {toSlot(&queryInterface), toSlot(&addRef),
+                          toSlot(&release),        toSlot(&getTypeInfoCount),
+                          toSlot(&getTypeInfo),    toSlot(&getIdsOfNames),
+                          toSlot(&invoke)};
+    std::copy(std::begin(slots), std::end(slots), table);
 }
 
 std::wstring executableDirectory() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (n == 0) return L".\\";
-        if (n < path.size()) {
-            path.resize(n);
-            break;
-        }
-        path.resize(path.size() * 2);
-    }
+    const std::wstring path = dormex::platform::win::modulePath(nullptr);
     const size_t slash = path.find_last_of(L"\\/");
     return slash == std::wstring::npos ? L".\\" : path.substr(0, slash + 1);
 }

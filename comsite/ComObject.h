@@ -30,11 +30,12 @@ struct ComObject;
 // The running executable's directory, with a trailing backslash.
 std::wstring executableDirectory();
 
-// What an interface table serves: its kind, the interface IDs it answers, its name for error
-// sources, and its table.
+// What an interface table serves: its kind, the `iidCount` interface IDs it answers (the first
+// its own), its name for error sources, and its table.
 struct InterfaceInfo {
     Iface kind;
-    const IID* const* iids;  // null-terminated
+    const IID* iids;
+    size_t iidCount;
     const wchar_t* source;
     const Slot* table;
 };
@@ -64,14 +65,11 @@ T* makeObject(Args&&... args) {
 // Objects alive now, class factory aside, and those of one kind.
 LONG liveObjects();
 LONG liveObjectsOf(Iface kind);
-// Counts one more or one less live object.
-void objectCreated();
-void objectDestroyed();
 
-// IUnknown's three methods for any object.
-HRESULT queryInterface(ComObject* self, REFIID riid, void** out);
-ULONG addRef(ComObject* self);
-ULONG release(ComObject* self);
+// IUnknown's three methods for any object, as its table holds them.
+HRESULT STDMETHODCALLTYPE queryInterface(ComObject* self, REFIID riid, void** out);
+ULONG STDMETHODCALLTYPE addRef(ComObject* self);
+ULONG STDMETHODCALLTYPE release(ComObject* self);
 
 // Publishes `message` as the error information of `self`'s interface and returns `status`.
 HRESULT failWith(ComObject* self, HRESULT status, const std::string& message);
@@ -80,19 +78,29 @@ HRESULT failWith(ComObject* self, HRESULT status, const std::string& message);
 // injected fault asks for, else S_OK (test build only; see TestHooks.h).
 HRESULT enterMethod(ComObject* self, Iface kind, int position);
 
-// Runs `body` for a method of `self` at `position`: an injected fault, a thrown exception or a
-// failure becomes a published error.
-template <class Body>
-HRESULT method(ComObject* self, int position, Body&& body) {
-    const HRESULT injected = enterMethod(self, self->info->kind, position);
-    if (injected != S_OK) return injected;
-    try {
-        return body();
-    } catch (const std::exception& e) {
-        return failWith(self, E_FAIL, e.what());
-    } catch (...) {
-        return failWith(self, E_FAIL, "Unexpected failure in the site library");
+// The slot of `Body`, the own method at `position` of objects of type T: an injected fault, a
+// thrown exception or a failure becomes a published error.
+template <int Position, auto Body>
+struct Method;
+template <int Position, class T, class... Args, HRESULT (*Body)(T&, Args...)>
+struct Method<Position, Body> {
+    static HRESULT STDMETHODCALLTYPE slot(ComObject* self, Args... args) {
+        const HRESULT injected = enterMethod(self, self->info->kind, Position);
+        if (injected != S_OK) return injected;
+        try {
+            return Body(static_cast<T&>(*self), args...);
+        } catch (const std::exception& e) {
+            return failWith(self, E_FAIL, e.what());
+        } catch (...) {
+            return failWith(self, E_FAIL, "Unexpected failure in the site library");
+        }
     }
+};
+
+// `Body` as the own method at `Position` of an interface table.
+template <int Position, auto Body>
+std::pair<int, Slot> own() {
+    return {Position, toSlot(&Method<Position, Body>::slot)};
 }
 
 // Writes the seven IUnknown and IDispatch slots shared by every interface. The site interfaces
@@ -103,33 +111,31 @@ void installUnknownAndDispatch(Slot* table);
 // that the tests chose (test build, TestHooks.h), else the one registered with the class.
 HRESULT siteTypeInfo(REFIID iid, ITypeInfo** info);
 
+// The own method at `position` of an interface that does not implement it: an injected fault,
+// else E_NOTIMPL.
+HRESULT notImplemented(ComObject* self, int position);
+template <int Position>
+HRESULT STDMETHODCALLTYPE notImplementedSlot(ComObject* self) {
+    return notImplemented(self, Position);
+}
+
 // Builds the table of an interface with `Size` slots: IUnknown and IDispatch, every own slot
-// failing with E_NOTIMPL, then `own` placed at their positions (1 = the first own method).
-template <Iface Kind, size_t Size>
+// failing with E_NOTIMPL, then `slots` placed at their positions (1 = the first own method).
+template <size_t Size>
 class InterfaceTable {
 public:
-    InterfaceTable(std::initializer_list<std::pair<int, Slot>> own) {
-        fill(std::make_index_sequence<Size>());
-        for (const auto& [position, slot] : own) m_slots[kOwnBase + position] = slot;
+    InterfaceTable(std::initializer_list<std::pair<int, Slot>> slots) {
+        installUnknownAndDispatch(m_slots.data());
+        fill(std::make_index_sequence<Size - kOwnBase - 1>());
+        for (const auto& [position, slot] : slots) m_slots[kOwnBase + position] = slot;
     }
     const Slot* data() const { return m_slots.data(); }
-    // Exchanges two own positions (test only).
-    void swap(int a, int b) { std::swap(m_slots[kOwnBase + a], m_slots[kOwnBase + b]); }
 
 private:
-    template <size_t Index>
-    static HRESULT STDMETHODCALLTYPE notImplemented(ComObject* self) {
-        const HRESULT injected = enterMethod(self, Kind, static_cast<int>(Index - kOwnBase));
-        if (injected != S_OK) return injected;
-        return failWith(self, E_NOTIMPL,
-                        "Method " + std::to_string(Index - kOwnBase) + " of " +
-                            dormex::platform::toUtf8(std::wstring_view(self->info->source)) +
-                            " is not implemented");
-    }
-    template <size_t... Index>
-    void fill(std::index_sequence<Index...>) {
-        ((m_slots[Index] = toSlot(&notImplemented<Index>)), ...);
-        installUnknownAndDispatch(m_slots.data());
+    // Own positions 1 to Size - 7, each failing with E_NOTIMPL.
+    template <size_t... Own>
+    void fill(std::index_sequence<Own...>) {
+        ((m_slots[kOwnBase + 1 + Own] = toSlot(&notImplementedSlot<int(Own) + 1>)), ...);
     }
 
     std::array<Slot, Size> m_slots{};

@@ -11,6 +11,7 @@
 #include "SiteIds.h"
 #include "SiteObjects.h"
 #include "TestHooks.h"
+#include "platform/win/Wide.h"
 
 // Declared by the system's oleauto.h since Windows Vista, but not by mingw-w64's.
 extern "C" HRESULT WINAPI RegisterTypeLibForUser(ITypeLib* library, OLECHAR* path, OLECHAR* help);
@@ -19,6 +20,8 @@ extern "C" HRESULT WINAPI UnRegisterTypeLibForUser(REFGUID id, WORD major, WORD 
 
 namespace dormexsite {
 namespace {
+
+using dormex::platform::win::modulePath;
 
 HMODULE g_module = nullptr;
 LONG g_locks = 0;
@@ -134,19 +137,9 @@ HRESULT unregisterIn(const ClassesKey& where) {
     return FAILED(a) ? a : b;
 }
 
-std::wstring modulePath() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD n = GetModuleFileNameW(g_module, path.data(), static_cast<DWORD>(path.size()));
-        if (n == 0) return {};
-        if (n < path.size()) return path.substr(0, n);
-        path.resize(path.size() * 2);
-    }
-}
-
 // The DLL's type library number `resource`.
 HRESULT loadTypeLibrary(int resource, ITypeLib** library) {
-    const std::wstring path = modulePath() + L"\\" + std::to_wstring(resource);
+    const std::wstring path = modulePath(g_module) + L"\\" + std::to_wstring(resource);
     return LoadTypeLibEx(path.c_str(), REGKIND_NONE, library);
 }
 
@@ -188,7 +181,7 @@ extern "C" HRESULT WINAPI DllCanUnloadNow(void) {
 }
 
 extern "C" HRESULT WINAPI DllRegisterServer(void) {
-    const std::wstring path = modulePath();
+    const std::wstring path = modulePath(g_module);
     if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
     if (FAILED(registerIn(kUserClasses, path))) return SELFREG_E_CLASS;
     if (_wcsicmp(registeredPath().c_str(), path.c_str()) != 0 &&
@@ -208,7 +201,7 @@ extern "C" HRESULT WINAPI DllUnregisterServer(void) {
     UnRegisterTypeLibForUser(kTypeLibId, 1, 0, LOCALE_NEUTRAL, kSysKind);
     if (FAILED(unregisterIn(kUserClasses))) return SELFREG_E_CLASS;
     // Left in the classes root by a registration there: removed when it names this server.
-    if (_wcsicmp(registeredPath().c_str(), modulePath().c_str()) == 0 &&
+    if (_wcsicmp(registeredPath().c_str(), modulePath(g_module).c_str()) == 0 &&
         FAILED(unregisterIn(kClassesRoot)))
         return SELFREG_E_CLASS;
     return S_OK;

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cctype>
 #include <ctime>
 #include <cwctype>
@@ -57,6 +58,37 @@ std::string oneLine(const char* text) {
     }
     while (!out.empty() && out.back() == ' ') out.pop_back();
     return out.empty() ? "Unknown database error" : out;
+}
+
+// Throws StoreError with `prefix` and the connection's last message.
+[[noreturn]] void fail(sqlite3* db, const std::string& prefix = {}) {
+    throw StoreError(prefix + oneLine(sqlite3_errmsg(db)));
+}
+
+// Runs `sql`, a statement whose rows are not wanted.
+void exec(sqlite3* db, const char* sql, const std::string& prefix = {}) {
+    if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) fail(db, prefix);
+}
+
+void bind(sqlite3_stmt* statement, int index, std::int32_t value) {
+    sqlite3_bind_int(statement, index, value);
+}
+void bind(sqlite3_stmt* statement, int index, std::int64_t value) {
+    sqlite3_bind_int64(statement, index, value);
+}
+void bind(sqlite3_stmt* statement, int index, const std::string& text) {
+    sqlite3_bind_text(statement, index, text.c_str(), -1, SQLITE_TRANSIENT);
+}
+
+// Binds `values` to the parameters of `statement` in order, steps it once and resets it; fails
+// unless the step completed.
+template <class... Values>
+void stepOnce(sqlite3* db, sqlite3_stmt* statement, const Values&... values) {
+    int index = 0;
+    (bind(statement, ++index, values), ...);
+    const int rc = sqlite3_step(statement);
+    sqlite3_reset(statement);
+    if (rc != SQLITE_DONE) fail(db);
 }
 
 constexpr std::int32_t kPendingArgs[3] = {0, 1, 0};
@@ -124,32 +156,25 @@ public:
     void insert(const standin::Table& table, const std::vector<standin::Row>& rows) override {
         const std::string sql = standin::insertStatement(table, standin::Dialect::Sqlite, 1);
         sqlite3_stmt* raw = nullptr;
-        if (sqlite3_prepare_v2(m_db, sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) fail();
+        if (sqlite3_prepare_v2(m_db, sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) fail(m_db);
         const std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> statement(raw,
                                                                               sqlite3_finalize);
         for (const standin::Row& row : rows) {
-            for (size_t i = 0; i < row.size(); ++i) bind(raw, static_cast<int>(i) + 1, row[i]);
-            if (sqlite3_step(raw) != SQLITE_DONE) fail();
+            for (size_t i = 0; i < row.size(); ++i) {
+                const int index = static_cast<int>(i) + 1;
+                if (const auto* number = std::get_if<std::int64_t>(&row[i]))
+                    bind(raw, index, *number);
+                else if (const auto* text = std::get_if<std::string>(&row[i]))
+                    bind(raw, index, *text);
+                else
+                    sqlite3_bind_null(raw, index);
+            }
+            if (sqlite3_step(raw) != SQLITE_DONE) fail(m_db);
             sqlite3_reset(raw);
         }
     }
 
-    // Runs `sql`, a statement whose rows are not wanted.
-    void exec(const std::string& sql) {
-        if (sqlite3_exec(m_db, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) fail();
-    }
-
 private:
-    static void bind(sqlite3_stmt* s, int index, const standin::Value& value) {
-        if (const auto* number = std::get_if<std::int64_t>(&value))
-            sqlite3_bind_int64(s, index, *number);
-        else if (const auto* text = std::get_if<std::string>(&value))
-            sqlite3_bind_text(s, index, text->c_str(), -1, SQLITE_TRANSIENT);
-        else
-            sqlite3_bind_null(s, index);
-    }
-    [[noreturn]] void fail() { throw StoreError(oneLine(sqlite3_errmsg(m_db))); }
-
     sqlite3* m_db;
 };
 
@@ -172,59 +197,44 @@ StoreSettings readStoreSettings(const std::wstring& programDir) {
     registration.portNumber();  // checked as on Linux, though no server is reached here
     // Options: "name=value" pairs separated by ';'; only the busy timeout means anything here.
     const std::wstring options = toWide(registration.options);
-    size_t start = 0;
-    while (start <= options.size()) {
-        size_t end = options.find(L';', start);
-        if (end == std::wstring::npos) end = options.size();
+    const std::wstring name = L"QSQLITE_BUSY_TIMEOUT=";
+    size_t end = 0;
+    for (size_t start = 0; start <= options.size(); start = end + 1) {
+        end = std::min(options.find(L';', start), options.size());
         const std::wstring option = trimmed(options.substr(start, end - start));
-        const std::wstring name = L"QSQLITE_BUSY_TIMEOUT=";
-        if (upper(option).rfind(name, 0) == 0) {
-            try {
-                settings.busyTimeoutMs = std::stoi(option.substr(name.size()));
-            } catch (const std::exception&) {
-            }
+        if (upper(option).rfind(name, 0) != 0) continue;
+        try {
+            settings.busyTimeoutMs = std::stoi(option.substr(name.size()));
+        } catch (const std::exception&) {
         }
-        start = end + 1;
     }
     return settings;
 }
 
-// A prepared statement kept for the connection's life; reset after each use.
-class SiteStore::Statement {
-public:
-    explicit Statement(sqlite3_stmt* statement) : m_statement(statement) {}
-    ~Statement() { sqlite3_finalize(m_statement); }
-    sqlite3_stmt* get() const { return m_statement; }
-
-private:
-    sqlite3_stmt* m_statement;
-};
+void SiteStore::Finalize::operator()(sqlite3_stmt* statement) const {
+    sqlite3_finalize(statement);
+}
 
 void createDemoSite(const std::wstring& path, std::time_t now) {
     sqlite3* db = nullptr;
     const std::string file = toUtf8(path);
-    std::optional<std::string> failure;
-    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
-        SQLITE_OK) {
-        failure = oneLine(db ? sqlite3_errmsg(db) : "out of memory");
-    } else {
-        try {
-            SqliteInserter site(db);
-            site.exec("PRAGMA journal_mode = WAL");
-            site.exec("BEGIN");
-            for (const std::string& statement : standin::schemaStatements(standin::Dialect::Sqlite))
-                site.exec(statement);
-            standin::writeDemoSite(standin::DemoSite::TrialKit, now, site);
-            site.exec("COMMIT");
-        } catch (const std::exception& e) {
-            failure = e.what();
-        }
+    try {
+        if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+                            nullptr) != SQLITE_OK)
+            fail(db);
+        SqliteInserter site(db);
+        exec(db, "PRAGMA journal_mode = WAL");
+        exec(db, "BEGIN");
+        for (const std::string& statement : standin::schemaStatements(standin::Dialect::Sqlite))
+            exec(db, statement.c_str());
+        standin::writeDemoSite(standin::DemoSite::TrialKit, now, site);
+        exec(db, "COMMIT");
+    } catch (const std::exception& e) {
+        sqlite3_close(db);
+        DeleteFileW(path.c_str());
+        throw StoreError("Cannot create the demo site " + file + ": " + e.what());
     }
     sqlite3_close(db);
-    if (failure) {
-        DeleteFileW(path.c_str());
-        throw StoreError("Cannot create the demo site " + file + ": " + *failure);
-    }
 }
 
 SiteStore::SiteStore(const StoreSettings& settings) : m_path(settings.path) {
@@ -237,49 +247,31 @@ SiteStore::SiteStore(const StoreSettings& settings) : m_path(settings.path) {
     // Read-write, never created: the file may have vanished since the check above.
     const int rc = sqlite3_open_v2(toUtf8(m_path).c_str(), &m_db,
                                    SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
-    if (rc != SQLITE_OK) {
-        const std::string message = m_db ? oneLine(sqlite3_errmsg(m_db)) : "out of memory";
+    try {
+        if (rc != SQLITE_OK) fail(m_db, "Cannot connect to the site database: ");
+        sqlite3_busy_timeout(m_db, settings.busyTimeoutMs);
+        // Proves the file is a database and, in WAL mode, spares each commit its own disk flush.
+        exec(m_db, "PRAGMA schema_version; PRAGMA synchronous = NORMAL",
+             "Cannot use the site database " + toUtf8(m_path) + ": ");
+    } catch (...) {
         sqlite3_close(m_db);
-        m_db = nullptr;
-        throw StoreError("Cannot connect to the site database: " + message);
-    }
-    sqlite3_busy_timeout(m_db, settings.busyTimeoutMs);
-    // Proves the file is a database and, in WAL mode, spares each commit its own disk flush.
-    char* error = nullptr;
-    if (sqlite3_exec(m_db, "PRAGMA schema_version; PRAGMA synchronous = NORMAL", nullptr, nullptr,
-                     &error) != SQLITE_OK) {
-        const std::string message = oneLine(error ? error : sqlite3_errmsg(m_db));
-        sqlite3_free(error);
-        sqlite3_close(m_db);
-        m_db = nullptr;
-        throw StoreError("Cannot use the site database " + toUtf8(m_path) + ": " + message);
+        throw;
     }
 }
 
+// The statements are finalized after the connection is closed: it stays open until they are.
 SiteStore::~SiteStore() {
-    m_find.reset();
-    m_save.reset();
-    m_insert.reset();
-    m_complete.reset();
-    sqlite3_close(m_db);
+    sqlite3_close_v2(m_db);
 }
 
-void SiteStore::fail(const std::string& prefix) {
-    throw StoreError(prefix + oneLine(sqlite3_errmsg(m_db)));
-}
-
-void SiteStore::exec(const char* sql) {
-    if (sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) fail();
-}
-
-SiteStore::Statement& SiteStore::prepared(std::unique_ptr<Statement>& slot, const char* sql) {
+sqlite3_stmt* SiteStore::prepared(Statement& slot, const char* sql) {
     if (!slot) {
         sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(m_db, sql, -1, &statement, nullptr) != SQLITE_OK) fail();
-        slot = std::make_unique<Statement>(statement);
+        if (sqlite3_prepare_v2(m_db, sql, -1, &statement, nullptr) != SQLITE_OK) fail(m_db);
+        slot.reset(statement);
     }
-    sqlite3_reset(slot->get());
-    return *slot;
+    sqlite3_reset(slot.get());
+    return slot.get();
 }
 
 ResultRows SiteStore::run(const std::wstring& sql) {
@@ -287,7 +279,7 @@ ResultRows SiteStore::run(const std::wstring& sql) {
     const void* tail = nullptr;
     if (sqlite3_prepare16_v2(m_db, sql.c_str(), static_cast<int>(sql.size() * sizeof(wchar_t)),
                              &raw, &tail) != SQLITE_OK)
-        fail();
+        fail(m_db);
     Statement statement(raw);
     // Only one statement at a time, as the Linux stand-in's driver allows.
     for (const wchar_t* rest = static_cast<const wchar_t*>(tail);
@@ -306,7 +298,7 @@ ResultRows SiteStore::run(const std::wstring& sql) {
     while (raw) {
         const int rc = sqlite3_step(raw);
         if (rc == SQLITE_DONE) break;
-        if (rc != SQLITE_ROW) fail();
+        if (rc != SQLITE_ROW) fail(m_db);
         for (int i = 0; i < columns; ++i) rows.cells.push_back(cellAt(raw, i));
     }
     return rows;
@@ -315,16 +307,15 @@ ResultRows SiteStore::run(const std::wstring& sql) {
 std::vector<SiteStore::CardState> SiteStore::findCards(std::int64_t keyNumber) {
     sqlite3_stmt* s = prepared(m_find,
                                "SELECT CardID, Active, CardStatus, StatusReason FROM Keycards "
-                               "WHERE KeyNumber = ? ORDER BY CardID")
-                          .get();
-    sqlite3_bind_int64(s, 1, keyNumber);
+                               "WHERE KeyNumber = ? ORDER BY CardID");
+    bind(s, 1, keyNumber);
     std::vector<CardState> cards;
     for (;;) {
         const int rc = sqlite3_step(s);
         if (rc == SQLITE_DONE) break;
         if (rc != SQLITE_ROW) {
             sqlite3_reset(s);
-            fail();
+            fail(m_db);
         }
         cards.push_back({sqlite3_column_int64(s, 0), sqlite3_column_int(s, 1),
                          sqlite3_column_int(s, 2), sqlite3_column_int(s, 3)});
@@ -336,19 +327,11 @@ std::vector<SiteStore::CardState> SiteStore::findCards(std::int64_t keyNumber) {
 
 std::int64_t SiteStore::insertDownload(std::int64_t cardId, std::int32_t a, std::int32_t b,
                                        std::int32_t c, std::time_t now) {
-    sqlite3_stmt* s = prepared(m_insert,
-                               "INSERT INTO CardDownloads (CardID, Arg1, Arg2, Arg3, QueuedAt) "
-                               "VALUES (?, ?, ?, ?, ?)")
-                          .get();
-    const std::string stamp = standin::formatLocalTime(now);
-    sqlite3_bind_int64(s, 1, cardId);
-    sqlite3_bind_int(s, 2, a);
-    sqlite3_bind_int(s, 3, b);
-    sqlite3_bind_int(s, 4, c);
-    sqlite3_bind_text(s, 5, stamp.c_str(), -1, SQLITE_TRANSIENT);
-    const int rc = sqlite3_step(s);
-    sqlite3_reset(s);
-    if (rc != SQLITE_DONE) fail();
+    stepOnce(m_db,
+             prepared(m_insert,
+                      "INSERT INTO CardDownloads (CardID, Arg1, Arg2, Arg3, QueuedAt) "
+                      "VALUES (?, ?, ?, ?, ?)"),
+             cardId, a, b, c, standin::formatLocalTime(now));
     return sqlite3_last_insert_rowid(m_db);
 }
 
@@ -356,24 +339,16 @@ SiteStore::PendingDownload SiteStore::saveCard(const CardState& card) {
     const std::time_t now = std::time(nullptr);
     sqlite3_stmt* s = prepared(m_save,
                                "UPDATE Keycards SET Active = ?, CardStatus = ?, StatusReason = ? "
-                               "WHERE CardID = ?")
-                          .get();
-    sqlite3_bind_int(s, 1, card.active);
-    sqlite3_bind_int(s, 2, card.cardStatus);
-    sqlite3_bind_int(s, 3, card.statusReason);
-    sqlite3_bind_int64(s, 4, card.cardId);
-    exec("BEGIN");
+                               "WHERE CardID = ?");
+    exec(m_db, "BEGIN");
     try {
-        const int rc = sqlite3_step(s);
-        sqlite3_reset(s);
-        if (rc != SQLITE_DONE) fail();
+        stepOnce(m_db, s, card.active, card.cardStatus, card.statusReason, card.cardId);
         if (sqlite3_changes(m_db) == 0)
             throw StoreError("Card " + std::to_string(card.cardId) +
                              " no longer exists in Keycards");
         const std::int64_t id =
             insertDownload(card.cardId, kPendingArgs[0], kPendingArgs[1], kPendingArgs[2], now);
-        if (sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK)
-            fail("Cannot commit: ");
+        exec(m_db, "COMMIT", "Cannot commit: ");
         return {id, now};
     } catch (...) {
         if (!sqlite3_get_autocommit(m_db))
@@ -389,19 +364,11 @@ void SiteStore::queueDownload(std::int64_t cardId, const std::optional<PendingDo
         now == pending->savedAt)
         return;
     if (pending) {
-        sqlite3_stmt* s = prepared(m_complete,
-                                   "UPDATE CardDownloads SET Arg1 = ?, Arg2 = ?, Arg3 = ?, "
-                                   "QueuedAt = ? WHERE DownloadID = ?")
-                              .get();
-        const std::string stamp = standin::formatLocalTime(now);
-        sqlite3_bind_int(s, 1, a);
-        sqlite3_bind_int(s, 2, b);
-        sqlite3_bind_int(s, 3, c);
-        sqlite3_bind_text(s, 4, stamp.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_bind_int64(s, 5, pending->downloadId);
-        const int rc = sqlite3_step(s);
-        sqlite3_reset(s);
-        if (rc != SQLITE_DONE) fail();
+        stepOnce(m_db,
+                 prepared(m_complete,
+                          "UPDATE CardDownloads SET Arg1 = ?, Arg2 = ?, Arg3 = ?, "
+                          "QueuedAt = ? WHERE DownloadID = ?"),
+                 a, b, c, standin::formatLocalTime(now), pending->downloadId);
         if (sqlite3_changes(m_db) > 0) return;
     }
     insertDownload(cardId, a, b, c, now);

@@ -92,16 +92,19 @@ public:
                        std::int32_t a, std::int32_t b, std::int32_t c);
 
 private:
-    class Statement;
-    Statement& prepared(std::unique_ptr<Statement>& slot, const char* sql);
-    void exec(const char* sql);
+    // A prepared statement kept for the connection's life, finalized when it goes.
+    struct Finalize {
+        void operator()(sqlite3_stmt* statement) const;
+    };
+    using Statement = std::unique_ptr<sqlite3_stmt, Finalize>;
+    // The statement `sql` in `slot`, prepared at its first use and reset.
+    sqlite3_stmt* prepared(Statement& slot, const char* sql);
     std::int64_t insertDownload(std::int64_t cardId, std::int32_t a, std::int32_t b, std::int32_t c,
                                 std::time_t now);
-    [[noreturn]] void fail(const std::string& prefix = {});
 
     sqlite3* m_db = nullptr;
     std::wstring m_path;
-    std::unique_ptr<Statement> m_find, m_save, m_insert, m_complete;
+    Statement m_find, m_save, m_insert, m_complete;
 };
 
 // Creates the database file `path` in write-ahead-log mode with the site's tables and the trial

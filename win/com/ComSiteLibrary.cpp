@@ -43,17 +43,60 @@ const std::vector<Call> kCardCalls = {{kSetActive, {Arg::Long}},
 
 const char* const kNotSupported = "Interface not supported";
 
-// `object` as interface `iid`; null when it does not offer it.
-ComPtr<IUnknown> query(IUnknown* object, REFIID iid) {
-    ComPtr<IUnknown> result;
-    if (FAILED(object->QueryInterface(iid, result.outVoid()))) result.reset();
-    return result;
+std::string textOf(BSTR text) {
+    return platform::toUtf8(std::u16string_view(
+        reinterpret_cast<const char16_t*>(text ? text : L""), text ? ::SysStringLen(text) : 0));
+}
+
+// What to create: the class and the three interfaces to ask for.
+struct ComConfig {
+    CLSID classId;
+    IID topLevel;
+    IID collection;
+    IID card;
+};
+
+// The system's text for `status`, trimmed; empty when there is none or it is 256 characters or
+// longer.
+std::string systemText(HRESULT status) {
+    wchar_t buffer[256];
+    const DWORD n =
+        ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                         static_cast<DWORD>(status), 0, buffer, ARRAYSIZE(buffer), nullptr);
+    if (n == 0 || n >= ARRAYSIZE(buffer)) return {};
+    return site::TrimErrorText(platform::toUtf8(std::wstring_view(buffer, n)));
+}
+
+// The message for a failed call's `status`: the published error description (GetErrorInfo,
+// taken), else the system's text for the code, else "OLE error %.8X"; trimmed of trailing
+// blanks, control characters and periods.
+std::string failureMessage(HRESULT status) {
+    IErrorInfo* raw = nullptr;
+    if (::GetErrorInfo(0, &raw) == S_OK && raw) {
+        ComPtr<IErrorInfo> info = ComPtr<IErrorInfo>::attach(raw);
+        Bstr description;
+        if (SUCCEEDED(info.get()->GetDescription(description.out()))) {
+            const std::string text = site::TrimErrorText(textOf(description.get()));
+            if (!text.empty()) return text;
+        }
+    }
+    const std::string system = systemText(status);
+    if (!system.empty()) return system;
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "OLE error %.8X", static_cast<unsigned>(status));
+    return buffer;
+}
+
+// Throws an Error with failureMessage(status) when `status` is a failure.
+void check(HRESULT status) {
+    if (FAILED(status)) throw Error(failureMessage(status));
 }
 
 // `object` as interface `iid`; throws "Interface not supported" when it does not offer it.
 ComPtr<IUnknown> require(IUnknown* object, REFIID iid) {
-    ComPtr<IUnknown> result = query(object, iid);
-    if (!result) throw Error(kNotSupported);
+    ComPtr<IUnknown> result;
+    if (FAILED(object->QueryInterface(iid, result.outVoid())) || !result)
+        throw Error(kNotSupported);
     return result;
 }
 
@@ -77,11 +120,6 @@ IDispatch* dispatchOf(const VARIANT& v) {
     if (v.vt == (VT_DISPATCH | VT_BYREF)) return v.ppdispVal ? *v.ppdispVal : nullptr;
     throw Error(std::string("Could not convert variant of type (") + typeName(v.vt) +
                 ") into type (Dispatch)");
-}
-
-std::string textOf(BSTR text) {
-    return platform::toUtf8(std::u16string_view(
-        reinterpret_cast<const char16_t*>(text ? text : L""), text ? ::SysStringLen(text) : 0));
 }
 
 // The layout checks of one use of the library: the configured interfaces, and whether the
@@ -210,8 +248,7 @@ private:
             throw Error("Column " + std::to_string(index) + " does not exist");
         ComPtr<IUnknown>& slot = m_columns[static_cast<size_t>(index)];
         if (!slot) {
-            VARIANT number;
-            ::VariantInit(&number);
+            VARIANT number{};
             number.vt = VT_I4;
             number.lVal = index;
             check(
@@ -271,13 +308,17 @@ IID readIid(const std::string& value, const char* key) {
     return iid;
 }
 
+// "CLSID\{...}\InprocServer32": the key of the class's in-process server.
+std::wstring serverKey(const CLSID& classId) {
+    wchar_t guid[40];
+    ::StringFromGUID2(classId, guid, 40);
+    return std::wstring(L"CLSID\\") + guid + L"\\InprocServer32";
+}
+
 // True when the class has an in-process server in the other architecture's registry view, the
 // machine's or the user's, and so none a program of this architecture can load.
 bool registeredForOtherArchitecture(const CLSID& classId) {
-    wchar_t guid[40];
-    ::StringFromGUID2(classId, guid, 40);
-    const std::wstring key =
-        std::wstring(L"Software\\Classes\\CLSID\\") + guid + L"\\InprocServer32";
+    const std::wstring key = L"Software\\Classes\\" + serverKey(classId);
     const REGSAM otherView = sizeof(void*) == 8 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
     for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
         HKEY handle = nullptr;
@@ -305,9 +346,7 @@ bool notLoaded(HRESULT status) {
 // and Wine shares the user's keys between the views); empty when there is none. Only the
 // registry is read: nothing of the vendor's is loaded.
 std::wstring registeredServer(const CLSID& classId) {
-    wchar_t guid[40];
-    ::StringFromGUID2(classId, guid, 40);
-    const std::wstring key = std::wstring(L"CLSID\\") + guid + L"\\InprocServer32";
+    const std::wstring key = serverKey(classId);
     std::wstring server(MAX_PATH, L'\0');
     for (;;) {
         DWORD size = static_cast<DWORD>(server.size() * sizeof(wchar_t));
@@ -332,8 +371,10 @@ std::string serverNote(const std::wstring& server) {
     return " (registered server: " + platform::toUtf8(server) + (found ? ")" : ", not found)");
 }
 
-}  // namespace
-
+// Reads keys Class (a ProgID or a {CLSID}), TopLevelInterface, CollectionInterface and
+// CardInterface ({IID}s) of [COM] in `programDir` + "SiteLibrary.ini", with the program's own
+// profile reader. A missing file, a key missing or empty, or a value that names nothing throws an
+// Error whose message is one line naming the file and the key.
 ComConfig readComConfig(const std::string& programDir) {
     const std::string path = programDir + "SiteLibrary.ini";
     if (!platform::os::pathExists(path))
@@ -359,36 +400,7 @@ ComConfig readComConfig(const std::string& programDir) {
     return config;
 }
 
-std::string systemText(HRESULT status) {
-    wchar_t buffer[256];
-    const DWORD n =
-        ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                         static_cast<DWORD>(status), 0, buffer, ARRAYSIZE(buffer), nullptr);
-    if (n == 0 || n >= ARRAYSIZE(buffer)) return {};
-    return site::TrimErrorText(platform::toUtf8(std::wstring_view(buffer, n)));
-}
-
-std::string failureMessage(HRESULT status) {
-    IErrorInfo* raw = nullptr;
-    if (::GetErrorInfo(0, &raw) == S_OK && raw) {
-        ComPtr<IErrorInfo> info = ComPtr<IErrorInfo>::attach(raw);
-        Bstr description;
-        if (SUCCEEDED(info.get()->GetDescription(description.out()))) {
-            const std::string text = site::TrimErrorText(textOf(description.get()));
-            if (!text.empty()) return text;
-        }
-    }
-    const std::string system = systemText(status);
-    if (!system.empty()) return system;
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "OLE error %.8X", static_cast<unsigned>(status));
-    return buffer;
-}
-
-void check(HRESULT status) {
-    if (FAILED(status)) throw Error(failureMessage(status));
-}
-
+// The exact decimal text of `value`, e.g. "-12.50".
 std::string decimalText(const DECIMAL& value) {
     // The 96-bit magnitude as three 32-bit words, most significant first, divided by ten until
     // nothing is left.
@@ -409,6 +421,8 @@ std::string decimalText(const DECIMAL& value) {
     if (value.sign & DECIMAL_NEG) digits.insert(0, 1, '-');
     return digits;
 }
+
+}  // namespace
 
 site::FieldValue fieldValue(const VARIANT& in) {
     // The system's own text for the value, in the user's locale.

@@ -14,41 +14,12 @@
 // Error carrying its message at once.
 namespace dormex::com {
 
-// What to create: the class and the three interfaces to ask for.
-struct ComConfig {
-    CLSID classId;
-    IID topLevel;
-    IID collection;
-    IID card;
-};
-
-// Reads keys Class (a ProgID or a {CLSID}), TopLevelInterface, CollectionInterface and
-// CardInterface ({IID}s) of [COM] in `programDir` + "SiteLibrary.ini", with the program's own
-// profile reader. A missing file, a key missing or empty, or a value that names nothing throws an
-// Error whose message is one line naming the file and the key.
-ComConfig readComConfig(const std::string& programDir);
-
-// The message for a failed call's `status`: the published error description (GetErrorInfo,
-// taken), else the system's text for the code, else "OLE error %.8X"; trimmed of trailing
-// blanks, control characters and periods.
-std::string failureMessage(HRESULT status);
-
-// The system's text for `status`, trimmed; empty when there is none or it is 256 characters or
-// longer.
-std::string systemText(HRESULT status);
-
-// Throws an Error with failureMessage(status) when `status` is a failure.
-void check(HRESULT status);
-
 // `in` as a field value. Every integer type exactly (VT_UI8 above 2^63 - 1 as its digits);
 // VT_CY when whole and VT_R4 when whole and within 64 bits as their integer, otherwise as the
 // text the system's conversion writes in the user's locale, as is VT_DATE; VT_R8 and VT_DECIMAL
 // as the site libraries give reals and decimals; VT_EMPTY and VT_NULL as NULL; VT_BOOL "True" or
 // "False". Throws site::UnreadableValue for any other type.
 site::FieldValue fieldValue(const VARIANT& in);
-
-// The exact decimal text of `value`, e.g. "-12.50".
-std::string decimalText(const DECIMAL& value);
 
 // Creates the top-level object of the class that `programDir`'s SiteLibrary.ini configures and
 // checks the site interfaces against the type information it gives (LayoutCheck.h); a class

@@ -88,7 +88,6 @@ public:
         return &m_value;
     }
     const VARIANT& get() const { return m_value; }
-    VARIANT& get() { return m_value; }
 
 private:
     VARIANT m_value;

@@ -1,5 +1,6 @@
 #include "LayoutCheck.h"
 
+#include <memory>
 #include <string>
 
 #include "platform/Error.h"
@@ -8,44 +9,20 @@
 namespace dormex::com {
 namespace {
 
-// A type's attributes, released with the type.
-class TypeAttr {
-public:
-    explicit TypeAttr(ITypeInfo* info) : m_info(info) {
-        if (FAILED(info->GetTypeAttr(&m_attr))) m_attr = nullptr;
-    }
-    TypeAttr(const TypeAttr&) = delete;
-    TypeAttr& operator=(const TypeAttr&) = delete;
-    ~TypeAttr() {
-        if (m_attr) m_info->ReleaseTypeAttr(m_attr);
-    }
-    const TYPEATTR* operator->() const { return m_attr; }
-    explicit operator bool() const { return m_attr != nullptr; }
-
-private:
-    ITypeInfo* m_info;
-    TYPEATTR* m_attr = nullptr;
-};
-
-// A function's description, released with it.
-class FuncDesc {
-public:
-    FuncDesc(ITypeInfo* info, UINT index) : m_info(info) {
-        if (FAILED(info->GetFuncDesc(index, &m_desc))) m_desc = nullptr;
-    }
-    FuncDesc(const FuncDesc&) = delete;
-    FuncDesc& operator=(const FuncDesc&) = delete;
-    ~FuncDesc() {
-        if (m_desc) m_info->ReleaseFuncDesc(m_desc);
-    }
-    const FUNCDESC* operator->() const { return m_desc; }
-    const FUNCDESC& get() const { return *m_desc; }
-    explicit operator bool() const { return m_desc != nullptr; }
-
-private:
-    ITypeInfo* m_info;
-    FUNCDESC* m_desc = nullptr;
-};
+// A type's attributes and a function's description, each released with its type; null when
+// `info` gives none.
+auto typeAttr(ITypeInfo* info) {
+    TYPEATTR* attr = nullptr;
+    if (FAILED(info->GetTypeAttr(&attr))) attr = nullptr;
+    auto release = [info](TYPEATTR* held) { info->ReleaseTypeAttr(held); };
+    return std::unique_ptr<TYPEATTR, decltype(release)>(attr, release);
+}
+auto funcDesc(ITypeInfo* info, UINT index) {
+    FUNCDESC* desc = nullptr;
+    if (FAILED(info->GetFuncDesc(index, &desc))) desc = nullptr;
+    auto release = [info](FUNCDESC* held) { info->ReleaseFuncDesc(held); };
+    return std::unique_ptr<FUNCDESC, decltype(release)>(desc, release);
+}
 
 // What an argument's type must be, pointers aside.
 enum class Shape { Int32, Int64, Bstr, Variant, InterfacePointer, Interface };
@@ -56,7 +33,7 @@ bool is(ITypeInfo* info, const TYPEDESC& type, Shape shape) {
     if (type.vt == VT_USERDEFINED) {
         ComPtr<ITypeInfo> named;
         if (FAILED(info->GetRefTypeInfo(type.hreftype, named.out()))) return false;
-        const TypeAttr attr(named.get());
+        const auto attr = typeAttr(named.get());
         if (!attr) return false;
         switch (attr->typekind) {
             case TKIND_ALIAS:
@@ -89,27 +66,17 @@ bool is(ITypeInfo* info, const TYPEDESC& type, Shape shape) {
     return false;
 }
 
+// For each Arg in its order: whether it is an [out] pointer, and the shape it passes or points to.
+const std::pair<bool, Shape> kArgShapes[] = {
+    {false, Shape::Int32}, {false, Shape::Int64},  {false, Shape::Bstr},
+    {true, Shape::Int32},  {true, Shape::Variant}, {true, Shape::InterfacePointer}};
+
 bool matches(ITypeInfo* info, const ELEMDESC& element, Arg arg) {
     const TYPEDESC& type = element.tdesc;
-    const bool out = (element.paramdesc.wParamFlags & PARAMFLAG_FOUT) != 0;
-    auto pointerTo = [&](Shape shape) {
-        return out && type.vt == VT_PTR && is(info, *type.lptdesc, shape);
-    };
-    switch (arg) {
-        case Arg::Long:
-            return !out && is(info, type, Shape::Int32);
-        case Arg::Hyper:
-            return !out && is(info, type, Shape::Int64);
-        case Arg::Bstr:
-            return !out && is(info, type, Shape::Bstr);
-        case Arg::OutLong:
-            return pointerTo(Shape::Int32);
-        case Arg::OutVariant:
-            return pointerTo(Shape::Variant);
-        case Arg::OutObject:
-            return pointerTo(Shape::InterfacePointer);
-    }
-    return false;
+    const auto [out, shape] = kArgShapes[static_cast<int>(arg)];
+    if (out != ((element.paramdesc.wParamFlags & PARAMFLAG_FOUT) != 0)) return false;
+    if (!out) return is(info, type, shape);
+    return type.vt == VT_PTR && is(info, *type.lptdesc, shape);
 }
 
 // The name `info` gives its member `id` (MEMBERID_NIL: the type itself).
@@ -119,8 +86,19 @@ std::string nameOf(ITypeInfo* info, MEMBERID id) {
     return platform::toUtf8(name.text());
 }
 
+// The base types as a declaration writes them.
+const std::pair<VARTYPE, const char*> kTypeNames[] = {
+    {VT_I1, "char"},   {VT_UI1, "unsigned char"},   {VT_I2, "short"},    {VT_UI2, "unsigned short"},
+    {VT_I4, "long"},   {VT_UI4, "unsigned long"},   {VT_INT, "int"},     {VT_UINT, "unsigned int"},
+    {VT_I8, "hyper"},  {VT_UI8, "unsigned hyper"},  {VT_R4, "float"},    {VT_BOOL, "VARIANT_BOOL"},
+    {VT_R8, "double"}, {VT_VARIANT, "VARIANT"},     {VT_CY, "CURRENCY"}, {VT_UNKNOWN, "IUnknown*"},
+    {VT_DATE, "DATE"}, {VT_DISPATCH, "IDispatch*"}, {VT_BSTR, "BSTR"},   {VT_HRESULT, "HRESULT"},
+    {VT_VOID, "void"}};
+
 // `type` as the declaration writes it, e.g. "long", "BSTR", "IUnknown**".
 std::string typeText(ITypeInfo* info, const TYPEDESC& type) {
+    for (const auto& [vt, name] : kTypeNames)
+        if (vt == type.vt) return name;
     switch (type.vt) {
         case VT_PTR:
             return typeText(info, *type.lptdesc) + "*";
@@ -129,48 +107,6 @@ std::string typeText(ITypeInfo* info, const TYPEDESC& type) {
             if (FAILED(info->GetRefTypeInfo(type.hreftype, named.out()))) return "?";
             return nameOf(named.get(), MEMBERID_NIL);
         }
-        case VT_I1:
-            return "char";
-        case VT_UI1:
-            return "unsigned char";
-        case VT_I2:
-            return "short";
-        case VT_UI2:
-            return "unsigned short";
-        case VT_I4:
-            return "long";
-        case VT_UI4:
-            return "unsigned long";
-        case VT_INT:
-            return "int";
-        case VT_UINT:
-            return "unsigned int";
-        case VT_I8:
-            return "hyper";
-        case VT_UI8:
-            return "unsigned hyper";
-        case VT_R4:
-            return "float";
-        case VT_R8:
-            return "double";
-        case VT_CY:
-            return "CURRENCY";
-        case VT_DATE:
-            return "DATE";
-        case VT_BSTR:
-            return "BSTR";
-        case VT_BOOL:
-            return "VARIANT_BOOL";
-        case VT_VARIANT:
-            return "VARIANT";
-        case VT_UNKNOWN:
-            return "IUnknown*";
-        case VT_DISPATCH:
-            return "IDispatch*";
-        case VT_HRESULT:
-            return "HRESULT";
-        case VT_VOID:
-            return "void";
         default:
             return "VARTYPE " + std::to_string(type.vt);
     }
@@ -209,14 +145,14 @@ bool declaredAt(ITypeInfo* info, int offset, const Call& call, std::string& foun
     info->AddRef();
     ComPtr<ITypeInfo> current = ComPtr<ITypeInfo>::attach(info);
     while (current) {
-        const TypeAttr attr(current.get());
+        const auto attr = typeAttr(current.get());
         if (!attr) return false;
         for (UINT i = 0; i < attr->cFuncs; ++i) {
-            const FuncDesc desc(current.get(), i);
+            const auto desc = funcDesc(current.get(), i);
             if (!desc || desc->oVft != offset ||
                 (desc->funckind != FUNC_PUREVIRTUAL && desc->funckind != FUNC_VIRTUAL))
                 continue;
-            found = declaration(current.get(), desc.get());
+            found = declaration(current.get(), *desc);
             if (desc->callconv != CC_STDCALL || desc->elemdescFunc.tdesc.vt != VT_HRESULT ||
                 desc->cParams != static_cast<SHORT>(call.args.size()))
                 return false;
@@ -233,10 +169,6 @@ bool declaredAt(ITypeInfo* info, int offset, const Call& call, std::string& foun
         current = std::move(next);
     }
     return false;
-}
-
-[[noreturn]] void refuse(const std::string& message) {
-    throw Error(message);
 }
 
 }  // namespace
@@ -258,19 +190,21 @@ ComPtr<ITypeLib> typeLibraryOf(IUnknown* object) {
 bool checkLayout(ITypeLib* library, REFIID iid, const char* key, const std::vector<Call>& calls) {
     ComPtr<ITypeInfo> info;
     if (!library || FAILED(library->GetTypeInfoOfGuid(iid, info.out())) || !info) return false;
-    const std::string name = nameOf(info.get(), MEMBERID_NIL) + " ([COM] " + key + ")";
+    const std::string declares =
+        "The site library declares " + nameOf(info.get(), MEMBERID_NIL) + " ([COM] " + key + ")";
     {
         // A dual interface is described as a dispatch interface; its table is the interface
         // view behind it.
-        const TypeAttr attr(info.get());
+        const auto attr = typeAttr(info.get());
         if (attr && attr->typekind == TKIND_DISPATCH) {
             HREFTYPE table = 0;
             ComPtr<ITypeInfo> view;
             if (!(attr->wTypeFlags & TYPEFLAG_FDUAL) ||
                 FAILED(info.get()->GetRefTypeOfImplType(static_cast<UINT>(-1), &table)) ||
                 FAILED(info.get()->GetRefTypeInfo(table, view.out())))
-                refuse("The site library declares " + name +
-                       " as a dispatch-only interface, whose methods cannot be called by position");
+                throw Error(
+                    declares +
+                    " as a dispatch-only interface, whose methods cannot be called by position");
             info = std::move(view);
         }
     }
@@ -278,9 +212,9 @@ bool checkLayout(ITypeLib* library, REFIID iid, const char* key, const std::vect
         const int offset = (kOwnBase + call.position) * static_cast<int>(sizeof(void*));
         std::string found;
         if (declaredAt(info.get(), offset, call, found)) continue;
-        refuse("The site library declares " + name + " position " + std::to_string(call.position) +
-               (found.empty() ? " as nothing" : " as " + found) + ", where Dormex calls " +
-               callText(call.args));
+        throw Error(declares + " position " + std::to_string(call.position) +
+                    (found.empty() ? " as nothing" : " as " + found) + ", where Dormex calls " +
+                    callText(call.args));
     }
     return true;
 }

@@ -96,15 +96,7 @@ std::wstring withoutLongPrefix(std::wstring path) {
 }  // namespace
 
 std::string executablePath() {
-    std::vector<wchar_t> buffer(MAX_PATH);
-    for (;;) {
-        const DWORD size = static_cast<DWORD>(buffer.size());
-        const DWORD length = ::GetModuleFileNameW(nullptr, buffer.data(), size);
-        if (length == 0) return {};
-        if (length < size) return toUtf8(withoutLongPrefix(std::wstring(buffer.data(), length)));
-        if (buffer.size() >= 65536) return {};
-        buffer.resize(buffer.size() * 2);
-    }
+    return toUtf8(withoutLongPrefix(win::modulePath(nullptr)));
 }
 
 bool isPathSeparator(char c) {

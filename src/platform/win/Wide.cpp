@@ -30,6 +30,17 @@ std::wstring widePath(const std::string& path) {
     return std::wstring(kLongPrefix) + absolute;
 }
 
+std::wstring modulePath(HMODULE module) {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n = ::GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
+        if (n == 0) return {};
+        if (n < path.size()) return path.substr(0, n);
+        if (path.size() >= 65536) return {};
+        path.resize(path.size() * 2);
+    }
+}
+
 std::string systemMessage(DWORD code) {
     wchar_t* buffer = nullptr;
     const DWORD length = ::FormatMessageW(

@@ -12,6 +12,10 @@ namespace dormex::platform::win {
 // absolute and given the "\\?\" form, which lifts the limit.
 std::wstring widePath(const std::string& path);
 
+// The full path of `module`'s file (null: the running executable); empty when the system cannot
+// tell.
+std::wstring modulePath(HMODULE module);
+
 // The system's text for an error code, without its line end; the code in decimal when there is
 // none.
 std::string systemMessage(DWORD code);
