@@ -91,7 +91,7 @@ void stepOnce(sqlite3* db, sqlite3_stmt* statement, const Values&... values) {
     if (rc != SQLITE_DONE) fail(db);
 }
 
-constexpr std::int32_t kPendingArgs[3] = {0, 1, 0};
+using standin::kPendingArgs;
 
 // The variant type a provider gives a column declared as `declared`, by the declaration's first
 // word (see ResultRows).
@@ -360,9 +360,7 @@ SiteStore::PendingDownload SiteStore::saveCard(const CardState& card) {
 void SiteStore::queueDownload(std::int64_t cardId, const std::optional<PendingDownload>& pending,
                               std::int32_t a, std::int32_t b, std::int32_t c) {
     const std::time_t now = std::time(nullptr);
-    if (pending && a == kPendingArgs[0] && b == kPendingArgs[1] && c == kPendingArgs[2] &&
-        now == pending->savedAt)
-        return;
+    if (pending && pending->holds(a, b, c, now)) return;
     if (pending) {
         stepOnce(m_db,
                  prepared(m_complete,

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "CardRows.h"
+
 struct sqlite3;
 struct sqlite3_stmt;
 
@@ -58,12 +60,8 @@ StoreSettings readStoreSettings(const std::wstring& programDir);
 
 class SiteStore {
 public:
-    struct CardState {
-        std::int64_t cardId;
-        std::int32_t active;
-        std::int32_t cardStatus;
-        std::int32_t statusReason;
-    };
+    using CardState = dormex::standin::CardState;
+    using PendingDownload = dormex::standin::PendingDownload;
 
     // Opens an existing database file. A missing one is created as a demo site where the settings
     // ask for one (createDemoSite), else fails with "Site database not found: ".
@@ -76,12 +74,6 @@ public:
     ResultRows run(const std::wstring& sql);
     // The cards with `keyNumber`, ascending CardID.
     std::vector<CardState> findCards(std::int64_t keyNumber);
-    // The download a save queued: its row and the second it was stamped with.
-    struct PendingDownload {
-        std::int64_t downloadId;
-        std::time_t savedAt;
-    };
-
     // Writes the card's state and inserts its pending download (0, 1, 0, stamped now) in one
     // transaction.
     PendingDownload saveCard(const CardState& card);

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "CardRows.h"
 #include "SiteTables.h"
 #include "platform/Error.h"
 #include "platform/Platform.h"
@@ -222,20 +223,9 @@ private:
     std::vector<QVariant> m_bound;
 };
 
-// A save writes the card's change and queues the card's download in one transaction, so a card
-// is never saved without a download request, whatever stops the caller before QueueDownload. The
-// save's (pending) download is an ordinary CardDownloads row that the controllers' service sends
-// like any other: the arguments a deactivation's download takes (0, 1, 0) and the save's time.
-// QueueDownload then overwrites that row's arguments and time with its own; when they are the
-// same (those arguments, within the save's second) the row already holds them and it writes
-// nothing.
-constexpr std::int32_t kPendingArgs[3] = {0, 1, 0};
-
-// The download a card's save queued, until QueueDownload completes it.
-struct PendingDownload {
-    std::int64_t downloadId;
-    std::time_t savedAt;
-};
+using standin::CardState;
+using standin::kPendingArgs;
+using standin::PendingDownload;
 
 // The connection of one top-level object and its prepared statements, shared with its cards.
 class Session {
@@ -243,13 +233,6 @@ public:
     explicit Session(const ConnectionSettings& settings) : m_db(settings) {}
 
     SiteDatabase& db() { return m_db; }
-
-    struct CardState {
-        std::int64_t cardId;
-        std::int32_t active;
-        std::int32_t cardStatus;
-        std::int32_t statusReason;
-    };
 
     // The cards with `keyNumber`, ascending CardID. Throws Error.
     std::vector<CardState> findCards(std::int64_t keyNumber) {
@@ -288,9 +271,7 @@ public:
     void queueDownload(std::int64_t cardId, const std::optional<PendingDownload>& pending,
                        std::int32_t a, std::int32_t b, std::int32_t c) {
         const std::time_t now = platform::clock().now();
-        if (pending && a == kPendingArgs[0] && b == kPendingArgs[1] && c == kPendingArgs[2] &&
-            now == pending->savedAt)
-            return;
+        if (pending && pending->holds(a, b, c, now)) return;
         if (pending) {
             QSqlQuery& query = m_complete.prepared(m_db, [&] {
                 return QStringLiteral(
@@ -444,7 +425,7 @@ private:
 
 class SqlCard : public site::Card {
 public:
-    SqlCard(std::shared_ptr<Session> session, const Session::CardState& state)
+    SqlCard(std::shared_ptr<Session> session, const CardState& state)
         : m_session(std::move(session)), m_state(state) {}
 
     void SetActive(std::int32_t active) override { m_state.active = active; }
@@ -460,7 +441,7 @@ public:
 
 private:
     std::shared_ptr<Session> m_session;
-    Session::CardState m_state;
+    CardState m_state;
     // The download the last save queued, until QueueDownload completes it.
     std::optional<PendingDownload> m_pendingDownload;
 };
@@ -497,7 +478,7 @@ public:
                         " is not supported: only -1 (any facility) is");
         return trimmed([&] {
             std::vector<std::shared_ptr<SqlCard>> cards;
-            for (const Session::CardState& state : m_session->findCards(keyNumber))
+            for (const CardState& state : m_session->findCards(keyNumber))
                 cards.push_back(std::make_shared<SqlCard>(m_session, state));
             return std::make_shared<SqlCardCollection>(std::move(cards));
         });

@@ -25,20 +25,22 @@ protected:
     }
 };
 
-}  // namespace
-
-void GuiBoxes::showError(const std::string& title, const std::string& text) {
-    QMessageBox box(QMessageBox::Critical, QString::fromStdString(title),
-                    QString::fromStdString(text), QMessageBox::Ok);
+// Shows a `Box` with `icon` and one OK button, modal to the whole application, until it is closed.
+template <class Box>
+void showModal(QMessageBox::Icon icon, const std::string& title, const std::string& text) {
+    Box box(icon, QString::fromStdString(title), QString::fromStdString(text), QMessageBox::Ok);
     box.setWindowModality(Qt::ApplicationModal);
     box.exec();
 }
 
+}  // namespace
+
+void GuiBoxes::showError(const std::string& title, const std::string& text) {
+    showModal<QMessageBox>(QMessageBox::Critical, title, text);
+}
+
 void GuiBoxes::showMessage(const std::string& title, const std::string& text) {
-    CentredMessageBox box(QMessageBox::NoIcon, QString::fromStdString(title),
-                          QString::fromStdString(text), QMessageBox::Ok);
-    box.setWindowModality(Qt::ApplicationModal);
-    box.exec();
+    showModal<CentredMessageBox>(QMessageBox::NoIcon, title, text);
 }
 
 }  // namespace dormex::gui
