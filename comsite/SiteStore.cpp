@@ -28,12 +28,6 @@ std::wstring upper(std::wstring text) {
     return text;
 }
 
-std::wstring trimmed(const std::wstring& text) {
-    const size_t begin = text.find_first_not_of(L" \t\r\n");
-    if (begin == std::wstring::npos) return {};
-    return text.substr(begin, text.find_last_not_of(L" \t\r\n") - begin + 1);
-}
-
 bool isRelative(const std::wstring& path) {
     if (path.size() >= 2 && path[1] == L':') return false;
     return path.empty() || (path[0] != L'\\' && path[0] != L'/');
@@ -196,12 +190,13 @@ StoreSettings readStoreSettings(const std::wstring& programDir) {
     settings.path = fullPath(database);
     registration.portNumber();  // checked as on Linux, though no server is reached here
     // Options: "name=value" pairs separated by ';'; only the busy timeout means anything here.
-    const std::wstring options = toWide(registration.options);
+    const std::string_view options = registration.options;
     const std::wstring name = L"QSQLITE_BUSY_TIMEOUT=";
     size_t end = 0;
     for (size_t start = 0; start <= options.size(); start = end + 1) {
-        end = std::min(options.find(L';', start), options.size());
-        const std::wstring option = trimmed(options.substr(start, end - start));
+        end = std::min(options.find(';', start), options.size());
+        const std::wstring option =
+            toWide(dormex::platform::trimmed(options.substr(start, end - start)));
         if (upper(option).rfind(name, 0) != 0) continue;
         try {
             settings.busyTimeoutMs = std::stoi(option.substr(name.size()));
