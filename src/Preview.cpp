@@ -30,8 +30,16 @@ public:
         }
         std::fprintf(m_out, "Door transactions after '%s': %s\n", literal.c_str(), verdict.c_str());
     }
-    void cardDeactivated(const std::string& rowText) override {
+    // A key number several cards share is named: the run takes the library's first card.
+    void cardDeactivated(const std::string& rowText, std::int64_t keyNumber,
+                         std::int32_t cards) override {
         std::fprintf(m_out, "%s, Would deactivate\n", rowText.c_str());
+        if (cards > 1) {
+            std::fprintf(m_out,
+                         "Key number %lld is shared by %d cards: the run deactivates only the "
+                         "first the site library gives.\n",
+                         static_cast<long long>(keyNumber), static_cast<int>(cards));
+        }
         ++m_cards;
     }
     void cardKept(const std::string& rowText, const std::string& note) override {

@@ -3,6 +3,7 @@
 #include "platform/Error.h"
 #include "platform/Platform.h"
 #include "platform/System.h"
+#include "platform/Text.h"
 #include "uVarious.h"
 
 namespace dormex {
@@ -25,7 +26,7 @@ void LogReport::feedChecked(const std::string& literal, std::optional<std::int64
             "reads the date differently (see SqlDateFormat); none was deactivated");
 }
 
-void LogReport::cardDeactivated(const std::string& rowText) {
+void LogReport::cardDeactivated(const std::string& rowText, std::int64_t, std::int32_t) {
     log(rowText + ", Deactivated");
 }
 
@@ -47,7 +48,8 @@ void LogReport::setupFailed(const std::string& text) {
         return;
     }
     try {
-        log("Set-up failed: " + text);
+        // The text may hold a settings value or a path: it must not add lines to the log.
+        log("Set-up failed: " + platform::withoutControlCharacters(text));
     } catch (const RunStopped& e) {
         failed(e.what());
     }

@@ -25,8 +25,10 @@ public:
     // The feed check counted `count` door transactions after `literal` (no count when it is
     // off). The run stops, having touched nothing, when the count is 0.
     virtual void feedChecked(const std::string& literal, std::optional<std::int64_t> count) = 0;
-    // A card was deactivated (its operations all succeeded); `rowText` starts with ",".
-    virtual void cardDeactivated(const std::string& rowText) = 0;
+    // A card was deactivated (its operations all succeeded); `rowText` starts with ",". The
+    // collection of its `keyNumber` held `cards` cards, of which the run took the first.
+    virtual void cardDeactivated(const std::string& rowText, std::int64_t keyNumber,
+                                 std::int32_t cards) = 0;
     // A selected card was left alone as [Keep] lists it, with its note.
     virtual void cardKept(const std::string& rowText, const std::string& note) = 0;
     // The run deactivated nothing: `count` cards were selected, more than `limit`.
@@ -51,7 +53,7 @@ public:
     void daysRead(const std::string& daysText) override;
     void runStarted(const std::string&) override {}
     void feedChecked(const std::string& literal, std::optional<std::int64_t> count) override;
-    void cardDeactivated(const std::string& rowText) override;
+    void cardDeactivated(const std::string& rowText, std::int64_t, std::int32_t) override;
     void cardKept(const std::string&, const std::string&) override {}
     void limitExceeded(std::size_t count, std::int32_t limit) override;
     void failure(const std::string& entry) override;

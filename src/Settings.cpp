@@ -91,6 +91,7 @@ void Settings::save(const std::string& daysText, const TPersonTypeList& list) co
                   kSettingsSection);
     const int count = list.Count();
     for (int i = 0; i < count; ++i) {
+        if (!list.Settled(i)) continue;
         WriteIniValue(m_path, "type" + std::to_string(i), BoolToText(list.Checked(i)),
                       kSettingsSection);
     }

@@ -60,8 +60,9 @@ public:
     // MaxDeactivations, SqlDateFormat, FeedCheck and [Keep], in that order; throws for the first
     // bad value.
     RunGuards guards() const;
-    // Writes Days (the text, or "30" when it fails the lenient integer test) and every typeN
-    // key, each on its own: a failed write shows its message box and the next goes on.
+    // Writes Days (the text, or "30" when it fails the lenient integer test) and the typeN key
+    // of every settled entry, each on its own: a failed write shows its message box and the
+    // next goes on.
     void save(const std::string& daysText, const TPersonTypeList& list) const;
 
 private:

@@ -32,7 +32,7 @@ private:
 };
 
 int runFormProgram(StartMode mode, Shell& shell, LogReport& report) {
-    const std::string problem = shell.windowSystemProblem();
+    const std::string problem = shell.windowSystemProblem(mode);
     const bool windowSystem = problem.empty();
     if (!windowSystem && mode == StartMode::Window) {
         report.failed(problem);
@@ -70,7 +70,8 @@ int runFormProgram(StartMode mode, Shell& shell, LogReport& report) {
 int runMode(StartMode mode, Shell& shell, std::FILE* out, std::FILE* err, LogReport& report) {
     switch (mode) {
         case StartMode::Help:
-            std::fputs(UsageText(platform::programFileName()).c_str(), out);
+            std::fputs(UsageText(platform::programFileName(), shell.siteLibrarySettings()).c_str(),
+                       out);
             return 0;
         case StartMode::Version:
             std::fprintf(out, "%s %s\n", platform::kApplicationTitle, DORMEX_VERSION);
@@ -94,7 +95,7 @@ std::string WindowSystemProblem(const std::string& found) {
            " silent' and '" + name + " preview' run without one";
 }
 
-std::string UsageText(const std::string& programName) {
+std::string UsageText(const std::string& programName, const std::string& siteLibrarySettings) {
     // Every description starts in one column, whatever the program's name.
     const std::string indent(programName.size() + 14, ' ');
     auto command = [&](const std::string& argument, const std::string& text) {
@@ -117,7 +118,7 @@ std::string UsageText(const std::string& programName) {
            file("", "SqlDateFormat in [General]; cards never deactivated in [Keep]") +
            file(platform::fileNameOf(LogPathFor(platform::executablePath())),
                 "the log of every run") +
-           file("SiteLibrary.ini", "where the site library finds the site database") +
+           file("SiteLibrary.ini", siteLibrarySettings) +
            file(kRunLockFile, "held by the unattended run, one run at a time") +
            "\nExit status: 0 done; 1 the run logged a failure or could not write the log\n" +
            "(see the log, or standard error); 2 the set-up failed or the program could not\n" +

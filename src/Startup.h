@@ -24,14 +24,16 @@ public:
     virtual ~Shell() = default;
     // Creates the site library's top-level object; a read-only one for the preview.
     virtual site::CreateFunction siteLibrary(bool readOnly) = 0;
-    // Empty when a window system the user can see is there; else one line saying what was
-    // found instead (standard error carries it).
-    virtual std::string windowSystemProblem() = 0;
+    // Empty when a window system the user can see is there for a start in `mode`; else one line
+    // saying what was found instead (standard error carries it).
+    virtual std::string windowSystemProblem(StartMode mode) = 0;
     // Starts the application once, before the set-up. With `windowSystem` gives the window
     // system's boxes, which stand in for the default ones while the start runs; else null.
     virtual platform::Boxes* startApplication(bool windowSystem) = 0;
     // Shows the window over `form` and runs the event loop until it ends.
     virtual void runWindow(TForm1& form) = 0;
+    // What SiteLibrary.ini beside the program holds, in a few words for the usage text.
+    virtual const char* siteLibrarySettings() const = 0;
 };
 
 // The line of Shell::windowSystemProblem for what a platform `found` in place of a window system:
@@ -39,8 +41,9 @@ public:
 // platform::programName() gives the program) run without one.
 std::string WindowSystemProblem(const std::string& found);
 
-// The usage text of --help for an executable named `programName`.
-std::string UsageText(const std::string& programName);
+// The usage text of --help (and /?) for an executable named `programName`, whose SiteLibrary.ini
+// holds `siteLibrarySettings`.
+std::string UsageText(const std::string& programName, const std::string& siteLibrarySettings);
 
 // Runs the program in `mode`. Returns the exit status: 0, 1 when the run logged a failure, 2
 // when the set-up failed or the program could not start. No exception leaves it.

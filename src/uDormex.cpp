@@ -21,13 +21,7 @@ const char* const kCustomNamesSql =
 
 namespace {
 
-std::string withoutControlCharacters(std::string text) {
-    for (char& c : text) {
-        unsigned char u = static_cast<unsigned char>(c);
-        if (u < 32 || u == 127) c = ' ';
-    }
-    return text;
-}
+using platform::withoutControlCharacters;
 
 // The site library's top-level object; a library that gives none fails as it should have.
 std::shared_ptr<site::TopLevelObject> createSite(const site::CreateFunction& create) {
@@ -55,7 +49,13 @@ bool TPersonTypeList::Checked(int index) const {
 }
 
 void TPersonTypeList::SetChecked(int index, bool checked) {
-    m_entries[entryIndex(index)].checked = checked;
+    Entry& entry = m_entries[entryIndex(index)];
+    entry.checked = checked;
+    entry.settled = true;
+}
+
+bool TPersonTypeList::Settled(int index) const {
+    return m_entries[entryIndex(index)].settled;
 }
 
 const std::string& TPersonTypeList::Name(int index) const {
@@ -112,7 +112,7 @@ std::string BuildFeedCheckSql(const std::string& cutoff) {
 StartMode ParseStartMode(const std::string& firstArgument) {
     if (platform::equalsIgnoringAsciiCase(firstArgument, "silent")) return StartMode::Unattended;
     if (platform::equalsIgnoringAsciiCase(firstArgument, "preview")) return StartMode::Preview;
-    if (firstArgument == "--help") return StartMode::Help;
+    if (firstArgument == "--help" || firstArgument == "/?") return StartMode::Help;
     if (firstArgument == "--version") return StartMode::Version;
     return StartMode::Window;
 }
@@ -201,9 +201,10 @@ void TForm1::RunQuery(std::int32_t days) {
             for (const Selected& row : selection.rows) {
                 if (row.keptNote) {
                     m_report.cardKept(row.rowText, *row.keptNote);
-                } else if (deactivateCard(*top, row.keyNumber, step)) {
+                } else if (const std::int32_t cards = deactivateCard(*top, row.keyNumber, step);
+                           cards > 0) {
                     // Logged only once the card is saved and its download queued.
-                    m_report.cardDeactivated(row.rowText);
+                    m_report.cardDeactivated(row.rowText, row.keyNumber, cards);
                 }
             }
             if (selection.failure) std::rethrow_exception(selection.failure);
@@ -246,18 +247,19 @@ TForm1::Selection TForm1::readSelection() {
     return selection;
 }
 
-bool TForm1::deactivateCard(site::TopLevelObject& top, std::int64_t keyNumber, Step& step) {
+std::int32_t TForm1::deactivateCard(site::TopLevelObject& top, std::int64_t keyNumber, Step& step) {
     const std::shared_ptr<site::CardCollection> cards = top.FindKeycards(-1, keyNumber);
     step = Step::Collection;
     if (!cards) throw Error("No card collection for key number " + std::to_string(keyNumber));
-    if (cards->Count() <= 0) return false;
+    const std::int32_t count = cards->Count();
+    if (count <= 0) return count;
     const std::shared_ptr<site::Card> card = cards->Item(1);
     step = Step::Card;
     if (!card) throw Error("No card at item 1 for key number " + std::to_string(keyNumber));
     if (m_mode == StartMode::Preview) {
         // The preview changes no card, and goes on as a run whose operations succeeded.
         step = Step::Download;
-        return true;
+        return count;
     }
     card->SetActive(0);
     step = Step::CardStatus;
@@ -268,7 +270,7 @@ bool TForm1::deactivateCard(site::TopLevelObject& top, std::int64_t keyNumber, S
     card->Save();
     step = Step::Download;
     card->QueueDownload(0, 1, 0);
-    return true;
+    return count;
 }
 
 bool RunFormCreate(TForm1& form, RunReport& report) {

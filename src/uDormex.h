@@ -29,6 +29,9 @@ public:
     const std::string& Name(int index) const;
     // Replaces the name only; the checked flag stays.
     void SetName(int index, const std::string& name);
+    // True once the entry's checked flag was set (read from the settings file or changed in the
+    // window): what the window shows for it is then what the file is to hold.
+    bool Settled(int index) const;
 
 private:
     // `index` as a position in the list; throws for one outside it.
@@ -36,12 +39,14 @@ private:
     struct Entry {
         std::string name;
         bool checked = false;
+        bool settled = false;
     };
     std::vector<Entry> m_entries;
 };
 
 // The start the first command-line argument chooses: "silent" and "preview" in any ASCII case,
-// "--help" and "--version" as written; anything else, and no argument, opens the window.
+// "--help" (also "/?", as Windows programs take it) and "--version" as written; anything else,
+// and no argument, opens the window.
 enum class StartMode { Window, Unattended, Preview, Help, Version };
 StartMode ParseStartMode(const std::string& firstArgument);
 
@@ -88,7 +93,8 @@ public:
 
     // "Check All": checks every entry in index order.
     void btnCheckAllClick();
-    // "Save Settings": writes Days and one typeN key per entry, each write on its own.
+    // "Save Settings": writes Days and the typeN key of every settled entry, each write on its
+    // own; an entry the set-up never read (it stopped before) keeps the file's value.
     void btnSaveClick();
 
     // Replaces entries 6.. with the site's custom person type names. Creating the top-level
@@ -135,8 +141,9 @@ private:
     // The selected rows of the bound expiry statement, in its order.
     Selection readSelection();
     // Deactivates the card at item 1 of `keyNumber`'s collection, moving `step` on before each
-    // operation (the preview only looks it up). False when the collection is empty.
-    bool deactivateCard(site::TopLevelObject& top, std::int64_t keyNumber, Step& step);
+    // operation (the preview only looks it up). Returns the collection's count; the card is left
+    // alone when it is not positive.
+    std::int32_t deactivateCard(site::TopLevelObject& top, std::int64_t keyNumber, Step& step);
 
     site::CreateFunction m_createSite;
     StartMode m_mode;

@@ -289,8 +289,8 @@ protected:
     void SetUp() override {
         std::filesystem::copy_file(buildDir() + "/dormex", dir.file("dormex"));
     }
-    RunResult dormex(std::vector<std::string> args) {
-        return runProgram(dir.file("dormex"), args, dir.path());
+    RunResult dormex(std::vector<std::string> args, const EnvList& env = {}) {
+        return runProgram(dir.file("dormex"), args, dir.path(), std::chrono::seconds(60), env);
     }
     TempDir dir;
 };
@@ -309,13 +309,22 @@ TEST_F(StartUp, InteractiveStartsWithoutWindowSystemExitTwoTouchingNothing) {
     EXPECT_EQ(readFile(dir.file("Dormex.ini")), "[General]\nDays=abc\n");
 }
 
+// Also in a folder whose name holds a line feed: the log's entry stays one line.
 TEST_F(StartUp, MissingSiteDatabaseIsASetupError) {
-    RunResult r = dormex({"silent"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, "Dormex: Site database not found: " + dir.file("site.db") + ".\n");
-    EXPECT_FALSE(std::filesystem::exists(dir.file("site.db")));
-    EXPECT_EQ(logMessages(readFile(dir.file("dormex.log"))),
-              std::vector<std::string>{"Set-up failed: " + r.err.substr(8, r.err.size() - 9)});
+    for (const std::string& folder :
+         std::vector<std::string>{dir.path(), dir.file("x\nforged 12/09/26 00:00:00  ,99")}) {
+        std::filesystem::create_directories(folder);
+        if (folder != dir.path())
+            std::filesystem::copy_file(dir.file("dormex"), folder + "/dormex");
+        RunResult r = runProgram(folder + "/dormex", {"silent"}, folder);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, "Dormex: Site database not found: " + folder + "/site.db.\n");
+        EXPECT_FALSE(std::filesystem::exists(folder + "/site.db"));
+        std::string logged = r.err.substr(8, r.err.size() - 9);
+        std::replace(logged.begin(), logged.end(), '\n', ' ');
+        EXPECT_EQ(logMessages(readFile(folder + "/dormex.log")),
+                  std::vector<std::string>{"Set-up failed: " + logged});
+    }
 }
 
 // Without a window system the log holds what the error box would have shown.
@@ -337,16 +346,22 @@ TEST_F(StartUp, BadSettingsAreSetupErrorsLoggedWhereNoBoxIsSeen) {
          "Dormex: 'abc' in [Keep] of Dormex.ini is not a key number: each line is <key "
          "number>=<note>.\n"},
     };
+    // A Qt platform that draws on no screen is no window system an unattended run could use.
+    const EnvList screenless[] = {
+        {}, {{"QT_QPA_PLATFORM", "offscreen"}}, {{"QT_QPA_PLATFORM", "minimal;xcb"}}};
     for (const auto& c : cases) {
-        writeFile(dir.file("Dormex.ini"), c.ini);
-        RunResult r = dormex({"silent"});
-        EXPECT_EQ(r.status, 2);
-        EXPECT_EQ(r.err, c.err);
-        const std::string err(c.err);
-        EXPECT_EQ(logMessages(readFile(dir.file("dormex.log"))),
-                  std::vector<std::string>{"Set-up failed: " + err.substr(8, err.size() - 9)});
-        std::filesystem::remove(dir.file("dormex.log"));
-        EXPECT_EQ(readFile(dir.file("Dormex.ini")), c.ini);
+        for (const EnvList& env : screenless) {
+            writeFile(dir.file("Dormex.ini"), c.ini);
+            RunResult r = dormex({"silent"}, env);
+            EXPECT_FALSE(r.timedOut) << "an error box nobody sees";
+            EXPECT_EQ(r.status, 2);
+            EXPECT_EQ(r.err, c.err);
+            const std::string err(c.err);
+            EXPECT_EQ(logMessages(readFile(dir.file("dormex.log"))),
+                      std::vector<std::string>{"Set-up failed: " + err.substr(8, err.size() - 9)});
+            std::filesystem::remove(dir.file("dormex.log"));
+            EXPECT_EQ(readFile(dir.file("Dormex.ini")), c.ini);
+        }
     }
 }
 

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "Settings.h"
 #include "TestSupport.h"
 #include "gui/Form1Window.h"
 #include "gui/GuiBoxes.h"
@@ -140,7 +141,10 @@ protected:
         m_settingsPath = (dir / "Dormex.ini").string();
     }
 
-    Form1Window& showWindow() {
+    // The window over the form, its selections read from the settings file as a whole set-up
+    // reads them, unless the set-up is to have stopped before (`readSelections` false).
+    Form1Window& showWindow(bool readSelections = true) {
+        if (readSelections) Settings().readSelections(m_form.CheckListBox1);
         m_window = std::make_unique<Form1Window>(m_form);
         m_window->show();
         EXPECT_TRUE(QTest::qWaitForWindowExposed(m_window.get()));
@@ -395,6 +399,20 @@ TEST_F(GuiTest, SaveStoresEveryCheckStateButNoName) {
     EXPECT_EQ(list()->item(6)->text(), "Night Porter");
 }
 
+// A set-up that stopped at the site library read no selection: Save writes Days and the entry
+// ticked since, and leaves every other type key as the file has it.
+TEST_F(GuiTest, SaveAfterASetupThatStoppedEarlyKeepsTheTypesItNeverRead) {
+    test::writeFile(m_settingsPath, "[General]\r\nDays=45\r\ntype0=True\r\ntype3=yes\r\n");
+    EXPECT_FALSE(RunFormCreate(m_form, m_report));
+    m_boxes.boxes.clear();
+    showWindow(false);
+    clickCheckBox(5);
+    click("btnSave");
+    EXPECT_EQ(readFile(m_settingsPath),
+              "[General]\r\nDays=45\r\ntype0=True\r\ntype3=yes\r\ntype5=True\r\n");
+    EXPECT_TRUE(m_boxes.boxes.empty());
+}
+
 TEST_F(GuiTest, UnwritableSettingsFileGivesOneMessagePerWrite) {
     ASSERT_TRUE(fs::create_directory(m_settingsPath));
     Form1Window& window = showWindow();
@@ -542,6 +560,8 @@ private:
     std::map<std::string, std::optional<std::string>> m_saved;
 };
 
+// A platform drawing on no screen serves the window (these tests run on one), never an unattended
+// start, whose error box nobody could close.
 TEST(WindowSystemTest, AvailableOnlyWithAPlatformOrAnAnsweringServer) {
     struct Case {
         const char* name;
@@ -549,16 +569,20 @@ TEST(WindowSystemTest, AvailableOnlyWithAPlatformOrAnAnsweringServer) {
         const char* display;
         const char* wayland;
         bool available;
+        bool unattended;  // available to an unattended start
     };
     const Case table[] = {
-        {"platform named", "offscreen", nullptr, nullptr, true},
-        {"platform named, dead display", "xcb", ":4711", nullptr, true},
-        {"nothing set", nullptr, nullptr, nullptr, false},
-        {"empty platform", "", nullptr, nullptr, false},
-        {"empty display", nullptr, "", nullptr, false},
-        {"no X server there", nullptr, ":4711", nullptr, false},
-        {"no compositor there", nullptr, nullptr, "dormex-no-such-socket", false},
-        {"neither answers", "", ":4711", "dormex-no-such-socket", false},
+        {"platform named", "offscreen", nullptr, nullptr, true, false},
+        {"screenless with options", "offscreen:fontengine=freetype", nullptr, nullptr, true, false},
+        {"screenless first in a list", "minimal;xcb", ":4711", nullptr, true, false},
+        {"screen first in a list", "xcb;offscreen", nullptr, nullptr, true, true},
+        {"platform named, dead display", "xcb", ":4711", nullptr, true, true},
+        {"nothing set", nullptr, nullptr, nullptr, false, false},
+        {"empty platform", "", nullptr, nullptr, false, false},
+        {"empty display", nullptr, "", nullptr, false, false},
+        {"no X server there", nullptr, ":4711", nullptr, false, false},
+        {"no compositor there", nullptr, nullptr, "dormex-no-such-socket", false, false},
+        {"neither answers", "", ":4711", "dormex-no-such-socket", false, false},
     };
     for (const Case& c : table) {
         SCOPED_TRACE(c.name);
@@ -566,7 +590,10 @@ TEST(WindowSystemTest, AvailableOnlyWithAPlatformOrAnAnsweringServer) {
         env.set("QT_QPA_PLATFORM", c.qpa);
         env.set("DISPLAY", c.display);
         env.set("WAYLAND_DISPLAY", c.wayland);
-        EXPECT_EQ(ProbedPlatform() != nullptr, c.available);
+        const char* probed = ProbedPlatform();
+        EXPECT_EQ(probed != nullptr, c.available);
+        EXPECT_EQ(MissingWindowSystem(probed, false).empty(), c.available);
+        EXPECT_EQ(MissingWindowSystem(probed, true).empty(), c.unattended);
     }
 }
 

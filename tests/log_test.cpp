@@ -2,8 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <regex>
 
+#include "Report.h"
 #include "TestSupport.h"
 #include "platform/Error.h"
 #include "platform/Locale.h"
@@ -81,6 +84,38 @@ TEST_F(LogTest, EntriesAreAppendedWithDateBlankTimeTwoBlanksAndCrLf) {
                              "RunQuery():0:boom\r\nSELECT 1\r\n");
     // A 12-hour time (Windows' en-US form) ends in a blank and its AM or PM.
     EXPECT_TRUE(std::regex_match(stamp, std::regex("\\S+ \\S+( \\S+)?  "))) << stamp;
+}
+
+// Whatever a message holds, an entry is one line: control characters become blanks, and the one
+// line break an entry may hold is the CR LF before a failure's statement.
+TEST_F(LogTest, ReportedEntriesHoldNoControlCharacterButAFailuresLineBreak) {
+    struct Case {
+        const char* name;
+        std::function<void(LogReport&)> report;
+        const char* message;
+    } cases[] = {
+        {"set-up failure", [](LogReport& r) { r.setupFailed("'ye\x1b[2J\a\fs' is no value."); },
+         "Set-up failed: 'ye [2J  s' is no value."},
+        {"path with a line feed",
+         [](LogReport& r) {
+             r.setupFailed(
+                 "Site database not found: /x\nforged 12/09/26 00:00:00  ,99,Fake, "
+                 "Deactivated\x7f/site.db.");
+         },
+         "Set-up failed: Site database not found: /x forged 12/09/26 00:00:00  ,99,Fake, "
+         "Deactivated /site.db."},
+        {"failure", [](LogReport& r) { r.failure("RunQuery():0:boom\r\nSELECT 1"); },
+         "RunQuery():0:boom\r\nSELECT 1"},
+    };
+    std::tm tm = platform::localTime(clock.now());
+    const std::string stamp = platform::shortDate(tm) + " " + platform::longTime(tm) + "  ";
+    for (const Case& c : cases) {
+        std::filesystem::remove(dir.file("dormex.log"));
+        std::unique_ptr<std::FILE, int (*)(std::FILE*)> err{std::tmpfile(), std::fclose};
+        LogReport report(true, err.get());
+        c.report(report);
+        EXPECT_EQ(logText(), stamp + c.message + "\r\n") << c.name;
+    }
 }
 
 TEST_F(LogTest, TheNameFollowsTheExecutable) {

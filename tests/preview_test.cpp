@@ -53,6 +53,8 @@ TEST_F(PreviewTest, ListsWhatTheRunDoesAndDoesNothingItself) {
               "Door transactions after '2026-11-06 00:00:00': 1; the feed check passes\n"
               ",17,Ames,Bo,0, Would deactivate\n"
               ",20,Two,Cards,8388608, Would deactivate\n"
+              "Key number 20 is shared by 2 cards: the run deactivates only the first the site "
+              "library gives.\n"
               "2 cards would be deactivated (Days = 30, cut-off date 2026-11-06)\n");
     EXPECT_EQ(errText, "");
     for (const auto& call : site.calls) EXPECT_TRUE(call.size() < 2 || call[1] != '(') << call;
@@ -90,7 +92,8 @@ TEST_F(PreviewTest, GivesTheVerdictsOfTheGuards) {
     const std::string passes =
         "Door transactions after '2026-11-06 00:00:00': 4711; the feed check passes\n";
     const std::string cards =
-        ",17,Ames,Bo,0, Would deactivate\n,20,Two,Cards,8388608, Would deactivate\n";
+        ",17,Ames,Bo,0, Would deactivate\n,20,Two,Cards,8388608, Would deactivate\nKey number 20 "
+        "is shared by 2 cards: the run deactivates only the first the site library gives.\n";
     struct Case {
         const char* settings;
         std::int64_t transactions;

@@ -47,6 +47,17 @@ TEST_F(WinPlatform, ProgramDirectoryWithNonAsciiSpacesOrBeyondMaxPathHoldsSettin
         EXPECT_TRUE(lock->acquire(programDir + "\\Dormex.lock", 0));
     }
     EXPECT_TRUE(boxes.boxes.empty());
+    // A lock file that can be neither created (sysfs refuses even root one) nor found: the
+    // reason given is the create's, never that the file is missing.
+    try {
+        platform::makeSystemRunLock()->acquire("Z:\\sys\\kernel\\Dormex.lock", 0);
+        ADD_FAILURE() << "created in sysfs";
+    } catch (const Error& e) {
+        const std::string message = e.what();
+        EXPECT_EQ(message.find(platform::win::systemMessage(ERROR_FILE_NOT_FOUND)),
+                  std::string::npos)
+            << message;
+    }
 }
 
 TEST_F(WinPlatform, AnEntryWaitsForALogHeldWithoutSharingAndStopsTheRunIfItStaysHeld) {

@@ -38,7 +38,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int showCommand) {
     dormex::win::ConsoleOutput console(boxed);
     dormex::win::WinShell shell(showCommand);
     const int status = dormex::RunProgram(mode, shell, console.out(), console.err());
-    console.finish(boxed && shell.windowSystemProblem().empty(),
+    console.finish(boxed && shell.windowSystemProblem(mode).empty(),
                    mode == dormex::StartMode::Preview);
     return status;
 }

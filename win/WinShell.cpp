@@ -50,7 +50,7 @@ site::CreateFunction WinShell::siteLibrary(bool readOnly) {
     return SiteLibraryCreator(readOnly);
 }
 
-std::string WinShell::windowSystemProblem() {
+std::string WinShell::windowSystemProblem(StartMode) {
     return WindowSystemProblem(MissingWindowSystem());
 }
 

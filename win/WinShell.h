@@ -22,9 +22,12 @@ public:
     ~WinShell() override;
 
     site::CreateFunction siteLibrary(bool readOnly) override;
-    std::string windowSystemProblem() override;
+    std::string windowSystemProblem(StartMode mode) override;
     platform::Boxes* startApplication(bool windowSystem) override;
     void runWindow(TForm1& form) override;
+    const char* siteLibrarySettings() const override {
+        return "the site library's COM class and interfaces ([COM])";
+    }
 
 private:
     int m_showCommand;

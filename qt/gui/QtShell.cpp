@@ -34,8 +34,15 @@ site::CreateFunction QtShell::siteLibrary(bool readOnly) {
     return [readOnly] { return sitelib::CreateTopLevelObject(readOnly); };
 }
 
-std::string QtShell::windowSystemProblem() {
-    return WindowSystemProblem(MissingWindowSystem());
+const char* QtShell::probedPlatform() {
+    if (!m_probed) m_platform = ProbedPlatform();
+    m_probed = true;
+    return m_platform;
+}
+
+std::string QtShell::windowSystemProblem(StartMode mode) {
+    return WindowSystemProblem(
+        MissingWindowSystem(probedPlatform(), mode == StartMode::Unattended));
 }
 
 platform::Boxes* QtShell::startApplication(bool windowSystem) {
@@ -45,7 +52,7 @@ platform::Boxes* QtShell::startApplication(bool windowSystem) {
         return nullptr;
     }
     // Qt starts only on the platform the probe found answering, never on one that is not there.
-    const char* platform = ProbedPlatform();
+    const char* platform = probedPlatform();
     if (platform && *platform) setenv("QT_QPA_PLATFORM", platform, 1);
     m_app = std::make_unique<QApplication>(m_argc, m_argv);
     QCoreApplication::setApplicationName(platform::kApplicationTitle);

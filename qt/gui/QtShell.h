@@ -19,15 +19,23 @@ public:
     ~QtShell() override;
 
     site::CreateFunction siteLibrary(bool readOnly) override;
-    std::string windowSystemProblem() override;
+    std::string windowSystemProblem(StartMode mode) override;
     platform::Boxes* startApplication(bool windowSystem) override;
     void runWindow(TForm1& form) override;
+    const char* siteLibrarySettings() const override {
+        return "where the site library finds the site database";
+    }
 
 private:
+    // ProbedPlatform(), asked once.
+    const char* probedPlatform();
+
     int& m_argc;
     char** m_argv;
     std::unique_ptr<QCoreApplication> m_app;
     std::unique_ptr<GuiBoxes> m_boxes;
+    bool m_probed = false;
+    const char* m_platform = nullptr;
 };
 
 // The Linux program's entry over `shell`, made from the same `argc` and `argv`: the user's

@@ -62,6 +62,13 @@ bool waylandAnswers() {
     return answers;
 }
 
+// True when the first platform QT_QPA_PLATFORM names ("offscreen" of "offscreen:x;xcb") draws
+// on no screen.
+bool screenless(const std::string& platforms) {
+    const std::string first = platforms.substr(0, platforms.find_first_of(":;"));
+    return first == "offscreen" || first == "minimal";
+}
+
 }  // namespace
 
 const char* ProbedPlatform() {
@@ -71,8 +78,11 @@ const char* ProbedPlatform() {
     return nullptr;
 }
 
-std::string MissingWindowSystem() {
-    if (ProbedPlatform() != nullptr) return {};
+std::string MissingWindowSystem(const char* probed, bool unattended) {
+    if (probed && *probed == '\0' && unattended && screenless(std::getenv("QT_QPA_PLATFORM")))
+        return std::string("QT_QPA_PLATFORM is '") + std::getenv("QT_QPA_PLATFORM") +
+               "', which shows nothing on a screen";
+    if (probed != nullptr) return {};
     std::string found;
     if (envSet("DISPLAY")) {
         found = std::string("the X display '") + std::getenv("DISPLAY") + "' does not answer";

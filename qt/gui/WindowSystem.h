@@ -4,9 +4,10 @@
 
 namespace dormex::gui {
 
-// Empty when ProbedPlatform() finds a window system; else what was found instead: nothing set,
-// or which display did not answer.
-std::string MissingWindowSystem();
+// Empty when `probed` (what ProbedPlatform() gave) is a window system a user sees; else what was
+// found instead: nothing set, which display did not answer, or (for an `unattended` start, whose
+// error box nobody could close) a QT_QPA_PLATFORM that shows nothing on a screen.
+std::string MissingWindowSystem(const char* probed, bool unattended);
 
 // The Qt platform plugin for the window system found: empty when QT_QPA_PLATFORM is set
 // (non-empty); else "xcb" when DISPLAY is set and an X server accepts a connection; else

@@ -25,9 +25,13 @@ public:
         release();
         // A read-only program directory may still hold the lock file: flock needs no write access.
         m_fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
-        if (m_fd < 0) m_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         if (m_fd < 0) {
-            throw Error("Unable to open the run lock " + path + ": " + std::strerror(errno));
+            const int createError = errno;
+            m_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+            // A file that is not there could not be created: the create's reason is the one.
+            const int error = errno == ENOENT ? createError : errno;
+            if (m_fd < 0)
+                throw Error("Unable to open the run lock " + path + ": " + std::strerror(error));
         }
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(waitSeconds);
         for (;;) {

@@ -23,12 +23,17 @@ public:
         // A read-only program directory may still hold the lock file: locking needs no writing.
         m_file.reset(::CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, kShare, nullptr,
                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!m_file.valid())
+        if (!m_file.valid()) {
+            const DWORD createError = ::GetLastError();
             m_file.reset(::CreateFileW(wide.c_str(), GENERIC_READ, kShare, nullptr, OPEN_EXISTING,
                                        FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!m_file.valid()) {
-            throw Error("Unable to open the run lock " + path + ": " +
-                        win::systemMessage(::GetLastError()));
+            // A file that is not there could not be created: the create's reason is the one.
+            const DWORD error =
+                ::GetLastError() == ERROR_FILE_NOT_FOUND ? createError : ::GetLastError();
+            if (!m_file.valid()) {
+                throw Error("Unable to open the run lock " + path + ": " +
+                            win::systemMessage(error));
+            }
         }
         const ULONGLONG deadline = ::GetTickCount64() + static_cast<ULONGLONG>(waitSeconds) * 1000;
         for (;;) {
