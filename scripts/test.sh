@@ -36,8 +36,25 @@ run_suite() {
         ctest --test-dir "$dir" --no-tests=error --output-on-failure -j "$(nproc)" --timeout 300
 }
 
-echo "== Checking the format of the sources"
+echo "== Checking the format of the sources, and that the documents' relative links resolve"
 (cd "$DORMEX_ROOT" && git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror)
+python3 - "$DORMEX_ROOT" <<'PY'
+import pathlib, re, sys
+def text(path, inline=True):  # the text without code, whose brackets and hashes are no links
+    return re.sub(r"```.*?```" + (r"|`[^`\n]*`" if inline else ""), "", path.read_text(), flags=re.S)
+def anchors(path):  # GitHub's anchors of the headings
+    return {re.sub(r"[^\w\- ]", "", h.strip().lower()).replace(" ", "-")
+            for h in re.findall(r"^#+ (.*)$", text(path, False), re.M)}
+root, bad = pathlib.Path(sys.argv[1]), []
+for doc in [root / "README.md", *sorted((root / "docs").glob("*.md"))]:
+    for target in re.findall(r"\]\(([^)\s]+)\)", text(doc)):
+        name, _, fragment = target.partition("#")
+        path = (doc.parent / name) if name else doc
+        if not re.match(r"[a-z]+:", target) and not (path.exists() and (
+                not fragment or path.suffix != ".md" or fragment in anchors(path))):
+            bad.append(f"{doc.relative_to(root)}: {target}")
+sys.exit("Links that do not resolve:\n" + "\n".join(bad) if bad else 0)
+PY
 
 run_suite "$DORMEX_ROOT/build"
 
