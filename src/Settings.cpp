@@ -85,15 +85,16 @@ RunGuards Settings::guards() const {
     return guards;
 }
 
-void Settings::save(const std::string& daysText, const TPersonTypeList& list) const {
+void Settings::save(const std::string& daysText, const TPersonTypeList& list,
+                    platform::Boxes& boxes) const {
     std::int32_t ignored = 0;
     WriteIniValue(m_path, "Days", platform::TryStrToInt(daysText, ignored) ? daysText : "30",
-                  kSettingsSection);
+                  kSettingsSection, boxes);
     const int count = list.Count();
     for (int i = 0; i < count; ++i) {
         if (!list.Settled(i)) continue;
         WriteIniValue(m_path, "type" + std::to_string(i), BoolToText(list.Checked(i)),
-                      kSettingsSection);
+                      kSettingsSection, boxes);
     }
 }
 

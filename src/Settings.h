@@ -8,6 +8,10 @@
 
 // Dormex.ini beside the program: the days, the selections and the guards of an unattended run,
 // read one key at a time as the set-up asks for them, and the window's save.
+namespace dormex::platform {
+class Boxes;
+}
+
 namespace dormex {
 
 class TPersonTypeList;
@@ -61,9 +65,10 @@ public:
     // bad value.
     RunGuards guards() const;
     // Writes Days (the text, or "30" when it fails the lenient integer test) and the typeN key
-    // of every settled entry, each on its own: a failed write shows its message box and the
-    // next goes on.
-    void save(const std::string& daysText, const TPersonTypeList& list) const;
+    // of every settled entry, each on its own: a failed write shows its message box in `boxes`
+    // and the next goes on.
+    void save(const std::string& daysText, const TPersonTypeList& list,
+              platform::Boxes& boxes) const;
 
 private:
     std::string m_path;

@@ -21,8 +21,6 @@ const char* const kCustomNamesSql =
 
 namespace {
 
-using platform::withoutControlCharacters;
-
 // The site library's top-level object; a library that gives none fails as it should have.
 std::shared_ptr<site::TopLevelObject> createSite(const site::CreateFunction& create) {
     std::shared_ptr<site::TopLevelObject> top = create ? create() : nullptr;
@@ -71,30 +69,17 @@ std::string ErrorBoxText(const std::string& message) {
     return message;
 }
 
-std::string CutoffDateText(std::time_t now, std::int32_t days) {
-    return platform::localDateBefore(now, days);
-}
-
-std::string CutoffLiteral(const std::string& cutoffDate, SqlDateFormat format) {
+Cutoff CutoffFor(std::time_t now, std::int32_t days, SqlDateFormat format) {
+    const std::string text = platform::localDateBefore(now, days);
     switch (format) {
         case SqlDateFormat::Iso:
-            return cutoffDate + " 00:00:00";
+            return {text, text + " 00:00:00"};
         case SqlDateFormat::Yyyymmdd:
-            return cutoffDate.substr(0, 4) + cutoffDate.substr(5, 2) + cutoffDate.substr(8, 2);
+            return {text, text.substr(0, 4) + text.substr(5, 2) + text.substr(8, 2)};
         case SqlDateFormat::ShortDate:
             break;
     }
-    std::tm day{};
-    day.tm_year = std::stoi(cutoffDate.substr(0, 4)) - 1900;
-    day.tm_mon = std::stoi(cutoffDate.substr(5, 2)) - 1;
-    day.tm_mday = std::stoi(cutoffDate.substr(8, 2));
-    const std::int64_t number = platform::daysFromCivil(day.tm_year + std::int64_t{1900},
-                                                        static_cast<unsigned>(day.tm_mon + 1),
-                                                        static_cast<unsigned>(day.tm_mday));
-    day.tm_wday = static_cast<int>(((number % 7) + 11) % 7);  // 1970-01-01 was a Thursday
-    day.tm_yday =
-        static_cast<int>(number - platform::daysFromCivil(day.tm_year + std::int64_t{1900}, 1, 1));
-    return platform::shortDate(day);
+    return {text, platform::shortDate(platform::localDayBefore(now, days))};
 }
 
 std::string BuildExpirySql(const std::string& cutoff) {
@@ -117,8 +102,9 @@ StartMode ParseStartMode(const std::string& firstArgument) {
     return StartMode::Window;
 }
 
-TForm1::TForm1(site::CreateFunction createSite, StartMode mode, RunReport& report)
-    : m_createSite(std::move(createSite)), m_mode(mode), m_report(report) {}
+TForm1::TForm1(site::CreateFunction createSite, StartMode mode, RunReport& report,
+               platform::Boxes& boxes)
+    : m_createSite(std::move(createSite)), m_mode(mode), m_report(report), m_boxes(boxes) {}
 
 void TForm1::FormCreate() {
     const Settings settings;
@@ -138,7 +124,7 @@ void TForm1::btnCheckAllClick() {
 }
 
 void TForm1::btnSaveClick() {
-    Settings().save(txtDays, CheckListBox1);
+    Settings().save(txtDays, CheckListBox1, m_boxes);
 }
 
 void TForm1::LoadCustomNames() {
@@ -153,66 +139,61 @@ void TForm1::LoadCustomNames() {
             }
         },
         [&](const std::string& message) {
-            m_report.failure("LoadCustomNames():" + withoutControlCharacters(message));
+            m_report.namesFailed(message);
             m_failureLogged = true;
         });
 }
 
-std::string RowText(const site::TResultCursor& cursor) {
-    std::string text;
-    for (std::int32_t i = 0; i < cursor.FieldCount(); ++i) {
-        text += ',';
-        text += withoutControlCharacters(cursor.FieldAt(i).AsString());
-    }
-    return text;
+std::vector<std::string> RowFields(const site::TResultCursor& cursor) {
+    std::vector<std::string> fields;
+    for (std::int32_t i = 0; i < cursor.FieldCount(); ++i)
+        fields.push_back(cursor.FieldAt(i).AsString());
+    return fields;
 }
 
 void TForm1::RunQuery(std::int32_t days) {
     Step step = Step::NoCard;
-    const std::string cutoffDate = CutoffDateText(platform::clock().now(), days);
-    const std::string literal = CutoffLiteral(cutoffDate, m_guards.sqlDateFormat);
-    const std::string checkSql = BuildFeedCheckSql(literal);
-    const std::string sql = BuildExpirySql(literal);
+    const Cutoff cutoff = CutoffFor(platform::clock().now(), days, m_guards.sqlDateFormat);
+    const std::string checkSql = BuildFeedCheckSql(cutoff.literal);
+    const std::string sql = BuildExpirySql(cutoff.literal);
     // The statement a failure entry names: the feed check's until the selection runs.
     const std::string* running = &checkSql;
 
     // Creating the object is outside the guard: its failure ends the set-up.
     const std::shared_ptr<site::TopLevelObject> top = createSite(m_createSite);
-    m_report.runStarted(cutoffDate);
+    m_report.runStarted(cutoff.date);
     Guarded(
         [&] {
             const auto transactions = m_guards.feedCheck
                                           ? std::optional(countTransactions(*top, checkSql))
                                           : std::nullopt;
-            m_report.feedChecked(literal, transactions);
+            m_report.feedChecked(cutoff.literal, transactions);
             if (transactions == 0) {
                 m_failureLogged = true;
                 return;
             }
             running = &sql;
             ADODataSet1.Bind(top->RunSql(sql));
-            const Selection selection = readSelection();
+            Selection selection = readSelection();
             const std::int32_t limit = m_guards.maxDeactivations;
             if (limit > 0 && selection.toDeactivate > static_cast<std::size_t>(limit)) {
                 m_report.limitExceeded(selection.toDeactivate, limit);
                 m_failureLogged = true;
                 return;
             }
-            for (const Selected& row : selection.rows) {
-                if (row.keptNote) {
-                    m_report.cardKept(row.rowText, *row.keptNote);
-                } else if (const std::int32_t cards = deactivateCard(*top, row.keyNumber, step);
-                           cards > 0) {
+            for (Selected& selected : selection.rows) {
+                entry::CardRow& row = selected.row;
+                if (selected.keptNote) {
+                    m_report.cardKept(row, *selected.keptNote);
+                } else if ((row.cards = deactivateCard(*top, row.keyNumber, step)) > 0) {
                     // Logged only once the card is saved and its download queued.
-                    m_report.cardDeactivated(row.rowText, row.keyNumber, cards);
+                    m_report.cardDeactivated(row);
                 }
             }
             if (selection.failure) std::rethrow_exception(selection.failure);
         },
         [&](const std::string& message) {
-            // The message may come from the site database: it must not add lines to the entry.
-            m_report.failure("RunQuery():" + std::to_string(static_cast<int>(step)) + ":" +
-                             withoutControlCharacters(message) + "\r\n" + *running);
+            m_report.runFailed(static_cast<int>(step), message, *running);
             m_failureLogged = true;
         });
 }
@@ -230,13 +211,14 @@ TForm1::Selection TForm1::readSelection() {
     Selection selection;
     try {
         while (!ADODataSet1.AtEnd()) {
-            std::string rowText = RowText(ADODataSet1);
+            std::vector<std::string> fields = RowFields(ADODataSet1);
             const int type = site::personTypeOf(ADODataSet1.FieldByName("flags").AsInteger());
             if (CheckListBox1.Checked(type)) {
                 const std::int64_t key = ADODataSet1.FieldAt(0).AsInteger();
                 const auto kept = m_guards.keep.find(key);
                 const bool keep = kept != m_guards.keep.end();
-                selection.rows.push_back({std::move(rowText), key, keep ? &kept->second : nullptr});
+                selection.rows.push_back(
+                    {{std::move(fields), key, 0}, keep ? &kept->second : nullptr});
                 if (!keep) ++selection.toDeactivate;
             }
             ADODataSet1.Next();
@@ -278,9 +260,9 @@ bool RunFormCreate(TForm1& form, RunReport& report) {
                    [&](const std::string& message) { report.setupFailed(ErrorBoxText(message)); });
 }
 
-bool RunGuarded(const std::function<void()>& command) {
-    return Guarded(command, [](const std::string& message) {
-        platform::boxes().showError(platform::kApplicationTitle, ErrorBoxText(message));
+bool RunGuarded(const std::function<void()>& command, platform::Boxes& boxes) {
+    return Guarded(command, [&](const std::string& message) {
+        boxes.showError(platform::kApplicationTitle, ErrorBoxText(message));
     });
 }
 

@@ -11,6 +11,7 @@
 
 #include "Report.h"
 #include "Settings.h"
+#include "platform/Platform.h"
 #include "site/SiteLibrary.h"
 #include "site/TResultCursor.h"
 
@@ -56,14 +57,15 @@ std::string ErrorBoxText(const std::string& message);
 // The statement that reads the site's custom person type names, in type order.
 extern const char* const kCustomNamesSql;
 
-// The cut-off date of an expiry run: the local date of `now` less `days` days, as YYYY-MM-DD.
-// Dates before 0001-01-01 or after 9999-12-31 are held at those limits.
-std::string CutoffDateText(std::time_t now, std::int32_t days);
-
-// The start of the cut-off day (as CutoffDateText gives it) in `format`. The ISO form orders the
-// same as text (SQLite) and as a timestamp (server databases), so an event at exactly midnight
-// is not after it.
-std::string CutoffLiteral(const std::string& cutoffDate, SqlDateFormat format);
+// The cut-off of an expiry run: the local date of `now` less `days` days (held at 0001-01-01
+// and 9999-12-31), as YYYY-MM-DD, and the start of that day as the statements write it in
+// `format`. The ISO form orders the same as text (SQLite) and as a timestamp (server
+// databases), so an event at exactly midnight is not after it.
+struct Cutoff {
+    std::string date;
+    std::string literal;
+};
+Cutoff CutoffFor(std::time_t now, std::int32_t days, SqlDateFormat format);
 
 // The expiry statement for a cut-off literal.
 std::string BuildExpirySql(const std::string& cutoff);
@@ -71,9 +73,8 @@ std::string BuildExpirySql(const std::string& cutoff);
 // The statement counting the door transactions after a cut-off literal.
 std::string BuildFeedCheckSql(const std::string& cutoff);
 
-// The row text of the cursor's current row: "," and the column's text for every column. Control
-// characters (below 32, and 127) from the values become blanks, so no value can forge a log line.
-std::string RowText(const site::TResultCursor& cursor);
+// The text of every column of the cursor's current row, in order (NULL is empty).
+std::vector<std::string> RowFields(const site::TResultCursor& cursor);
 
 // The main window's state and logic, without any widgets: the set-up sequence, the two commands
 // and the two database routines. The window (gui/) is a view over its controls' state
@@ -82,8 +83,10 @@ std::string RowText(const site::TResultCursor& cursor);
 class TForm1 {
 public:
     // `createSite` creates the site library's top-level object; `mode` is the start's; `report`
-    // (not owned) receives what the set-up and the runs did.
-    TForm1(site::CreateFunction createSite, StartMode mode, RunReport& report);
+    // (not owned) receives what the set-up and the runs did; `boxes` (not owned) are the ones the
+    // user sees, where the window's commands show their errors.
+    TForm1(site::CreateFunction createSite, StartMode mode, RunReport& report,
+           platform::Boxes& boxes = platform::boxes());
 
     // The set-up sequence. Any error it throws ends the set-up at that stage. The guards and
     // [Keep] are read, and the run made, only for an unattended start and the preview.
@@ -110,6 +113,7 @@ public:
     void RunQuery(std::int32_t days);
 
     StartMode mode() const { return m_mode; }
+    platform::Boxes& boxes() const { return m_boxes; }
     // True once LoadCustomNames or RunQuery reported a failure (an exceeded limit included).
     bool failureLogged() const { return m_failureLogged; }
     // The guards the last set-up of a run read.
@@ -123,10 +127,9 @@ public:
 private:
     // How far the run got with the current card: the failure entry's step marker, "0" to "6".
     enum class Step { NoCard, Collection, Card, CardStatus, StatusReason, Save, Download };
-    // A selected row: its row text and key number, and the note of a card [Keep] lists.
+    // A selected row, and the note of a card [Keep] lists.
     struct Selected {
-        std::string rowText;
-        std::int64_t keyNumber;
+        entry::CardRow row;
         const std::string* keptNote;
     };
     struct Selection {
@@ -148,6 +151,7 @@ private:
     site::CreateFunction m_createSite;
     StartMode m_mode;
     RunReport& m_report;
+    platform::Boxes& m_boxes;
     RunGuards m_guards;
     bool m_failureLogged = false;
 };
@@ -155,10 +159,10 @@ private:
 // Runs FormCreate; an error it throws goes to `report` as a set-up failure with the error box's
 // text, except RunStopped, which passes on. False when the set-up failed.
 bool RunFormCreate(TForm1& form, RunReport& report);
-// Runs one command of a window. An exception escaping it is shown in the error box (titled with
-// the application title, text made by ErrorBoxText) and swallowed, except RunStopped, which
-// passes on; returns false in that case.
-bool RunGuarded(const std::function<void()>& command);
+// Runs one command of a window. An exception escaping it is shown in the error box of `boxes`
+// (titled with the application title, text made by ErrorBoxText) and swallowed, except
+// RunStopped, which passes on; returns false in that case.
+bool RunGuarded(const std::function<void()>& command, platform::Boxes& boxes);
 
 // The process's exit status after `form` was set up and (for an unattended start) run:
 // 2 when the set-up failed, 1 when an unattended run logged a failure, else 0.

@@ -36,11 +36,11 @@ std::string ReadIniValue(const std::string& fileName, const std::string& key,
 }
 
 void WriteIniValue(const std::string& fileName, const std::string& key, const std::string& value,
-                   const std::string& section) {
+                   const std::string& section, platform::Boxes& boxes) {
     if (fileName.empty() || key.empty()) return;
     Guarded([&] { platform::ProfileWrite(fileName, section, key, value); },
-            [](const std::string& message) {
-                platform::boxes().showMessage(platform::kApplicationTitle, message);
+            [&](const std::string& message) {
+                boxes.showMessage(platform::kApplicationTitle, message);
             });
 }
 

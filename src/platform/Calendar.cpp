@@ -32,18 +32,31 @@ std::int64_t daysFromCivil(std::int64_t y, unsigned m, unsigned d) {
     return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
 }
 
-std::string localDateBefore(std::time_t now, std::int64_t days) {
+std::tm localDayBefore(std::time_t now, std::int64_t days) {
     const std::tm local = localTime(now);
     static const std::int64_t kFirstDay = daysFromCivil(1, 1, 1);
     static const std::int64_t kLastDay = daysFromCivil(9999, 12, 31);
     const std::int64_t today =
         daysFromCivil(local.tm_year + std::int64_t{1900}, static_cast<unsigned>(local.tm_mon + 1),
                       static_cast<unsigned>(local.tm_mday));
+    const std::int64_t number = std::min(std::max(today - days, kFirstDay), kLastDay);
     std::int64_t y;
     unsigned m, d;
-    civilFromDays(std::min(std::max(today - days, kFirstDay), kLastDay), y, m, d);
+    civilFromDays(number, y, m, d);
+    std::tm day{};
+    day.tm_year = static_cast<int>(y - 1900);
+    day.tm_mon = static_cast<int>(m) - 1;
+    day.tm_mday = static_cast<int>(d);
+    day.tm_wday = static_cast<int>(((number % 7) + 11) % 7);  // 1970-01-01 was a Thursday
+    day.tm_yday = static_cast<int>(number - daysFromCivil(y, 1, 1));
+    return day;
+}
+
+std::string localDateBefore(std::time_t now, std::int64_t days) {
+    const std::tm day = localDayBefore(now, days);
     char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02u", static_cast<int>(y), m, d);
+    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d", day.tm_year + 1900, day.tm_mon + 1,
+                  day.tm_mday);
     return buffer;
 }
 
