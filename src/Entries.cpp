@@ -49,6 +49,26 @@ std::string setupFailed(const std::string& text) {
     return "Set-up failed: " + flattened(text);
 }
 
+std::string typeDaysRead(const std::string& typeName, const std::string& daysText) {
+    return daysRead(daysText) + " (" + flattened(typeName) + ")";
+}
+
+std::string recordFailed(const std::string& path, const std::string& reason) {
+    return "RunQuery():Record: cannot write " + flattened(path) + ": " + flattened(reason);
+}
+
+std::string presentedFailed(const std::string& message) {
+    return "RunQuery():Presented: " + flattened(message);
+}
+
+std::string presentedCount(std::size_t count) {
+    if (count == 0) return {};
+    return std::to_string(count) +
+           (count == 1 ? " card deactivated by this program was"
+                       : " cards deactivated by this program were") +
+           " presented at a door since; see the preview";
+}
+
 std::string feedChecked(const std::string& literal, std::optional<std::int64_t> count) {
     std::string verdict = "not counted, as FeedCheck is off";
     if (count == 0) {
@@ -74,6 +94,18 @@ std::string sharedKey(const CardRow& row) {
 
 std::string kept(const CardRow& row, const std::string& note) {
     return rowText(row) + ", Kept" + (note.empty() ? "" : ": " + flattened(note));
+}
+
+std::string typeDays(const std::string& typeName, const std::string& daysText,
+                     const std::string& cutoffDate) {
+    return flattened(typeName) + ": Days = " + flattened(daysText) + ", cut-off date " + cutoffDate;
+}
+
+std::string presented(const Presented& card) {
+    return "  " + std::to_string(card.keyNumber) + " " + flattened(card.lastName) + ", " +
+           flattened(card.firstName) + ": deactivated " + flattened(card.deactivated) + "; " +
+           std::to_string(card.transactions) + " door transaction" +
+           (card.transactions == 1 ? "" : "s") + " since, the last at " + flattened(card.last);
 }
 
 std::string summary(const PreviewSummary& found) {

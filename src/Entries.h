@@ -16,6 +16,20 @@ struct CardRow {
     std::vector<std::string> fields;  // the row's columns as text (NULL is empty), in order
     std::int64_t keyNumber = 0;
     std::int32_t cards = 0;  // cards in the key number's collection; 0 before the lookup
+    int personType = 0;
+    std::string typeName;    // the type's entry's name when the row was read
+    std::int32_t days = 0;   // the idle days that selected it
+    std::string cutoffDate;  // its statement's cut-off date, YYYY-MM-DD
+};
+
+// A card the record lists as deactivated, and the door transactions with its key number since.
+struct Presented {
+    std::int64_t keyNumber = 0;
+    std::string lastName;
+    std::string firstName;
+    std::string deactivated;  // as the record has it
+    std::int64_t transactions = 0;
+    std::string last;  // the last transaction's time, as the site database gives it
 };
 
 // `text` with every byte 0 to 31, and 127, made a blank.
@@ -33,6 +47,12 @@ std::string namesFailed(const std::string& message);
 std::string feedStopped(const std::string& literal);
 std::string limitExceeded(std::size_t count, std::int32_t limit);
 std::string setupFailed(const std::string& text);
+// "Days = 7 (Visitor)": a selected type's own idle days, as stored.
+std::string typeDaysRead(const std::string& typeName, const std::string& daysText);
+std::string recordFailed(const std::string& path, const std::string& reason);
+std::string presentedFailed(const std::string& message);
+// Empty when `count` is 0.
+std::string presentedCount(std::size_t count);
 
 // The preview's lines, without their line ends.
 std::string feedChecked(const std::string& literal, std::optional<std::int64_t> count);
@@ -40,6 +60,12 @@ std::string wouldDeactivate(const CardRow& row);
 // Empty unless several cards share the row's key number.
 std::string sharedKey(const CardRow& row);
 std::string kept(const CardRow& row, const std::string& note);
+// "Visitor: Days = 7, cut-off date 2026-12-02".
+std::string typeDays(const std::string& typeName, const std::string& daysText,
+                     const std::string& cutoffDate);
+inline const char* const kPresentedHeading =
+    "Presented at a door after this program deactivated them:";
+std::string presented(const Presented& card);
 
 // What the preview found, for its last line.
 struct PreviewSummary {

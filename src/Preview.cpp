@@ -11,6 +11,10 @@ class PreviewReport : public RunReport {
 public:
     PreviewReport(std::FILE* out, std::FILE* err) : m_out(out), m_err(err) {}
     void daysRead(const std::string& daysText) override { m_found.days = daysText; }
+    void typeDaysRead(const std::string& typeName, const std::string& daysText,
+                      const std::string& cutoffDate) override {
+        m_typeDays.push_back(entry::typeDays(typeName, daysText, cutoffDate));
+    }
     void runStarted(const std::string& cutoffDate) override {
         m_found.cutoffDate = cutoffDate;
         m_started = true;
@@ -35,6 +39,15 @@ public:
     void namesFailed(const std::string& message) override {
         line(m_err, entry::namesFailed(message));
     }
+    void recordFailed(const std::string&, const std::string&) override {}
+    void presentedChecked(const std::vector<entry::Presented>& cards) override {
+        if (cards.empty()) return;
+        line(m_out, entry::kPresentedHeading);
+        for (const entry::Presented& card : cards) line(m_out, entry::presented(card));
+    }
+    void presentedFailed(const std::string& message) override {
+        line(m_err, entry::presentedFailed(message));
+    }
     void setupFailed(const std::string& text) override {
         line(m_err, std::string(platform::kApplicationTitle) + ": " + text);
     }
@@ -43,6 +56,7 @@ public:
         if (!m_started) return;
         m_found.limit = guards.maxDeactivations;
         m_found.keeping = !guards.keep.empty();
+        for (const std::string& typeDays : m_typeDays) line(m_out, typeDays);
         line(m_out, entry::summary(m_found));
     }
 
@@ -55,6 +69,7 @@ private:
     std::FILE* m_err;
     bool m_started = false;
     entry::PreviewSummary m_found;
+    std::vector<std::string> m_typeDays;  // the selected types' own days, in type order
 };
 
 }  // namespace

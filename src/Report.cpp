@@ -18,6 +18,11 @@ void LogReport::daysRead(const std::string& daysText) {
     log(entry::daysRead(daysText));
 }
 
+void LogReport::typeDaysRead(const std::string& typeName, const std::string& daysText,
+                             const std::string&) {
+    log(entry::typeDaysRead(typeName, daysText));
+}
+
 void LogReport::feedChecked(const std::string& literal, std::optional<std::int64_t> count) {
     if (count == 0) failure(entry::feedStopped(literal));
 }
@@ -36,6 +41,18 @@ void LogReport::runFailed(int step, const std::string& message, const std::strin
 
 void LogReport::namesFailed(const std::string& message) {
     failure(entry::namesFailed(message));
+}
+
+void LogReport::recordFailed(const std::string& path, const std::string& reason) {
+    failure(entry::recordFailed(path, reason));
+}
+
+void LogReport::presentedChecked(const std::vector<entry::Presented>& cards) {
+    if (!cards.empty()) log(entry::presentedCount(cards.size()));
+}
+
+void LogReport::presentedFailed(const std::string& message) {
+    log(entry::presentedFailed(message));
 }
 
 void LogReport::failure(const std::string& entry) {

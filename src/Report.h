@@ -23,6 +23,10 @@ public:
     virtual ~RunReport() = default;
     // The days text of an unattended start, as stored.
     virtual void daysRead(const std::string& daysText) = 0;
+    // A selected type (entry `typeName`) has its own idle days, `daysText` as stored, which
+    // select the cards idle since `cutoffDate`.
+    virtual void typeDaysRead(const std::string& typeName, const std::string& daysText,
+                              const std::string& cutoffDate) = 0;
     // An expiry run is about to select the cards idle since `cutoffDate`.
     virtual void runStarted(const std::string& cutoffDate) = 0;
     // The feed check counted `count` door transactions after `literal` (no count when it is
@@ -38,6 +42,12 @@ public:
     virtual void runFailed(int step, const std::string& message, const std::string& statement) = 0;
     // Loading the custom names failed with `message`.
     virtual void namesFailed(const std::string& message) = 0;
+    // The record at `path` refused a deactivated card's row, for `reason`.
+    virtual void recordFailed(const std::string& path, const std::string& reason) = 0;
+    // The record's recent cards that were presented at a door since their deactivation.
+    virtual void presentedChecked(const std::vector<entry::Presented>& cards) = 0;
+    // Looking the record's cards up at the doors failed with `message` (no failure of the run).
+    virtual void presentedFailed(const std::string& message) = 0;
     // The set-up failed; `text` is the error box's.
     virtual void setupFailed(const std::string& text) = 0;
 };
@@ -54,6 +64,8 @@ public:
     void showBoxesIn(platform::Boxes* shown) { m_shown = shown; }
 
     void daysRead(const std::string& daysText) override;
+    void typeDaysRead(const std::string& typeName, const std::string& daysText,
+                      const std::string&) override;
     void runStarted(const std::string&) override {}
     void feedChecked(const std::string& literal, std::optional<std::int64_t> count) override;
     void cardDeactivated(const entry::CardRow& row) override;
@@ -61,6 +73,9 @@ public:
     void limitExceeded(std::size_t count, std::int32_t limit) override;
     void runFailed(int step, const std::string& message, const std::string& statement) override;
     void namesFailed(const std::string& message) override;
+    void recordFailed(const std::string& path, const std::string& reason) override;
+    void presentedChecked(const std::vector<entry::Presented>& cards) override;
+    void presentedFailed(const std::string& message) override;
     void setupFailed(const std::string& text) override;
 
     // A failure that ends the start: standard error and the event.

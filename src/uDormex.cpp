@@ -1,6 +1,11 @@
 #include "uDormex.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <exception>
+#include <functional>
+#include <set>
+#include <utility>
 #include <vector>
 
 #include "platform/Calendar.h"
@@ -70,16 +75,8 @@ std::string ErrorBoxText(const std::string& message) {
 }
 
 Cutoff CutoffFor(std::time_t now, std::int32_t days, SqlDateFormat format) {
-    const std::string text = platform::localDateBefore(now, days);
-    switch (format) {
-        case SqlDateFormat::Iso:
-            return {text, text + " 00:00:00"};
-        case SqlDateFormat::Yyyymmdd:
-            return {text, text.substr(0, 4) + text.substr(5, 2) + text.substr(8, 2)};
-        case SqlDateFormat::ShortDate:
-            break;
-    }
-    return {text, platform::shortDate(platform::localDayBefore(now, days))};
+    return {platform::localDateBefore(now, days),
+            SqlDateText(platform::localDayBefore(now, days), format, false)};
 }
 
 std::string BuildExpirySql(const std::string& cutoff) {
@@ -88,6 +85,42 @@ std::string BuildExpirySql(const std::string& cutoff) {
                "personnel p on k.userid = p.userid WHERE (k.KeyNumber NOT IN   (SELECT DISTINCT "
                "t.KeyNumber    FROM Transactions AS t    WHERE (t.EventDateTime > '") +
            cutoff + "'" + "))) AND (k.Active = 1) " + "Order by Keynumber";
+}
+
+std::string SqlDateText(const std::tm& time, SqlDateFormat format, bool withTime) {
+    char text[80];
+    switch (format) {
+        case SqlDateFormat::Iso:
+            std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", time.tm_year + 1900,
+                          time.tm_mon + 1, time.tm_mday, time.tm_hour, time.tm_min, time.tm_sec);
+            return text;
+        case SqlDateFormat::Yyyymmdd:
+            std::snprintf(text, sizeof text, "%04d%02d%02d", time.tm_year + 1900, time.tm_mon + 1,
+                          time.tm_mday);
+            if (withTime)
+                std::snprintf(text + 8, sizeof text - 8, " %02d:%02d:%02d", time.tm_hour,
+                              time.tm_min, time.tm_sec);
+            return text;
+        case SqlDateFormat::ShortDate:
+            break;
+    }
+    return platform::shortDate(time) + (withTime ? " " + platform::longTime(time) : "");
+}
+
+std::string BuildPresentedSql(const entry::Presented* first, const entry::Presented* end,
+                              SqlDateFormat format) {
+    std::string sql =
+        "SELECT t.KeyNumber, COUNT(*), MAX(t.EventDateTime) FROM Transactions AS t WHERE ";
+    for (const entry::Presented* card = first; card != end; ++card) {
+        int y = 0, m = 0, d = 0, hh = 0, mm = 0, ss = 0;
+        std::sscanf(card->deactivated.c_str(), "%d-%d-%dT%d:%d:%d", &y, &m, &d, &hh, &mm, &ss);
+        const std::tm at =
+            platform::civilTime(y, static_cast<unsigned>(m), static_cast<unsigned>(d), hh, mm, ss);
+        sql += std::string(card == first ? "" : " OR ") +
+               "(t.KeyNumber = " + std::to_string(card->keyNumber) + " AND t.EventDateTime > '" +
+               SqlDateText(at, format, true) + "')";
+    }
+    return sql + " GROUP BY t.KeyNumber ORDER BY t.KeyNumber";
 }
 
 std::string BuildFeedCheckSql(const std::string& cutoff) {
@@ -151,30 +184,56 @@ std::vector<std::string> RowFields(const site::TResultCursor& cursor) {
     return fields;
 }
 
+std::vector<TForm1::Pass> TForm1::planPasses(std::int32_t days, std::time_t now) const {
+    std::set<std::int32_t, std::greater<>> values{days};
+    for (const auto& [type, own] : m_guards.daysPerType)
+        if (CheckListBox1.Checked(type)) values.insert(own.days);
+    std::vector<Pass> passes;
+    for (const std::int32_t value : values) {
+        Cutoff cutoff = CutoffFor(now, value, m_guards.sqlDateFormat);
+        std::string sql = BuildExpirySql(cutoff.literal);
+        passes.push_back({value, std::move(cutoff), std::move(sql)});
+    }
+    return passes;
+}
+
+std::int32_t TForm1::daysOf(int type, std::int32_t days) const {
+    if (type >= CheckListBox1.Count() || !CheckListBox1.Checked(type)) return days;
+    const auto own = m_guards.daysPerType.find(type);
+    return own == m_guards.daysPerType.end() ? days : own->second.days;
+}
+
 void TForm1::RunQuery(std::int32_t days) {
     Step step = Step::NoCard;
-    const Cutoff cutoff = CutoffFor(platform::clock().now(), days, m_guards.sqlDateFormat);
-    const std::string checkSql = BuildFeedCheckSql(cutoff.literal);
-    const std::string sql = BuildExpirySql(cutoff.literal);
+    const std::vector<Pass> passes = planPasses(days, platform::clock().now());
+    for (const auto& [type, own] : m_guards.daysPerType) {
+        if (!CheckListBox1.Checked(type)) continue;
+        const auto pass = std::find_if(passes.begin(), passes.end(),
+                                       [&](const Pass& p) { return p.days == own.days; });
+        m_report.typeDaysRead(CheckListBox1.Name(type), own.text, pass->cutoff.date);
+    }
+    // The feed check counts after the most recent cut-off in use.
+    const Cutoff& latest = passes.back().cutoff;
+    const std::string checkSql = BuildFeedCheckSql(latest.literal);
     // The statement a failure entry names: the feed check's until the selection runs.
     const std::string* running = &checkSql;
 
     // Creating the object is outside the guard: its failure ends the set-up.
     const std::shared_ptr<site::TopLevelObject> top = createSite(m_createSite);
-    m_report.runStarted(cutoff.date);
+    m_report.runStarted(std::find_if(passes.begin(), passes.end(), [&](const Pass& p) {
+                            return p.days == days;
+                        })->cutoff.date);
     Guarded(
         [&] {
             const auto transactions = m_guards.feedCheck
                                           ? std::optional(countTransactions(*top, checkSql))
                                           : std::nullopt;
-            m_report.feedChecked(cutoff.literal, transactions);
+            m_report.feedChecked(latest.literal, transactions);
             if (transactions == 0) {
                 m_failureLogged = true;
                 return;
             }
-            running = &sql;
-            ADODataSet1.Bind(top->RunSql(sql));
-            Selection selection = readSelection();
+            Selection selection = readSelection(*top, passes, days);
             const std::int32_t limit = m_guards.maxDeactivations;
             if (limit > 0 && selection.toDeactivate > static_cast<std::size_t>(limit)) {
                 m_report.limitExceeded(selection.toDeactivate, limit);
@@ -182,20 +241,43 @@ void TForm1::RunQuery(std::int32_t days) {
                 return;
             }
             for (Selected& selected : selection.rows) {
-                entry::CardRow& row = selected.row;
-                if (selected.keptNote) {
-                    m_report.cardKept(row, *selected.keptNote);
-                } else if ((row.cards = deactivateCard(*top, row.keyNumber, step)) > 0) {
-                    // Logged only once the card is saved and its download queued.
-                    m_report.cardDeactivated(row);
-                }
+                running = selected.statement;
+                handleCard(*top, selected, step);
             }
+            running = selection.failedStatement;
             if (selection.failure) std::rethrow_exception(selection.failure);
         },
         [&](const std::string& message) {
             m_report.runFailed(static_cast<int>(step), message, *running);
             m_failureLogged = true;
         });
+    if (m_guards.record) checkPresented(*top);
+}
+
+void TForm1::handleCard(site::TopLevelObject& top, Selected& selected, Step& step) {
+    entry::CardRow& row = selected.row;
+    if (selected.keptNote) {
+        m_report.cardKept(row, *selected.keptNote);
+        return;
+    }
+    if ((row.cards = deactivateCard(top, row.keyNumber, step)) <= 0) return;
+    // Logged only once the card is saved and its download queued; recorded also when the log
+    // refused its entry, as the card was switched off.
+    try {
+        m_report.cardDeactivated(row);
+    } catch (const RunStopped&) {
+        recordCard(row);
+        throw;
+    }
+    recordCard(row);
+}
+
+void TForm1::recordCard(const entry::CardRow& row) {
+    if (!m_guards.record || m_mode != StartMode::Unattended) return;
+    std::string reason;
+    if (m_record.append(row, platform::clock().now(), reason)) return;
+    m_failureLogged = true;
+    if (!std::exchange(m_recordRefused, true)) m_report.recordFailed(record::Path(), reason);
 }
 
 std::int64_t TForm1::countTransactions(site::TopLevelObject& top, const std::string& sql) {
@@ -204,29 +286,66 @@ std::int64_t TForm1::countTransactions(site::TopLevelObject& top, const std::str
     return ADODataSet1.FieldAt(0).AsInteger();
 }
 
-TForm1::Selection TForm1::readSelection() {
-    // The whole selection is read before any card changes. A row the run cannot handle ends the
-    // selection there; its error is raised once the cards before it are done, exactly where a
-    // row-by-row run would have stopped.
+TForm1::Selection TForm1::readSelection(site::TopLevelObject& top, const std::vector<Pass>& passes,
+                                        std::int32_t days) {
+    // The whole selection is read, statement by statement, before any card changes. A statement
+    // or row the run cannot handle ends the selection there; its error is raised once the cards
+    // before it are done, exactly where a row-by-row run would have stopped.
     Selection selection;
-    try {
-        while (!ADODataSet1.AtEnd()) {
-            std::vector<std::string> fields = RowFields(ADODataSet1);
-            const int type = site::personTypeOf(ADODataSet1.FieldByName("flags").AsInteger());
-            if (CheckListBox1.Checked(type)) {
-                const std::int64_t key = ADODataSet1.FieldAt(0).AsInteger();
-                const auto kept = m_guards.keep.find(key);
-                const bool keep = kept != m_guards.keep.end();
-                selection.rows.push_back(
-                    {{std::move(fields), key, 0}, keep ? &kept->second : nullptr});
-                if (!keep) ++selection.toDeactivate;
-            }
-            ADODataSet1.Next();
+    for (const Pass& pass : passes) {
+        try {
+            ADODataSet1.Bind(top.RunSql(pass.sql));
+            for (; !ADODataSet1.AtEnd(); ADODataSet1.Next()) selectRow(pass, days, selection);
+        } catch (...) {
+            selection.failure = std::current_exception();
+            selection.failedStatement = &pass.sql;
+            break;
         }
-    } catch (...) {
-        selection.failure = std::current_exception();
     }
     return selection;
+}
+
+void TForm1::selectRow(const Pass& pass, std::int32_t days, Selection& selection) {
+    std::vector<std::string> fields = RowFields(ADODataSet1);
+    const int type = site::personTypeOf(ADODataSet1.FieldByName("flags").AsInteger());
+    // A row belongs to the statement of its own days; the Days statement looks every row's type
+    // up, which fails for a type without an entry.
+    if (pass.days == days && !CheckListBox1.Checked(type)) return;
+    if (daysOf(type, days) != pass.days) return;
+    const std::int64_t key = ADODataSet1.FieldAt(0).AsInteger();
+    const auto kept = m_guards.keep.find(key);
+    const bool keep = kept != m_guards.keep.end();
+    entry::CardRow row{std::move(fields), key, 0, type, CheckListBox1.Name(type), pass.days,
+                       pass.cutoff.date};
+    selection.rows.push_back({std::move(row), keep ? &kept->second : nullptr, &pass.sql});
+    if (!keep) ++selection.toDeactivate;
+}
+
+void TForm1::checkPresented(site::TopLevelObject& top) {
+    Guarded(
+        [&] {
+            const std::time_t now = platform::clock().now();
+            std::vector<entry::Presented> cards =
+                record::DeactivatedSince(platform::localDateBefore(now, kPresentedDays));
+            std::vector<entry::Presented> presented;
+            for (std::size_t first = 0; first < cards.size(); first += kPresentedBatch) {
+                const std::size_t end = std::min(cards.size(), first + kPresentedBatch);
+                ADODataSet1.Bind(top.RunSql(BuildPresentedSql(
+                    cards.data() + first, cards.data() + end, m_guards.sqlDateFormat)));
+                for (; !ADODataSet1.AtEnd(); ADODataSet1.Next()) {
+                    const std::int64_t key = ADODataSet1.FieldAt(0).AsInteger();
+                    const auto card =
+                        std::find_if(cards.begin() + first, cards.begin() + end,
+                                     [&](const auto& c) { return c.keyNumber == key; });
+                    if (card == cards.begin() + end) continue;
+                    card->transactions = ADODataSet1.FieldAt(1).AsInteger();
+                    card->last = ADODataSet1.FieldAt(2).AsString();
+                    presented.push_back(*card);
+                }
+            }
+            m_report.presentedChecked(presented);
+        },
+        [&](const std::string& message) { m_report.presentedFailed(message); });
 }
 
 std::int32_t TForm1::deactivateCard(site::TopLevelObject& top, std::int64_t keyNumber, Step& step) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "Record.h"
 #include "Report.h"
 #include "Settings.h"
 #include "platform/Platform.h"
@@ -67,6 +68,16 @@ struct Cutoff {
 };
 Cutoff CutoffFor(std::time_t now, std::int32_t days, SqlDateFormat format);
 
+// The local `time` as the statements write it in `format`: ISO "YYYY-MM-DD HH:MM:SS",
+// "YYYYMMDD" or the short date; the two others followed by " HH:MM:SS" (the short date by the
+// long time) `withTime`.
+std::string SqlDateText(const std::tm& time, SqlDateFormat format, bool withTime);
+
+// The statement counting, for each card of [first, end), the door transactions with its key
+// number after the time the record says it was deactivated, with the last one's time.
+std::string BuildPresentedSql(const entry::Presented* first, const entry::Presented* end,
+                              SqlDateFormat format);
+
 // The expiry statement for a cut-off literal.
 std::string BuildExpirySql(const std::string& cutoff);
 
@@ -103,13 +114,15 @@ public:
     // Replaces entries 6.. with the site's custom person type names. Creating the top-level
     // object may throw; every later error is reported as "LoadCustomNames():<message>".
     void LoadCustomNames();
-    // Deactivates every idle active card of a selected person type. First the feed check (when
-    // on): no door transaction after the cut-off stops the run. Then the whole selection is
+    // Deactivates every idle active card of a selected person type, idle for `days` or for its
+    // type's own [DaysPerType] days. First the feed check (when on): no door transaction after
+    // the most recent cut-off stops the run. Then the whole selection of every statement is
     // read, without the cards [Keep] holds: when it holds more cards than MaxDeactivations (0: no
     // limit), none is deactivated and the report says so. Creating the top-level object may
     // throw; every later error ends the run with a two-line "RunQuery():" entry naming the
     // statement that ran. A log entry that cannot be written (RunStopped) ends the run where it
-    // is and passes on.
+    // is and passes on. With Record, each card goes into the record, and the record's recent
+    // cards are looked for at the doors afterwards.
     void RunQuery(std::int32_t days);
 
     StartMode mode() const { return m_mode; }
@@ -127,22 +140,50 @@ public:
 private:
     // How far the run got with the current card: the failure entry's step marker, "0" to "6".
     enum class Step { NoCard, Collection, Card, CardStatus, StatusReason, Save, Download };
-    // A selected row, and the note of a card [Keep] lists.
+    // One expiry statement of a run: the idle days it selects for, its cut-off and its text.
+    struct Pass {
+        std::int32_t days;
+        Cutoff cutoff;
+        std::string sql;
+    };
+    // A selected row, the note of a card [Keep] lists, and the statement that gave the row.
     struct Selected {
         entry::CardRow row;
         const std::string* keptNote;
+        const std::string* statement;
     };
     struct Selection {
         std::vector<Selected> rows;
         std::size_t toDeactivate = 0;  // rows without a note
         std::exception_ptr failure;    // what ended the reading early
+        const std::string* failedStatement = nullptr;
     };
+    // The record's cards of the last 90 days are looked for at the doors, 200 to a statement.
+    static constexpr int kPresentedDays = 90;
+    static constexpr std::size_t kPresentedBatch = 200;
 
     bool runs() const { return m_mode == StartMode::Unattended || m_mode == StartMode::Preview; }
+    // The statements of a run with `days`: one for Days and one for each other value a selected
+    // type's [DaysPerType] key gives, from the largest days to the smallest.
+    std::vector<Pass> planPasses(std::int32_t days, std::time_t now) const;
+    // The idle days of a row of `type`: its own when the type is selected and has a key in
+    // [DaysPerType], else `days`.
+    std::int32_t daysOf(int type, std::int32_t days) const;
     // The feed check: the count `sql` gives.
     std::int64_t countTransactions(site::TopLevelObject& top, const std::string& sql);
-    // The selected rows of the bound expiry statement, in its order.
-    Selection readSelection();
+    // The selected rows of every statement, in the statements' order and each one's own.
+    Selection readSelection(site::TopLevelObject& top, const std::vector<Pass>& passes,
+                            std::int32_t days);
+    // Adds the cursor's row to `selection` when it is selected and belongs to `pass`.
+    void selectRow(const Pass& pass, std::int32_t days, Selection& selection);
+    // Keeps or deactivates the card of `selected`, and reports and records it.
+    void handleCard(site::TopLevelObject& top, Selected& selected, Step& step);
+    // Appends a deactivated card's row to the record (unattended runs with Record only); the
+    // first row it refuses is a logged failure.
+    void recordCard(const entry::CardRow& row);
+    // Reports the record's recent cards that were presented at a door after their
+    // deactivation; a failing look-up is reported, and is no failure of the run.
+    void checkPresented(site::TopLevelObject& top);
     // Deactivates the card at item 1 of `keyNumber`'s collection, moving `step` on before each
     // operation (the preview only looks it up). Returns the collection's count; the card is left
     // alone when it is not positive.
@@ -154,6 +195,8 @@ private:
     platform::Boxes& m_boxes;
     RunGuards m_guards;
     bool m_failureLogged = false;
+    record::Writer m_record;
+    bool m_recordRefused = false;
 };
 
 // Runs FormCreate; an error it throws goes to `report` as a set-up failure with the error box's

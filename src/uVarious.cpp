@@ -48,12 +48,16 @@ std::string BoolToText(bool flag) {
     return flag ? "True" : "False";
 }
 
-std::string LogPathFor(const std::string& executablePath) {
+std::string PathBesideFor(const std::string& executablePath, const std::string& extension) {
     const std::string name = platform::fileNameOf(executablePath);
     const std::string directory = executablePath.substr(0, executablePath.size() - name.size());
     size_t dot = name.find('.');
     std::string base = dot == std::string::npos ? name : name.substr(0, dot);
-    return directory + base + ".log";
+    return directory + base + extension;
+}
+
+std::string LogPathFor(const std::string& executablePath) {
+    return PathBesideFor(executablePath, ".log");
 }
 
 void WriteLog(const std::string& message) {

@@ -23,8 +23,11 @@ void WriteIniValue(const std::string& fileName, const std::string& key, const st
 // "True" or "False".
 std::string BoolToText(bool flag);
 
-// Path of the log for an executable: its directory, the file name up to the first "." (the whole
-// name when it has none) and ".log".
+// Path of a file named after an executable: its directory, the file name up to the first "."
+// (the whole name when it has none) and `extension` (".log" for the log).
+std::string PathBesideFor(const std::string& executablePath, const std::string& extension);
+
+// PathBesideFor(executablePath, ".log").
 std::string LogPathFor(const std::string& executablePath);
 
 // Appends "<short date> <long time>  <message>\r\n" to the log beside the executable in one

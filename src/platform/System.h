@@ -48,6 +48,14 @@ std::string writeTarget(const std::string& path);
 // written.
 bool appendToFile(const std::string& path, std::string_view text);
 
+// The system's text for the error of the last call that failed in this thread (errno,
+// GetLastError), as appendToFile leaves it.
+std::string lastErrorText();
+
+// True where text files a spreadsheet program opens start with a UTF-8 byte-order mark, so that
+// it reads them as UTF-8 rather than the system's code page (Windows).
+bool textFilesStartWithByteOrderMark();
+
 // Reports `text` as one error event of `source` in the system's event log: the Application log
 // on Windows, nowhere on POSIX systems. Never fails visibly.
 void reportErrorEvent(const std::string& source, const std::string& text);

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -122,6 +123,14 @@ bool appendToFile(const std::string& path, std::string_view text) {
     struct stat st {};
     const bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && writeAll(fd, text);
     return ::close(fd) == 0 && ok;
+}
+
+std::string lastErrorText() {
+    return std::strerror(errno);
+}
+
+bool textFilesStartWithByteOrderMark() {
+    return false;
 }
 
 void reportErrorEvent(const std::string&, const std::string&) {

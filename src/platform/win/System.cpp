@@ -204,6 +204,14 @@ bool appendToFile(const std::string& path, std::string_view text) {
     return file.reset() && ok;
 }
 
+std::string lastErrorText() {
+    return win::systemMessage(::GetLastError());
+}
+
+bool textFilesStartWithByteOrderMark() {
+    return true;
+}
+
 void reportErrorEvent(const std::string& source, const std::string& text) {
     const HANDLE log = ::RegisterEventSourceW(nullptr, toWide(source).c_str());
     if (!log) return;
