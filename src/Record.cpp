@@ -1,6 +1,5 @@
 #include "Record.h"
 
-#include <filesystem>
 #include <map>
 
 #include "platform/Calendar.h"
@@ -36,6 +35,17 @@ std::string field(const std::vector<std::string>& fields, size_t i) {
     return i < fields.size() ? fields[i] : std::string();
 }
 
+// True when `text` starts as the record writes a time, "YYYY-MM-DDTHH:MM:SS".
+bool isTime(const std::string& text) {
+    static const std::string_view kShape = "dddd-dd-ddTdd:dd:dd";
+    if (text.size() < kShape.size()) return false;
+    for (size_t i = 0; i < kShape.size(); ++i) {
+        const bool digit = text[i] >= '0' && text[i] <= '9';
+        if (kShape[i] == 'd' ? !digit : text[i] != kShape[i]) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 std::string Path() {
@@ -51,12 +61,9 @@ std::string Row(const entry::CardRow& row, const std::string& deactivated) {
 bool Writer::append(const entry::CardRow& row, std::time_t now, std::string& reason) {
     const std::string path = Path();
     std::string text;
-    if (!m_started) {
-        std::error_code error;
-        if (std::filesystem::file_size(std::filesystem::u8path(path), error) == 0 || error) {
-            if (platform::os::textFilesStartWithByteOrderMark()) text = kByteOrderMark;
-            text += std::string(kHeader) + "\r\n";
-        }
+    if (!m_started && !platform::os::fileHasContent(path)) {
+        if (platform::os::textFilesStartWithByteOrderMark()) text = kByteOrderMark;
+        text += std::string(kHeader) + "\r\n";
     }
     text += Row(row, platform::isoLocalTime(now)) + "\r\n";
     if (!platform::os::appendToFile(path, text)) {
@@ -116,7 +123,7 @@ std::vector<entry::Presented> DeactivatedSince(const std::string& sinceDate) {
         const std::optional<std::int64_t> key =
             row.size() > 3 ? platform::TextToInt64(row[1]) : std::nullopt;
         // The header, and any line that is no card's, are passed over.
-        if (!key || row[0].compare(0, sinceDate.size(), sinceDate) < 0) continue;
+        if (!key || !isTime(row[0]) || row[0].compare(0, sinceDate.size(), sinceDate) < 0) continue;
         latest[*key] = {*key, row[2], row[3], row[0], 0, {}};
     }
     std::vector<entry::Presented> cards;

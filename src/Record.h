@@ -38,7 +38,8 @@ private:
 std::vector<std::vector<std::string>> ParseCsv(std::string_view text);
 
 // The cards the record lists as deactivated on or after `sinceDate` (YYYY-MM-DD), the latest
-// row of each key number, in key number order; none when there is no record. Throws an Error
+// row of each key number, in key number order (rows that are no card's passed over); none when
+// there is no record. Throws an Error
 // when the record is there but cannot be read.
 std::vector<entry::Presented> DeactivatedSince(const std::string& sinceDate);
 

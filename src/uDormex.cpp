@@ -112,10 +112,14 @@ std::string BuildPresentedSql(const entry::Presented* first, const entry::Presen
     std::string sql =
         "SELECT t.KeyNumber, COUNT(*), MAX(t.EventDateTime) FROM Transactions AS t WHERE ";
     for (const entry::Presented* card = first; card != end; ++card) {
-        int y = 0, m = 0, d = 0, hh = 0, mm = 0, ss = 0;
-        std::sscanf(card->deactivated.c_str(), "%d-%d-%dT%d:%d:%d", &y, &m, &d, &hh, &mm, &ss);
-        const std::tm at =
-            platform::civilTime(y, static_cast<unsigned>(m), static_cast<unsigned>(d), hh, mm, ss);
+        // "YYYY-MM-DDTHH:MM:SS", as the record writes it; the offset is the program's own.
+        const std::string& t = card->deactivated;
+        auto number = [&](size_t at, size_t length) {
+            return static_cast<int>(platform::TextToInt64(t.substr(at, length)).value_or(0));
+        };
+        const std::tm at = platform::civilTime(number(0, 4), static_cast<unsigned>(number(5, 2)),
+                                               static_cast<unsigned>(number(8, 2)), number(11, 2),
+                                               number(14, 2), number(17, 2));
         sql += std::string(card == first ? "" : " OR ") +
                "(t.KeyNumber = " + std::to_string(card->keyNumber) + " AND t.EventDateTime > '" +
                SqlDateText(at, format, true) + "')";

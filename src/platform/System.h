@@ -22,6 +22,9 @@ std::string commandName(const std::string& fileName);
 // True when something (a file, a directory, a link) exists at `path`.
 bool pathExists(const std::string& path);
 
+// True when a file of at least one byte is at `path`.
+bool fileHasContent(const std::string& path);
+
 enum class FileResult { Ok, Missing, Denied, Failed };
 
 // The whole regular file `path` as raw bytes; anything else (a directory, a pipe, a device) is

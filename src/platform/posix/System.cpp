@@ -52,6 +52,11 @@ bool pathExists(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0;
 }
 
+bool fileHasContent(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && st.st_size > 0;
+}
+
 FileResult readRegularFile(const std::string& path, bool forUpdate, std::string& bytes) {
     bytes.clear();
     int fd = ::open(path.c_str(), (forUpdate ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NONBLOCK);

@@ -114,6 +114,12 @@ bool pathExists(const std::string& path) {
     return ::GetFileAttributesW(widePath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+bool fileHasContent(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    return ::GetFileAttributesExW(widePath(path).c_str(), GetFileExInfoStandard, &data) &&
+           (data.nFileSizeHigh != 0 || data.nFileSizeLow != 0);
+}
+
 FileResult readRegularFile(const std::string& path, bool forUpdate, std::string& bytes) {
     bytes.clear();
     // Opening for writing fails on a file with the read-only attribute, for everyone.
