@@ -133,7 +133,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const auto& row : columns) {
         require(!cursor.AtEnd() && cursor.FieldCount() == columnCount, "the cursor is on a row",
                 "");
-        const std::string text = dormex::entry::rowText({dormex::RowFields(cursor), 0, 0});
+        dormex::entry::CardRow card;
+        card.fields = dormex::RowFields(cursor);
+        const std::string text = dormex::entry::rowText(card);
         std::string expected;
         size_t valueCommas = 0;
         for (int i = 0; i < columnCount; ++i) {

@@ -212,8 +212,9 @@ void TForm1::RunQuery(std::int32_t days) {
     const std::vector<Pass> passes = planPasses(days, platform::clock().now());
     for (const auto& [type, own] : m_guards.daysPerType) {
         if (!CheckListBox1.Checked(type)) continue;
+        const std::int32_t ownDays = own.days;
         const auto pass = std::find_if(passes.begin(), passes.end(),
-                                       [&](const Pass& p) { return p.days == own.days; });
+                                       [ownDays](const Pass& p) { return p.days == ownDays; });
         m_report.typeDaysRead(CheckListBox1.Name(type), own.text, pass->cutoff.date);
     }
     // The feed check counts after the most recent cut-off in use.
