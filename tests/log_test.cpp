@@ -6,6 +6,7 @@
 #include <memory>
 #include <regex>
 
+#include "Record.h"
 #include "Report.h"
 #include "TestSupport.h"
 #include "platform/Error.h"
@@ -151,6 +152,72 @@ TEST_F(LogTest, AnEntryTheLogRefusesIsRetriedThenStopsTheRunNamingTheLogAndTheEn
     waiting.reset();
     EXPECT_EQ(logText().substr(logText().size() - 11), "Days = 30\r\n");
     EXPECT_TRUE(boxes.boxes.empty());
+}
+
+// The record's rows: RFC 4180 quoting, names flattened and kept from running as formulas, read
+// back as written; one header for a new record, and a refusal reported with the system's reason.
+TEST_F(LogTest, TheRecordQuotesItsNamesAndStartsANewFileWithOneHeader) {
+    const struct {
+        const char* last;
+        const char* typeName;
+        const char* fields;                 // the last name and type name, as the row holds them
+        std::vector<std::string> readBack;  // the same two as a reader gets them back
+    } cases[] = {
+        {"Doe", "Visitor", "Doe,Jane,3,Visitor", {"Doe", "Visitor"}},
+        {"Doe, Jr.", "Visitor", "\"Doe, Jr.\",Jane,3,Visitor", {"Doe, Jr.", "Visitor"}},
+        {"O\"Neil", "Vis\"itor", "\"O\"\"Neil\",Jane,3,\"Vis\"\"itor\"", {"O\"Neil", "Vis\"itor"}},
+        {"=HYPERLINK(1)", "+x", "'=HYPERLINK(1),Jane,3,'+x", {"'=HYPERLINK(1)", "'+x"}},
+        {"-5,@", "@x", "\"'-5,@\",Jane,3,'@x", {"'-5,@", "'@x"}},
+        {"Tab\there\r\nx\x7f",
+         "Visitor",
+         "Tab here  x ,Jane,3,Visitor",
+         {"Tab here  x ", "Visitor"}},
+    };
+    for (const auto& c : cases) {
+        entry::CardRow row{{"20", c.last, "Jane"}, 20, 1, 3, c.typeName, 7, "2026-11-29"};
+        const std::string text = record::Row(row, "2026-12-06T14:00:00+01:00");
+        EXPECT_EQ(text, std::string("2026-12-06T14:00:00+01:00,20,") + c.fields + ",7,2026-11-29")
+            << c.last;
+        const auto parsed = record::ParseCsv(text + "\r\n");
+        ASSERT_EQ(parsed.size(), 1u) << c.last;
+        EXPECT_EQ(parsed[0],
+                  (std::vector<std::string>{"2026-12-06T14:00:00+01:00", "20", c.readBack[0],
+                                            "Jane", "3", c.readBack[1], "7", "2026-11-29"}))
+            << c.last;
+    }
+
+    // Two runs' writers append to one file that starts with its header once.
+    const entry::CardRow first{{"20", "Doe", "Jane"}, 20, 1, 3, "Visitor", 7, "2026-11-29"};
+    const entry::CardRow second{{"21", "Roe", "Rich"}, 21, 1, 0, "Normal", 30, "2026-11-06"};
+    std::string reason;
+    for (const entry::CardRow* row : {&first, &second}) {
+        record::Writer writer;
+        EXPECT_TRUE(writer.append(*row, clock.now(), reason)) << reason;
+    }
+    const std::string written = readFile(dir.file("dormex.csv"));
+    const auto rows = record::ParseCsv(written);
+    ASSERT_EQ(rows.size(), 3u) << written;
+    EXPECT_EQ(written.substr(0, written.find("\r\n")),
+              std::string(platform::os::textFilesStartWithByteOrderMark() ? "\xEF\xBB\xBF" : "") +
+                  record::kHeader);
+    EXPECT_TRUE(std::regex_match(rows[1][0], std::regex("2026-12-06T14:00:00[+-]\\d\\d:\\d\\d")))
+        << rows[1][0];
+    EXPECT_EQ(rows[2][1], "21");
+    EXPECT_EQ(written.substr(written.size() - 16), ",30,2026-11-06\r\n");
+
+    // The cards deactivated since a date, the latest row of each key number.
+    const auto since = record::DeactivatedSince("2026-12-06");
+    ASSERT_EQ(since.size(), 2u);
+    EXPECT_EQ(since[0].keyNumber, 20);
+    EXPECT_EQ(since[1].lastName, "Roe");
+    EXPECT_TRUE(record::DeactivatedSince("2026-12-07").empty());
+
+    std::filesystem::remove(dir.file("dormex.csv"));
+    std::filesystem::create_directory(dir.file("dormex.csv"));
+    record::Writer refused;
+    EXPECT_FALSE(refused.append(first, clock.now(), reason));
+    EXPECT_FALSE(reason.empty());
+    EXPECT_THROW(record::DeactivatedSince("2026-12-06"), Error);
 }
 
 TEST_F(LogTest, IniAccessIgnoresEmptyNamesAndReportsWriteFailuresInABox) {
