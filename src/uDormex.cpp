@@ -109,8 +109,16 @@ std::string SqlDateText(const std::tm& time, SqlDateFormat format, bool withTime
 
 std::string BuildPresentedSql(const entry::Presented* first, const entry::Presented* end,
                               SqlDateFormat format) {
-    std::string sql =
-        "SELECT t.KeyNumber, COUNT(*), MAX(t.EventDateTime) FROM Transactions AS t WHERE ";
+    // The key list and the earliest time first, so that the database tests the per-card terms
+    // only on the few transactions that pass them, not on every transaction of the site.
+    std::string keys;
+    std::string terms;
+    std::string earliestSince;
+    const entry::Presented* earliest = first;
+    for (const entry::Presented* card = first; card != end; ++card) {
+        keys += (card == first ? "" : ", ") + std::to_string(card->keyNumber);
+        if (card->deactivated < earliest->deactivated) earliest = card;
+    }
     for (const entry::Presented* card = first; card != end; ++card) {
         // "YYYY-MM-DDTHH:MM:SS", as the record writes it; the offset is the program's own.
         const std::string& t = card->deactivated;
@@ -120,11 +128,16 @@ std::string BuildPresentedSql(const entry::Presented* first, const entry::Presen
         const std::tm at = platform::civilTime(number(0, 4), static_cast<unsigned>(number(5, 2)),
                                                static_cast<unsigned>(number(8, 2)), number(11, 2),
                                                number(14, 2), number(17, 2));
-        sql += std::string(card == first ? "" : " OR ") +
-               "(t.KeyNumber = " + std::to_string(card->keyNumber) + " AND t.EventDateTime > '" +
-               SqlDateText(at, format, true) + "')";
+        const std::string since = SqlDateText(at, format, true);
+        terms += std::string(card == first ? "" : " OR ") +
+                 "(t.KeyNumber = " + std::to_string(card->keyNumber) + " AND t.EventDateTime > '" +
+                 since + "')";
+        if (card == earliest) earliestSince = since;
     }
-    return sql + " GROUP BY t.KeyNumber ORDER BY t.KeyNumber";
+    return "SELECT t.KeyNumber, COUNT(*), MAX(t.EventDateTime) FROM Transactions AS t WHERE "
+           "t.KeyNumber IN (" +
+           keys + ") AND t.EventDateTime > '" + earliestSince + "' AND (" + terms +
+           ") GROUP BY t.KeyNumber ORDER BY t.KeyNumber";
 }
 
 std::string BuildFeedCheckSql(const std::string& cutoff) {
