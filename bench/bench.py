@@ -127,10 +127,16 @@ kStateSql = ("SELECT CardID, Active, CardStatus, StatusReason FROM Keycards ORDE
 kCountSql = "SELECT COUNT(*) FROM CardDownloads;\n"
 
 
+# --record: every run of the program keeps the CSV record (Record=True), started afresh each run,
+# so that a run pays for its rows and for looking its own cards up at the doors afterwards.
+kRecord = False
+
+
 def writeSettings(programDir, selected, feedCheck=True):
     lines = ["[General]", "Days=%d" % kDays]
     lines += ["type%d=%s" % (t, "True" if t in selected else "False") for t in range(11)]
     lines += [] if feedCheck else ["FeedCheck=False"]
+    lines += ["Record=True"] if kRecord else []
     with open(os.path.join(programDir, "Dormex.ini"), "w") as f:
         f.write("\r\n".join(lines) + "\r\n")
 
@@ -403,8 +409,9 @@ class Bench:
         copy = site.freshCopy(directory)
         site.prepareProgram(directory, copy)
         log = os.path.join(directory, "dormex.log")
-        if os.path.exists(log):
-            os.remove(log)
+        for name in (log, os.path.join(directory, "dormex.csv")):
+            if os.path.exists(name):
+                os.remove(name)
         outcome = runTimed([os.path.join(directory, "dormex"), "silent"], cwd=directory,
                            env=programEnv(), logPath=os.path.join(directory, "output.txt"))
         if outcome.status != 0:
@@ -572,7 +579,10 @@ def main():
     parser.add_argument("--pg-transactions", type=int, default=None)
     parser.add_argument("--keep", action="store_true", help="keep the work directory")
     parser.add_argument("--quiet", action="store_true")
+    parser.add_argument("--record", action="store_true", help="the program runs with Record=True")
     args = parser.parse_args()
+    global kRecord
+    kRecord = args.record
 
     args.build = os.path.abspath(args.build)
     tools = Tools(args.build)

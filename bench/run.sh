@@ -12,7 +12,7 @@
 #                                when the program and the bulk transaction change different cards
 #
 # Other options go to bench/bench.py (--rounds N, --no-pg, --no-scaling, --pg-transactions M,
-# --keep). BENCH_BUILD_DIR chooses the build directory (default build-bench).
+# --keep, --record). BENCH_BUILD_DIR chooses the build directory (default build-bench).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/common.sh"
 

@@ -1,6 +1,6 @@
-// Fuzzes RowText over rows of text, integer, null, real, decimal and boolean columns, their texts
-// made as the site libraries make them: the row text is "," and the column's text per column with
-// control characters blanked, and nothing else. The texts also go through the UTF-8/UTF-16
+// Fuzzes the row text over rows of text, integer, null, real, decimal and boolean columns, their
+// texts made as the site libraries make them: the row text is "," and the column's text per column
+// with control characters blanked, and nothing else. The texts also go through the UTF-8/UTF-16
 // converter's round trips.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <locale.h>
@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "Entries.h"
 #include "FakeSite.h"
 #include "FuzzCheck.h"
 #include "platform/Utf.h"
@@ -132,7 +133,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const auto& row : columns) {
         require(!cursor.AtEnd() && cursor.FieldCount() == columnCount, "the cursor is on a row",
                 "");
-        const std::string text = dormex::RowText(cursor);
+        dormex::entry::CardRow card;
+        card.fields = dormex::RowFields(cursor);
+        const std::string text = dormex::entry::rowText(card);
         std::string expected;
         size_t valueCommas = 0;
         for (int i = 0; i < columnCount; ++i) {

@@ -3,7 +3,6 @@
 #include "platform/Error.h"
 #include "platform/Platform.h"
 #include "platform/System.h"
-#include "platform/Text.h"
 #include "uVarious.h"
 
 namespace dormex {
@@ -16,24 +15,44 @@ void LogReport::log(const std::string& message) const {
 }
 
 void LogReport::daysRead(const std::string& daysText) {
-    log("Days = " + daysText);
+    log(entry::daysRead(daysText));
+}
+
+void LogReport::typeDaysRead(const std::string& typeName, const std::string& daysText,
+                             const std::string&) {
+    log(entry::typeDaysRead(typeName, daysText));
 }
 
 void LogReport::feedChecked(const std::string& literal, std::optional<std::int64_t> count) {
-    if (count != 0) return;
-    failure("RunQuery():Stopped: no door transaction after " + literal +
-            " in the site database; the transaction feed may have stopped, or the database "
-            "reads the date differently (see SqlDateFormat); none was deactivated");
+    if (count == 0) failure(entry::feedStopped(literal));
 }
 
-void LogReport::cardDeactivated(const std::string& rowText, std::int64_t, std::int32_t) {
-    log(rowText + ", Deactivated");
+void LogReport::cardDeactivated(const entry::CardRow& row) {
+    log(entry::deactivated(row));
 }
 
 void LogReport::limitExceeded(std::size_t count, std::int32_t limit) {
-    failure("RunQuery():Stopped: " + std::to_string(count) +
-            " cards would be deactivated, more than MaxDeactivations = " + std::to_string(limit) +
-            "; none was deactivated");
+    failure(entry::limitExceeded(count, limit));
+}
+
+void LogReport::runFailed(int step, const std::string& message, const std::string& statement) {
+    failure(entry::runFailed(step, message, statement));
+}
+
+void LogReport::namesFailed(const std::string& message) {
+    failure(entry::namesFailed(message));
+}
+
+void LogReport::recordFailed(const std::string& path, const std::string& reason) {
+    failure(entry::recordFailed(path, reason));
+}
+
+void LogReport::presentedChecked(const std::vector<entry::Presented>& cards) {
+    if (!cards.empty()) log(entry::presentedCount(cards.size()));
+}
+
+void LogReport::presentedFailed(const std::string& message) {
+    log(entry::presentedFailed(message));
 }
 
 void LogReport::failure(const std::string& entry) {
@@ -48,8 +67,7 @@ void LogReport::setupFailed(const std::string& text) {
         return;
     }
     try {
-        // The text may hold a settings value or a path: it must not add lines to the log.
-        log("Set-up failed: " + platform::withoutControlCharacters(text));
+        log(entry::setupFailed(text));
     } catch (const RunStopped& e) {
         failed(e.what());
     }

@@ -7,12 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "Entries.h"
+
 namespace dormex::platform {
 class Boxes;
 }
 
-// Where a start's set-up and runs report what they did and what failed: one reporter per start,
-// which alone decides the log, standard error, the error box and the error event.
+// Where a start's set-up and runs report what they did and what failed, as typed events: one
+// reporter per start, which alone decides the log, standard error, the error box and the error
+// event. The texts come from Entries.h.
 namespace dormex {
 
 class RunReport {
@@ -20,21 +23,31 @@ public:
     virtual ~RunReport() = default;
     // The days text of an unattended start, as stored.
     virtual void daysRead(const std::string& daysText) = 0;
+    // A selected type (entry `typeName`) has its own idle days, `daysText` as stored, which
+    // select the cards idle since `cutoffDate`.
+    virtual void typeDaysRead(const std::string& typeName, const std::string& daysText,
+                              const std::string& cutoffDate) = 0;
     // An expiry run is about to select the cards idle since `cutoffDate`.
     virtual void runStarted(const std::string& cutoffDate) = 0;
     // The feed check counted `count` door transactions after `literal` (no count when it is
     // off). The run stops, having touched nothing, when the count is 0.
     virtual void feedChecked(const std::string& literal, std::optional<std::int64_t> count) = 0;
-    // A card was deactivated (its operations all succeeded); `rowText` starts with ",". The
-    // collection of its `keyNumber` held `cards` cards, of which the run took the first.
-    virtual void cardDeactivated(const std::string& rowText, std::int64_t keyNumber,
-                                 std::int32_t cards) = 0;
+    // A card was deactivated (its operations all succeeded).
+    virtual void cardDeactivated(const entry::CardRow& row) = 0;
     // A selected card was left alone as [Keep] lists it, with its note.
-    virtual void cardKept(const std::string& rowText, const std::string& note) = 0;
+    virtual void cardKept(const entry::CardRow& row, const std::string& note) = 0;
     // The run deactivated nothing: `count` cards were selected, more than `limit`.
     virtual void limitExceeded(std::size_t count, std::int32_t limit) = 0;
-    // The custom names or the expiry run failed; `entry` is the whole log entry.
-    virtual void failure(const std::string& entry) = 0;
+    // The expiry run ended at `step` with `message`; `statement` was running.
+    virtual void runFailed(int step, const std::string& message, const std::string& statement) = 0;
+    // Loading the custom names failed with `message`.
+    virtual void namesFailed(const std::string& message) = 0;
+    // The record at `path` refused a deactivated card's row, for `reason`.
+    virtual void recordFailed(const std::string& path, const std::string& reason) = 0;
+    // The record's recent cards that were presented at a door since their deactivation.
+    virtual void presentedChecked(const std::vector<entry::Presented>& cards) = 0;
+    // Looking the record's cards up at the doors failed with `message` (no failure of the run).
+    virtual void presentedFailed(const std::string& message) = 0;
     // The set-up failed; `text` is the error box's.
     virtual void setupFailed(const std::string& text) = 0;
 };
@@ -51,12 +64,18 @@ public:
     void showBoxesIn(platform::Boxes* shown) { m_shown = shown; }
 
     void daysRead(const std::string& daysText) override;
+    void typeDaysRead(const std::string& typeName, const std::string& daysText,
+                      const std::string&) override;
     void runStarted(const std::string&) override {}
     void feedChecked(const std::string& literal, std::optional<std::int64_t> count) override;
-    void cardDeactivated(const std::string& rowText, std::int64_t, std::int32_t) override;
-    void cardKept(const std::string&, const std::string&) override {}
+    void cardDeactivated(const entry::CardRow& row) override;
+    void cardKept(const entry::CardRow&, const std::string&) override {}
     void limitExceeded(std::size_t count, std::int32_t limit) override;
-    void failure(const std::string& entry) override;
+    void runFailed(int step, const std::string& message, const std::string& statement) override;
+    void namesFailed(const std::string& message) override;
+    void recordFailed(const std::string& path, const std::string& reason) override;
+    void presentedChecked(const std::vector<entry::Presented>& cards) override;
+    void presentedFailed(const std::string& message) override;
     void setupFailed(const std::string& text) override;
 
     // A failure that ends the start: standard error and the event.
@@ -68,6 +87,8 @@ public:
 
 private:
     void log(const std::string& message) const;
+    // A failure entry: logged, and kept for the error event.
+    void failure(const std::string& entry);
 
     bool m_unattended;
     std::FILE* m_err;

@@ -4,6 +4,7 @@
 #include "platform/Error.h"
 #include "platform/Profile.h"
 #include "platform/Text.h"
+#include "site/PersonType.h"
 #include "uDormex.h"
 #include "uVarious.h"
 
@@ -11,6 +12,17 @@ namespace dormex {
 namespace {
 
 const char* const kSettingsSection = "General";
+
+// What `convert` gives; its Error's message is followed by where the value stands, as
+// " ([DaysPerType] type1 of Dormex.ini)".
+template <class Convert>
+auto namedConversion(Convert convert, const std::string& where) {
+    try {
+        return convert();
+    } catch (const Error& e) {
+        throw Error(std::string(e.what()) + " (" + where + " of Dormex.ini)");
+    }
+}
 
 // A key number: blanks, then TextToInt64's text, then blanks.
 std::optional<std::int64_t> keyNumberFrom(const std::string& text) {
@@ -81,19 +93,30 @@ RunGuards Settings::guards() const {
     guards.sqlDateFormat =
         SqlDateFormatFrom(ReadIniValue(m_path, "SqlDateFormat", kSettingsSection));
     guards.feedCheck = FeedCheckFrom(ReadIniValue(m_path, "FeedCheck", kSettingsSection));
+    const std::string record = ReadIniValue(m_path, "Record", kSettingsSection);
+    guards.record = !record.empty() && namedConversion([&] { return platform::StrToBool(record); },
+                                                       "[General] Record");
     guards.keep = KeepListFrom(platform::ProfileSection(m_path, "Keep"));
+    for (int type = 0; type < site::kPersonTypeCount; ++type) {
+        const std::string key = "type" + std::to_string(type);
+        const std::string text = ReadIniValue(m_path, key, "DaysPerType");
+        if (text.empty()) continue;
+        guards.daysPerType[type] = {text, namedConversion([&] { return platform::StrToInt(text); },
+                                                          "[DaysPerType] " + key)};
+    }
     return guards;
 }
 
-void Settings::save(const std::string& daysText, const TPersonTypeList& list) const {
+void Settings::save(const std::string& daysText, const TPersonTypeList& list,
+                    platform::Boxes& boxes) const {
     std::int32_t ignored = 0;
     WriteIniValue(m_path, "Days", platform::TryStrToInt(daysText, ignored) ? daysText : "30",
-                  kSettingsSection);
+                  kSettingsSection, boxes);
     const int count = list.Count();
     for (int i = 0; i < count; ++i) {
         if (!list.Settled(i)) continue;
         WriteIniValue(m_path, "type" + std::to_string(i), BoolToText(list.Checked(i)),
-                      kSettingsSection);
+                      kSettingsSection, boxes);
     }
 }
 

@@ -8,6 +8,10 @@
 
 // Dormex.ini beside the program: the days, the selections and the guards of an unattended run,
 // read one key at a time as the set-up asks for them, and the window's save.
+namespace dormex::platform {
+class Boxes;
+}
+
 namespace dormex {
 
 class TPersonTypeList;
@@ -39,12 +43,21 @@ std::int32_t MaxDeactivationsFrom(const std::string& text);
 using KeepList = std::map<std::int64_t, std::string>;
 KeepList KeepListFrom(const std::vector<std::pair<std::string, std::string>>& lines);
 
-// What guards an unattended run, as Dormex.ini sets it.
+// A person type's own idle days from [DaysPerType]: the text as stored and its value.
+struct TypeDays {
+    std::string text;
+    std::int32_t days = 0;
+};
+
+// What guards and shapes an unattended run (and the preview), as Dormex.ini sets it beyond Days
+// and the selections.
 struct RunGuards {
     std::int32_t maxDeactivations = 0;  // 0: no limit
     SqlDateFormat sqlDateFormat = SqlDateFormat::Iso;
     bool feedCheck = true;
+    bool record = false;  // Record: a CSV row per deactivated card
     KeepList keep;
+    std::map<int, TypeDays> daysPerType;  // by person type, for the types with a key
 };
 
 // Dormex.ini in the program directory.
@@ -57,13 +70,14 @@ public:
     // Sets each entry's checked flag from its typeN key, in index order: empty is unchecked; a
     // value that is no boolean throws its conversion's Error, the entries before it set.
     void readSelections(TPersonTypeList& list) const;
-    // MaxDeactivations, SqlDateFormat, FeedCheck and [Keep], in that order; throws for the first
-    // bad value.
+    // MaxDeactivations, SqlDateFormat, FeedCheck, Record, [Keep] and [DaysPerType] (type0 to
+    // type10, strict integers), in that order; throws for the first bad value.
     RunGuards guards() const;
     // Writes Days (the text, or "30" when it fails the lenient integer test) and the typeN key
-    // of every settled entry, each on its own: a failed write shows its message box and the
-    // next goes on.
-    void save(const std::string& daysText, const TPersonTypeList& list) const;
+    // of every settled entry, each on its own: a failed write shows its message box in `boxes`
+    // and the next goes on.
+    void save(const std::string& daysText, const TPersonTypeList& list,
+              platform::Boxes& boxes) const;
 
 private:
     std::string m_path;

@@ -15,22 +15,6 @@
 namespace dormex {
 namespace {
 
-// The boxes a user sees, when there are any, in the services while the start runs.
-class BoxesInUse {
-public:
-    explicit BoxesInUse(platform::Boxes* shown) : m_shown(shown), m_before(platform::services()) {
-        platform::Services services = m_before;
-        if (shown) services.boxes = shown;
-        platform::setServices(std::move(services));
-    }
-    ~BoxesInUse() { platform::setServices(m_before); }
-    platform::Boxes* shown() const { return m_shown; }
-
-private:
-    platform::Boxes* m_shown;
-    platform::Services m_before;
-};
-
 int runFormProgram(StartMode mode, Shell& shell, LogReport& report) {
     const std::string problem = shell.windowSystemProblem(mode);
     const bool windowSystem = problem.empty();
@@ -38,8 +22,8 @@ int runFormProgram(StartMode mode, Shell& shell, LogReport& report) {
         report.failed(problem);
         return 2;
     }
-    const BoxesInUse boxes(shell.startApplication(windowSystem));
-    report.showBoxesIn(boxes.shown());
+    platform::Boxes* shown = shell.startApplication(windowSystem);
+    report.showBoxesIn(shown);
 
     // The run lock's failures are set-up failures like the others.
     platform::RunLock& lock = platform::runLock();
@@ -51,7 +35,7 @@ int runFormProgram(StartMode mode, Shell& shell, LogReport& report) {
         },
         [&](const std::string& message) { report.setupFailed(ErrorBoxText(message)); });
     if (!locked) return 2;
-    TForm1 form(shell.siteLibrary(false), mode, report);
+    TForm1 form(shell.siteLibrary(false), mode, report, shown ? *shown : platform::boxes());
     bool setupOk = false;
     try {
         setupOk = RunFormCreate(form, report);

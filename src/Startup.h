@@ -28,7 +28,7 @@ public:
     // saying what was found instead (standard error carries it).
     virtual std::string windowSystemProblem(StartMode mode) = 0;
     // Starts the application once, before the set-up. With `windowSystem` gives the window
-    // system's boxes, which stand in for the default ones while the start runs; else null.
+    // system's boxes, which the reporter and the window are given; else null.
     virtual platform::Boxes* startApplication(bool windowSystem) = 0;
     // Shows the window over `form` and runs the event loop until it ends.
     virtual void runWindow(TForm1& form) = 0;

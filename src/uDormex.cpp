@@ -1,6 +1,11 @@
 #include "uDormex.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <exception>
+#include <functional>
+#include <set>
+#include <utility>
 #include <vector>
 
 #include "platform/Calendar.h"
@@ -20,8 +25,6 @@ const char* const kCustomNamesSql =
     "(StationName = 'globalmxr') order by SettingName";
 
 namespace {
-
-using platform::withoutControlCharacters;
 
 // The site library's top-level object; a library that gives none fails as it should have.
 std::shared_ptr<site::TopLevelObject> createSite(const site::CreateFunction& create) {
@@ -71,30 +74,9 @@ std::string ErrorBoxText(const std::string& message) {
     return message;
 }
 
-std::string CutoffDateText(std::time_t now, std::int32_t days) {
-    return platform::localDateBefore(now, days);
-}
-
-std::string CutoffLiteral(const std::string& cutoffDate, SqlDateFormat format) {
-    switch (format) {
-        case SqlDateFormat::Iso:
-            return cutoffDate + " 00:00:00";
-        case SqlDateFormat::Yyyymmdd:
-            return cutoffDate.substr(0, 4) + cutoffDate.substr(5, 2) + cutoffDate.substr(8, 2);
-        case SqlDateFormat::ShortDate:
-            break;
-    }
-    std::tm day{};
-    day.tm_year = std::stoi(cutoffDate.substr(0, 4)) - 1900;
-    day.tm_mon = std::stoi(cutoffDate.substr(5, 2)) - 1;
-    day.tm_mday = std::stoi(cutoffDate.substr(8, 2));
-    const std::int64_t number = platform::daysFromCivil(day.tm_year + std::int64_t{1900},
-                                                        static_cast<unsigned>(day.tm_mon + 1),
-                                                        static_cast<unsigned>(day.tm_mday));
-    day.tm_wday = static_cast<int>(((number % 7) + 11) % 7);  // 1970-01-01 was a Thursday
-    day.tm_yday =
-        static_cast<int>(number - platform::daysFromCivil(day.tm_year + std::int64_t{1900}, 1, 1));
-    return platform::shortDate(day);
+Cutoff CutoffFor(std::time_t now, std::int32_t days, SqlDateFormat format) {
+    return {platform::localDateBefore(now, days),
+            SqlDateText(platform::localDayBefore(now, days), format, false)};
 }
 
 std::string BuildExpirySql(const std::string& cutoff) {
@@ -103,6 +85,46 @@ std::string BuildExpirySql(const std::string& cutoff) {
                "personnel p on k.userid = p.userid WHERE (k.KeyNumber NOT IN   (SELECT DISTINCT "
                "t.KeyNumber    FROM Transactions AS t    WHERE (t.EventDateTime > '") +
            cutoff + "'" + "))) AND (k.Active = 1) " + "Order by Keynumber";
+}
+
+std::string SqlDateText(const std::tm& time, SqlDateFormat format, bool withTime) {
+    char text[80];
+    switch (format) {
+        case SqlDateFormat::Iso:
+            std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", time.tm_year + 1900,
+                          time.tm_mon + 1, time.tm_mday, time.tm_hour, time.tm_min, time.tm_sec);
+            return text;
+        case SqlDateFormat::Yyyymmdd:
+            std::snprintf(text, sizeof text, "%04d%02d%02d", time.tm_year + 1900, time.tm_mon + 1,
+                          time.tm_mday);
+            if (withTime)
+                std::snprintf(text + 8, sizeof text - 8, " %02d:%02d:%02d", time.tm_hour,
+                              time.tm_min, time.tm_sec);
+            return text;
+        case SqlDateFormat::ShortDate:
+            break;
+    }
+    return platform::shortDate(time) + (withTime ? " " + platform::longTime(time) : "");
+}
+
+std::string BuildPresentedSql(const entry::Presented* first, const entry::Presented* end,
+                              SqlDateFormat format) {
+    std::string sql =
+        "SELECT t.KeyNumber, COUNT(*), MAX(t.EventDateTime) FROM Transactions AS t WHERE ";
+    for (const entry::Presented* card = first; card != end; ++card) {
+        // "YYYY-MM-DDTHH:MM:SS", as the record writes it; the offset is the program's own.
+        const std::string& t = card->deactivated;
+        auto number = [&](size_t at, size_t length) {
+            return static_cast<int>(platform::TextToInt64(t.substr(at, length)).value_or(0));
+        };
+        const std::tm at = platform::civilTime(number(0, 4), static_cast<unsigned>(number(5, 2)),
+                                               static_cast<unsigned>(number(8, 2)), number(11, 2),
+                                               number(14, 2), number(17, 2));
+        sql += std::string(card == first ? "" : " OR ") +
+               "(t.KeyNumber = " + std::to_string(card->keyNumber) + " AND t.EventDateTime > '" +
+               SqlDateText(at, format, true) + "')";
+    }
+    return sql + " GROUP BY t.KeyNumber ORDER BY t.KeyNumber";
 }
 
 std::string BuildFeedCheckSql(const std::string& cutoff) {
@@ -117,8 +139,9 @@ StartMode ParseStartMode(const std::string& firstArgument) {
     return StartMode::Window;
 }
 
-TForm1::TForm1(site::CreateFunction createSite, StartMode mode, RunReport& report)
-    : m_createSite(std::move(createSite)), m_mode(mode), m_report(report) {}
+TForm1::TForm1(site::CreateFunction createSite, StartMode mode, RunReport& report,
+               platform::Boxes& boxes)
+    : m_createSite(std::move(createSite)), m_mode(mode), m_report(report), m_boxes(boxes) {}
 
 void TForm1::FormCreate() {
     const Settings settings;
@@ -138,7 +161,7 @@ void TForm1::btnCheckAllClick() {
 }
 
 void TForm1::btnSaveClick() {
-    Settings().save(txtDays, CheckListBox1);
+    Settings().save(txtDays, CheckListBox1, m_boxes);
 }
 
 void TForm1::LoadCustomNames() {
@@ -153,68 +176,113 @@ void TForm1::LoadCustomNames() {
             }
         },
         [&](const std::string& message) {
-            m_report.failure("LoadCustomNames():" + withoutControlCharacters(message));
+            m_report.namesFailed(message);
             m_failureLogged = true;
         });
 }
 
-std::string RowText(const site::TResultCursor& cursor) {
-    std::string text;
-    for (std::int32_t i = 0; i < cursor.FieldCount(); ++i) {
-        text += ',';
-        text += withoutControlCharacters(cursor.FieldAt(i).AsString());
+std::vector<std::string> RowFields(const site::TResultCursor& cursor) {
+    std::vector<std::string> fields;
+    for (std::int32_t i = 0; i < cursor.FieldCount(); ++i)
+        fields.push_back(cursor.FieldAt(i).AsString());
+    return fields;
+}
+
+std::vector<TForm1::Pass> TForm1::planPasses(std::int32_t days, std::time_t now) const {
+    std::set<std::int32_t, std::greater<>> values{days};
+    for (const auto& [type, own] : m_guards.daysPerType)
+        if (CheckListBox1.Checked(type)) values.insert(own.days);
+    std::vector<Pass> passes;
+    for (const std::int32_t value : values) {
+        Cutoff cutoff = CutoffFor(now, value, m_guards.sqlDateFormat);
+        std::string sql = BuildExpirySql(cutoff.literal);
+        passes.push_back({value, std::move(cutoff), std::move(sql)});
     }
-    return text;
+    return passes;
+}
+
+std::int32_t TForm1::daysOf(int type, std::int32_t days) const {
+    if (type >= CheckListBox1.Count() || !CheckListBox1.Checked(type)) return days;
+    const auto own = m_guards.daysPerType.find(type);
+    return own == m_guards.daysPerType.end() ? days : own->second.days;
 }
 
 void TForm1::RunQuery(std::int32_t days) {
     Step step = Step::NoCard;
-    const std::string cutoffDate = CutoffDateText(platform::clock().now(), days);
-    const std::string literal = CutoffLiteral(cutoffDate, m_guards.sqlDateFormat);
-    const std::string checkSql = BuildFeedCheckSql(literal);
-    const std::string sql = BuildExpirySql(literal);
+    const std::vector<Pass> passes = planPasses(days, platform::clock().now());
+    for (const auto& [type, own] : m_guards.daysPerType) {
+        if (!CheckListBox1.Checked(type)) continue;
+        const std::int32_t ownDays = own.days;
+        const auto pass = std::find_if(passes.begin(), passes.end(),
+                                       [ownDays](const Pass& p) { return p.days == ownDays; });
+        m_report.typeDaysRead(CheckListBox1.Name(type), own.text, pass->cutoff.date);
+    }
+    // The feed check counts after the most recent cut-off in use.
+    const Cutoff& latest = passes.back().cutoff;
+    const std::string checkSql = BuildFeedCheckSql(latest.literal);
     // The statement a failure entry names: the feed check's until the selection runs.
     const std::string* running = &checkSql;
 
     // Creating the object is outside the guard: its failure ends the set-up.
     const std::shared_ptr<site::TopLevelObject> top = createSite(m_createSite);
-    m_report.runStarted(cutoffDate);
+    m_report.runStarted(std::find_if(passes.begin(), passes.end(), [&](const Pass& p) {
+                            return p.days == days;
+                        })->cutoff.date);
     Guarded(
         [&] {
             const auto transactions = m_guards.feedCheck
                                           ? std::optional(countTransactions(*top, checkSql))
                                           : std::nullopt;
-            m_report.feedChecked(literal, transactions);
+            m_report.feedChecked(latest.literal, transactions);
             if (transactions == 0) {
                 m_failureLogged = true;
                 return;
             }
-            running = &sql;
-            ADODataSet1.Bind(top->RunSql(sql));
-            const Selection selection = readSelection();
+            Selection selection = readSelection(*top, passes, days);
             const std::int32_t limit = m_guards.maxDeactivations;
             if (limit > 0 && selection.toDeactivate > static_cast<std::size_t>(limit)) {
                 m_report.limitExceeded(selection.toDeactivate, limit);
                 m_failureLogged = true;
                 return;
             }
-            for (const Selected& row : selection.rows) {
-                if (row.keptNote) {
-                    m_report.cardKept(row.rowText, *row.keptNote);
-                } else if (const std::int32_t cards = deactivateCard(*top, row.keyNumber, step);
-                           cards > 0) {
-                    // Logged only once the card is saved and its download queued.
-                    m_report.cardDeactivated(row.rowText, row.keyNumber, cards);
-                }
+            for (Selected& selected : selection.rows) {
+                running = selected.statement;
+                handleCard(*top, selected, step);
             }
+            running = selection.failedStatement;
             if (selection.failure) std::rethrow_exception(selection.failure);
         },
         [&](const std::string& message) {
-            // The message may come from the site database: it must not add lines to the entry.
-            m_report.failure("RunQuery():" + std::to_string(static_cast<int>(step)) + ":" +
-                             withoutControlCharacters(message) + "\r\n" + *running);
+            m_report.runFailed(static_cast<int>(step), message, *running);
             m_failureLogged = true;
         });
+    if (m_guards.record) checkPresented(*top);
+}
+
+void TForm1::handleCard(site::TopLevelObject& top, Selected& selected, Step& step) {
+    entry::CardRow& row = selected.row;
+    if (selected.keptNote) {
+        m_report.cardKept(row, *selected.keptNote);
+        return;
+    }
+    if ((row.cards = deactivateCard(top, row.keyNumber, step)) <= 0) return;
+    // Logged only once the card is saved and its download queued; recorded also when the log
+    // refused its entry, as the card was switched off.
+    try {
+        m_report.cardDeactivated(row);
+    } catch (const RunStopped&) {
+        recordCard(row);
+        throw;
+    }
+    recordCard(row);
+}
+
+void TForm1::recordCard(const entry::CardRow& row) {
+    if (!m_guards.record || m_mode != StartMode::Unattended) return;
+    std::string reason;
+    if (m_record.append(row, platform::clock().now(), reason)) return;
+    m_failureLogged = true;
+    if (!std::exchange(m_recordRefused, true)) m_report.recordFailed(record::Path(), reason);
 }
 
 std::int64_t TForm1::countTransactions(site::TopLevelObject& top, const std::string& sql) {
@@ -223,28 +291,66 @@ std::int64_t TForm1::countTransactions(site::TopLevelObject& top, const std::str
     return ADODataSet1.FieldAt(0).AsInteger();
 }
 
-TForm1::Selection TForm1::readSelection() {
-    // The whole selection is read before any card changes. A row the run cannot handle ends the
-    // selection there; its error is raised once the cards before it are done, exactly where a
-    // row-by-row run would have stopped.
+TForm1::Selection TForm1::readSelection(site::TopLevelObject& top, const std::vector<Pass>& passes,
+                                        std::int32_t days) {
+    // The whole selection is read, statement by statement, before any card changes. A statement
+    // or row the run cannot handle ends the selection there; its error is raised once the cards
+    // before it are done, exactly where a row-by-row run would have stopped.
     Selection selection;
-    try {
-        while (!ADODataSet1.AtEnd()) {
-            std::string rowText = RowText(ADODataSet1);
-            const int type = site::personTypeOf(ADODataSet1.FieldByName("flags").AsInteger());
-            if (CheckListBox1.Checked(type)) {
-                const std::int64_t key = ADODataSet1.FieldAt(0).AsInteger();
-                const auto kept = m_guards.keep.find(key);
-                const bool keep = kept != m_guards.keep.end();
-                selection.rows.push_back({std::move(rowText), key, keep ? &kept->second : nullptr});
-                if (!keep) ++selection.toDeactivate;
-            }
-            ADODataSet1.Next();
+    for (const Pass& pass : passes) {
+        try {
+            ADODataSet1.Bind(top.RunSql(pass.sql));
+            for (; !ADODataSet1.AtEnd(); ADODataSet1.Next()) selectRow(pass, days, selection);
+        } catch (...) {
+            selection.failure = std::current_exception();
+            selection.failedStatement = &pass.sql;
+            break;
         }
-    } catch (...) {
-        selection.failure = std::current_exception();
     }
     return selection;
+}
+
+void TForm1::selectRow(const Pass& pass, std::int32_t days, Selection& selection) {
+    std::vector<std::string> fields = RowFields(ADODataSet1);
+    const int type = site::personTypeOf(ADODataSet1.FieldByName("flags").AsInteger());
+    // A row belongs to the statement of its own days; the Days statement looks every row's type
+    // up, which fails for a type without an entry.
+    if (pass.days == days && !CheckListBox1.Checked(type)) return;
+    if (daysOf(type, days) != pass.days) return;
+    const std::int64_t key = ADODataSet1.FieldAt(0).AsInteger();
+    const auto kept = m_guards.keep.find(key);
+    const bool keep = kept != m_guards.keep.end();
+    entry::CardRow row{std::move(fields), key, 0, type, CheckListBox1.Name(type), pass.days,
+                       pass.cutoff.date};
+    selection.rows.push_back({std::move(row), keep ? &kept->second : nullptr, &pass.sql});
+    if (!keep) ++selection.toDeactivate;
+}
+
+void TForm1::checkPresented(site::TopLevelObject& top) {
+    Guarded(
+        [&] {
+            const std::time_t now = platform::clock().now();
+            std::vector<entry::Presented> cards =
+                record::DeactivatedSince(platform::localDateBefore(now, kPresentedDays));
+            std::vector<entry::Presented> presented;
+            for (std::size_t first = 0; first < cards.size(); first += kPresentedBatch) {
+                const std::size_t end = std::min(cards.size(), first + kPresentedBatch);
+                ADODataSet1.Bind(top.RunSql(BuildPresentedSql(
+                    cards.data() + first, cards.data() + end, m_guards.sqlDateFormat)));
+                for (; !ADODataSet1.AtEnd(); ADODataSet1.Next()) {
+                    const std::int64_t key = ADODataSet1.FieldAt(0).AsInteger();
+                    const auto card =
+                        std::find_if(cards.begin() + first, cards.begin() + end,
+                                     [&](const auto& c) { return c.keyNumber == key; });
+                    if (card == cards.begin() + end) continue;
+                    card->transactions = ADODataSet1.FieldAt(1).AsInteger();
+                    card->last = ADODataSet1.FieldAt(2).AsString();
+                    presented.push_back(*card);
+                }
+            }
+            m_report.presentedChecked(presented);
+        },
+        [&](const std::string& message) { m_report.presentedFailed(message); });
 }
 
 std::int32_t TForm1::deactivateCard(site::TopLevelObject& top, std::int64_t keyNumber, Step& step) {
@@ -278,9 +384,9 @@ bool RunFormCreate(TForm1& form, RunReport& report) {
                    [&](const std::string& message) { report.setupFailed(ErrorBoxText(message)); });
 }
 
-bool RunGuarded(const std::function<void()>& command) {
-    return Guarded(command, [](const std::string& message) {
-        platform::boxes().showError(platform::kApplicationTitle, ErrorBoxText(message));
+bool RunGuarded(const std::function<void()>& command, platform::Boxes& boxes) {
+    return Guarded(command, [&](const std::string& message) {
+        boxes.showError(platform::kApplicationTitle, ErrorBoxText(message));
     });
 }
 

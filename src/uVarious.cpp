@@ -36,11 +36,11 @@ std::string ReadIniValue(const std::string& fileName, const std::string& key,
 }
 
 void WriteIniValue(const std::string& fileName, const std::string& key, const std::string& value,
-                   const std::string& section) {
+                   const std::string& section, platform::Boxes& boxes) {
     if (fileName.empty() || key.empty()) return;
     Guarded([&] { platform::ProfileWrite(fileName, section, key, value); },
-            [](const std::string& message) {
-                platform::boxes().showMessage(platform::kApplicationTitle, message);
+            [&](const std::string& message) {
+                boxes.showMessage(platform::kApplicationTitle, message);
             });
 }
 
@@ -48,12 +48,16 @@ std::string BoolToText(bool flag) {
     return flag ? "True" : "False";
 }
 
-std::string LogPathFor(const std::string& executablePath) {
+std::string PathBesideFor(const std::string& executablePath, const std::string& extension) {
     const std::string name = platform::fileNameOf(executablePath);
     const std::string directory = executablePath.substr(0, executablePath.size() - name.size());
     size_t dot = name.find('.');
     std::string base = dot == std::string::npos ? name : name.substr(0, dot);
-    return directory + base + ".log";
+    return directory + base + extension;
+}
+
+std::string LogPathFor(const std::string& executablePath) {
+    return PathBesideFor(executablePath, ".log");
 }
 
 void WriteLog(const std::string& message) {

@@ -2,6 +2,10 @@
 
 #include <string>
 
+namespace dormex::platform {
+class Boxes;
+}
+
 // Small routines shared across the program: settings access and the activity log.
 namespace dormex {
 
@@ -11,15 +15,19 @@ std::string ReadIniValue(const std::string& fileName, const std::string& key,
                          const std::string& section);
 
 // Writes key=value into `section`. Does nothing when `fileName` or `key` is empty. A failure is
-// shown in a message box ("Unable to write to <fileName>") and the call returns normally.
+// shown in a message box of `boxes` ("Unable to write to <fileName>") and the call returns
+// normally.
 void WriteIniValue(const std::string& fileName, const std::string& key, const std::string& value,
-                   const std::string& section);
+                   const std::string& section, platform::Boxes& boxes);
 
 // "True" or "False".
 std::string BoolToText(bool flag);
 
-// Path of the log for an executable: its directory, the file name up to the first "." (the whole
-// name when it has none) and ".log".
+// Path of a file named after an executable: its directory, the file name up to the first "."
+// (the whole name when it has none) and `extension` (".log" for the log).
+std::string PathBesideFor(const std::string& executablePath, const std::string& extension);
+
+// PathBesideFor(executablePath, ".log").
 std::string LogPathFor(const std::string& executablePath);
 
 // Appends "<short date> <long time>  <message>\r\n" to the log beside the executable in one

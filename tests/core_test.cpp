@@ -141,11 +141,7 @@ TEST(RunGuardedTest, ShowsEscapingErrorsInTheErrorBox) {
     for (const Case& c : table) {
         SCOPED_TRACE(c.name);
         RecordingBoxes boxes;
-        bool completed = false;
-        {
-            ScopedServices boxed([&](platform::Services& s) { s.boxes = &boxes; });
-            completed = RunGuarded(c.command);
-        }
+        const bool completed = RunGuarded(c.command, boxes);
         EXPECT_EQ(completed, !c.message);
         if (!c.message) {
             EXPECT_TRUE(boxes.boxes.empty());
@@ -184,8 +180,9 @@ TEST(CutoffDate, CountsWholeDaysBackFromTheLocalDateAndHoldsAtTheCalendarLimits)
         {-2147483647 - 1, "9999-12-31"},
         {800000, "0001-01-01"},
     };
-    for (const auto& c : cases) EXPECT_EQ(CutoffDateText(at, c.days), c.date) << c.days;
-    EXPECT_EQ(CutoffDateText(localTimeOf(2024, 3, 1, 0, 5), 1), "2024-02-29");
+    for (const auto& c : cases)
+        EXPECT_EQ(CutoffFor(at, c.days, SqlDateFormat::Iso).date, c.date) << c.days;
+    EXPECT_EQ(CutoffFor(localTimeOf(2024, 3, 1, 0, 5), 1, SqlDateFormat::Iso).date, "2024-02-29");
 }
 
 TEST(ExpiryStatement, IsBuiltByteForByteWithTheStartOfTheCutoffDayInTheSitesForm) {
@@ -199,7 +196,8 @@ TEST(ExpiryStatement, IsBuiltByteForByteWithTheStartOfTheCutoffDayInTheSitesForm
         {"yyyymmdd", "20260306"},    {"ShortDate", shortDate},       {"SHORTDATE", shortDate},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(CutoffLiteral("2026-03-06", SqlDateFormatFrom(c.setting)), c.literal)
+        EXPECT_EQ(CutoffFor(localTimeOf(2026, 3, 6), 0, SqlDateFormatFrom(c.setting)).literal,
+                  c.literal)
             << c.setting;
     }
     EXPECT_EQ(BuildExpirySql("20260306"),

@@ -266,7 +266,7 @@ TEST_P(EndToEnd, PreviewListsWhatTheRunWillDoAndChangesNothing) {
     for (std::string line; std::getline(lines, line);) previewed.push_back(line);
     ASSERT_GT(previewed.size(), 1u);
     EXPECT_EQ(previewed.front(), "Door transactions after '" +
-                                     CutoffDateText(std::time(nullptr), 30) +
+                                     CutoffFor(std::time(nullptr), 30, SqlDateFormat::Iso).date +
                                      " 00:00:00': 2; the feed check passes");
     previewed.erase(previewed.begin());
     EXPECT_EQ(previewed.back().rfind("6 cards would be deactivated (Days = 30, cut-off date ", 0),

@@ -205,7 +205,7 @@ protected:
     std::string m_settingsPath;
     RecordingBoxes m_boxes;
     LogReport m_report{false, stderr};
-    TForm1 m_form{noSite, StartMode::Window, m_report};
+    TForm1 m_form{noSite, StartMode::Window, m_report, m_boxes};
     std::unique_ptr<Form1Window> m_window;
 };
 

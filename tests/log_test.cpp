@@ -104,8 +104,10 @@ TEST_F(LogTest, ReportedEntriesHoldNoControlCharacterButAFailuresLineBreak) {
          },
          "Set-up failed: Site database not found: /x forged 12/09/26 00:00:00  ,99,Fake, "
          "Deactivated /site.db."},
-        {"failure", [](LogReport& r) { r.failure("RunQuery():0:boom\r\nSELECT 1"); },
-         "RunQuery():0:boom\r\nSELECT 1"},
+        {"failure", [](LogReport& r) { r.runFailed(3, "bo\r\nom\x1b", "SELECT 1"); },
+         "RunQuery():3:bo  om \r\nSELECT 1"},
+        {"names failure", [](LogReport& r) { r.namesFailed("no\ttable"); },
+         "LoadCustomNames():no table"},
     };
     std::tm tm = platform::localTime(clock.now());
     const std::string stamp = platform::shortDate(tm) + " " + platform::longTime(tm) + "  ";
@@ -152,17 +154,17 @@ TEST_F(LogTest, AnEntryTheLogRefusesIsRetriedThenStopsTheRunNamingTheLogAndTheEn
 }
 
 TEST_F(LogTest, IniAccessIgnoresEmptyNamesAndReportsWriteFailuresInABox) {
-    WriteIniValue("", "Days", "1", "General");
-    WriteIniValue(settingsPath(), "", "1", "General");
+    WriteIniValue("", "Days", "1", "General", boxes);
+    WriteIniValue(settingsPath(), "", "1", "General", boxes);
     EXPECT_FALSE(std::filesystem::exists(settingsPath()));
     EXPECT_EQ(ReadIniValue("", "Days", "General"), "");
     EXPECT_EQ(ReadIniValue(settingsPath(), "Days", "General"), "");
 
-    WriteIniValue(settingsPath(), "Days", "45", "General");
+    WriteIniValue(settingsPath(), "Days", "45", "General", boxes);
     EXPECT_EQ(ReadIniValue(settingsPath(), "days", "GENERAL"), "45");
     EXPECT_TRUE(boxes.boxes.empty());
 
-    WriteIniValue(dir.file("missing/Dormex.ini"), "Days", "45", "General");
+    WriteIniValue(dir.file("missing/Dormex.ini"), "Days", "45", "General", boxes);
     ASSERT_EQ(boxes.boxes.size(), 1u);
     EXPECT_EQ(boxes.boxes[0].text, "Unable to write to " + dir.file("missing/Dormex.ini"));
     EXPECT_EQ(BoolToText(true), "True");

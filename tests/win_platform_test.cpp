@@ -38,7 +38,7 @@ TEST_F(WinPlatform, ProgramDirectoryWithNonAsciiSpacesOrBeyondMaxPathHoldsSettin
         ScopedServices there(
             [&](platform::Services& s) { s.executablePath = programDir + "\\Dormex.exe"; });
         EXPECT_EQ(platform::programDirectory(), programDir + "\\");
-        WriteIniValue(SettingsPath(), "Days", "45", "General");
+        WriteIniValue(SettingsPath(), "Days", "45", "General", boxes);
         EXPECT_EQ(ReadIniValue(SettingsPath(), "Days", "General"), "45");
         WriteLog("entry");
         const std::string log = programDir + "\\Dormex.log";
@@ -121,7 +121,7 @@ TEST_F(WinPlatform, AReplaceThatFailsLeavesTheOldFileInPlaceAndSaysUnableToWrite
                              ERROR_UNABLE_TO_MOVE_REPLACEMENT_2, ERROR_INVALID_PARAMETER}) {
         g_replaceCode = code;
         writeFile(path, "[General]\r\nDays=7\r\n");
-        WriteIniValue(path, "Days", "8", "General");
+        WriteIniValue(path, "Days", "8", "General", boxes);
         ASSERT_EQ(boxes.boxes.size(), 1u) << code;
         EXPECT_EQ(boxes.boxes[0].text, "Unable to write to " + path) << code;
         boxes.boxes.clear();

@@ -51,7 +51,7 @@ protected:
     LogReport report{false, stderr};
     TForm1 form{
         []() -> std::shared_ptr<site::TopLevelObject> { throw Error("no site in this test"); },
-        StartMode::Window, report};
+        StartMode::Window, report, boxes};
     win::Form1Window window{form, false};
 };
 

@@ -211,7 +211,8 @@ void Form1Window::refreshChecks() {
 void Form1Window::toggle(int index) {
     if (index < 0 || index >= m_form.CheckListBox1.Count()) return;
     RunGuarded(
-        [&] { m_form.CheckListBox1.SetChecked(index, !m_form.CheckListBox1.Checked(index)); });
+        [&] { m_form.CheckListBox1.SetChecked(index, !m_form.CheckListBox1.Checked(index)); },
+        m_form.boxes());
     RECT item{};
     if (::SendMessageW(m_list, LB_GETITEMRECT, static_cast<WPARAM>(index),
                        reinterpret_cast<LPARAM>(&item)) != LB_ERR)
@@ -253,10 +254,10 @@ void Form1Window::command(int id, int code) {
         const int copied = ::GetWindowTextW(edit, text.data(), length + 1);
         m_form.txtDays = toUtf8(std::wstring_view(text.data(), copied > 0 ? copied : 0));
     } else if (id == kBtnCheckAll && code == BN_CLICKED) {
-        RunGuarded([this] { m_form.btnCheckAllClick(); });
+        RunGuarded([this] { m_form.btnCheckAllClick(); }, m_form.boxes());
         refreshChecks();
     } else if (id == kBtnSave && code == BN_CLICKED) {
-        RunGuarded([this] { m_form.btnSaveClick(); });
+        RunGuarded([this] { m_form.btnSaveClick(); }, m_form.boxes());
         refreshChecks();
     }
 }

@@ -163,12 +163,12 @@ void Form1Window::showEvent(QShowEvent* event) {
 }
 
 void Form1Window::btnCheckAllClick() {
-    RunGuarded([this] { m_form.btnCheckAllClick(); });
+    RunGuarded([this] { m_form.btnCheckAllClick(); }, m_form.boxes());
     refreshChecks();
 }
 
 void Form1Window::btnSaveClick() {
-    RunGuarded([this] { m_form.btnSaveClick(); });
+    RunGuarded([this] { m_form.btnSaveClick(); }, m_form.boxes());
     refreshChecks();
 }
 
@@ -176,7 +176,8 @@ void Form1Window::itemChanged(QListWidgetItem* item) {
     if (m_refreshing) return;
     const int row = m_checkListBox1->row(item);
     const bool checked = item->checkState() == Qt::Checked;
-    if (!RunGuarded([this, row, checked] { m_form.CheckListBox1.SetChecked(row, checked); }))
+    if (!RunGuarded([this, row, checked] { m_form.CheckListBox1.SetChecked(row, checked); },
+                    m_form.boxes()))
         refreshChecks();
 }
 

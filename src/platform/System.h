@@ -22,6 +22,9 @@ std::string commandName(const std::string& fileName);
 // True when something (a file, a directory, a link) exists at `path`.
 bool pathExists(const std::string& path);
 
+// True when a file of at least one byte is at `path`.
+bool fileHasContent(const std::string& path);
+
 enum class FileResult { Ok, Missing, Denied, Failed };
 
 // The whole regular file `path` as raw bytes; anything else (a directory, a pipe, a device) is
@@ -47,6 +50,14 @@ std::string writeTarget(const std::string& path);
 // file cannot be opened (another program holds it, something else stands at the path) or
 // written.
 bool appendToFile(const std::string& path, std::string_view text);
+
+// The system's text for the error of the last call that failed in this thread (errno,
+// GetLastError), as appendToFile leaves it.
+std::string lastErrorText();
+
+// True where text files a spreadsheet program opens start with a UTF-8 byte-order mark, so that
+// it reads them as UTF-8 rather than the system's code page (Windows).
+bool textFilesStartWithByteOrderMark();
 
 // Reports `text` as one error event of `source` in the system's event log: the Application log
 // on Windows, nowhere on POSIX systems. Never fails visibly.

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <string>
 #include <string_view>
 
 namespace dormex::platform {
@@ -23,16 +22,6 @@ inline std::string_view trimmed(std::string_view text, std::string_view blanks =
     const size_t begin = text.find_first_not_of(blanks);
     if (begin == std::string_view::npos) return {};
     return text.substr(begin, text.find_last_not_of(blanks) + 1 - begin);
-}
-
-// `text` with every control character (bytes 0 to 31, and 127) made a blank, so that no text
-// from outside can add a line to the log or hide itself in it.
-inline std::string withoutControlCharacters(std::string text) {
-    for (char& c : text) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        if (u < 32 || u == 127) c = ' ';
-    }
-    return text;
 }
 
 }  // namespace dormex::platform

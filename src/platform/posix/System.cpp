@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -49,6 +50,11 @@ std::string commandName(const std::string& fileName) {
 bool pathExists(const std::string& path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool fileHasContent(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && st.st_size > 0;
 }
 
 FileResult readRegularFile(const std::string& path, bool forUpdate, std::string& bytes) {
@@ -122,6 +128,14 @@ bool appendToFile(const std::string& path, std::string_view text) {
     struct stat st {};
     const bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && writeAll(fd, text);
     return ::close(fd) == 0 && ok;
+}
+
+std::string lastErrorText() {
+    return std::strerror(errno);
+}
+
+bool textFilesStartWithByteOrderMark() {
+    return false;
 }
 
 void reportErrorEvent(const std::string&, const std::string&) {

@@ -114,6 +114,12 @@ bool pathExists(const std::string& path) {
     return ::GetFileAttributesW(widePath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+bool fileHasContent(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    return ::GetFileAttributesExW(widePath(path).c_str(), GetFileExInfoStandard, &data) &&
+           (data.nFileSizeHigh != 0 || data.nFileSizeLow != 0);
+}
+
 FileResult readRegularFile(const std::string& path, bool forUpdate, std::string& bytes) {
     bytes.clear();
     // Opening for writing fails on a file with the read-only attribute, for everyone.
@@ -202,6 +208,14 @@ bool appendToFile(const std::string& path, std::string_view text) {
     if (!file.valid() || !isDiskFile(file.get(), true)) return false;
     const bool ok = writeAll(file.get(), text) && ::FlushFileBuffers(file.get());
     return file.reset() && ok;
+}
+
+std::string lastErrorText() {
+    return win::systemMessage(::GetLastError());
+}
+
+bool textFilesStartWithByteOrderMark() {
+    return true;
 }
 
 void reportErrorEvent(const std::string& source, const std::string& text) {
