@@ -1,9 +1,10 @@
 #include "Form1Window.h"
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "platform/Error.h"
-#include "platform/Platform.h"
 #include "platform/Utf.h"
 
 namespace dormex::win {
@@ -13,42 +14,51 @@ using platform::toUtf8;
 using platform::toWide;
 
 constexpr wchar_t kClassName[] = L"DormexForm1";
-constexpr int kOuterWidth = 218;
-constexpr int kOuterHeight = 285;
-constexpr int kLeft = 192;
-constexpr int kTop = 114;
-constexpr int kItemHeight = 13;
-constexpr int kFontHeight = -11;
 constexpr int kCheckBoxSize = 11;
 constexpr int kTextIndent = 16;
 constexpr DWORD kWindowStyle =
     WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
 
-// One child control: its window class, texts and styles, and its place at 96 DPI.
-struct ControlLayout {
-    ControlId id;
+// A control's window class and styles.
+struct ControlClass {
     const wchar_t* className;
-    const wchar_t* text;
     DWORD style;
     DWORD exStyle;
-    int left, top, width, height;
 };
 
-// In Z order, front first: the order the Tab key follows (list, Save, days, Check All, round
-// again), with Check All in front of the list's upper right corner.
-const ControlLayout kControls[] = {
-    {kBtnCheckAll, L"BUTTON", L"Check All", WS_TABSTOP | BS_PUSHBUTTON, 0, 124, 26, 75, 25},
-    {kCheckListBox1, L"LISTBOX", L"",
-     WS_TABSTOP | WS_VSCROLL | LBS_OWNERDRAWFIXED | LBS_HASSTRINGS | LBS_NOTIFY |
-         LBS_NOINTEGRALHEIGHT,
-     WS_EX_CLIENTEDGE, 8, 24, 193, 153},
-    {kBtnSave, L"BUTTON", L"Save Settings", WS_TABSTOP | BS_PUSHBUTTON, 0, 112, 219, 91, 25},
-    {kTxtDays, L"EDIT", L"", WS_TABSTOP | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE, 160, 184, 41, 21},
-    {kLabel1, L"STATIC", L" Select the Employee Types to Expire:", SS_LEFTNOWORDWRAP | SS_NOPREFIX,
-     0, 8, 8, 193, 13},
-    {kLabel2, L"STATIC", L"Number of days to allow with no activity", SS_LEFT | SS_NOPREFIX, 0, 8,
-     184, 138, 26},
-};
+// The window class and styles of the layout's control: its kind's, a tab stop where Tab reaches it.
+ControlClass classOf(const ControlLayout& layout) {
+    const DWORD tabStop = layout.tabOrder == kNoTabStop ? 0 : WS_TABSTOP;
+    const DWORD lines = layout.wraps ? SS_LEFT : SS_LEFTNOWORDWRAP;
+    switch (layout.kind) {
+        case ControlKind::StaticText:
+            return {L"STATIC", lines | SS_NOPREFIX, 0};
+        case ControlKind::CheckList:
+            return {L"LISTBOX",
+                    tabStop | WS_VSCROLL | LBS_OWNERDRAWFIXED | LBS_HASSTRINGS | LBS_NOTIFY |
+                        LBS_NOINTEGRALHEIGHT,
+                    WS_EX_CLIENTEDGE};
+        case ControlKind::PushButton:
+            return {L"BUTTON", tabStop | BS_PUSHBUTTON, 0};
+        case ControlKind::TextBox:
+            return {L"EDIT", tabStop | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE};
+    }
+    throw Error("Unknown control kind");
+}
+
+// The layout's controls in Z order, front first. Tab follows the Z order, so it is the Tab order
+// begun at its first control that lies in front (Tab still goes round the same cycle), then the
+// controls Tab never reaches.
+std::vector<Form1Control> zOrder() {
+    std::vector<Form1Control> order = kForm1Layout.tabStops();
+    const auto front = std::find_if(order.begin(), order.end(),
+                                    [](Form1Control c) { return kForm1Layout.control(c).inFront; });
+    std::rotate(order.begin(), front, order.end());
+    for (size_t i = 0; i < kForm1Layout.controls.size(); ++i)
+        if (kForm1Layout.controls[i].tabOrder == kNoTabStop)
+            order.push_back(static_cast<Form1Control>(i));
+    return order;
+}
 
 void registerClass(HINSTANCE instance) {
     WNDCLASSEXW windowClass{};
@@ -119,22 +129,32 @@ Form1Window::Form1Window(TForm1& form, bool endsMessageLoop)
     : m_form(form), m_endsMessageLoop(endsMessageLoop), m_dpi(screenDpi()) {
     const HINSTANCE instance = ::GetModuleHandleW(nullptr);
     registerClass(instance);
-    m_window = ::CreateWindowExW(0, kClassName, toWide(platform::kApplicationTitle).c_str(),
-                                 kWindowStyle, scaled(kLeft), scaled(kTop), scaled(kOuterWidth),
-                                 scaled(kOuterHeight), nullptr, nullptr, instance, nullptr);
+    m_window =
+        ::CreateWindowExW(0, kClassName, toWide(kForm1Layout.caption).c_str(), kWindowStyle,
+                          scaled(kForm1Layout.outer.left), scaled(kForm1Layout.outer.top),
+                          scaled(kForm1Layout.outer.width), scaled(kForm1Layout.outer.height),
+                          nullptr, nullptr, instance, nullptr);
     if (!m_window) throw Error("Unable to create the window");
     ::SetWindowLongPtrW(m_window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     ::SetWindowLongPtrW(m_window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&windowProc));
-    m_font = ::CreateFontW(scaled(kFontHeight), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
-                           DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
-                           DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS, L"MS Sans Serif");
+    m_font =
+        ::CreateFontW(scaled(kForm1Layout.font.height), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
+                      DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                      DEFAULT_PITCH | FF_SWISS, toWide(kForm1Layout.font.face).c_str());
     createControls();
 }
 
 Form1Window::~Form1Window() {
     if (m_window) ::DestroyWindow(m_window);
     if (m_font) ::DeleteObject(m_font);
-    if (m_label1Font) ::DeleteObject(m_label1Font);
+    for (HFONT font : m_narrowFonts) ::DeleteObject(font);
+}
+
+void Form1Window::narrowToFit(HWND label) {
+    const HFONT narrow = narrowedToFit(label, m_font);
+    if (!narrow) return;
+    m_narrowFonts.push_back(narrow);
+    ::SendMessageW(label, WM_SETFONT, reinterpret_cast<WPARAM>(narrow), FALSE);
 }
 
 int Form1Window::scaled(int pixels) const {
@@ -144,26 +164,26 @@ int Form1Window::scaled(int pixels) const {
 void Form1Window::createControls() {
     const HINSTANCE instance = ::GetModuleHandleW(nullptr);
     HWND previous = HWND_TOP;
-    for (const ControlLayout& layout : kControls) {
+    for (Form1Control which : zOrder()) {
+        const ControlLayout& layout = kForm1Layout.control(which);
+        const ControlClass kind = classOf(layout);
         const HWND control = ::CreateWindowExW(
-            layout.exStyle, layout.className, layout.text,
-            WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | layout.style, scaled(layout.left),
-            scaled(layout.top), scaled(layout.width), scaled(layout.height), m_window,
-            reinterpret_cast<HMENU>(static_cast<INT_PTR>(layout.id)), instance, nullptr);
+            kind.exStyle, kind.className, toWide(layout.text).c_str(),
+            WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | kind.style, scaled(layout.place.left),
+            scaled(layout.place.top), scaled(layout.place.width), scaled(layout.place.height),
+            m_window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(controlId(which))), instance,
+            nullptr);
         if (!control) throw Error("Unable to create the window");
         ::SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(m_font), FALSE);
-        // The Z order is the table's order whatever order the system inserts new children in.
+        // The Z order is the creation order whatever order the system inserts new children in.
         ::SetWindowPos(control, previous, 0, 0, 0, 0,
                        SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE | SWP_NOREDRAW);
         previous = control;
+        if (layout.kind == ControlKind::StaticText && !layout.wraps) narrowToFit(control);
     }
 
-    m_label1Font = narrowedToFit(control(kLabel1), m_font);
-    if (m_label1Font)
-        ::SendMessageW(control(kLabel1), WM_SETFONT, reinterpret_cast<WPARAM>(m_label1Font), FALSE);
-
     m_list = control(kCheckListBox1);
-    ::SendMessageW(m_list, LB_SETITEMHEIGHT, 0, scaled(kItemHeight));
+    ::SendMessageW(m_list, LB_SETITEMHEIGHT, 0, scaled(kForm1Layout.itemHeight));
     for (int i = 0; i < m_form.CheckListBox1.Count(); ++i)
         ::SendMessageW(m_list, LB_ADDSTRING, 0,
                        reinterpret_cast<LPARAM>(toWide(m_form.CheckListBox1.Name(i)).c_str()));
@@ -253,13 +273,13 @@ LRESULT Form1Window::handle(UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_GETMINMAXINFO: {
             // Smallest, largest and maximised size are all the one fixed size.
             auto* info = reinterpret_cast<MINMAXINFO*>(lParam);
-            const POINT size{scaled(kOuterWidth), scaled(kOuterHeight)};
+            const POINT size{scaled(kForm1Layout.outer.width), scaled(kForm1Layout.outer.height)};
             info->ptMinTrackSize = info->ptMaxTrackSize = info->ptMaxSize = size;
             return 0;
         }
         case WM_MEASUREITEM:
             reinterpret_cast<MEASUREITEMSTRUCT*>(lParam)->itemHeight =
-                static_cast<UINT>(scaled(kItemHeight));
+                static_cast<UINT>(scaled(kForm1Layout.itemHeight));
             return TRUE;
         case WM_DRAWITEM:
             if (static_cast<int>(wParam) == kCheckListBox1) {

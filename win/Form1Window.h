@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <vector>
+
+#include "Form1Layout.h"
 #include "uDormex.h"
 
 namespace dormex::win {
@@ -10,20 +13,25 @@ namespace dormex::win {
 // first, else the usual translation and dispatch.
 void DispatchWindowMessage(HWND window, MSG& message);
 
+// The control identifier of the layout's control `which`.
+constexpr int controlId(Form1Control which) {
+    return 101 + static_cast<int>(which);
+}
+
 // Control identifiers of the window's children.
 enum ControlId : int {
-    kLabel1 = 101,
-    kCheckListBox1,
-    kBtnCheckAll,
-    kLabel2,
-    kTxtDays,
-    kBtnSave,
+    kLabel1 = controlId(Form1Control::kLabel1),
+    kCheckListBox1 = controlId(Form1Control::kCheckListBox1),
+    kBtnCheckAll = controlId(Form1Control::kBtnCheckAll),
+    kLabel2 = controlId(Form1Control::kLabel2),
+    kTxtDays = controlId(Form1Control::kTxtDays),
+    kBtnSave = controlId(Form1Control::kBtnSave),
 };
 
 // The main window in the Win32 API: a view over TForm1, as the Qt window is on Linux. Every state
 // lives in the form; the window reads it when built and writes each user change straight back.
-// Its layout is in pixels at 96 dots per inch, scaled by the screen's DPI. The form must outlive
-// the window.
+// Its layout is kForm1Layout, in pixels at 96 dots per inch scaled by the screen's DPI. The form
+// must outlive the window.
 class Form1Window {
 public:
     // Creates the window hidden. With `endsMessageLoop`, destroying it (closing the window) posts
@@ -50,6 +58,8 @@ private:
     LRESULT handleList(UINT message, WPARAM wParam, LPARAM lParam);
 
     void createControls();
+    // Gives the label a narrower cut of the window's font where its text is too wide for it.
+    void narrowToFit(HWND label);
     int scaled(int pixels) const;
     void toggle(int index);
     void drawItem(const DRAWITEMSTRUCT& item) const;
@@ -61,8 +71,8 @@ private:
     HWND m_window = nullptr;
     HWND m_list = nullptr;
     HFONT m_font = nullptr;
-    // Label1's font where the window's is too wide for its fixed width.
-    HFONT m_label1Font = nullptr;
+    // The labels' narrower fonts, where the window's is too wide for their fixed width.
+    std::vector<HFONT> m_narrowFonts;
     WNDPROC m_listDefault = nullptr;
 };
 

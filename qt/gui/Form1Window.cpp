@@ -13,23 +13,20 @@
 #include <QStyledItemDelegate>
 #include <algorithm>
 
-#include "platform/Platform.h"
+#include "platform/Error.h"
 
 namespace dormex::gui {
 namespace {
 
-constexpr int kClientWidth = 210;
-constexpr int kClientHeight = 251;
-constexpr int kWindowLeft = 192;
-constexpr int kWindowTop = 114;
-constexpr int kItemHeight = 13;
-constexpr int kFontPointSize = 8;
+// The frame the layout's outer size includes: borders and caption bar, at 96 dots per inch.
+constexpr int kFrameWidth = 8;
+constexpr int kFrameHeight = 34;
 
 // The platform's default sans-serif face at the window's point size.
 QFont windowFont() {
     QFont font(QStringLiteral("Sans Serif"));
     font.setStyleHint(QFont::SansSerif);
-    font.setPointSize(kFontPointSize);
+    font.setPointSize(kForm1Layout.font.pointSize);
     return font;
 }
 
@@ -38,7 +35,7 @@ class FixedRowDelegate : public QStyledItemDelegate {
 public:
     using QStyledItemDelegate::QStyledItemDelegate;
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
-        return {QStyledItemDelegate::sizeHint(option, index).width(), kItemHeight};
+        return {QStyledItemDelegate::sizeHint(option, index).width(), kForm1Layout.itemHeight};
     }
 };
 
@@ -46,18 +43,29 @@ Qt::CheckState toCheckState(bool checked) {
     return checked ? Qt::Checked : Qt::Unchecked;
 }
 
-// Names `widget` and puts it at `geometry` in its parent; returns it.
-template <class Widget>
-Widget* placed(Widget* widget, const char* name, const QRect& geometry) {
-    widget->setObjectName(QString::fromLatin1(name));
-    widget->setGeometry(geometry);
-    return widget;
+// Narrows the label's font just enough for its text to fit its fixed width: the default sans-serif
+// font here runs wider than the fonts the layout was drawn with.
+void fitTextWidth(QLabel* label) {
+    QFont font = label->font();
+    for (int stretch = 100; stretch >= 75; stretch -= 5) {
+        font.setStretch(stretch);
+        if (QFontMetrics(font).horizontalAdvance(label->text()) <= label->width()) break;
+    }
+    label->setFont(font);
+}
+
+// A static text in `parent`, wrapping onto more lines or narrowed to fit as `layout` says.
+QLabel* makeLabel(QWidget* parent, const ControlLayout& layout) {
+    auto* label = new QLabel(QString::fromUtf8(layout.text), parent);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    label->setWordWrap(layout.wraps);
+    return label;
 }
 
 // The list of person types in `parent`: one check box item per entry of `types`, in its order,
 // with the focus mark on the first item and nothing selected, so that Space flips that item.
-QListWidget* makeCheckListBox1(QWidget* parent, const TPersonTypeList& types) {
-    auto* list = placed(new QListWidget(parent), "CheckListBox1", {8, 24, 193, 153});
+QListWidget* makeCheckList(QWidget* parent, const TPersonTypeList& types) {
+    auto* list = new QListWidget(parent);
     list->setUniformItemSizes(true);
     list->setItemDelegate(new FixedRowDelegate(list));
     list->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -73,68 +81,71 @@ QListWidget* makeCheckListBox1(QWidget* parent, const TPersonTypeList& types) {
     return list;
 }
 
-}  // namespace
-
-// Narrows the label's font just enough for its text to fit its fixed width: the default sans-serif
-// font here runs wider than the fonts the layout was drawn with.
-static void fitTextWidth(QLabel* label) {
-    QFont font = label->font();
-    for (int stretch = 100; stretch >= 75; stretch -= 5) {
-        font.setStretch(stretch);
-        if (QFontMetrics(font).horizontalAdvance(label->text()) <= label->width()) break;
-    }
-    label->setFont(font);
+QPushButton* makeButton(QWidget* parent, const ControlLayout& layout) {
+    auto* button = new QPushButton(QString::fromUtf8(layout.text), parent);
+    button->setAutoDefault(false);
+    button->setFocusPolicy(Qt::StrongFocus);
+    return button;
 }
 
+}  // namespace
+
 Form1Window::Form1Window(TForm1& form, QWidget* parent) : QWidget(parent), m_form(form) {
-    setObjectName(QStringLiteral("Form1"));
-    setWindowTitle(QString::fromUtf8(platform::kApplicationTitle));
+    setObjectName(QString::fromUtf8(kForm1Layout.name));
+    setWindowTitle(QString::fromUtf8(kForm1Layout.caption));
     setFont(windowFont());
     QPalette pal = palette();
     pal.setColor(QPalette::Window, pal.color(QPalette::Button));
     setPalette(pal);
     setAutoFillBackground(true);
-    setFixedSize(kClientWidth, kClientHeight);
-    move(kWindowLeft, kWindowTop);
+    setFixedSize(kForm1Layout.outer.width - kFrameWidth, kForm1Layout.outer.height - kFrameHeight);
+    move(kForm1Layout.outer.left, kForm1Layout.outer.top);
+    createControls();
 
-    auto* label1 = placed(new QLabel(QStringLiteral(" Select the Employee Types to Expire:"), this),
-                          "Label1", {8, 8, 193, 13});
-    label1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    fitTextWidth(label1);
-
-    m_checkListBox1 = makeCheckListBox1(this, m_form.CheckListBox1);
-
-    // Created after the list and raised, so it sits in front of the list's upper-right corner.
-    auto* btnCheckAll = placed(new QPushButton(QStringLiteral("Check All"), this), "btnCheckAll",
-                               {124, 26, 75, 25});
-    btnCheckAll->raise();
-
-    auto* label2 =
-        placed(new QLabel(QStringLiteral("Number of days to allow with no activity"), this),
-               "Label2", {8, 184, 138, 26});
-    label2->setWordWrap(true);
-    label2->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-
-    auto* txtDays = placed(new QLineEdit(QString::fromStdString(m_form.txtDays), this), "txtDays",
-                           {160, 184, 41, 21});
-    auto* btnSave = placed(new QPushButton(QStringLiteral("Save Settings"), this), "btnSave",
-                           {112, 219, 91, 25});
-
-    for (QPushButton* button : {btnCheckAll, btnSave}) {
-        button->setAutoDefault(false);
-        button->setFocusPolicy(Qt::StrongFocus);
-    }
-    setTabOrder(m_checkListBox1, btnSave);
-    setTabOrder(btnSave, txtDays);
-    setTabOrder(txtDays, btnCheckAll);
-    m_checkListBox1->setFocus();
-
+    m_checkListBox1 = control<QListWidget>(Form1Control::kCheckListBox1);
+    auto* txtDays = control<QLineEdit>(Form1Control::kTxtDays);
     connect(m_checkListBox1, &QListWidget::itemChanged, this,
             [this](QListWidgetItem* item) { itemChanged(item); });
     connect(txtDays, &QLineEdit::textChanged, this,
             [this](const QString& text) { m_form.txtDays = text.toStdString(); });
-    connect(btnCheckAll, &QPushButton::clicked, this, [this] { btnCheckAllClick(); });
-    connect(btnSave, &QPushButton::clicked, this, [this] { btnSaveClick(); });
+    connect(control<QPushButton>(Form1Control::kBtnCheckAll), &QPushButton::clicked, this,
+            [this] { btnCheckAllClick(); });
+    connect(control<QPushButton>(Form1Control::kBtnSave), &QPushButton::clicked, this,
+            [this] { btnSaveClick(); });
+}
+
+QWidget* Form1Window::createControl(const ControlLayout& layout) {
+    switch (layout.kind) {
+        case ControlKind::StaticText:
+            return makeLabel(this, layout);
+        case ControlKind::CheckList:
+            return makeCheckList(this, m_form.CheckListBox1);
+        case ControlKind::PushButton:
+            return makeButton(this, layout);
+        case ControlKind::TextBox:
+            return new QLineEdit(QString::fromStdString(m_form.txtDays), this);
+    }
+    throw Error("Unknown control kind");
+}
+
+void Form1Window::createControls() {
+    for (size_t i = 0; i < m_controls.size(); ++i) {
+        const ControlLayout& layout = kForm1Layout.controls[i];
+        QWidget* widget = createControl(layout);
+        widget->setObjectName(QString::fromUtf8(layout.name));
+        widget->setGeometry(layout.place.left, layout.place.top, layout.place.width,
+                            layout.place.height);
+        if (layout.kind == ControlKind::StaticText && !layout.wraps)
+            fitTextWidth(static_cast<QLabel*>(widget));
+        // Later siblings are drawn over earlier ones; raised, a control is in front of them all.
+        if (layout.inFront) widget->raise();
+        m_controls[i] = widget;
+    }
+    const std::vector<Form1Control> stops = kForm1Layout.tabStops();
+    for (size_t i = 0; i + 1 < stops.size(); ++i)
+        setTabOrder(m_controls[static_cast<size_t>(stops[i])],
+                    m_controls[static_cast<size_t>(stops[i + 1])]);
+    if (!stops.empty()) m_controls[static_cast<size_t>(stops.front())]->setFocus();
 }
 
 void Form1Window::refreshChecks() {

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QWidget>
+#include <array>
 
+#include "Form1Layout.h"
 #include "uDormex.h"
 
 class QListWidget;
@@ -24,11 +26,20 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    // Makes the layout's controls, their Tab order and the focus on the first of it.
+    void createControls();
+    QWidget* createControl(const ControlLayout& layout);
+    template <class Widget>
+    Widget* control(Form1Control which) const {
+        return static_cast<Widget*>(m_controls[static_cast<size_t>(which)]);
+    }
+
     void btnCheckAllClick();
     void btnSaveClick();
     void itemChanged(QListWidgetItem* item);
 
     TForm1& m_form;
+    std::array<QWidget*, static_cast<size_t>(Form1Control::kCount)> m_controls{};
     QListWidget* m_checkListBox1 = nullptr;
     // Set while the window itself writes check states, so those writes are not echoed back.
     bool m_refreshing = false;
