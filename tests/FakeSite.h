@@ -42,8 +42,9 @@ struct FakeSite {
     std::vector<FakeRow> rows;
     // The feed check's count of door transactions after the cut-off.
     std::int64_t transactions = 1;
-    // Rows for the custom-names statement.
+    // Rows for the custom-names statement, and for the look-up of cards presented at a door.
     std::vector<FakeRow> nameRows;
+    std::vector<FakeRow> presentedRows;
     // Number of cards per key number (missing: no card).
     std::map<std::int64_t, int> cardsPerKey;
 
@@ -128,6 +129,9 @@ struct FakeTop : site::TopLevelObject, Tracked {
         if (s.rfind("SELECT k.", 0) == 0) {
             rs->names = site.columns;
             rs->rows = site.rows;
+        } else if (s.rfind("SELECT t.KeyNumber", 0) == 0) {
+            rs->names = {"KeyNumber", "", ""};
+            rs->rows = site.presentedRows;
         } else {
             rs->names = {"StringSetting1"};
             rs->rows = site.nameRows;

@@ -106,6 +106,22 @@ inline Site keptSite() {
     return site;
 }
 
+// A Normal and a Visitor card idle for 10 days, a card used today, Days=30 with 7 days for
+// Visitors and the record on: only the Visitor card goes.
+inline Site typeDaysSite() {
+    Site site;
+    site.persons = {{1, "Ames", "Bo", 0}, {2, "Visit, Jr.", "Or", 1 << 21}};
+    site.cards = {{1, 17, 1}, {2, 18, 2}, {3, 19, 1}};
+    site.uses = {{17, 10}, {18, 10}, {19, 0}};
+    site.days = "30";
+    site.selectedTypes = {0, 1};
+    site.moreSettings = "Record=True\r\n[DaysPerType]\r\ntype1=7\r\n";
+    site.entries = {"Days = 30", "Days = 7 (Visitor)", ",18,Visit, Jr.,Or,2097152, Deactivated"};
+    site.states = {{1, "1/0/0"}, {2, "0/3/6"}, {3, "1/0/0"}};
+    site.downloads = {"2:0,1,0"};
+    return site;
+}
+
 // The order in which a run of the small site handles its selected cards.
 inline const std::vector<int> kSmallSiteOrder = {1, 4, 5, 6, 8, 7};
 

@@ -275,6 +275,10 @@ TEST_F(CoreTest, SetupErrorsStopAtTheirStage) {
          "'off' is not a valid FeedCheck value: use True or False", 11},
         {"[General]\ntype0=True\n[Keep]\n17=Fire brigade\nabc=x\n", "silent",
          "'abc' in [Keep] of Dormex.ini is not a key number: each line is <key number>=<note>", 11},
+        {"[General]\ntype0=True\n[DaysPerType]\ntype1=x\n", "silent",
+         "'x' is not a valid integer value ([DaysPerType] type1 of Dormex.ini)", 11},
+        {"[General]\ntype0=True\nRecord=maybe\n", "silent",
+         "'maybe' is not a valid boolean value ([General] Record of Dormex.ini)", 11},
     };
     for (const auto& c : cases) {
         writeFile(settingsPath(), c.ini);
@@ -284,7 +288,7 @@ TEST_F(CoreTest, SetupErrorsStopAtTheirStage) {
         ASSERT_EQ(boxes.boxes.size(), 1u) << c.ini;
         EXPECT_TRUE(boxes.boxes[0].error);
         EXPECT_EQ(boxes.boxes[0].title, "Dormex");
-        EXPECT_EQ(boxes.boxes[0].text, std::string(c.message) + ".");
+        EXPECT_EQ(boxes.boxes[0].text, ErrorBoxText(c.message));
         boxes.boxes.clear();
         EXPECT_FALSE(form.quitOnShow);
         EXPECT_EQ(ExitStatus(form, true), 2);
@@ -637,6 +641,67 @@ TEST_F(CoreTest, TheGuardsStopARunThatWouldDeactivateTooMuch) {
             EXPECT_EQ(cardOps(s).size(), 5 * c.deactivated) << c.limit;
             EXPECT_EQ(ExitStatus(form, false), 0);
         }
+        EXPECT_EQ(s.liveObjects, 0);
+    }
+}
+
+// Idle days per type: one expiry statement for Days and one for each other value a selected type
+// uses, largest first; each row is handled in its own days' statement only.
+TEST_F(CoreTest, DaysPerTypeRunsOneStatementPerDaysEachRowInItsOwn) {
+    const std::string sql7 = BuildExpirySql("2026-11-29 00:00:00");
+    const std::string sql90 = BuildExpirySql("2026-09-07 00:00:00");
+    struct Case {
+        const char* ini;  // after "[General]\nDays=30\ntype0=True\n"
+        std::vector<std::string> messages;
+        std::vector<std::string> expirySql;
+        std::string failCall = "";
+        int failOn = 1;
+    } cases[] = {
+        {"type1=True\n[DaysPerType]\ntype1=7\n",
+         {"Days = 30", "Days = 7 (Visitor)", ",17,Ames,Bo,0, Deactivated",
+          ",19,Cole,Di,0, Deactivated", ",18,Vist,Or,2097152, Deactivated",
+          ",20,Vera,Ed,2097152, Deactivated"},
+         {kSql, sql7}},
+        {"type1=True\n[DaysPerType]\ntype1=90\ntype0=007\n",
+         {"Days = 30", "Days = 007 (Normal)", "Days = 90 (Visitor)",
+          ",18,Vist,Or,2097152, Deactivated", ",20,Vera,Ed,2097152, Deactivated",
+          ",17,Ames,Bo,0, Deactivated", ",19,Cole,Di,0, Deactivated"},
+         {sql90, kSql, sql7}},
+        // An unselected type's key is not used; an own value equal to Days runs no statement.
+        {"[DaysPerType]\ntype1=7\ntype0=30\n",
+         {"Days = 30", "Days = 30 (Normal)", ",17,Ames,Bo,0, Deactivated",
+          ",19,Cole,Di,0, Deactivated"},
+         {kSql}},
+        // The guard counts the cards of every statement before any is touched.
+        {"type1=True\nMaxDeactivations=3\n[DaysPerType]\ntype1=7\n",
+         {"Days = 30", "Days = 7 (Visitor)",
+          "RunQuery():Stopped: 4 cards would be deactivated, more than MaxDeactivations = 3; none "
+          "was deactivated"},
+         {kSql, sql7}},
+        // A failure in the second statement keeps the marker of the last card before it.
+        {"type1=True\n[DaysPerType]\ntype1=7\n",
+         {"Days = 30", "Days = 7 (Visitor)", ",17,Ames,Bo,0, Deactivated",
+          ",19,Cole,Di,0, Deactivated", "RunQuery():6:Injected failure", sql7},
+         {kSql, sql7},
+         "RunSql",
+         4},
+    };
+    for (const auto& c : cases) {
+        FakeSite s;
+        s.rows = {row(17, "Ames", "Bo", 0), row(18, "Vist", "Or", 1 << 21),
+                  row(19, "Cole", "Di", 0), row(20, "Vera", "Ed", 1 << 21)};
+        s.cardsPerKey = {{17, 1}, {18, 1}, {19, 1}, {20, 1}};
+        s.failCall = c.failCall;
+        s.failOnCall = c.failOn;
+        writeFile(settingsPath(), std::string("[General]\nDays=30\ntype0=True\n") + c.ini);
+        std::filesystem::remove(dir.file("dormex.log"));
+        TForm1 form(s.creator(), ParseStartMode("silent"), report);
+        RunFormCreate(form, report);
+        EXPECT_EQ(messages(), c.messages) << c.ini;
+        std::vector<std::string> expiry;
+        for (const std::string& sql : s.sql)
+            if (sql.rfind("SELECT k.", 0) == 0) expiry.push_back(sql);
+        EXPECT_EQ(expiry, c.expirySql) << c.ini;
         EXPECT_EQ(s.liveObjects, 0);
     }
 }

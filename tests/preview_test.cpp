@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "FakeSite.h"
+#include "Record.h"
 #include "TestSupport.h"
 #include "uDormex.h"
 
@@ -69,6 +70,37 @@ TEST_F(PreviewTest, ListsWhatTheRunDoesAndDoesNothingItself) {
     EXPECT_NE(log.find(",17,Ames,Bo,0, Deactivated"), std::string::npos);
     EXPECT_LT(log.find(",17,Ames"), log.find(",20,Two"));
     EXPECT_EQ(log.find(",18,"), std::string::npos);
+}
+
+// With the record on and a type's own days, the run records its cards and says when one was
+// presented at a door since; the preview names the type's days and lists the card.
+TEST_F(PreviewTest, NamesEachTypesDaysAndTheRecordsCardsPresentedSince) {
+    writeFile(settingsPath(),
+              "[General]\r\nDays=30\r\ntype0=True\r\ntype4=True\r\nRecord=True\r\n"
+              "[DaysPerType]\r\ntype4=7\r\n");
+    site.presentedRows = {{IntegerValue(20), IntegerValue(3), TextValue("2026-12-06 13:59:00")}};
+    LogReport report(true, stderr);
+    TForm1 form(site.creator(), StartMode::Unattended, report);
+    ASSERT_TRUE(RunFormCreate(form, report));
+    EXPECT_EQ(ExitStatus(form, false), 0);
+    const std::string log = logText();
+    EXPECT_NE(log.find("  Days = 7 (Contractor)\r\n"), std::string::npos) << log;
+    const std::string entry =
+        "  1 card deactivated by this program was presented at a door since; see the preview\r\n";
+    EXPECT_EQ(log.substr(log.size() - entry.size()), entry) << log;
+    ASSERT_NE(site.sql.back().find("t.KeyNumber IN (17, 20) AND t.EventDateTime > '2026-12-06 "),
+              std::string::npos)
+        << site.sql.back();
+
+    EXPECT_EQ(preview(), 0);
+    const std::string deactivated = record::ParseCsv(readFile(dir.file("dormex.csv")))[2][0];
+    EXPECT_EQ(outText.substr(outText.find("Presented at")),
+              "Presented at a door after this program deactivated them:\n"
+              "  20 Two, Cards: deactivated " +
+                  deactivated +
+                  "; 3 door transactions since, the last at 2026-12-06 13:59:00\n"
+                  "Contractor: Days = 7, cut-off date 2026-11-29\n"
+                  "2 cards would be deactivated (Days = 30, cut-off date 2026-11-06)\n");
 }
 
 TEST_F(PreviewTest, FailuresGoToStandardErrorWithTheRunsStatus) {
