@@ -19,7 +19,14 @@ ensure_packages() {
     fi
     echo "Installing: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
+    # A mirror in the middle of a sync fails one index for a while: try again, then install from
+    # the indexes that did update (the install itself fails if a package cannot be had).
+    local attempt
+    for attempt in 1 2 3; do
+        apt-get update -qq && break
+        echo "apt-get update failed (attempt $attempt of 3)" >&2
+        [ "$attempt" = 3 ] || sleep 20
+    done
     apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 

@@ -64,6 +64,23 @@ check_program() {
     echo "$exe: $format, imports $(echo $dlls | tr ' ' ',')"
 }
 
+# check_resources EXE TRIPLE VERSION: the program carries its icon, a version resource and a
+# manifest naming VERSION (the project's, which --version prints) and Common Controls 6.
+check_resources() {
+    local exe=$1 triple=$2 version=$3 dump quad
+    dump=$("$triple-windres" -J coff -O rc -i "$exe")
+    quad=$version
+    while [ "$(tr -cd . <<<"$quad" | wc -c)" -lt 3 ]; do quad=$quad.0; done
+    local wanted
+    for wanted in "Type: group icon" "VALUE \"ProductName\", \"Dormex\"" \
+        "VALUE \"FileVersion\", \"$version\"" "FILEVERSION ${quad//./, }" \
+        "name=\"\"Dormex\"\" version=\"\"$quad\"\"" "Microsoft.Windows.Common-Controls"; do
+        grep -qF -- "$wanted" <<<"$dump" ||
+            { echo "windows: $exe lacks $wanted in its resources" >&2; exit 1; }
+    done
+    echo "$exe: icon, version $version and Common Controls 6 in its resources"
+}
+
 # check_trial_dll DLL TRIPLE NAMES...: the DLL's export table names exactly NAMES and its
 # resources hold one type library, its own (the test hooks and the test type libraries stay in
 # the test build, DormexSiteTest.dll). TRIPLE's windres reads the resources.
@@ -128,6 +145,8 @@ for arch_format_triple in 64:pei-x86-64:x86_64-w64-mingw32 32:pei-i386:i686-w64-
     for file in "$DORMEX_ROOT/build-win$arch"/{Dormex.exe,DormexSite.dll}; do
         [ -f "$file" ] && check_program "$file" "$format"
     done
+    check_resources "$DORMEX_ROOT/build-win$arch/Dormex.exe" "$triple" \
+        "$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$DORMEX_ROOT/build-win$arch/CMakeCache.txt")"
     check_trial_dll "$DORMEX_ROOT/build-win$arch/DormexSite.dll" "$triple" DllCanUnloadNow \
         DllGetClassObject DllRegisterServer DllUnregisterServer
 done

@@ -85,6 +85,7 @@ TEST_F(WinProgram, ReportsItsOwnDirectoryOnRedirectedOutput) {
     EXPECT_NE(help.out.find("Dormex.log"), std::string::npos) << help.out;
     EXPECT_NE(help.out.find("\r\n" + std::string(24, ' ') + "idle cards"), std::string::npos)
         << "laid out for Dormex.exe: " << help.out;
+    EXPECT_EQ(runProgram(exe, "/?").out, help.out) << "/? prints the usage";
     const ProgramRun version = runProgram(exe, "--version");
     EXPECT_EQ(version.status, 0u);
     EXPECT_EQ(version.out.rfind("Dormex ", 0), 0u) << version.out;

@@ -170,6 +170,14 @@ TEST_F(WineEndToEnd, PreviewListsWhatTheRunWillDoAndChangesNothing) {
     EXPECT_EQ(p.status, 0) << p.err;
     EXPECT_FALSE(std::filesystem::exists(dir.file("Dormex.log")));
     EXPECT_TRUE(downloads().empty());
+    // The way README-Windows.txt saves the preview writes the same list, under Wine too.
+    db.reset();
+    const RunResult saved =
+        runProgram(windowsBuild() + "/wine-run", {"cmd", "/c", "Dormex.exe preview > preview.txt"},
+                   dir.path(), std::chrono::seconds(120));
+    open();
+    EXPECT_EQ(saved.status, 0) << saved.err;
+    EXPECT_EQ(readFile(dir.file("preview.txt")), p.out);
     std::vector<std::string> previewed;
     std::istringstream lines(p.out);
     for (std::string line; std::getline(lines, line);) {

@@ -99,7 +99,7 @@ void ConsoleOutput::finish(bool boxSeen, bool preview) {
         if (!out.empty()) out += "\n";
         const std::string name = platform::programFileName();
         out += err + "\nThe cards themselves are listed in a command prompt: " + name +
-               " preview, or start /wait " + name + " preview > list.txt\n";
+               " preview, or " + name + " preview > list.txt\n";
     } else {
         out += err;
     }

@@ -66,6 +66,8 @@ void registerClass(HINSTANCE instance) {
     windowClass.cbSize = sizeof windowClass;
     windowClass.lpfnWndProc = ::DefWindowProcW;
     windowClass.hInstance = instance;
+    // The program's own icon, where the module holds one (the test programs do not).
+    windowClass.hIcon = ::LoadIconW(instance, MAKEINTRESOURCEW(1));
     windowClass.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
     windowClass.hbrBackground = ::GetSysColorBrush(COLOR_BTNFACE);
     windowClass.lpszClassName = kClassName;

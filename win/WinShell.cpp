@@ -2,6 +2,8 @@
 
 #include <objbase.h>
 #include <windows.h>
+// after windows.h, whose types it uses
+#include <commctrl.h>
 
 #include "Form1Window.h"
 #include "SiteLibraryChoice.h"
@@ -58,7 +60,13 @@ platform::Boxes* WinShell::startApplication(bool windowSystem) {
     if (m_started) return m_boxes.get();
     m_started = true;
     m_comInitialised = SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
-    if (windowSystem) m_boxes = std::make_unique<WinBoxes>();
+    if (windowSystem) {
+        // The manifest asks for Common Controls 6; loading it here gives the window and the
+        // boxes its styles before the first control is made.
+        INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES};
+        ::InitCommonControlsEx(&controls);
+        m_boxes = std::make_unique<WinBoxes>();
+    }
     return m_boxes.get();
 }
 
