@@ -132,11 +132,7 @@ ULONG STDMETHODCALLTYPE release(ComObject* self) {
 }
 
 HRESULT failWith(ComObject* self, HRESULT status, const std::string& message) {
-    std::wstring wide(message.size(), L'\0');
-    const int n = MultiByteToWideChar(CP_UTF8, 0, message.data(), static_cast<int>(message.size()),
-                                      wide.data(), static_cast<int>(wide.size()));
-    wide.resize(static_cast<size_t>(n > 0 ? n : 0));
-    publish(self, wide);
+    publish(self, dormex::platform::toWide(message));
     return status;
 }
 

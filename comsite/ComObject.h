@@ -10,12 +10,15 @@
 
 #include "SiteIds.h"
 #include "platform/Utf.h"
+#include "platform/win/DispatchTable.h"
 
 // The machinery under the stand-in server's objects: hand-built interface tables (slots 0 to 6
 // IUnknown and IDispatch, then the interface's own methods at fixed positions), reference
 // counting, a count of live objects, ISupportErrorInfo, and failures published with
 // SetErrorInfo. Nothing here throws across a COM call.
 namespace dormexsite {
+
+using dormex::platform::win::kOwnBase;
 
 // Any function, stored in an interface table.
 using Slot = void (*)();

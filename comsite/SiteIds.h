@@ -41,10 +41,6 @@ inline constexpr IID kCollectionIid = {
 inline constexpr IID kCardIid = {
     0x1B2774D4, 0x361E, 0x42CC, {0x80, 0xF5, 0xA8, 0x73, 0xB2, 0x4D, 0x43, 0xA4}};
 
-// Table index of an interface's own method at `position` (1 = the first after IUnknown's three
-// and IDispatch's four slots).
-inline constexpr int kOwnBase = 6;
-
 // The server's interfaces, as test hooks name them.
 enum class Iface : int {
     TopLevel = 1,

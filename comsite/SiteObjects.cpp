@@ -1,5 +1,6 @@
 #include "SiteObjects.h"
 
+#include <cstddef>
 #include <cwctype>
 #include <memory>
 #include <optional>
@@ -10,19 +11,29 @@
 #include "TestHooks.h"
 #include "platform/win/Ado.h"
 
+// widl's declarations of DormexSite.idl (in the build folder), as C: the site interfaces' tables.
+#define CINTERFACE
+#include "DormexSite.h"
+#undef CINTERFACE
+
 namespace dormexsite {
 namespace {
 
-// Own positions (1 = the first after IDispatch) of the site interfaces' operations.
-constexpr int kFindKeycards = 2;
-constexpr int kRunSql = 35;
-constexpr int kItem = 2;
-constexpr int kCount = 3;
-constexpr int kSetActive = 48;
-constexpr int kSetCardStatus = 16;
-constexpr int kSetStatusReason = 30;
-constexpr int kSave = 31;
-constexpr int kQueueDownload = 75;
+// The own position (1 = the first after IDispatch) of the method at byte `offset` of a table.
+constexpr int ownPosition(size_t offset) {
+    return static_cast<int>(offset / sizeof(Slot)) - kOwnBase;
+}
+
+// Own positions of the site interfaces' operations, as DormexSite.idl declares them.
+constexpr int kFindKeycards = ownPosition(offsetof(IDormexSiteTopLevelVtbl, FindKeycards));
+constexpr int kRunSql = ownPosition(offsetof(IDormexSiteTopLevelVtbl, RunSql));
+constexpr int kItem = ownPosition(offsetof(IDormexSiteKeycardsVtbl, Item));
+constexpr int kCount = ownPosition(offsetof(IDormexSiteKeycardsVtbl, get_Count));
+constexpr int kSetActive = ownPosition(offsetof(IDormexSiteKeycardVtbl, SetActive));
+constexpr int kSetCardStatus = ownPosition(offsetof(IDormexSiteKeycardVtbl, SetCardStatus));
+constexpr int kSetStatusReason = ownPosition(offsetof(IDormexSiteKeycardVtbl, SetStatusReason));
+constexpr int kSave = ownPosition(offsetof(IDormexSiteKeycardVtbl, Save));
+constexpr int kQueueDownload = ownPosition(offsetof(IDormexSiteKeycardVtbl, QueueDownload));
 
 // Table indexes in ADO's Recordset15, Fields15 and Field15 (platform/win/Ado.h) as own positions.
 constexpr int ado(int index) {

@@ -14,6 +14,7 @@
 #include "platform/System.h"
 #include "platform/Utf.h"
 #include "platform/win/Ado.h"
+#include "platform/win/Wide.h"
 #include "site/FieldText.h"
 
 namespace dormex::com {
@@ -59,12 +60,9 @@ struct ComConfig {
 // The system's text for `status`, trimmed; empty when there is none or it is 256 characters or
 // longer.
 std::string systemText(HRESULT status) {
-    wchar_t buffer[256];
-    const DWORD n =
-        ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                         static_cast<DWORD>(status), 0, buffer, ARRAYSIZE(buffer), nullptr);
-    if (n == 0 || n >= ARRAYSIZE(buffer)) return {};
-    return site::TrimErrorText(platform::toUtf8(std::wstring_view(buffer, n)));
+    const std::wstring text = platform::win::systemText(static_cast<DWORD>(status));
+    if (text.size() >= 256) return {};
+    return site::TrimErrorText(platform::toUtf8(text));
 }
 
 // The message for a failed call's `status`: the published error description (GetErrorInfo,

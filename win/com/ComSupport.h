@@ -7,6 +7,8 @@
 #include <string>
 #include <utility>
 
+#include "platform/win/DispatchTable.h"
+
 // Small owners of COM resources and the call of an interface method by its position, for the COM
 // site library client. Each owner releases what it holds when it goes, on every path.
 namespace dormex::com {
@@ -93,9 +95,7 @@ private:
     VARIANT m_value;
 };
 
-// Index in an interface's table of its own method at `position` (1 = the first after the three
-// IUnknown and four IDispatch methods).
-constexpr int kOwnBase = 6;
+using platform::win::kOwnBase;
 
 // Calls the method at table index `index` of `object` with `args`, declared with exactly the
 // argument types given, so that a 64-bit integer or a VARIANT is passed as the platform's

@@ -41,13 +41,18 @@ std::wstring modulePath(HMODULE module) {
     }
 }
 
-std::string systemMessage(DWORD code) {
+std::wstring systemText(DWORD code) {
     wchar_t* buffer = nullptr;
     const DWORD length = ::FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
         nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
     std::wstring text = length && buffer ? std::wstring(buffer, length) : std::wstring();
     if (buffer) ::LocalFree(buffer);
+    return text;
+}
+
+std::string systemMessage(DWORD code) {
+    std::wstring text = systemText(code);
     while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' '))
         text.pop_back();
     return text.empty() ? "system error " + std::to_string(code) : toUtf8(text);

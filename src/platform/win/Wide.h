@@ -16,6 +16,10 @@ std::wstring widePath(const std::string& path);
 // tell.
 std::wstring modulePath(HMODULE module);
 
+// The system's own text for a message code (a Windows error or an HRESULT), as FormatMessageW
+// gives it, line end included; empty when there is none.
+std::wstring systemText(DWORD code);
+
 // The system's text for an error code, without its line end; the code in decimal when there is
 // none.
 std::string systemMessage(DWORD code);
