@@ -22,10 +22,10 @@ ensure_packages() {
     # A mirror in the middle of a sync fails one index for a while: try again, then install from
     # the indexes that did update (the install itself fails if a package cannot be had).
     local attempt
-    for attempt in 1 2 3; do
+    for attempt in 1 2 3 4; do
         apt-get update -qq && break
-        echo "apt-get update failed (attempt $attempt of 3)" >&2
-        [ "$attempt" = 3 ] || sleep 20
+        echo "apt-get update failed (attempt $attempt of 4)" >&2
+        [ "$attempt" = 4 ] || sleep 45
     done
     apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
