@@ -163,7 +163,7 @@ HRESULT rsFields(Recordset& rs, ComObject** fields) {
 
 HRESULT rsMoveNext(Recordset& rs) {
     if (!rs.rows.isSelect) return rs.closed();
-    if (rs.atEnd()) return failWith(&rs, E_FAIL, "Cannot move past the last row");
+    if (rs.atEnd()) return failWith(&rs, E_FAIL, dormex::standin::kPastLastRow);
     ++rs.position;
     return S_OK;
 }
@@ -306,8 +306,7 @@ HRESULT collectionItem(Collection& collection, LONG index, VARIANT* card) {
     const std::vector<Card*>& cards = collection.cards;
     if (index < 1 || static_cast<size_t>(index) > cards.size())
         return failWith(&collection, DISP_E_BADINDEX,
-                        "Card index " + std::to_string(index) + " is out of range 1.." +
-                            std::to_string(cards.size()));
+                        dormex::standin::cardIndexText(index, cards.size()));
     Card* chosen = cards[static_cast<size_t>(index) - 1];
     addRef(chosen);
     card->vt = VT_DISPATCH;

@@ -300,9 +300,7 @@ ResultRows SiteStore::run(const std::wstring& sql) {
 }
 
 std::vector<SiteStore::CardState> SiteStore::findCards(std::int64_t keyNumber) {
-    sqlite3_stmt* s = prepared(m_find,
-                               "SELECT CardID, Active, CardStatus, StatusReason FROM Keycards "
-                               "WHERE KeyNumber = ? ORDER BY CardID");
+    sqlite3_stmt* s = prepared(m_find, standin::kFindCardsSql);
     bind(s, 1, keyNumber);
     std::vector<CardState> cards;
     for (;;) {
@@ -322,25 +320,18 @@ std::vector<SiteStore::CardState> SiteStore::findCards(std::int64_t keyNumber) {
 
 std::int64_t SiteStore::insertDownload(std::int64_t cardId, std::int32_t a, std::int32_t b,
                                        std::int32_t c, std::time_t now) {
-    stepOnce(m_db,
-             prepared(m_insert,
-                      "INSERT INTO CardDownloads (CardID, Arg1, Arg2, Arg3, QueuedAt) "
-                      "VALUES (?, ?, ?, ?, ?)"),
-             cardId, a, b, c, standin::formatLocalTime(now));
+    stepOnce(m_db, prepared(m_insert, standin::insertDownloadSql("?").c_str()), cardId, a, b, c,
+             standin::formatLocalTime(now));
     return sqlite3_last_insert_rowid(m_db);
 }
 
 SiteStore::PendingDownload SiteStore::saveCard(const CardState& card) {
     const std::time_t now = std::time(nullptr);
-    sqlite3_stmt* s = prepared(m_save,
-                               "UPDATE Keycards SET Active = ?, CardStatus = ?, StatusReason = ? "
-                               "WHERE CardID = ?");
+    sqlite3_stmt* s = prepared(m_save, standin::kSaveCardSql);
     exec(m_db, "BEGIN");
     try {
         stepOnce(m_db, s, card.active, card.cardStatus, card.statusReason, card.cardId);
-        if (sqlite3_changes(m_db) == 0)
-            throw StoreError("Card " + std::to_string(card.cardId) +
-                             " no longer exists in Keycards");
+        if (sqlite3_changes(m_db) == 0) throw StoreError(standin::cardGoneText(card.cardId));
         const std::int64_t id =
             insertDownload(card.cardId, kPendingArgs[0], kPendingArgs[1], kPendingArgs[2], now);
         exec(m_db, "COMMIT", "Cannot commit: ");
@@ -357,11 +348,8 @@ void SiteStore::queueDownload(std::int64_t cardId, const std::optional<PendingDo
     const std::time_t now = std::time(nullptr);
     if (pending && pending->holds(a, b, c, now)) return;
     if (pending) {
-        stepOnce(m_db,
-                 prepared(m_complete,
-                          "UPDATE CardDownloads SET Arg1 = ?, Arg2 = ?, Arg3 = ?, "
-                          "QueuedAt = ? WHERE DownloadID = ?"),
-                 a, b, c, standin::formatLocalTime(now), pending->downloadId);
+        stepOnce(m_db, prepared(m_complete, standin::completeDownloadSql("?").c_str()), a, b, c,
+                 standin::formatLocalTime(now), pending->downloadId);
         if (sqlite3_changes(m_db) > 0) return;
     }
     insertDownload(cardId, a, b, c, now);

@@ -167,7 +167,7 @@ public:
     }
     void MoveNext() override {
         requireOpen();
-        if (m_position >= rowCount()) throw Error("Cannot move past the last row");
+        if (m_position >= rowCount()) throw Error(standin::kPastLastRow);
         ++m_position;
     }
     site::FieldValue Value(std::int32_t index) override {
@@ -236,11 +236,8 @@ public:
 
     // The cards with `keyNumber`, ascending CardID. Throws Error.
     std::vector<CardState> findCards(std::int64_t keyNumber) {
-        QSqlQuery& query = m_find.prepared(m_db, [] {
-            return QStringLiteral(
-                "SELECT CardID, Active, CardStatus, StatusReason FROM Keycards "
-                "WHERE KeyNumber = ? ORDER BY CardID");
-        });
+        QSqlQuery& query =
+            m_find.prepared(m_db, [] { return QString::fromUtf8(standin::kFindCardsSql); });
         m_find.bind(0, QVariant::fromValue<qlonglong>(keyNumber));
         run(query);
         std::vector<CardState> cards;
@@ -274,10 +271,7 @@ public:
         if (pending && pending->holds(a, b, c, now)) return;
         if (pending) {
             QSqlQuery& query = m_complete.prepared(m_db, [&] {
-                return QStringLiteral(
-                           "UPDATE CardDownloads SET Arg1 = ?, Arg2 = ?, Arg3 = ?, QueuedAt = %1 "
-                           "WHERE DownloadID = ?")
-                    .arg(stampParameter());
+                return QString::fromStdString(standin::completeDownloadSql(stampParameter()));
             });
             m_complete.bind(0, a);
             m_complete.bind(1, b);
@@ -294,7 +288,7 @@ public:
 
 private:
     [[noreturn]] static void cardGone(std::int64_t cardId) {
-        throw Error("Card " + std::to_string(cardId) + " no longer exists in Keycards");
+        throw Error(standin::cardGoneText(cardId));
     }
 
     // PostgreSQL: the card's update and its download's insert as one statement, atomic on its
@@ -328,11 +322,8 @@ private:
 
     // Other databases: the update and the insert in one transaction.
     std::int64_t saveInTransaction(const CardState& card, std::time_t now) {
-        QSqlQuery& query = m_save.prepared(m_db, [] {
-            return QStringLiteral(
-                "UPDATE Keycards SET Active = ?, CardStatus = ?, StatusReason = ? "
-                "WHERE CardID = ?");
-        });
+        QSqlQuery& query =
+            m_save.prepared(m_db, [] { return QString::fromUtf8(standin::kSaveCardSql); });
         m_save.bind(0, card.active);
         m_save.bind(1, card.cardStatus);
         m_save.bind(2, card.statusReason);
@@ -359,10 +350,7 @@ private:
     std::int64_t insertDownload(std::int64_t cardId, std::int32_t a, std::int32_t b, std::int32_t c,
                                 std::time_t now, bool wantId) {
         QSqlQuery& query = m_queue.prepared(m_db, [&] {
-            return QStringLiteral(
-                       "INSERT INTO CardDownloads (CardID, Arg1, Arg2, Arg3, QueuedAt) "
-                       "VALUES (?, ?, ?, ?, %1)")
-                .arg(stampParameter());
+            return QString::fromStdString(standin::insertDownloadSql(stampParameter()));
         });
         m_queue.bind(0, QVariant::fromValue<qlonglong>(cardId));
         m_queue.bind(1, a);
@@ -394,9 +382,8 @@ private:
         return id;
     }
 
-    QString stampParameter() const {
-        return m_db.dialect() == Dialect::Sqlite ? QStringLiteral("?")
-                                                 : QStringLiteral("CAST(? AS TIMESTAMP)");
+    std::string stampParameter() const {
+        return m_db.dialect() == Dialect::Sqlite ? "?" : "CAST(? AS TIMESTAMP)";
     }
 
     void run(QSqlQuery& query) {
@@ -454,8 +441,7 @@ public:
     std::int32_t Count() override { return static_cast<std::int32_t>(m_cards.size()); }
     std::shared_ptr<site::Card> Item(std::int32_t index) override {
         if (index < 1 || static_cast<size_t>(index) > m_cards.size())
-            throw Error("Card index " + std::to_string(index) + " is out of range 1.." +
-                        std::to_string(m_cards.size()));
+            throw Error(standin::cardIndexText(index, m_cards.size()));
         return m_cards[static_cast<size_t>(index) - 1];
     }
 

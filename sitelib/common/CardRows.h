@@ -1,7 +1,9 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <string>
 
 // A card as both stand-in site libraries keep it between its calls. A save writes the card's
 // change and queues the card's download in one transaction, so a card is never saved without a
@@ -33,5 +35,30 @@ struct PendingDownload {
                now == savedAt;
     }
 };
+
+// The card store's statements, the same for both stand-ins; `?` binds in the order written. A
+// statement that writes a download's time takes the back end's `stamp` parameter text.
+inline constexpr const char* kFindCardsSql =
+    "SELECT CardID, Active, CardStatus, StatusReason FROM Keycards WHERE KeyNumber = ? "
+    "ORDER BY CardID";
+inline constexpr const char* kSaveCardSql =
+    "UPDATE Keycards SET Active = ?, CardStatus = ?, StatusReason = ? WHERE CardID = ?";
+inline std::string insertDownloadSql(const std::string& stamp) {
+    return "INSERT INTO CardDownloads (CardID, Arg1, Arg2, Arg3, QueuedAt) VALUES (?, ?, ?, ?, " +
+           stamp + ")";
+}
+inline std::string completeDownloadSql(const std::string& stamp) {
+    return "UPDATE CardDownloads SET Arg1 = ?, Arg2 = ?, Arg3 = ?, QueuedAt = " + stamp +
+           " WHERE DownloadID = ?";
+}
+
+// The card store's messages, the same for both stand-ins.
+inline constexpr const char* kPastLastRow = "Cannot move past the last row";
+inline std::string cardGoneText(std::int64_t cardId) {
+    return "Card " + std::to_string(cardId) + " no longer exists in Keycards";
+}
+inline std::string cardIndexText(std::int32_t index, std::size_t count) {
+    return "Card index " + std::to_string(index) + " is out of range 1.." + std::to_string(count);
+}
 
 }  // namespace dormex::standin
