@@ -4,6 +4,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 // The end-to-end scenarios shared by the Linux program's tests and the Windows program's tests
@@ -11,24 +12,52 @@
 // (log messages without their stamps, card states, queued downloads).
 namespace dormex::test::scenario {
 
+// A column value of a test row: NULL, an integer, a real or text (any bytes, NUL included).
+struct Value {
+    enum class Kind { Null, Integer, Real, Text };
+    Kind kind = Kind::Null;
+    std::int64_t integer = 0;  // also the integer part of a real
+    double real = 0;
+    std::string text;
+
+    Value() = default;
+    Value(std::nullopt_t) {}
+    Value(int v) : kind(Kind::Integer), integer(v) {}
+    Value(long v) : kind(Kind::Integer), integer(v) {}
+    Value(long long v) : kind(Kind::Integer), integer(v) {}
+    Value(double v) : kind(Kind::Real), integer(static_cast<std::int64_t>(v)), real(v) {}
+    Value(const char* t) : kind(t ? Kind::Text : Kind::Null), text(t ? t : "") {}
+    Value(std::string t) : kind(Kind::Text), text(std::move(t)) {}
+    bool isNull() const { return kind == Kind::Null; }
+};
+
+// Rows of personnel, Keycards and Transactions.
 struct Person {
     int userid;
-    const char* lastName;
-    const char* firstName;
-    std::optional<std::int64_t> flags;
+    Value lastName, firstName, flags;
 };
 
 struct Card {
     int cardId;
-    std::int64_t keyNumber;
-    int userid;
+    Value keyNumber;
+    Value userid;  // NULL: no holder
     int active = 1;
 };
 
 // A transaction of `keyNumber` made `daysAgo` days before the run.
 struct Use {
-    std::int64_t keyNumber;
+    Value keyNumber;
     int daysAgo;
+};
+
+// A card with a holder of its own (userid = cardId; none without `holder`) and its last use.
+struct HeldCard {
+    int cardId;
+    Value key;
+    Value last, first, flags;
+    int usedDaysAgo = -1;  // -1: never
+    int active = 1;
+    bool holder = true;
 };
 
 struct Site {
