@@ -51,6 +51,7 @@ namespace {
 using namespace std::chrono_literals;
 using sitelib::ConnectionSettings;
 using sitelib::Driver;
+using sitelib::driverName;
 using sitelib::SiteDatabase;
 using SteadyClock = std::chrono::steady_clock;
 using scenario::HeldCard;
@@ -918,55 +919,15 @@ TEST(Secrets, AFailedConnectionNeverShowsThePassword) {
 // A PostgreSQL site, natively and through ODBC: locks held by another session, and a server that
 // stops answering.
 
-enum class ServerDriver { Postgres, Odbc };
-
-const char* nameOf(ServerDriver driver) {
-    return driver == ServerDriver::Postgres ? "QPSQL" : "QODBC";
-}
-
 // A site of its own (a schema) in the database of scripts/pg-harness.sh, dropped afterwards, with
 // the test's own connection to it.
 class HarnessSite {
 public:
-    // False (and a failure under CI=true) without the harness's environment.
-    static bool available() {
-        if (!envOr("DORMEX_PG_HOST").empty() && !envOr("DORMEX_ODBC_DSN").empty()) return true;
-        if (onCi()) ADD_FAILURE() << "CI=true but no PostgreSQL harness: run scripts/pg-harness.sh";
-        return false;
-    }
-
-    HarnessSite() {
-        static int counter = 0;
-        m_schema = "dormex_f" + std::to_string(::getpid()) + "_" + std::to_string(++counter);
-        TestSite(settings(false)).exec("CREATE SCHEMA " + m_schema);
-        m_site = TestSite::create(settings(true));
-    }
-    ~HarnessSite() {
-        m_site.reset();
-        try {
-            TestSite(settings(false)).exec("DROP SCHEMA " + m_schema + " CASCADE");
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "could not drop %s: %s\n", m_schema.c_str(), e.what());
-        }
-    }
-    HarnessSite(const HarnessSite&) = delete;
-    HarnessSite& operator=(const HarnessSite&) = delete;
-
     TestSite& site() { return *m_site; }
     int port() const { return std::stoi(envOr("DORMEX_PG_PORT")); }
-
     // SiteLibrary.ini for the program, reaching the server at `port` on 127.0.0.1.
-    std::string registration(ServerDriver driver, int port) const {
-        std::string ini = "[Database]\nDriver=" + std::string(nameOf(driver)) +
-                          "\nUser=" + envOr("DORMEX_PG_USER") +
-                          "\nPassword=" + envOr("DORMEX_PG_PASSWORD") + "\n";
-        if (driver == ServerDriver::Postgres)
-            return ini + "Host=127.0.0.1\nPort=" + std::to_string(port) +
-                   "\nDatabase=" + envOr("DORMEX_PG_DB") +
-                   "\nOptions=options=-csearch_path=" + m_schema + "\n";
-        return ini + "Database=DSN=" + envOr("DORMEX_ODBC_DSN") +
-               ";SERVER=127.0.0.1;PORT=" + std::to_string(port) +
-               ";ConnSettings={SET search_path TO " + m_schema + "}\n";
+    std::string registration(Driver driver, int port) const {
+        return m_schema.registration(driver, port);
     }
 
     // How many sessions wait for a lock that the test's connection holds (from pg_locks: inside
@@ -980,15 +941,8 @@ public:
     }
 
 private:
-    ConnectionSettings settings(bool inSchema) const {
-        ConnectionSettings s = harnessSettings(Driver::Postgres);
-        s.options = inSchema ? "options=-csearch_path=" + m_schema
-                             : "options=-cclient_min_messages=warning";
-        return s;
-    }
-
-    std::string m_schema;
-    std::unique_ptr<TestSite> m_site;
+    HarnessSchema m_schema;  // made before the connection, dropped after it
+    std::unique_ptr<TestSite> m_site = TestSite::create(m_schema.settings());
 };
 
 double secondsSince(SteadyClock::time_point start) {
@@ -1007,10 +961,10 @@ bool waitUntil(Condition done, SteadyClock::duration limit) {
 }
 
 TEST(ServerLocks, ALockHeldThroughoutFailsTheRunInTimeAndOneReleasedInTimeIsWaitedFor) {
-    if (!HarnessSite::available()) GTEST_SKIP() << "no PostgreSQL harness";
-    for (ServerDriver driver : {ServerDriver::Postgres, ServerDriver::Odbc}) {
+    DORMEX_REQUIRE_HARNESS();
+    for (Driver driver : {Driver::Postgres, Driver::Odbc}) {
         for (const bool released : {false, true}) {
-            SCOPED_TRACE(std::string(nameOf(driver)) + (released ? ", released" : ", held"));
+            SCOPED_TRACE(std::string(driverName(driver)) + (released ? ", released" : ", held"));
             HarnessSite harness;
             TestSite& site = harness.site();
             fillSmallSite(site);
@@ -1033,8 +987,9 @@ TEST(ServerLocks, ALockHeldThroughoutFailsTheRunInTimeAndOneReleasedInTimeIsWait
             RunResult r = child->wait(60s);
             const double seconds = secondsSince(started);
             if (!released) site.exec("ROLLBACK");
-            std::printf("[ measured ] %s, lock %s: the run ended after %.1f s\n", nameOf(driver),
-                        released ? "released after 3 s" : "held throughout", seconds);
+            std::printf("[ measured ] %s, lock %s: the run ended after %.1f s\n",
+                        driverName(driver), released ? "released after 3 s" : "held throughout",
+                        seconds);
 
             EXPECT_FALSE(r.timedOut) << "the run must give up on the lock, not hang";
             EXPECT_EQ(r.signal, 0);
@@ -1167,9 +1122,9 @@ private:
 };
 
 TEST(ServerStopsAnswering, TheRunEndsWithALoggedFailureAndExactlyTheLoggedCardsSaved) {
-    if (!HarnessSite::available()) GTEST_SKIP() << "no PostgreSQL harness";
-    for (ServerDriver driver : {ServerDriver::Postgres, ServerDriver::Odbc}) {
-        SCOPED_TRACE(nameOf(driver));
+    DORMEX_REQUIRE_HARNESS();
+    for (Driver driver : {Driver::Postgres, Driver::Odbc}) {
+        SCOPED_TRACE(driverName(driver));
         HarnessSite harness;
         TestSite& site = harness.site();
         fillSmallSite(site);
@@ -1192,7 +1147,7 @@ TEST(ServerStopsAnswering, TheRunEndsWithALoggedFailureAndExactlyTheLoggedCardsS
         const double seconds = secondsSince(silent);
         site.exec("ROLLBACK");
         std::printf("[ measured ] %s: the run ended %.1f s after the relay went silent\n",
-                    nameOf(driver), seconds);
+                    driverName(driver), seconds);
 
         const std::string log = dir.log();
         ASSERT_TRUE(reached) << "the run never waited for the second card: " << log << r.err;

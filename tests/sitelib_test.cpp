@@ -32,6 +32,7 @@
 #include "SqlSiteLibrary.h"
 #include "TestSupport.h"
 #include "platform/Error.h"
+#include "support/Harness.h"
 #include "support/Programs.h"
 
 namespace dormex::sitelib {
@@ -293,22 +294,11 @@ protected:
             settings.database = m_dir.file("site.db");
             SiteDatabase(settings, SiteDatabase::OpenMode::Create).createSchema();
         } else {
-            m_env = pgEnv();
-            REQUIRE_PG(m_env);
-            static std::atomic<int> counter{0};
-            m_schema = "dormex_t" + std::to_string(::getpid()) + "_" + std::to_string(++counter);
-            admin().exec(QString::fromStdString("CREATE SCHEMA " + m_schema));
-            std::string ini =
-                "[Database]\nUser=" + m_env->user + "\nPassword=" + m_env->password + "\n";
-            if (GetParam() == Backend::Postgres) {
-                ini += "Driver=QPSQL\nHost=" + m_env->host + "\nPort=" + m_env->port +
-                       "\nDatabase=" + m_env->db + "\nOptions=options=-csearch_path=" + m_schema +
-                       "\n";
-            } else {
-                ini += "Driver=QODBC\nDatabase=DSN=" + m_env->dsn + ";SERVER=" + m_env->host +
-                       ";ConnSettings={SET search_path TO " + m_schema + "}\n";
-            }
-            test::writeFile(m_dir.file("SiteLibrary.ini"), ini);
+            REQUIRE_PG(pgEnv());
+            m_schema = std::make_unique<test::HarnessSchema>();
+            test::writeFile(m_dir.file("SiteLibrary.ini"),
+                            m_schema->registration(
+                                GetParam() == Backend::Postgres ? Driver::Postgres : Driver::Odbc));
         }
         m_db = std::make_unique<SiteDatabase>(readRegistration(m_dir.path() + "/"));
         if (GetParam() != Backend::Sqlite) m_db->createSchema();
@@ -318,28 +308,11 @@ protected:
 
     void TearDown() override {
         m_db.reset();
-        if (!m_schema.empty())
-            admin().exec(QString::fromStdString("DROP SCHEMA " + m_schema + " CASCADE"));
+        m_schema.reset();
         qInstallMessageHandler(m_previousHandler);
         platform::setServices({});
         std::lock_guard<std::mutex> lock(g_warningsMutex);
         EXPECT_TRUE(g_warnings.empty()) << g_warnings.front();
-    }
-
-    // A plain connection to the harness database, outside any test schema.
-    SiteDatabase& admin() {
-        if (!m_admin) {
-            ConnectionSettings settings;
-            settings.driver = Driver::Postgres;
-            settings.host = m_env->host;
-            settings.port = std::stoi(m_env->port);
-            settings.database = m_env->db;
-            settings.user = m_env->user;
-            settings.password = m_env->password;
-            settings.options = "options=-cclient_min_messages=warning";
-            m_admin = std::make_unique<SiteDatabase>(settings);
-        }
-        return *m_admin;
     }
 
     std::shared_ptr<site::TopLevelObject> create() { return CreateTopLevelObject(); }
@@ -412,12 +385,10 @@ protected:
 
     test::TempDir m_dir;
     test::FixedClock m_clock{test::localTimeOf(2026, 12, 6, 14, 5)};
-    std::optional<PgEnv> m_env;
-    std::string m_schema;
+    std::unique_ptr<test::HarnessSchema> m_schema;
     std::unique_ptr<SiteDatabase> m_db;
 
 private:
-    std::unique_ptr<SiteDatabase> m_admin;
     QtMessageHandler m_previousHandler = nullptr;
 };
 
