@@ -164,23 +164,32 @@ struct Failure {
     std::string sqliteFailure;     // "" when the same as `failure`
 };
 
+// The statement(s) making the trigger `name` refuse every `event` ("BEFORE UPDATE ON Keycards")
+// for which the condition `when` ("" for always) holds, with `message`, on SQLite or PostgreSQL.
+inline std::string refusal(bool postgres, const std::string& name, const std::string& event,
+                           const std::string& when, const std::string& message) {
+    if (!postgres)
+        return "CREATE TRIGGER " + name + " " + event + (when.empty() ? "" : " WHEN " + when) +
+               " BEGIN SELECT RAISE(ABORT, '" + message + "'); END";
+    return "CREATE FUNCTION " + name + "() RETURNS trigger AS $$ BEGIN IF " +
+           (when.empty() ? "true" : when) + " THEN RAISE EXCEPTION '" + message +
+           "'; END IF; RETURN NEW; END $$ LANGUAGE plpgsql; CREATE TRIGGER " + name + " " + event +
+           " FOR EACH ROW EXECUTE FUNCTION " + name + "()";
+}
+
 inline std::vector<Failure> failures() {
     const std::string locked = "Card 20 is locked by the site";
-    const std::string raiseSqlite = "SELECT RAISE(ABORT, '" + locked + ".'); END";
-    auto raisePostgres = [&](const std::string& test, const std::string& trigger) {
-        return "CREATE FUNCTION f() RETURNS trigger AS $$ BEGIN IF " + test +
-               " THEN RAISE EXCEPTION '" + locked +
-               ".'; END IF; RETURN NEW; END $$ LANGUAGE plpgsql; CREATE TRIGGER f " + trigger +
-               " FOR EACH ROW EXECUTE FUNCTION f()";
+    auto refused = [&](bool postgres, const std::string& event, const std::string& when) {
+        return refusal(postgres, "f", event, when, locked + ".");
     };
     const std::string badKey = "INSERT INTO Keycards (CardID, KeyNumber, userid) VALUES (11, ";
     const std::string notInteger = "' is not a valid integer value for field 'KeyNumber'";
     return {
-        {"CREATE TRIGGER f BEFORE UPDATE ON Keycards WHEN OLD.KeyNumber = 20 BEGIN " + raiseSqlite,
-         raisePostgres("OLD.KeyNumber = 20", "BEFORE UPDATE ON Keycards"), "5", 1, locked, "", ""},
+        {refused(false, "BEFORE UPDATE ON Keycards", "OLD.KeyNumber = 20"),
+         refused(true, "BEFORE UPDATE ON Keycards", "OLD.KeyNumber = 20"), "5", 1, locked, "", ""},
         // The save's download is refused: the save is undone with it.
-        {"CREATE TRIGGER f BEFORE INSERT ON CardDownloads WHEN NEW.CardID = 4 BEGIN " + raiseSqlite,
-         raisePostgres("NEW.CardID = 4", "BEFORE INSERT ON CardDownloads"), "5", 1, locked, "", ""},
+        {refused(false, "BEFORE INSERT ON CardDownloads", "NEW.CardID = 4"),
+         refused(true, "BEFORE INSERT ON CardDownloads", "NEW.CardID = 4"), "5", 1, locked, "", ""},
         // Keys that are no 64-bit integer end the run, never touching another card.
         {badKey + "19.5, 1)", badKey + "19.5, 1)", "6", 1, "'19.5" + notInteger, "numeric", ""},
         {badKey + "99999999999999999999, 1)", badKey + "99999999999999999999, 1)", "6", 6,

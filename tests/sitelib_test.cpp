@@ -26,6 +26,7 @@
 #include <thread>
 
 #include "DemoSite.h"
+#include "Scenarios.h"
 #include "ServerWatch.h"
 #include "SiteContent.h"
 #include "SiteDatabase.h"
@@ -369,18 +370,8 @@ protected:
     // Makes every UPDATE of Keycards or INSERT into CardDownloads fail with `message`.
     void denyWrites(const std::string& table, const std::string& event,
                     const std::string& message) {
-        const std::string name = "deny_" + lower(table);
-        if (m_db->dialect() == Dialect::Sqlite) {
-            exec("CREATE TRIGGER " + name + " BEFORE " + event + " ON " + table +
-                 " BEGIN SELECT RAISE(ABORT, '" + message + "'); END");
-        } else {
-            exec("CREATE FUNCTION " + name +
-                 "() RETURNS trigger LANGUAGE plpgsql AS "
-                 "$$ BEGIN RAISE EXCEPTION '" +
-                 message + "'; END $$");
-            exec("CREATE TRIGGER " + name + " BEFORE " + event + " ON " + table +
-                 " FOR EACH ROW EXECUTE FUNCTION " + name + "()");
-        }
+        exec(test::scenario::refusal(m_db->dialect() != Dialect::Sqlite, "deny_" + lower(table),
+                                     "BEFORE " + event + " ON " + table, "", message));
     }
 
     test::TempDir m_dir;
