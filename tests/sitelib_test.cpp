@@ -64,29 +64,8 @@ std::string show(site::Recordset& rs, std::int32_t i) {
     return "s" + *text + (integer ? "=" + std::to_string(*integer) : "");
 }
 
-// The server the harness started, from its environment.
-struct PgEnv {
-    std::string host, port, db, user, password, dsn;
-};
-std::optional<PgEnv> pgEnv() {
-    const char* names[] = {"DORMEX_PG_HOST", "DORMEX_PG_PORT",     "DORMEX_PG_DB",
-                           "DORMEX_PG_USER", "DORMEX_PG_PASSWORD", "DORMEX_ODBC_DSN"};
-    std::vector<std::string> values;
-    for (const char* name : names) {
-        const char* value = std::getenv(name);
-        if (!value || !*value) return std::nullopt;
-        values.push_back(value);
-    }
-    return PgEnv{values[0], values[1], values[2], values[3], values[4], values[5]};
-}
 using test::closedPort;
 using test::onCi;
-#define REQUIRE_PG(env)                                                                       \
-    if (!(env)) {                                                                             \
-        if (onCi()) FAIL() << "CI=true but no PostgreSQL harness: run scripts/pg-harness.sh"; \
-        GTEST_SKIP() << "no PostgreSQL harness (scripts/pg-harness.sh run ...)";              \
-    }
-
 // `port` on 127.0.0.1 as the server end of a connection's socket.
 TcpSocket loopbackTarget(int port) {
     TcpSocket socket;
@@ -225,11 +204,11 @@ TEST_F(RegistrationTest, UnreachableServersFailFastWithoutThePassword) {
 }
 
 TEST_F(RegistrationTest, WrongPasswordMessageHidesThePassword) {
-    auto env = pgEnv();
-    REQUIRE_PG(env);
-    const std::string wrong = env->password + "-wrong";
-    writeIni("Driver=QPSQL\nHost=" + env->host + "\nPort=" + env->port + "\nDatabase=" + env->db +
-             "\nUser=" + env->user + "\nPassword=" + wrong + "\n");
+    DORMEX_REQUIRE_HARNESS();
+    ConnectionSettings pg = test::harnessSettings(Driver::Postgres);
+    const std::string wrong = pg.password + "-wrong";
+    pg.password = wrong;
+    test::writeFile(m_dir.file("SiteLibrary.ini"), test::registrationText(pg));
     const std::string message = createFails();
     EXPECT_NE(message.find("password authentication failed"), std::string::npos) << message;
     EXPECT_EQ(message.find(wrong), std::string::npos) << message;
@@ -254,10 +233,10 @@ TEST_F(RegistrationTest, SilentServersTimeOutWithinFifteenSeconds) {
 }
 
 TEST_F(RegistrationTest, OdbcDataSourceNameAlone) {
-    auto env = pgEnv();
-    REQUIRE_PG(env);
-    writeIni("Driver=QODBC\nDatabase=" + env->dsn + "\nUser=" + env->user +
-             "\nPassword=" + env->password + "\n");
+    DORMEX_REQUIRE_HARNESS();
+    const ConnectionSettings pg = test::harnessSettings(Driver::Postgres);
+    writeIni("Driver=QODBC\nDatabase=" + test::envOr("DORMEX_ODBC_DSN") + "\nUser=" + pg.user +
+             "\nPassword=" + pg.password + "\n");
     auto rs = CreateTopLevelObject()->RunSql("SELECT 6 * 7 AS answer");
     EXPECT_EQ(show(*rs, 0), "i42");
 }
@@ -295,7 +274,7 @@ protected:
             settings.database = m_dir.file("site.db");
             SiteDatabase(settings, SiteDatabase::OpenMode::Create).createSchema();
         } else {
-            REQUIRE_PG(pgEnv());
+            DORMEX_REQUIRE_HARNESS();
             m_schema = std::make_unique<test::HarnessSchema>();
             test::writeFile(m_dir.file("SiteLibrary.ini"),
                             m_schema->registration(
