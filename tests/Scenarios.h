@@ -7,9 +7,11 @@
 #include <utility>
 #include <vector>
 
-// The end-to-end scenarios shared by the Linux program's tests and the Windows program's tests
-// under Wine: a small site, the settings it runs with, and what an unattended run must leave
-// (log messages without their stamps, card states, queued downloads).
+// The rows of a test site (persons, cards, door transactions) that support/SiteRows.h writes to a
+// real database, and the end-to-end scenarios shared by the Linux program's tests and the Windows
+// program's tests under Wine: a small site, the settings it runs with, what an unattended run
+// must leave (log messages without their stamps, card states, queued downloads) and the failures
+// a site database can make.
 namespace dormex::test::scenario {
 
 // A column value of a test row: NULL, an integer, a real or text (any bytes, NUL included).

@@ -14,7 +14,6 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
-#include <QVariant>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -52,7 +51,6 @@ using namespace std::chrono_literals;
 using sitelib::ConnectionSettings;
 using sitelib::Driver;
 using sitelib::driverName;
-using sitelib::SiteDatabase;
 using SteadyClock = std::chrono::steady_clock;
 using scenario::HeldCard;
 using scenario::Value;
@@ -925,7 +923,7 @@ class HarnessSite {
 public:
     TestSite& site() { return *m_site; }
     int port() const { return std::stoi(envOr("DORMEX_PG_PORT")); }
-    // SiteLibrary.ini for the program, reaching the server at `port` on 127.0.0.1.
+    // SiteLibrary.ini for the program, reaching the site at `port` on the harness's host.
     std::string registration(Driver driver, int port) const {
         return m_schema.registration(driver, port);
     }
