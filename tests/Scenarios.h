@@ -4,31 +4,62 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
-// The end-to-end scenarios shared by the Linux program's tests and the Windows program's tests
-// under Wine: a small site, the settings it runs with, and what an unattended run must leave
-// (log messages without their stamps, card states, queued downloads).
+// The rows of a test site (persons, cards, door transactions) that support/SiteRows.h writes to a
+// real database, and the end-to-end scenarios shared by the Linux program's tests and the Windows
+// program's tests under Wine: a small site, the settings it runs with, what an unattended run
+// must leave (log messages without their stamps, card states, queued downloads) and the failures
+// a site database can make.
 namespace dormex::test::scenario {
 
+// A column value of a test row: NULL, an integer, a real or text (any bytes, NUL included).
+struct Value {
+    enum class Kind { Null, Integer, Real, Text };
+    Kind kind = Kind::Null;
+    std::int64_t integer = 0;  // also the integer part of a real
+    double real = 0;
+    std::string text;
+
+    Value() = default;
+    Value(std::nullopt_t) {}
+    Value(int v) : kind(Kind::Integer), integer(v) {}
+    Value(long v) : kind(Kind::Integer), integer(v) {}
+    Value(long long v) : kind(Kind::Integer), integer(v) {}
+    Value(double v) : kind(Kind::Real), integer(static_cast<std::int64_t>(v)), real(v) {}
+    Value(const char* t) : kind(t ? Kind::Text : Kind::Null), text(t ? t : "") {}
+    Value(std::string t) : kind(Kind::Text), text(std::move(t)) {}
+    bool isNull() const { return kind == Kind::Null; }
+};
+
+// Rows of personnel, Keycards and Transactions.
 struct Person {
     int userid;
-    const char* lastName;
-    const char* firstName;
-    std::optional<std::int64_t> flags;
+    Value lastName, firstName, flags;
 };
 
 struct Card {
     int cardId;
-    std::int64_t keyNumber;
-    int userid;
+    Value keyNumber;
+    Value userid;  // NULL: no holder
     int active = 1;
 };
 
 // A transaction of `keyNumber` made `daysAgo` days before the run.
 struct Use {
-    std::int64_t keyNumber;
+    Value keyNumber;
     int daysAgo;
+};
+
+// A card with a holder of its own (userid = cardId; none without `holder`) and its last use.
+struct HeldCard {
+    int cardId;
+    Value key;
+    Value last, first, flags;
+    int usedDaysAgo = -1;  // -1: never
+    int active = 1;
+    bool holder = true;
 };
 
 struct Site {
@@ -135,23 +166,32 @@ struct Failure {
     std::string sqliteFailure;     // "" when the same as `failure`
 };
 
+// The statement(s) making the trigger `name` refuse every `event` ("BEFORE UPDATE ON Keycards")
+// for which the condition `when` ("" for always) holds, with `message`, on SQLite or PostgreSQL.
+inline std::string refusal(bool postgres, const std::string& name, const std::string& event,
+                           const std::string& when, const std::string& message) {
+    if (!postgres)
+        return "CREATE TRIGGER " + name + " " + event + (when.empty() ? "" : " WHEN " + when) +
+               " BEGIN SELECT RAISE(ABORT, '" + message + "'); END";
+    return "CREATE FUNCTION " + name + "() RETURNS trigger AS $$ BEGIN IF " +
+           (when.empty() ? "true" : when) + " THEN RAISE EXCEPTION '" + message +
+           "'; END IF; RETURN NEW; END $$ LANGUAGE plpgsql; CREATE TRIGGER " + name + " " + event +
+           " FOR EACH ROW EXECUTE FUNCTION " + name + "()";
+}
+
 inline std::vector<Failure> failures() {
     const std::string locked = "Card 20 is locked by the site";
-    const std::string raiseSqlite = "SELECT RAISE(ABORT, '" + locked + ".'); END";
-    auto raisePostgres = [&](const std::string& test, const std::string& trigger) {
-        return "CREATE FUNCTION f() RETURNS trigger AS $$ BEGIN IF " + test +
-               " THEN RAISE EXCEPTION '" + locked +
-               ".'; END IF; RETURN NEW; END $$ LANGUAGE plpgsql; CREATE TRIGGER f " + trigger +
-               " FOR EACH ROW EXECUTE FUNCTION f()";
+    auto refused = [&](bool postgres, const std::string& event, const std::string& when) {
+        return refusal(postgres, "f", event, when, locked + ".");
     };
     const std::string badKey = "INSERT INTO Keycards (CardID, KeyNumber, userid) VALUES (11, ";
     const std::string notInteger = "' is not a valid integer value for field 'KeyNumber'";
     return {
-        {"CREATE TRIGGER f BEFORE UPDATE ON Keycards WHEN OLD.KeyNumber = 20 BEGIN " + raiseSqlite,
-         raisePostgres("OLD.KeyNumber = 20", "BEFORE UPDATE ON Keycards"), "5", 1, locked, "", ""},
+        {refused(false, "BEFORE UPDATE ON Keycards", "OLD.KeyNumber = 20"),
+         refused(true, "BEFORE UPDATE ON Keycards", "OLD.KeyNumber = 20"), "5", 1, locked, "", ""},
         // The save's download is refused: the save is undone with it.
-        {"CREATE TRIGGER f BEFORE INSERT ON CardDownloads WHEN NEW.CardID = 4 BEGIN " + raiseSqlite,
-         raisePostgres("NEW.CardID = 4", "BEFORE INSERT ON CardDownloads"), "5", 1, locked, "", ""},
+        {refused(false, "BEFORE INSERT ON CardDownloads", "NEW.CardID = 4"),
+         refused(true, "BEFORE INSERT ON CardDownloads", "NEW.CardID = 4"), "5", 1, locked, "", ""},
         // Keys that are no 64-bit integer end the run, never touching another card.
         {badKey + "19.5, 1)", badKey + "19.5, 1)", "6", 1, "'19.5" + notInteger, "numeric", ""},
         {badKey + "99999999999999999999, 1)", badKey + "99999999999999999999, 1)", "6", 6,

@@ -5,17 +5,14 @@
 #include <QCoreApplication>
 #include <QSqlQuery>
 #include <QSqlRecord>
-#include <QVariant>
 #include <atomic>
 #include <filesystem>
 #include <memory>
-#include <optional>
 #include <regex>
 #include <set>
 
 #include "Record.h"
 #include "Scenarios.h"
-#include "SiteDatabase.h"
 #include "TestSupport.h"
 #include "support/Harness.h"
 #include "support/Programs.h"
@@ -27,7 +24,6 @@ namespace {
 
 using sitelib::ConnectionSettings;
 using sitelib::Driver;
-using sitelib::SiteDatabase;
 
 std::string lower(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
@@ -54,8 +50,7 @@ protected:
             settings = harnessSettings(backend == "psql" ? Driver::Postgres : Driver::Odbc, dbName);
             writeFile(dir.file("SiteLibrary.ini"), registrationText(settings));
         }
-        db = std::make_unique<SiteDatabase>(settings, SiteDatabase::OpenMode::Create);
-        db->createSchema();
+        db = TestSite::create(settings);
     }
 
     void TearDown() override {
@@ -65,23 +60,23 @@ protected:
     }
 
     bool postgres() const { return GetParam() != "sqlite"; }
-    void exec(const std::string& sql) { db->exec(QString::fromStdString(sql)); }
+    void exec(const std::string& sql) { db->exec(sql); }
 
-    void person(int id, const char* last, const char* first, std::optional<std::int64_t> flags) {
-        addPerson(*db, id, last, first, flags);
+    void person(int id, const char* last, const char* first, scenario::Value flags) {
+        db->add(scenario::Person{id, last, first, flags});
     }
     void card(int id, std::int64_t key, int userid, int active = 1) {
-        addCard(*db, id, key, userid, active);
+        db->add(scenario::Card{id, key, userid, active});
     }
-    std::string state(int cardId) { return cardState(*db, cardId); }
-    std::vector<std::string> downloads() { return downloadRows(*db); }
+    std::string state(int cardId) { return db->cardState(cardId); }
+    std::vector<std::string> downloads() { return db->downloadRows(); }
     // Every row of the tables a run may change, as text.
     std::string siteDump() {
         std::string dump;
         for (const char* sql : {"SELECT * FROM Keycards ORDER BY CardID",
                                 "SELECT * FROM CardDownloads ORDER BY DownloadID",
                                 "SELECT * FROM personnel ORDER BY userid"}) {
-            QSqlQuery q(db->connection());
+            QSqlQuery q(db->db().connection());
             EXPECT_TRUE(q.exec(sql));
             while (q.next()) {
                 for (int i = 0; i < q.record().count(); ++i)
@@ -103,18 +98,18 @@ protected:
 
     // Empties the site's tables and removes the log.
     void clearSite() {
-        test::clearSite(*db);
+        db->clear();
         std::filesystem::remove(dir.file("dormex.log"));
     }
-    void keyColumns(const std::string& type) { setKeyColumnType(*db, type); }
+    void keyColumns(const std::string& type) { db->setKeyColumnType(type); }
     void fillSite(const scenario::Site& site = scenario::smallSite()) {
-        fillScenario(*db, site, dir.file("Dormex.ini"));
+        db->fill(site, dir.file("Dormex.ini"));
     }
 
     TempDir dir;
     ConnectionSettings settings;
     std::string dbName;
-    std::unique_ptr<SiteDatabase> db;
+    std::unique_ptr<TestSite> db;
 };
 
 TEST_P(EndToEnd, UnattendedRunDeactivatesExactlyTheIdleCardsOfSelectedTypes) {
@@ -128,7 +123,7 @@ TEST_P(EndToEnd, UnattendedRunDeactivatesExactlyTheIdleCardsOfSelectedTypes) {
         clearSite();
         const bool numeric = variant == "numeric(20,0)";
         if (numeric) keyColumns(variant);
-        if (variant == "provider types") declareProviderTypes(*db);
+        if (variant == "provider types") db->declareProviderTypes();
         const bool typeDays = variant == "days per type";
         const scenario::Site site = variant == "kept" ? scenario::keptSite()
                                     : typeDays        ? scenario::typeDaysSite()
@@ -162,7 +157,7 @@ TEST_P(EndToEnd, UnattendedRunDeactivatesExactlyTheIdleCardsOfSelectedTypes) {
             const auto record = record::ParseCsv(readFile(dir.file("dormex.csv")));
             ASSERT_EQ(record.size(), 2u);
             EXPECT_EQ(record[1][2], "Visit, Jr.");
-            addUse(*db, 18, -1);
+            db->add(scenario::Use{18, -1});
             const RunResult shown = dormex("preview");
             EXPECT_NE(shown.out.find("after this program deactivated them:\n  18 Visit, Jr., Or: "),
                       std::string::npos)
@@ -265,7 +260,7 @@ TEST_P(EndToEnd, SixCustomNamesOverflowTheList) {
             (i == 2 ? std::string("NULL") : "'Name " + std::to_string(i) + "'") + ")");
     }
     settingsFile("30", {});
-    addUse(*db, 26, 1);
+    db->add(scenario::Use{26, 1});
     RunResult r = dormex("silent");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(log(), (std::vector<std::string>{"LoadCustomNames():List index out of bounds (11)",
@@ -355,8 +350,7 @@ TEST_F(StartUp, BadSettingsAreSetupErrorsLoggedWhereNoBoxIsSeen) {
     {
         ConnectionSettings sqlite;
         sqlite.database = dir.file("site.db");
-        SiteDatabase db(sqlite, SiteDatabase::OpenMode::Create);
-        db.createSchema();
+        TestSite::create(sqlite);
     }
     struct Case {
         const char* ini;

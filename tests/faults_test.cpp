@@ -14,17 +14,12 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
-#include <QSqlError>
-#include <QSqlQuery>
-#include <QSqlRecord>
-#include <QVariant>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <filesystem>
 #include <limits>
 #include <map>
@@ -41,7 +36,6 @@
 #include <vector>
 
 #include "SiteDatabase.h"
-#include "SiteTables.h"
 #include "TestSupport.h"
 #include "platform/RunLock.h"
 #include "support/Harness.h"
@@ -56,8 +50,10 @@ namespace {
 using namespace std::chrono_literals;
 using sitelib::ConnectionSettings;
 using sitelib::Driver;
-using sitelib::SiteDatabase;
+using sitelib::driverName;
 using SteadyClock = std::chrono::steady_clock;
+using scenario::HeldCard;
+using scenario::Value;
 
 constexpr const char* kPassword = "Sup3rSecretPw!";
 
@@ -73,129 +69,14 @@ ConnectionSettings sqliteAt(const std::string& path) {
     return settings;
 }
 
-QVariant nullInteger() {
-    return QVariant(QMetaType::fromType<qlonglong>());
-}
-QVariant nullText() {
-    return QVariant(QMetaType::fromType<QString>());
-}
-QVariant integer(std::int64_t value) {
-    return QVariant::fromValue<qlonglong>(value);
-}
-QVariant text(const std::string& utf8) {
-    return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
-}
-
-// One card of a test site, with its holder and its use.
-struct TestCard {
-    std::int64_t cardId = 0;
-    QVariant key;        // an integer, or text SQLite keeps as text
-    bool holder = true;  // false: Keycards.userid is NULL
-    QVariant last = nullText();
-    QVariant first = nullText();
-    QVariant flags = nullInteger();
-    int usedDaysAgo = -1;  // the last door transaction; -1 for never
-    int active = 1;
-};
-
-// The test's own connection to a site database.
-class Site {
-public:
-    explicit Site(const ConnectionSettings& settings,
-                  SiteDatabase::OpenMode mode = SiteDatabase::OpenMode::Existing)
-        : m_db(settings, mode) {}
-
-    SiteDatabase& db() { return m_db; }
-    void exec(const std::string& sql) { m_db.exec(QString::fromStdString(sql)); }
-
-    std::vector<std::vector<QVariant>> rows(const std::string& sql,
-                                            const std::vector<QVariant>& binds = {}) {
-        QSqlQuery query(m_db.connection());
-        query.setForwardOnly(true);
-        if (!query.prepare(QString::fromStdString(sql)))
-            throw std::runtime_error(sql + ": " + query.lastError().text().toStdString());
-        for (const QVariant& value : binds) query.addBindValue(value);
-        if (!query.exec())
-            throw std::runtime_error(sql + ": " + query.lastError().text().toStdString());
-        std::vector<std::vector<QVariant>> result;
-        while (query.next()) {
-            std::vector<QVariant> row;
-            for (int i = 0; i < query.record().count(); ++i) row.push_back(query.value(i));
-            result.push_back(std::move(row));
-        }
-        return result;
-    }
-
-    void addCard(const TestCard& card) {
-        QVariant userid = nullInteger();
-        if (card.holder) {
-            userid = integer(card.cardId);
-            rows("INSERT INTO personnel (userid, lastname, firstname, flags) VALUES (?, ?, ?, ?)",
-                 {userid, card.last, card.first, card.flags});
-        }
-        rows("INSERT INTO Keycards (CardID, KeyNumber, userid, Active) VALUES (?, ?, ?, ?)",
-             {integer(card.cardId), card.key, userid, card.active});
-        if (card.usedDaysAgo >= 0) {
-            const std::time_t when = std::time(nullptr) - std::time_t{card.usedDaysAgo} * 86400;
-            rows("INSERT INTO Transactions (KeyNumber, EventDateTime) VALUES (?, ?)",
-                 {card.key, QString::fromStdString(standin::formatLocalTime(when))});
-        }
-    }
-
-    // "Active/CardStatus/StatusReason" of every card by CardID.
-    std::map<std::int64_t, std::string> cardStates() {
-        std::map<std::int64_t, std::string> states;
-        for (const auto& row :
-             rows("SELECT CardID, Active, CardStatus, StatusReason FROM Keycards"))
-            states[row[0].toLongLong()] = row[1].toString().toStdString() + "/" +
-                                          row[2].toString().toStdString() + "/" +
-                                          row[3].toString().toStdString();
-        return states;
-    }
-
-    // Queued downloads by CardID (cards without any are absent).
-    std::map<std::int64_t, int> downloadsPerCard() {
-        std::map<std::int64_t, int> counts;
-        for (const auto& row : rows("SELECT CardID, COUNT(*) FROM CardDownloads GROUP BY CardID"))
-            counts[row[0].toLongLong()] = row[1].toInt();
-        return counts;
-    }
-
-    // CardID by the key number's text (as the log writes it).
-    std::map<std::string, std::int64_t> cardIdsByKey() {
-        std::map<std::string, std::int64_t> ids;
-        for (const auto& row : rows("SELECT KeyNumber, CardID FROM Keycards"))
-            ids[row[0].toString().toStdString()] = row[1].toLongLong();
-        return ids;
-    }
-
-private:
-    SiteDatabase m_db;
-};
-
-// Creates the SQLite site file `path` with the site tables.
-std::unique_ptr<Site> createSqliteSite(const std::string& path) {
-    auto site = std::make_unique<Site>(sqliteAt(path), SiteDatabase::OpenMode::Create);
-    site->db().createSchema();
-    return site;
-}
-
 const std::string kDeactivated = "0/3/6";
 const std::string kUntouched = "1/0/0";
 
 // Five idle cards of type 0 (keys 101..105), one recently used type 0 card, one idle type 1 card.
-void fillSmallSite(Site& site) {
+void fillSmallSite(TestSite& site) {
     const char* const names[] = {"Ames", "Brook", "Cole", "Dunn", "Eade", "Fry", "Gale"};
-    for (int i = 1; i <= 7; ++i) {
-        TestCard card;
-        card.cardId = i;
-        card.key = integer(100 + i);
-        card.last = text(names[i - 1]);
-        card.first = text("Card");
-        card.flags = integer(i == 7 ? 1 << 21 : 0);
-        card.usedDaysAgo = i == 6 ? 2 : 60;
-        site.addCard(card);
-    }
+    for (int i = 1; i <= 7; ++i)
+        site.add(HeldCard{i, 100 + i, names[i - 1], "Card", i == 7 ? 1 << 21 : 0, i == 6 ? 2 : 60});
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -205,7 +86,7 @@ class LockedDatabase : public ::testing::Test {
 protected:
     void SetUp() override {
         writeFile(dir.file("Dormex.ini"), settingsText("30", {0}));
-        site = createSqliteSite(dir.siteDb());
+        site = TestSite::create(sqliteAt(dir.siteDb()));
         fillSmallSite(*site);
         before = site->cardStates();
         // The test's connection takes the write lock and keeps its transaction open.
@@ -214,7 +95,7 @@ protected:
     }
 
     ProgramDir dir;
-    std::unique_ptr<Site> site;
+    std::unique_ptr<TestSite> site;
     std::map<std::int64_t, std::string> before;
 };
 
@@ -349,19 +230,10 @@ TEST(ServerGoesAway, TheRunEndsWithTheFirstCardLoggedAndOneFailureEntry) {
                                                "\nDatabase=" + pg.database + "\nUser=" + pg.user +
                                                "\nPassword=" + pg.password + "\n");
     writeFile(dir.file("Dormex.ini"), settingsText("30", {0}));
-    auto site = std::make_unique<Site>(pg);
-    site->db().createSchema();
+    auto site = TestSite::create(pg);
     const char* const names[] = {"Ames", "Brook", "Cole", "Dunn"};
-    for (int i = 1; i <= 4; ++i) {
-        TestCard card;
-        card.cardId = i;
-        card.key = integer(100 + i);
-        card.last = text(names[i - 1]);
-        card.first = text("Card");
-        card.flags = integer(0);
-        site->addCard(card);
-    }
-    addUse(site->db(), 999, 1);  // the door feed is alive
+    for (int i = 1; i <= 4; ++i) site->add(HeldCard{i, 100 + i, names[i - 1], "Card", 0});
+    site->add(scenario::Use{999, 1});  // the door feed is alive
     // The second card's download sleeps in the server: the window in which it goes away.
     site->exec(
         "CREATE FUNCTION slow_download() RETURNS trigger AS $$ BEGIN IF NEW.CardID = 2 THEN "
@@ -443,7 +315,7 @@ TEST(KilledRun, TheNextRunCompletesItAndTheSiteEqualsOneWholeRun) {
     const std::vector<std::string> referenceKeys = deactivatedKeys(reference.log());
     ASSERT_EQ(referenceKeys.size(), static_cast<size_t>(expected))
         << "the preview and the run agree";
-    Site referenceSite(sqliteAt(reference.siteDb()));
+    TestSite referenceSite(sqliteAt(reference.siteDb()));
     const auto ids = referenceSite.cardIdsByKey();
     const auto referenceDownloads = referenceSite.downloadsPerCard();
     std::set<std::int64_t> referenceIds;
@@ -492,7 +364,7 @@ TEST(KilledRun, TheNextRunCompletesItAndTheSiteEqualsOneWholeRun) {
         const std::vector<std::string> loggedBeforeKill = deactivatedKeys(killed.log());
 
         {
-            Site site(sqliteAt(killed.siteDb()));
+            TestSite site(sqliteAt(killed.siteDb()));
             const auto check = site.rows("PRAGMA integrity_check");
             ASSERT_EQ(check.size(), 1u);
             EXPECT_EQ(check[0][0].toString().toStdString(), "ok");
@@ -516,7 +388,7 @@ TEST(KilledRun, TheNextRunCompletesItAndTheSiteEqualsOneWholeRun) {
 
         RunResult rest = killed.run({"silent"});
         EXPECT_EQ(rest.status, 0) << rest.err;
-        Site killedSite(sqliteAt(killed.siteDb()));
+        TestSite killedSite(sqliteAt(killed.siteDb()));
         EXPECT_EQ(killedSite.cardStates(), referenceSite.cardStates());
         // Wherever the kill fell, every card saved has its one download: the downloads are those
         // of the whole run. A kill between a card's save and its log entry leaves that one card
@@ -543,19 +415,13 @@ TEST(TwoRunsAtOnce, TheSecondWaitsForTheFirstAndNoCardIsLoggedTwice) {
     ProgramDir dir;
     ProgramDir reference;
     {
-        auto site = createSqliteSite(dir.siteDb());
+        auto site = TestSite::create(sqliteAt(dir.siteDb()));
         site->db().beginTransaction();
         // 1000 idle cards of type 0, 100 idle of type 1 (not selected), 100 of type 0 in use.
-        for (int i = 1; i <= 1200; ++i) {
-            TestCard card;
-            card.cardId = i;
-            card.key = integer(i % 2 ? 5000000000LL + i : 10000 + i);
-            card.last = text("Holder" + std::to_string(i));
-            card.first = text("First");
-            card.flags = integer(i > 1000 && i <= 1100 ? 1 << 21 : 0);
-            card.usedDaysAgo = i > 1100 ? 3 : (i % 3 ? 45 : -1);
-            site->addCard(card);
-        }
+        for (int i = 1; i <= 1200; ++i)
+            site->add(HeldCard{
+                i, i % 2 ? 5000000000LL + i : 10000 + i, "Holder" + std::to_string(i), "First",
+                i > 1000 && i <= 1100 ? 1 << 21 : 0, i > 1100 ? 3 : (i % 3 ? 45 : -1)});
         site->db().commit();
     }
     const std::string settings = settingsText("30", {0});
@@ -579,8 +445,8 @@ TEST(TwoRunsAtOnce, TheSecondWaitsForTheFirstAndNoCardIsLoggedTwice) {
     }
     EXPECT_TRUE(failures.empty());
 
-    Site site(sqliteAt(dir.siteDb()));
-    Site referenceSite(sqliteAt(reference.siteDb()));
+    TestSite site(sqliteAt(dir.siteDb()));
+    TestSite referenceSite(sqliteAt(reference.siteDb()));
     EXPECT_EQ(site.cardStates(), referenceSite.cardStates());
     const auto referenceKeys = deactivatedKeys(reference.log());
     ASSERT_EQ(referenceKeys.size(), 1000u);
@@ -623,7 +489,7 @@ TEST(TwoRunsAtOnce, TheSecondWaitsForTheFirstAndNoCardIsLoggedTwice) {
 TEST(TwoRunsAtOnce, ARunFindingTheLockHeldWaitsThenGivesUpHavingDoneNothing) {
     ProgramDir dir;
     writeFile(dir.file("Dormex.ini"), settingsText("30", {0}));
-    auto site = createSqliteSite(dir.siteDb());
+    auto site = TestSite::create(sqliteAt(dir.siteDb()));
     fillSmallSite(*site);
     const auto before = site->cardStates();
     // The test holds the lock as a first run would.
@@ -654,26 +520,11 @@ TEST(TwoRunsAtOnce, ARunFindingTheLockHeldWaitsThenGivesUpHavingDoneNothing) {
 // Malformed settings files.
 
 // A site whose cards are all idle except one: types 0, 1 and 2, and one card already inactive.
-void fillSweepSite(Site& site) {
+void fillSweepSite(TestSite& site) {
     fillSmallSite(site);
-    TestCard temp;
-    temp.cardId = 8;
-    temp.key = integer(108);
-    temp.last = text("Hale");
-    temp.first = text("Temp");
-    temp.flags = integer(2 << 21);
-    site.addCard(temp);
-    TestCard never = temp;
-    never.cardId = 9;
-    never.key = integer(109);
-    never.usedDaysAgo = -1;
-    never.flags = integer(0);
-    site.addCard(never);
-    TestCard inactive = never;
-    inactive.cardId = 10;
-    inactive.key = integer(110);
-    inactive.active = 0;
-    site.addCard(inactive);
+    site.add(HeldCard{8, 108, "Hale", "Temp", 2 << 21});
+    site.add(HeldCard{9, 109, "Hale", "Temp", 0});
+    site.add(HeldCard{10, 110, "Hale", "Temp", 0, -1, 0});
 }
 
 struct SettingsCase {
@@ -756,7 +607,8 @@ std::vector<SettingsCase> badSettingsFiles() {
 }
 
 // The keys of the cards whose state differs from `before`.
-std::set<std::string> changedKeys(Site& site, const std::map<std::int64_t, std::string>& before) {
+std::set<std::string> changedKeys(TestSite& site,
+                                  const std::map<std::int64_t, std::string>& before) {
     std::set<std::string> changed;
     const auto after = site.cardStates();
     for (const auto& [key, id] : site.cardIdsByKey()) {
@@ -769,7 +621,7 @@ TEST(BadSettings, NoCrashNoHangTheFileKeptAndOnlyLoggedCardsChanged) {
     ProgramDir dir;
     std::map<std::int64_t, std::string> before;
     {
-        auto site = createSqliteSite(dir.siteDb());
+        auto site = TestSite::create(sqliteAt(dir.siteDb()));
         fillSweepSite(*site);
         before = site->cardStates();
     }
@@ -792,7 +644,7 @@ TEST(BadSettings, NoCrashNoHangTheFileKeptAndOnlyLoggedCardsChanged) {
         if (r.status == 2) {
             EXPECT_FALSE(r.err.empty()) << "a set-up error says why";
         }
-        Site site(sqliteAt(dir.siteDb()));
+        TestSite site(sqliteAt(dir.siteDb()));
         const std::vector<std::string> logged = deactivatedKeys(dir.log());
         EXPECT_EQ(changedKeys(site, before), std::set<std::string>(logged.begin(), logged.end()))
             << "the cards changed are the ones logged: " << dir.log();
@@ -822,17 +674,17 @@ TEST(BadSettings, NoCrashNoHangTheFileKeptAndOnlyLoggedCardsChanged) {
 
 // Where a key sorts in "Order by Keynumber" on SQLite: every integer before every text.
 using SortKey = std::tuple<int, std::int64_t, std::string>;
-SortKey sortKeyOf(const QVariant& key) {
-    if (key.typeId() == QMetaType::QString) return {1, 0, key.toString().toStdString()};
-    return {0, key.toLongLong(), ""};
+SortKey sortKeyOf(const Value& key) {
+    if (key.kind == Value::Kind::Text) return {1, 0, key.text};
+    return {0, key.integer, ""};
 }
 
 // The text the log gives a column value: integers in decimal, NULL as nothing, control
 // characters as blanks.
-std::string logText(const QVariant& value) {
+std::string logText(const Value& value) {
     if (value.isNull()) return "";
-    std::string result = value.typeId() == QMetaType::QString ? value.toString().toStdString()
-                                                              : std::to_string(value.toLongLong());
+    std::string result =
+        value.kind == Value::Kind::Text ? value.text : std::to_string(value.integer);
     for (char& c : result) {
         const auto u = static_cast<unsigned char>(c);
         if (u < 32 || u == 127) c = ' ';
@@ -840,9 +692,9 @@ std::string logText(const QVariant& value) {
     return result;
 }
 
-int typeOf(const TestCard& card) {
+int typeOf(const HeldCard& card) {
     if (!card.holder || card.flags.isNull()) return 0;
-    return static_cast<int>((card.flags.toLongLong() & 0x1E00000) >> 21);
+    return static_cast<int>((card.flags.integer & 0x1E00000) >> 21);
 }
 
 constexpr std::int64_t kMin64 = std::numeric_limits<std::int64_t>::min();
@@ -850,96 +702,80 @@ constexpr std::int64_t kMax64 = std::numeric_limits<std::int64_t>::max();
 const std::set<int> kOddSelected = {0, 2, 7, 9};
 
 // Cards the run must read without trouble, whatever their values.
-std::vector<TestCard> oddCards() {
-    std::vector<TestCard> cards;
-    auto add = [&](QVariant key, QVariant last, QVariant first, QVariant flags, int used = 60) {
-        TestCard card;
-        card.cardId = static_cast<std::int64_t>(cards.size()) + 1;
-        card.key = std::move(key);
-        card.last = std::move(last);
-        card.first = std::move(first);
-        card.flags = std::move(flags);
-        card.usedDaysAgo = used;
-        cards.push_back(card);
+std::vector<HeldCard> oddCards() {
+    std::vector<HeldCard> cards;
+    auto add = [&](Value key, Value last, Value first, Value flags, int used = 60) {
+        cards.push_back({static_cast<int>(cards.size()) + 1, std::move(key), std::move(last),
+                         std::move(first), std::move(flags), used});
         return &cards.back();
     };
-    add(integer(1001), text("Plain"), text("Zero"), integer(0));
-    add(integer(-17), text("Negative"), text("Key"), integer(2 << 21));
-    add(integer(0), text("Zero"), text("Key"), integer(0), -1);
-    add(integer(kMin64), text("Smallest"), text("Key"), integer(9 << 21));
-    add(integer(kMax64), text("Largest"), text("Key"), integer(7 << 21), -1);
-    add(integer(1002), text("Flags"), text("Beyond32"),
-        integer((std::int64_t{1} << 40) | (2 << 21)));
-    add(integer(1003), text("Flags"), text("Negative"), integer(kMin64 | (7 << 21)));
-    add(integer(1004), text("Flags"), text("Unselected"),
-        integer((std::int64_t{1} << 40) | (1 << 21)));
-    add(integer(1005), text("Flags"), text("HighBits"), integer(0xFE1FFFFFLL));
-    add(integer(1006), nullText(), nullText(), nullInteger());
-    add(integer(1007), text("No"), text("Holder"), integer(2 << 21))->holder = false;
-    add(integer(1008), text("\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x94\xA7 \xC5\x81ukasz"),
-        text("Zoe\xCC\x88 Ame\xCC\x81lie"), integer(0));
-    add(integer(1009), text("\xD9\x85\xD8\xAD\xD9\x85\xD8\xAF"),
-        text("\xE5\xB1\xB1\xE7\x94\xB0\xF0\x9F\x98\x80"), integer(2 << 21), -1);
-    add(integer(1010), text(bytesOf("Tab\tNul\0End")), text("Line\nBreak\x7F"), integer(0));
-    add(integer(1011), text("Recently"), text("Used"), integer(0), 2);
-    add(integer(1012), text("Already"), text("Inactive"), integer(0))->active = 0;
-    add(integer(1013), text(std::string(5000, 'L')), text("Long"), integer(9 << 21));
-    add(integer(2001), text("Type"), text("Nine"), integer(9 << 21), -1);
-    add(integer(2002), text("Type"), text("Ten"), integer(10 << 21), -1);
-    add(text("ABC-17"), text("Text"), text("KeyUnselected"), integer(1 << 21), -1);
+    add(1001, "Plain", "Zero", 0);
+    add(-17, "Negative", "Key", 2 << 21);
+    add(0, "Zero", "Key", 0, -1);
+    add(kMin64, "Smallest", "Key", 9 << 21);
+    add(kMax64, "Largest", "Key", 7 << 21, -1);
+    add(1002, "Flags", "Beyond32", (std::int64_t{1} << 40) | (2 << 21));
+    add(1003, "Flags", "Negative", kMin64 | (7 << 21));
+    add(1004, "Flags", "Unselected", (std::int64_t{1} << 40) | (1 << 21));
+    add(1005, "Flags", "HighBits", 0xFE1FFFFFLL);
+    add(1006, {}, {}, {});
+    add(1007, "No", "Holder", 2 << 21)->holder = false;
+    add(1008, "\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x94\xA7 \xC5\x81ukasz",
+        "Zoe\xCC\x88 Ame\xCC\x81lie", 0);
+    add(1009, "\xD9\x85\xD8\xAD\xD9\x85\xD8\xAF", "\xE5\xB1\xB1\xE7\x94\xB0\xF0\x9F\x98\x80",
+        2 << 21, -1);
+    add(1010, bytesOf("Tab\tNul\0End"), "Line\nBreak\x7F", 0);
+    add(1011, "Recently", "Used", 0, 2);
+    add(1012, "Already", "Inactive", 0)->active = 0;
+    add(1013, std::string(5000, 'L'), "Long", 9 << 21);
+    add(2001, "Type", "Nine", 9 << 21, -1);
+    add(2002, "Type", "Ten", 10 << 21, -1);
+    add("ABC-17", "Text", "KeyUnselected", 1 << 21, -1);
     return cards;
 }
 
 struct OddCase {
     std::string name;
-    std::vector<TestCard> poison;  // cards added to oddCards(); the first ends the run
+    std::vector<HeldCard> poison;  // cards added to oddCards(); the first ends the run
     std::string failure;           // text the failure entry holds; "" when the run succeeds
 };
 
-TestCard poisonCard(QVariant key, QVariant flags) {
-    TestCard card;
-    card.cardId = 100;
-    card.key = std::move(key);
-    card.last = text("Poison");
-    card.first = text("Row");
-    card.flags = std::move(flags);
-    return card;
+HeldCard poisonCard(Value key, Value flags) {
+    return {100, std::move(key), "Poison", "Row", std::move(flags)};
 }
 
 TEST(OddSiteData, NoCrashAndExactlyTheIdleCardsOfSelectedTypesChangeEachLogged) {
     const std::vector<OddCase> cases = {
         {"readable odd values", {}, ""},
         {"text key of a selected type",
-         {poisonCard(text("K-17"), integer(0))},
+         {poisonCard("K-17", 0)},
          "ADODataSet1: 'K-17' is not a valid integer value for field 'KeyNumber'"},
         {"key with a fraction",
-         {poisonCard(QVariant(1500.5), integer(0))},
+         {poisonCard(1500.5, 0)},
          "ADODataSet1: '1500.5' is not a valid integer value for field 'KeyNumber'"},
         {"text flags",
-         {poisonCard(integer(1500), text("admin"))},
+         {poisonCard(1500, "admin")},
          "ADODataSet1: 'admin' is not a valid integer value for field 'flags'"},
         {"flags beyond 64 bits",
-         {poisonCard(integer(1500), QVariant(1e20))},
+         {poisonCard(1500, 1e20)},
          "is not a valid integer value for field 'flags'"},
-        {"person type 12",
-         {poisonCard(integer(1500), integer(12 << 21))},
-         "List index out of bounds (12)"},
+        {"person type 12", {poisonCard(1500, 12 << 21)}, "List index out of bounds (12)"},
     };
     std::string settings = settingsText("30", kOddSelected);
     for (const OddCase& c : cases) {
         SCOPED_TRACE(c.name);
         ProgramDir dir;
         writeFile(dir.file("Dormex.ini"), settings);
-        std::vector<TestCard> cards = oddCards();
+        std::vector<HeldCard> cards = oddCards();
         cards.insert(cards.end(), c.poison.begin(), c.poison.end());
         std::map<std::int64_t, std::string> before;
         {
-            auto site = createSqliteSite(dir.siteDb());
-            for (const TestCard& card : cards) site->addCard(card);
+            auto site = TestSite::create(sqliteAt(dir.siteDb()));
+            for (const HeldCard& card : cards) site->add(card);
             site->rows(
                 "INSERT INTO MXRSettings VALUES ('Custom Person Type 1', 'globalmxr', NULL)");
             site->rows("INSERT INTO MXRSettings VALUES ('Custom Person Type 2', 'globalmxr', ?)",
-                       {text("\xF0\x9F\x94\xA7 T\xC3\xA9\x63nico")});
+                       {QString::fromUtf8("\xF0\x9F\x94\xA7 T\xC3\xA9\x63nico")});
             before = site->cardStates();
         }
         RunResult r = dir.run({"silent"}, 30s);
@@ -949,8 +785,8 @@ TEST(OddSiteData, NoCrashAndExactlyTheIdleCardsOfSelectedTypesChangeEachLogged) 
 
         // The run handles the cards in key order until the first poison card.
         const SortKey stop = c.poison.empty() ? SortKey{2, 0, ""} : sortKeyOf(c.poison.front().key);
-        std::vector<std::pair<SortKey, const TestCard*>> expectedCards;
-        for (const TestCard& card : cards) {
+        std::vector<std::pair<SortKey, const HeldCard*>> expectedCards;
+        for (const HeldCard& card : cards) {
             const bool idle = card.usedDaysAgo < 0 || card.usedDaysAgo > 30;
             if (card.active && idle && kOddSelected.count(typeOf(card)) &&
                 sortKeyOf(card.key) < stop)
@@ -962,14 +798,14 @@ TEST(OddSiteData, NoCrashAndExactlyTheIdleCardsOfSelectedTypesChangeEachLogged) 
         std::set<std::string> expectedKeys;
         for (const auto& [sortKey, card] : expectedCards) {
             expectedEntries.push_back(
-                "," + logText(card->key) + "," + logText(card->holder ? card->last : nullText()) +
-                "," + logText(card->holder ? card->first : nullText()) + "," +
-                logText(card->holder ? card->flags : nullInteger()) + ", Deactivated");
+                "," + logText(card->key) + "," + logText(card->holder ? card->last : Value()) +
+                "," + logText(card->holder ? card->first : Value()) + "," +
+                logText(card->holder ? card->flags : Value()) + ", Deactivated");
             expectedKeys.insert(logText(card->key));
         }
         const std::string log = dir.log();
         EXPECT_EQ(deactivatedEntries(log), expectedEntries);
-        Site site(sqliteAt(dir.siteDb()));
+        TestSite site(sqliteAt(dir.siteDb()));
         EXPECT_EQ(changedKeys(site, before), expectedKeys);
         const auto after = site.cardStates();
         for (const auto& [key, id] : site.cardIdsByKey()) {
@@ -1081,56 +917,15 @@ TEST(Secrets, AFailedConnectionNeverShowsThePassword) {
 // A PostgreSQL site, natively and through ODBC: locks held by another session, and a server that
 // stops answering.
 
-enum class ServerDriver { Postgres, Odbc };
-
-const char* nameOf(ServerDriver driver) {
-    return driver == ServerDriver::Postgres ? "QPSQL" : "QODBC";
-}
-
 // A site of its own (a schema) in the database of scripts/pg-harness.sh, dropped afterwards, with
 // the test's own connection to it.
 class HarnessSite {
 public:
-    // False (and a failure under CI=true) without the harness's environment.
-    static bool available() {
-        if (!envOr("DORMEX_PG_HOST").empty() && !envOr("DORMEX_ODBC_DSN").empty()) return true;
-        if (onCi()) ADD_FAILURE() << "CI=true but no PostgreSQL harness: run scripts/pg-harness.sh";
-        return false;
-    }
-
-    HarnessSite() {
-        static int counter = 0;
-        m_schema = "dormex_f" + std::to_string(::getpid()) + "_" + std::to_string(++counter);
-        Site(settings(false)).exec("CREATE SCHEMA " + m_schema);
-        m_site = std::make_unique<Site>(settings(true));
-        m_site->db().createSchema();
-    }
-    ~HarnessSite() {
-        m_site.reset();
-        try {
-            Site(settings(false)).exec("DROP SCHEMA " + m_schema + " CASCADE");
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "could not drop %s: %s\n", m_schema.c_str(), e.what());
-        }
-    }
-    HarnessSite(const HarnessSite&) = delete;
-    HarnessSite& operator=(const HarnessSite&) = delete;
-
-    Site& site() { return *m_site; }
+    TestSite& site() { return *m_site; }
     int port() const { return std::stoi(envOr("DORMEX_PG_PORT")); }
-
-    // SiteLibrary.ini for the program, reaching the server at `port` on 127.0.0.1.
-    std::string registration(ServerDriver driver, int port) const {
-        std::string ini = "[Database]\nDriver=" + std::string(nameOf(driver)) +
-                          "\nUser=" + envOr("DORMEX_PG_USER") +
-                          "\nPassword=" + envOr("DORMEX_PG_PASSWORD") + "\n";
-        if (driver == ServerDriver::Postgres)
-            return ini + "Host=127.0.0.1\nPort=" + std::to_string(port) +
-                   "\nDatabase=" + envOr("DORMEX_PG_DB") +
-                   "\nOptions=options=-csearch_path=" + m_schema + "\n";
-        return ini + "Database=DSN=" + envOr("DORMEX_ODBC_DSN") +
-               ";SERVER=127.0.0.1;PORT=" + std::to_string(port) +
-               ";ConnSettings={SET search_path TO " + m_schema + "}\n";
+    // SiteLibrary.ini for the program, reaching the site at `port` on the harness's host.
+    std::string registration(Driver driver, int port) const {
+        return m_schema.registration(driver, port);
     }
 
     // How many sessions wait for a lock that the test's connection holds (from pg_locks: inside
@@ -1144,15 +939,8 @@ public:
     }
 
 private:
-    ConnectionSettings settings(bool inSchema) const {
-        ConnectionSettings s = harnessSettings(Driver::Postgres);
-        s.options = inSchema ? "options=-csearch_path=" + m_schema
-                             : "options=-cclient_min_messages=warning";
-        return s;
-    }
-
-    std::string m_schema;
-    std::unique_ptr<Site> m_site;
+    HarnessSchema m_schema;  // made before the connection, dropped after it
+    std::unique_ptr<TestSite> m_site = TestSite::create(m_schema.settings());
 };
 
 double secondsSince(SteadyClock::time_point start) {
@@ -1171,12 +959,12 @@ bool waitUntil(Condition done, SteadyClock::duration limit) {
 }
 
 TEST(ServerLocks, ALockHeldThroughoutFailsTheRunInTimeAndOneReleasedInTimeIsWaitedFor) {
-    if (!HarnessSite::available()) GTEST_SKIP() << "no PostgreSQL harness";
-    for (ServerDriver driver : {ServerDriver::Postgres, ServerDriver::Odbc}) {
+    DORMEX_REQUIRE_HARNESS();
+    for (Driver driver : {Driver::Postgres, Driver::Odbc}) {
         for (const bool released : {false, true}) {
-            SCOPED_TRACE(std::string(nameOf(driver)) + (released ? ", released" : ", held"));
+            SCOPED_TRACE(std::string(driverName(driver)) + (released ? ", released" : ", held"));
             HarnessSite harness;
-            Site& site = harness.site();
+            TestSite& site = harness.site();
             fillSmallSite(site);
             const auto before = site.cardStates();
             ProgramDir dir;
@@ -1197,8 +985,9 @@ TEST(ServerLocks, ALockHeldThroughoutFailsTheRunInTimeAndOneReleasedInTimeIsWait
             RunResult r = child->wait(60s);
             const double seconds = secondsSince(started);
             if (!released) site.exec("ROLLBACK");
-            std::printf("[ measured ] %s, lock %s: the run ended after %.1f s\n", nameOf(driver),
-                        released ? "released after 3 s" : "held throughout", seconds);
+            std::printf("[ measured ] %s, lock %s: the run ended after %.1f s\n",
+                        driverName(driver), released ? "released after 3 s" : "held throughout",
+                        seconds);
 
             EXPECT_FALSE(r.timedOut) << "the run must give up on the lock, not hang";
             EXPECT_EQ(r.signal, 0);
@@ -1331,11 +1120,11 @@ private:
 };
 
 TEST(ServerStopsAnswering, TheRunEndsWithALoggedFailureAndExactlyTheLoggedCardsSaved) {
-    if (!HarnessSite::available()) GTEST_SKIP() << "no PostgreSQL harness";
-    for (ServerDriver driver : {ServerDriver::Postgres, ServerDriver::Odbc}) {
-        SCOPED_TRACE(nameOf(driver));
+    DORMEX_REQUIRE_HARNESS();
+    for (Driver driver : {Driver::Postgres, Driver::Odbc}) {
+        SCOPED_TRACE(driverName(driver));
         HarnessSite harness;
-        Site& site = harness.site();
+        TestSite& site = harness.site();
         fillSmallSite(site);
         const auto before = site.cardStates();
         // The second card's row is locked: the run waits there, the first card done, when the
@@ -1356,7 +1145,7 @@ TEST(ServerStopsAnswering, TheRunEndsWithALoggedFailureAndExactlyTheLoggedCardsS
         const double seconds = secondsSince(silent);
         site.exec("ROLLBACK");
         std::printf("[ measured ] %s: the run ended %.1f s after the relay went silent\n",
-                    nameOf(driver), seconds);
+                    driverName(driver), seconds);
 
         const std::string log = dir.log();
         ASSERT_TRUE(reached) << "the run never waited for the second card: " << log << r.err;
@@ -1391,7 +1180,7 @@ TEST(OddLog, AnythingButAFileAtTheLogsPathStopsTheRunBeforeAnyCard) {
     for (const Case& c : cases) {
         dirs.push_back(std::make_unique<ProgramDir>());
         writeFile(dirs.back()->file("Dormex.ini"), settingsText("30", {0}));
-        fillSmallSite(*createSqliteSite(dirs.back()->siteDb()));
+        fillSmallSite(*TestSite::create(sqliteAt(dirs.back()->siteDb())));
         const std::string log = dirs.back()->file("dormex.log");
         ASSERT_TRUE(c.fifo ? ::mkfifo(log.c_str(), 0644) == 0
                            : std::filesystem::create_directory(log));
@@ -1410,7 +1199,7 @@ TEST(OddLog, AnythingButAFileAtTheLogsPathStopsTheRunBeforeAnyCard) {
             EXPECT_EQ(::read(readers[i], buffer, sizeof buffer), 0) << "only a file is written";
             ::close(readers[i]);
         }
-        for (const auto& [id, state] : Site(sqliteAt(dirs[i]->siteDb())).cardStates())
+        for (const auto& [id, state] : TestSite(sqliteAt(dirs[i]->siteDb())).cardStates())
             EXPECT_EQ(state, kUntouched) << "card " << id;
     }
 }

@@ -26,12 +26,14 @@
 #include <thread>
 
 #include "DemoSite.h"
+#include "Scenarios.h"
 #include "ServerWatch.h"
 #include "SiteContent.h"
 #include "SiteDatabase.h"
 #include "SqlSiteLibrary.h"
 #include "TestSupport.h"
 #include "platform/Error.h"
+#include "support/Harness.h"
 #include "support/Programs.h"
 
 namespace dormex::sitelib {
@@ -62,29 +64,8 @@ std::string show(site::Recordset& rs, std::int32_t i) {
     return "s" + *text + (integer ? "=" + std::to_string(*integer) : "");
 }
 
-// The server the harness started, from its environment.
-struct PgEnv {
-    std::string host, port, db, user, password, dsn;
-};
-std::optional<PgEnv> pgEnv() {
-    const char* names[] = {"DORMEX_PG_HOST", "DORMEX_PG_PORT",     "DORMEX_PG_DB",
-                           "DORMEX_PG_USER", "DORMEX_PG_PASSWORD", "DORMEX_ODBC_DSN"};
-    std::vector<std::string> values;
-    for (const char* name : names) {
-        const char* value = std::getenv(name);
-        if (!value || !*value) return std::nullopt;
-        values.push_back(value);
-    }
-    return PgEnv{values[0], values[1], values[2], values[3], values[4], values[5]};
-}
 using test::closedPort;
 using test::onCi;
-#define REQUIRE_PG(env)                                                                       \
-    if (!(env)) {                                                                             \
-        if (onCi()) FAIL() << "CI=true but no PostgreSQL harness: run scripts/pg-harness.sh"; \
-        GTEST_SKIP() << "no PostgreSQL harness (scripts/pg-harness.sh run ...)";              \
-    }
-
 // `port` on 127.0.0.1 as the server end of a connection's socket.
 TcpSocket loopbackTarget(int port) {
     TcpSocket socket;
@@ -223,11 +204,11 @@ TEST_F(RegistrationTest, UnreachableServersFailFastWithoutThePassword) {
 }
 
 TEST_F(RegistrationTest, WrongPasswordMessageHidesThePassword) {
-    auto env = pgEnv();
-    REQUIRE_PG(env);
-    const std::string wrong = env->password + "-wrong";
-    writeIni("Driver=QPSQL\nHost=" + env->host + "\nPort=" + env->port + "\nDatabase=" + env->db +
-             "\nUser=" + env->user + "\nPassword=" + wrong + "\n");
+    DORMEX_REQUIRE_HARNESS();
+    ConnectionSettings pg = test::harnessSettings(Driver::Postgres);
+    const std::string wrong = pg.password + "-wrong";
+    pg.password = wrong;
+    test::writeFile(m_dir.file("SiteLibrary.ini"), test::registrationText(pg));
     const std::string message = createFails();
     EXPECT_NE(message.find("password authentication failed"), std::string::npos) << message;
     EXPECT_EQ(message.find(wrong), std::string::npos) << message;
@@ -252,10 +233,10 @@ TEST_F(RegistrationTest, SilentServersTimeOutWithinFifteenSeconds) {
 }
 
 TEST_F(RegistrationTest, OdbcDataSourceNameAlone) {
-    auto env = pgEnv();
-    REQUIRE_PG(env);
-    writeIni("Driver=QODBC\nDatabase=" + env->dsn + "\nUser=" + env->user +
-             "\nPassword=" + env->password + "\n");
+    DORMEX_REQUIRE_HARNESS();
+    const ConnectionSettings pg = test::harnessSettings(Driver::Postgres);
+    writeIni("Driver=QODBC\nDatabase=" + test::envOr("DORMEX_ODBC_DSN") + "\nUser=" + pg.user +
+             "\nPassword=" + pg.password + "\n");
     auto rs = CreateTopLevelObject()->RunSql("SELECT 6 * 7 AS answer");
     EXPECT_EQ(show(*rs, 0), "i42");
 }
@@ -293,22 +274,11 @@ protected:
             settings.database = m_dir.file("site.db");
             SiteDatabase(settings, SiteDatabase::OpenMode::Create).createSchema();
         } else {
-            m_env = pgEnv();
-            REQUIRE_PG(m_env);
-            static std::atomic<int> counter{0};
-            m_schema = "dormex_t" + std::to_string(::getpid()) + "_" + std::to_string(++counter);
-            admin().exec(QString::fromStdString("CREATE SCHEMA " + m_schema));
-            std::string ini =
-                "[Database]\nUser=" + m_env->user + "\nPassword=" + m_env->password + "\n";
-            if (GetParam() == Backend::Postgres) {
-                ini += "Driver=QPSQL\nHost=" + m_env->host + "\nPort=" + m_env->port +
-                       "\nDatabase=" + m_env->db + "\nOptions=options=-csearch_path=" + m_schema +
-                       "\n";
-            } else {
-                ini += "Driver=QODBC\nDatabase=DSN=" + m_env->dsn + ";SERVER=" + m_env->host +
-                       ";ConnSettings={SET search_path TO " + m_schema + "}\n";
-            }
-            test::writeFile(m_dir.file("SiteLibrary.ini"), ini);
+            DORMEX_REQUIRE_HARNESS();
+            m_schema = std::make_unique<test::HarnessSchema>();
+            test::writeFile(m_dir.file("SiteLibrary.ini"),
+                            m_schema->registration(
+                                GetParam() == Backend::Postgres ? Driver::Postgres : Driver::Odbc));
         }
         m_db = std::make_unique<SiteDatabase>(readRegistration(m_dir.path() + "/"));
         if (GetParam() != Backend::Sqlite) m_db->createSchema();
@@ -318,28 +288,11 @@ protected:
 
     void TearDown() override {
         m_db.reset();
-        if (!m_schema.empty())
-            admin().exec(QString::fromStdString("DROP SCHEMA " + m_schema + " CASCADE"));
+        m_schema.reset();
         qInstallMessageHandler(m_previousHandler);
         platform::setServices({});
         std::lock_guard<std::mutex> lock(g_warningsMutex);
         EXPECT_TRUE(g_warnings.empty()) << g_warnings.front();
-    }
-
-    // A plain connection to the harness database, outside any test schema.
-    SiteDatabase& admin() {
-        if (!m_admin) {
-            ConnectionSettings settings;
-            settings.driver = Driver::Postgres;
-            settings.host = m_env->host;
-            settings.port = std::stoi(m_env->port);
-            settings.database = m_env->db;
-            settings.user = m_env->user;
-            settings.password = m_env->password;
-            settings.options = "options=-cclient_min_messages=warning";
-            m_admin = std::make_unique<SiteDatabase>(settings);
-        }
-        return *m_admin;
     }
 
     std::shared_ptr<site::TopLevelObject> create() { return CreateTopLevelObject(); }
@@ -396,28 +349,16 @@ protected:
     // Makes every UPDATE of Keycards or INSERT into CardDownloads fail with `message`.
     void denyWrites(const std::string& table, const std::string& event,
                     const std::string& message) {
-        const std::string name = "deny_" + lower(table);
-        if (m_db->dialect() == Dialect::Sqlite) {
-            exec("CREATE TRIGGER " + name + " BEFORE " + event + " ON " + table +
-                 " BEGIN SELECT RAISE(ABORT, '" + message + "'); END");
-        } else {
-            exec("CREATE FUNCTION " + name +
-                 "() RETURNS trigger LANGUAGE plpgsql AS "
-                 "$$ BEGIN RAISE EXCEPTION '" +
-                 message + "'; END $$");
-            exec("CREATE TRIGGER " + name + " BEFORE " + event + " ON " + table +
-                 " FOR EACH ROW EXECUTE FUNCTION " + name + "()");
-        }
+        exec(test::scenario::refusal(m_db->dialect() != Dialect::Sqlite, "deny_" + lower(table),
+                                     "BEFORE " + event + " ON " + table, "", message));
     }
 
     test::TempDir m_dir;
     test::FixedClock m_clock{test::localTimeOf(2026, 12, 6, 14, 5)};
-    std::optional<PgEnv> m_env;
-    std::string m_schema;
+    std::unique_ptr<test::HarnessSchema> m_schema;
     std::unique_ptr<SiteDatabase> m_db;
 
 private:
-    std::unique_ptr<SiteDatabase> m_admin;
     QtMessageHandler m_previousHandler = nullptr;
 };
 

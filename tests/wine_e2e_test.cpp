@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QSqlQuery>
-#include <QVariant>
 #include <algorithm>
 #include <filesystem>
 #include <memory>
@@ -94,19 +92,19 @@ protected:
         writeFile(dir.file("SiteLibrary.ini"), kStandIn);
         settings.database = dir.file("site.db");
         open();
-        db->createSchema();
+        db->db().createSchema();
     }
 
     // The test's own connection is closed while the Windows program runs.
-    void open() { db = std::make_unique<SiteDatabase>(settings, SiteDatabase::OpenMode::Create); }
-    void exec(const std::string& sql) { db->exec(QString::fromStdString(sql)); }
+    void open() { db = std::make_unique<TestSite>(settings, SiteDatabase::OpenMode::Create); }
+    void exec(const std::string& sql) { db->exec(sql); }
 
-    void fill(const scenario::Site& site) { fillScenario(*db, site, dir.file("Dormex.ini")); }
+    void fill(const scenario::Site& site) { db->fill(site, dir.file("Dormex.ini")); }
     void clearSite() {
-        test::clearSite(*db);
+        db->clear();
         std::filesystem::remove(dir.file("Dormex.log"));
     }
-    void keyColumns(const std::string& type) { setKeyColumnType(*db, type); }
+    void keyColumns(const std::string& type) { db->setKeyColumnType(type); }
 
     RunResult dormex(const std::string& command) {
         db.reset();
@@ -119,13 +117,13 @@ protected:
     }
     std::vector<std::string> log() const { return logMessages(readFile(dir.file("Dormex.log"))); }
 
-    std::string state(int cardId) { return cardState(*db, cardId); }
-    std::vector<std::string> downloads() { return downloadRows(*db); }
+    std::string state(int cardId) { return db->cardState(cardId); }
+    std::vector<std::string> downloads() { return db->downloadRows(); }
 
     static inline std::string s_missing;
     TempDir dir;
     ConnectionSettings settings;
-    std::unique_ptr<SiteDatabase> db;
+    std::unique_ptr<TestSite> db;
 };
 
 TEST_F(WineEndToEnd, SilentRunLeavesWhatTheLinuxRunLeaves) {
@@ -134,7 +132,7 @@ TEST_F(WineEndToEnd, SilentRunLeavesWhatTheLinuxRunLeaves) {
         clearSite();
         const bool exact = variant == "numeric(20,0)";
         if (exact) keyColumns(variant);
-        if (variant == "provider types") declareProviderTypes(*db);
+        if (variant == "provider types") db->declareProviderTypes();
         const scenario::Site site =
             variant == "kept" ? scenario::keptSite() : scenario::smallSite(exact);
         fill(site);

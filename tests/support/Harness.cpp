@@ -1,6 +1,11 @@
 #include "support/Harness.h"
 
+#include <unistd.h>
+
 #include <QString>
+#include <atomic>
+#include <cstdio>
+#include <exception>
 
 #include "support/Programs.h"
 
@@ -41,8 +46,39 @@ std::string registrationText(const sitelib::ConnectionSettings& s) {
 }
 
 void harnessAdminExec(const std::string& sql) {
-    sitelib::SiteDatabase(harnessSettings(sitelib::Driver::Postgres))
-        .exec(QString::fromStdString(sql));
+    sitelib::ConnectionSettings settings = harnessSettings(sitelib::Driver::Postgres);
+    settings.options = "options=-cclient_min_messages=warning";
+    sitelib::SiteDatabase(settings).exec(QString::fromStdString(sql));
+}
+
+HarnessSchema::HarnessSchema() {
+    static std::atomic<int> counter{0};
+    m_name = "dormex_s" + std::to_string(::getpid()) + "_" + std::to_string(++counter);
+    harnessAdminExec("CREATE SCHEMA " + m_name);
+}
+
+HarnessSchema::~HarnessSchema() {
+    try {
+        harnessAdminExec("DROP SCHEMA " + m_name + " CASCADE");
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "could not drop %s: %s\n", m_name.c_str(), e.what());
+    }
+}
+
+sitelib::ConnectionSettings HarnessSchema::settings() const {
+    sitelib::ConnectionSettings s = harnessSettings(sitelib::Driver::Postgres);
+    s.options = "options=-csearch_path=" + m_name;
+    return s;
+}
+
+std::string HarnessSchema::registration(sitelib::Driver driver, int port) const {
+    sitelib::ConnectionSettings s = settings();
+    if (port > 0) s.port = port;
+    if (driver == sitelib::Driver::Postgres) return registrationText(s);
+    return "[Database]\nDriver=QODBC\nUser=" + s.user + "\nPassword=" + s.password +
+           "\nDatabase=DSN=" + envOr("DORMEX_ODBC_DSN") + ";SERVER=" + s.host +
+           ";PORT=" + std::to_string(s.port) + ";ConnSettings={SET search_path TO " + m_name +
+           "}\n";
 }
 
 }  // namespace dormex::test

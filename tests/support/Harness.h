@@ -19,8 +19,27 @@ sitelib::ConnectionSettings harnessSettings(sitelib::Driver driver,
 // SiteLibrary.ini text for `settings`.
 std::string registrationText(const sitelib::ConnectionSettings& settings);
 
-// Runs `sql` on the harness's own database (CREATE and DROP DATABASE).
+// Runs `sql` on the harness's own database (CREATE and DROP DATABASE), without notices.
 void harnessAdminExec(const std::string& sql);
+
+// A schema of its own in the harness's database, so that parallel test processes never meet:
+// made when constructed, dropped with all it holds when destroyed.
+class HarnessSchema {
+public:
+    HarnessSchema();
+    ~HarnessSchema();
+    HarnessSchema(const HarnessSchema&) = delete;
+    HarnessSchema& operator=(const HarnessSchema&) = delete;
+
+    // Native settings whose connections work in the schema.
+    sitelib::ConnectionSettings settings() const;
+    // SiteLibrary.ini reaching the schema through `driver` at the harness's host on `port`
+    // (-1: the server's own port).
+    std::string registration(sitelib::Driver driver, int port = -1) const;
+
+private:
+    std::string m_name;
+};
 
 }  // namespace dormex::test
 
