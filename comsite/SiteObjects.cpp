@@ -233,13 +233,13 @@ struct TopLevel : ComObject {
     std::shared_ptr<SiteStore> store;
 };
 
+using dormex::standin::CardState;
+using dormex::standin::CardStore;
+
 struct Card : ComObject {
-    Card(std::shared_ptr<SiteStore> siteStore, const SiteStore::CardState& cardState)
-        : ComObject(kCardInfo), store(std::move(siteStore)), state(cardState) {}
-    std::shared_ptr<SiteStore> store;
-    SiteStore::CardState state;
-    // The download the last save queued, until QueueDownload completes it.
-    std::optional<SiteStore::PendingDownload> pendingDownload;
+    Card(std::shared_ptr<CardStore> store, const CardState& state)
+        : ComObject(kCardInfo), stored(std::move(store), state) {}
+    dormex::standin::StoredCard stored;
 };
 
 struct Collection : ComObject {
@@ -269,8 +269,10 @@ HRESULT topFindKeycards(TopLevel& top, LONG facility, LONGLONG keyNumber, ComObj
     if (faultAt(Iface::TopLevel, kFindKeycards) == FaultMode::NullResult) return S_OK;
     Collection* collection = makeObject<Collection>();
     try {
-        for (const SiteStore::CardState& state : top.store->findCards(keyNumber))
-            collection->cards.push_back(makeObject<Card>(top.store, state));
+        // Each card keeps the whole store alive, its connection with its card store.
+        const std::shared_ptr<CardStore> cards(top.store, &top.store->cards());
+        for (const CardState& state : cards->findCards(keyNumber))
+            collection->cards.push_back(makeObject<Card>(cards, state));
     } catch (...) {
         release(collection);
         throw;
@@ -315,27 +317,25 @@ HRESULT collectionItem(Collection& collection, LONG index, VARIANT* card) {
 }
 
 // Operations A to C: set one field of the card's state, which Save writes.
-template <std::int32_t SiteStore::CardState::*Member>
+template <std::int32_t CardState::*Member>
 HRESULT cardSet(Card& card, LONG value) {
-    card.state.*Member = value;
+    card.stored.state().*Member = value;
     return S_OK;
 }
 
 HRESULT cardSave(Card& card) {
-    card.pendingDownload = card.store->saveCard(card.state);
+    card.stored.save();
     return S_OK;
 }
 
 HRESULT cardQueueDownload(Card& card, LONG a, LONG b, LONG c) {
-    card.store->queueDownload(card.state.cardId, card.pendingDownload, a, b, c);
-    card.pendingDownload.reset();
+    card.stored.queueDownload(a, b, c);
     return S_OK;
 }
 
 // ---- The tables: each interface's own methods with room after the last used position; the ADO
 // tables as long as _Recordset, Fields and Field. ----
 
-using CardState = SiteStore::CardState;
 InterfaceTable<7 + 40> g_topLevelTable{own<kFindKeycards, topFindKeycards>(),
                                        own<kRunSql, topRunSql>()};
 InterfaceTable<7 + 5> g_collectionTable{own<kItem, collectionItem>(),

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <cwctype>
 #include <utility>
+#include <variant>
 
 #include "DatabaseRegistration.h"
 #include "DemoSite.h"
@@ -64,6 +65,12 @@ void exec(sqlite3* db, const char* sql, const std::string& prefix = {}) {
     if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) fail(db, prefix);
 }
 
+// A prepared statement, finalized when it goes.
+struct Finalize {
+    void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
+};
+using Statement = std::unique_ptr<sqlite3_stmt, Finalize>;
+
 void bind(sqlite3_stmt* statement, int index, std::int32_t value) {
     sqlite3_bind_int(statement, index, value);
 }
@@ -73,19 +80,6 @@ void bind(sqlite3_stmt* statement, int index, std::int64_t value) {
 void bind(sqlite3_stmt* statement, int index, const std::string& text) {
     sqlite3_bind_text(statement, index, text.c_str(), -1, SQLITE_TRANSIENT);
 }
-
-// Binds `values` to the parameters of `statement` in order, steps it once and resets it; fails
-// unless the step completed.
-template <class... Values>
-void stepOnce(sqlite3* db, sqlite3_stmt* statement, const Values&... values) {
-    int index = 0;
-    (bind(statement, ++index, values), ...);
-    const int rc = sqlite3_step(statement);
-    sqlite3_reset(statement);
-    if (rc != SQLITE_DONE) fail(db);
-}
-
-using standin::kPendingArgs;
 
 // The variant type a provider gives a column declared as `declared`, by the declaration's first
 // word (see ResultRows).
@@ -151,8 +145,7 @@ public:
         const std::string sql = standin::insertStatement(table, standin::Dialect::Sqlite, 1);
         sqlite3_stmt* raw = nullptr;
         if (sqlite3_prepare_v2(m_db, sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) fail(m_db);
-        const std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> statement(raw,
-                                                                              sqlite3_finalize);
+        const Statement statement(raw);
         for (const standin::Row& row : rows) {
             for (size_t i = 0; i < row.size(); ++i) {
                 const int index = static_cast<int>(i) + 1;
@@ -170,6 +163,60 @@ public:
 
 private:
     sqlite3* m_db;
+};
+
+// The card store's SQL layer over the SQLite connection, its statements kept for the
+// connection's life.
+class SqliteCardSql : public standin::CardSql {
+public:
+    explicit SqliteCardSql(sqlite3* db) : m_db(db) {}
+
+    standin::CardDialect dialect() const override { return standin::CardDialect::Sqlite; }
+
+    standin::SqlOutcome run(standin::CardStatement which,
+                            const std::vector<standin::SqlParam>& params,
+                            bool wantInsertId) override {
+        Statement& slot = m_statements[static_cast<size_t>(which)];
+        if (!slot) {
+            const std::string sql = standin::cardStatementSql(which, dialect());
+            sqlite3_stmt* raw = nullptr;
+            if (sqlite3_prepare_v2(m_db, sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) fail(m_db);
+            slot.reset(raw);
+        }
+        sqlite3_stmt* s = slot.get();
+        for (size_t i = 0; i < params.size(); ++i)
+            std::visit([&](const auto& value) { bind(s, static_cast<int>(i) + 1, value); },
+                       params[i]);
+        standin::SqlOutcome outcome;
+        const int columns = sqlite3_column_count(s);
+        for (int rc = sqlite3_step(s); rc != SQLITE_DONE; rc = sqlite3_step(s)) {
+            if (rc != SQLITE_ROW) {
+                sqlite3_reset(s);
+                fail(m_db);
+            }
+            standin::IntRow& row = outcome.rows.emplace_back();
+            for (int i = 0; i < columns; ++i)
+                row.push_back(sqlite3_column_type(s, i) == SQLITE_NULL
+                                  ? std::nullopt
+                                  : std::optional<std::int64_t>(sqlite3_column_int64(s, i)));
+        }
+        // Ends the read at once: a read left open would block other writers.
+        sqlite3_reset(s);
+        outcome.affected = columns ? 0 : sqlite3_changes(m_db);
+        if (wantInsertId) outcome.insertId = sqlite3_last_insert_rowid(m_db);
+        return outcome;
+    }
+
+    void begin() override { exec(m_db, "BEGIN"); }
+    void commit() override { exec(m_db, "COMMIT", "Cannot commit: "); }
+    void rollback() noexcept override {
+        if (!sqlite3_get_autocommit(m_db))
+            sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+
+private:
+    sqlite3* m_db;
+    Statement m_statements[static_cast<size_t>(standin::CardStatement::NewestDownload) + 1];
 };
 
 }  // namespace
@@ -204,10 +251,6 @@ StoreSettings readStoreSettings(const std::wstring& programDir) {
         }
     }
     return settings;
-}
-
-void SiteStore::Finalize::operator()(sqlite3_stmt* statement) const {
-    sqlite3_finalize(statement);
 }
 
 void createDemoSite(const std::wstring& path, std::time_t now) {
@@ -252,21 +295,12 @@ SiteStore::SiteStore(const StoreSettings& settings) : m_path(settings.path) {
         sqlite3_close(m_db);
         throw;
     }
+    m_cards.emplace(std::make_unique<SqliteCardSql>(m_db), [] { return std::time(nullptr); });
 }
 
 // The statements are finalized after the connection is closed: it stays open until they are.
 SiteStore::~SiteStore() {
     sqlite3_close_v2(m_db);
-}
-
-sqlite3_stmt* SiteStore::prepared(Statement& slot, const char* sql) {
-    if (!slot) {
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(m_db, sql, -1, &statement, nullptr) != SQLITE_OK) fail(m_db);
-        slot.reset(statement);
-    }
-    sqlite3_reset(slot.get());
-    return slot.get();
 }
 
 ResultRows SiteStore::run(const std::wstring& sql) {
@@ -297,62 +331,6 @@ ResultRows SiteStore::run(const std::wstring& sql) {
         for (int i = 0; i < columns; ++i) rows.cells.push_back(cellAt(raw, i));
     }
     return rows;
-}
-
-std::vector<SiteStore::CardState> SiteStore::findCards(std::int64_t keyNumber) {
-    sqlite3_stmt* s = prepared(m_find, standin::kFindCardsSql);
-    bind(s, 1, keyNumber);
-    std::vector<CardState> cards;
-    for (;;) {
-        const int rc = sqlite3_step(s);
-        if (rc == SQLITE_DONE) break;
-        if (rc != SQLITE_ROW) {
-            sqlite3_reset(s);
-            fail(m_db);
-        }
-        cards.push_back({sqlite3_column_int64(s, 0), sqlite3_column_int(s, 1),
-                         sqlite3_column_int(s, 2), sqlite3_column_int(s, 3)});
-    }
-    // Ends the read at once: a read left open would block other writers.
-    sqlite3_reset(s);
-    return cards;
-}
-
-std::int64_t SiteStore::insertDownload(std::int64_t cardId, std::int32_t a, std::int32_t b,
-                                       std::int32_t c, std::time_t now) {
-    stepOnce(m_db, prepared(m_insert, standin::insertDownloadSql("?").c_str()), cardId, a, b, c,
-             standin::formatLocalTime(now));
-    return sqlite3_last_insert_rowid(m_db);
-}
-
-SiteStore::PendingDownload SiteStore::saveCard(const CardState& card) {
-    const std::time_t now = std::time(nullptr);
-    sqlite3_stmt* s = prepared(m_save, standin::kSaveCardSql);
-    exec(m_db, "BEGIN");
-    try {
-        stepOnce(m_db, s, card.active, card.cardStatus, card.statusReason, card.cardId);
-        if (sqlite3_changes(m_db) == 0) throw StoreError(standin::cardGoneText(card.cardId));
-        const std::int64_t id =
-            insertDownload(card.cardId, kPendingArgs[0], kPendingArgs[1], kPendingArgs[2], now);
-        exec(m_db, "COMMIT", "Cannot commit: ");
-        return {id, now};
-    } catch (...) {
-        if (!sqlite3_get_autocommit(m_db))
-            sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
-        throw;
-    }
-}
-
-void SiteStore::queueDownload(std::int64_t cardId, const std::optional<PendingDownload>& pending,
-                              std::int32_t a, std::int32_t b, std::int32_t c) {
-    const std::time_t now = std::time(nullptr);
-    if (pending && pending->holds(a, b, c, now)) return;
-    if (pending) {
-        stepOnce(m_db, prepared(m_complete, standin::completeDownloadSql("?").c_str()), a, b, c,
-                 standin::formatLocalTime(now), pending->downloadId);
-        if (sqlite3_changes(m_db) > 0) return;
-    }
-    insertDownload(cardId, a, b, c, now);
 }
 
 }  // namespace dormexsite

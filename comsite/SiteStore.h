@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "CardRows.h"
+#include "CardStore.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -60,9 +60,6 @@ StoreSettings readStoreSettings(const std::wstring& programDir);
 
 class SiteStore {
 public:
-    using CardState = dormex::standin::CardState;
-    using PendingDownload = dormex::standin::PendingDownload;
-
     // Opens an existing database file. A missing one is created as a demo site where the settings
     // ask for one (createDemoSite), else fails with "Site database not found: ".
     explicit SiteStore(const StoreSettings& settings);
@@ -72,31 +69,13 @@ public:
 
     // Runs one statement and reads every row.
     ResultRows run(const std::wstring& sql);
-    // The cards with `keyNumber`, ascending CardID.
-    std::vector<CardState> findCards(std::int64_t keyNumber);
-    // Writes the card's state and inserts its pending download (0, 1, 0, stamped now) in one
-    // transaction.
-    PendingDownload saveCard(const CardState& card);
-    // Gives the pending download the arguments and the current time, or inserts a download when
-    // there is none or its row has gone. Writes nothing when the row already holds them (the
-    // pending arguments within the save's second).
-    void queueDownload(std::int64_t cardId, const std::optional<PendingDownload>& pending,
-                       std::int32_t a, std::int32_t b, std::int32_t c);
+    // The key cards on this connection.
+    dormex::standin::CardStore& cards() { return *m_cards; }
 
 private:
-    // A prepared statement kept for the connection's life, finalized when it goes.
-    struct Finalize {
-        void operator()(sqlite3_stmt* statement) const;
-    };
-    using Statement = std::unique_ptr<sqlite3_stmt, Finalize>;
-    // The statement `sql` in `slot`, prepared at its first use and reset.
-    sqlite3_stmt* prepared(Statement& slot, const char* sql);
-    std::int64_t insertDownload(std::int64_t cardId, std::int32_t a, std::int32_t b, std::int32_t c,
-                                std::time_t now);
-
     sqlite3* m_db = nullptr;
     std::wstring m_path;
-    Statement m_find, m_save, m_insert, m_complete;
+    std::optional<dormex::standin::CardStore> m_cards;
 };
 
 // Creates the database file `path` in write-ahead-log mode with the site's tables and the trial

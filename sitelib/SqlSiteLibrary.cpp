@@ -15,9 +15,10 @@
 #include <set>
 #include <string>
 #include <utility>
+#include <variant>
 #include <vector>
 
-#include "CardRows.h"
+#include "CardStore.h"
 #include "SiteTables.h"
 #include "platform/Error.h"
 #include "platform/Platform.h"
@@ -26,8 +27,6 @@
 
 namespace dormex::sitelib {
 namespace {
-
-using standin::formatLocalTime;
 
 // Runs `body`; a failure leaves as an Error whose message is trimmed (site::TrimErrorText).
 template <class Body>
@@ -195,13 +194,13 @@ private:
 // executions and binding costs far more than comparing, so an unchanged value is not bound again.
 class Statement {
 public:
-    // Prepares `sql()` on first use. Throws Error.
-    template <class Sql>
-    QSqlQuery& prepared(SiteDatabase& db, Sql&& sql) {
+    // Prepares `sql` on first use. Throws Error.
+    QSqlQuery& prepared(SiteDatabase& db, const std::string& sql) {
         if (!m_query) {
             QSqlQuery query(db.connection());
             query.setForwardOnly(true);
-            if (!query.prepare(sql())) throw Error(db.errorText(query.lastError()));
+            if (!query.prepare(QString::fromStdString(sql)))
+                throw Error(db.errorText(query.lastError()));
             m_query.emplace(std::move(query));
         }
         return *m_query;
@@ -223,214 +222,97 @@ private:
     std::vector<QVariant> m_bound;
 };
 
-using standin::CardState;
-using standin::kPendingArgs;
-using standin::PendingDownload;
+using standin::CardStatement;
 
-// The connection of one top-level object and its prepared statements, shared with its cards.
-class Session {
+// The card store's SQL layer over QtSql.
+class QtCardSql : public standin::CardSql {
 public:
-    explicit Session(const ConnectionSettings& settings) : m_db(settings) {}
+    explicit QtCardSql(SiteDatabase& db) : m_db(db) {}
 
-    SiteDatabase& db() { return m_db; }
-
-    // The cards with `keyNumber`, ascending CardID. Throws Error.
-    std::vector<CardState> findCards(std::int64_t keyNumber) {
-        QSqlQuery& query =
-            m_find.prepared(m_db, [] { return QString::fromUtf8(standin::kFindCardsSql); });
-        m_find.bind(0, QVariant::fromValue<qlonglong>(keyNumber));
-        run(query);
-        std::vector<CardState> cards;
-        while (query.next()) {
-            cards.push_back({query.value(0).toLongLong(), query.value(1).toInt(),
-                             query.value(2).toInt(), query.value(3).toInt()});
+    standin::CardDialect dialect() const override {
+        switch (m_db.dialect()) {
+            case Dialect::Sqlite:
+                return standin::CardDialect::Sqlite;
+            case Dialect::Postgres:
+                return standin::CardDialect::Postgres;
+            default:
+                return standin::CardDialect::Other;
         }
-        QSqlError error = query.lastError();
+    }
+
+    standin::SqlOutcome run(CardStatement which, const std::vector<standin::SqlParam>& params,
+                            bool wantInsertId) override {
+        Statement& statement = m_statements[static_cast<size_t>(which)];
+        QSqlQuery& query = statement.prepared(m_db, standin::cardStatementSql(which, dialect()));
+        for (size_t i = 0; i < params.size(); ++i)
+            statement.bind(static_cast<int>(i), std::visit(toVariant, params[i]));
+        if (!query.exec()) throw Error(m_db.errorText(query.lastError()));
+        standin::SqlOutcome outcome;
+        outcome.affected = query.isSelect() ? 0 : query.numRowsAffected();
+        const int columns = query.isSelect() ? query.record().count() : 0;
+        while (query.next()) {
+            standin::IntRow& row = outcome.rows.emplace_back();
+            for (int i = 0; i < columns; ++i) {
+                const QVariant value = query.value(i);
+                row.push_back(value.isNull() ? std::nullopt
+                                             : std::optional<std::int64_t>(value.toLongLong()));
+            }
+        }
+        const QSqlError error = query.lastError();
+        const QVariant id = wantInsertId ? query.lastInsertId() : QVariant();
         // Ends the read at once: an SQLite read left open would block other writers.
         query.finish();
         if (error.type() != QSqlError::NoError) throw Error(m_db.errorText(error));
-        return cards;
-    }
-
-    // Writes the card's three state columns and inserts its pending download (see kPendingArgs)
-    // atomically: both or, on any failure, neither.
-    PendingDownload saveCard(const CardState& card) {
-        const std::time_t now = platform::clock().now();
-        const std::int64_t downloadId = m_db.dialect() == Dialect::Postgres
-                                            ? saveInOneStatement(card, now)
-                                            : saveInTransaction(card, now);
-        return {downloadId, now};
-    }
-
-    // Gives the pending download the arguments and the current local time (see kPendingArgs) or,
-    // with none or when its row has gone (the service may have taken it), inserts a new download.
-    // Committed on its own.
-    void queueDownload(std::int64_t cardId, const std::optional<PendingDownload>& pending,
-                       std::int32_t a, std::int32_t b, std::int32_t c) {
-        const std::time_t now = platform::clock().now();
-        if (pending && pending->holds(a, b, c, now)) return;
-        if (pending) {
-            QSqlQuery& query = m_complete.prepared(m_db, [&] {
-                return QString::fromStdString(standin::completeDownloadSql(stampParameter()));
-            });
-            m_complete.bind(0, a);
-            m_complete.bind(1, b);
-            m_complete.bind(2, c);
-            m_complete.bind(3, stampFor(now));
-            m_complete.bind(4, QVariant::fromValue<qlonglong>(pending->downloadId));
-            run(query);
-            const int affected = query.numRowsAffected();
-            query.finish();
-            if (affected > 0) return;
-        }
-        insertDownload(cardId, a, b, c, now, false);
-    }
-
-private:
-    [[noreturn]] static void cardGone(std::int64_t cardId) {
-        throw Error(standin::cardGoneText(cardId));
-    }
-
-    // PostgreSQL: the card's update and its download's insert as one statement, atomic on its
-    // own and a single round trip to the server.
-    std::int64_t saveInOneStatement(const CardState& card, std::time_t now) {
-        QSqlQuery& query = m_save.prepared(m_db, [] {
-            return QStringLiteral(
-                       "WITH saved AS (UPDATE Keycards SET Active = ?, CardStatus = ?, "
-                       "StatusReason = ? WHERE CardID = ? RETURNING CardID) "
-                       "INSERT INTO CardDownloads (CardID, Arg1, Arg2, Arg3, QueuedAt) "
-                       "SELECT CardID, %1, %2, %3, CAST(? AS TIMESTAMP) FROM saved "
-                       "RETURNING DownloadID")
-                .arg(kPendingArgs[0])
-                .arg(kPendingArgs[1])
-                .arg(kPendingArgs[2]);
-        });
-        m_save.bind(0, card.active);
-        m_save.bind(1, card.cardStatus);
-        m_save.bind(2, card.statusReason);
-        m_save.bind(3, QVariant::fromValue<qlonglong>(card.cardId));
-        m_save.bind(4, stampFor(now));
-        run(query);
-        const bool saved = query.next();
-        const std::int64_t downloadId = saved ? query.value(0).toLongLong() : 0;
-        const QSqlError error = query.lastError();
-        query.finish();
-        if (error.type() != QSqlError::NoError) throw Error(m_db.errorText(error));
-        if (!saved) cardGone(card.cardId);
-        return downloadId;
-    }
-
-    // Other databases: the update and the insert in one transaction.
-    std::int64_t saveInTransaction(const CardState& card, std::time_t now) {
-        QSqlQuery& query =
-            m_save.prepared(m_db, [] { return QString::fromUtf8(standin::kSaveCardSql); });
-        m_save.bind(0, card.active);
-        m_save.bind(1, card.cardStatus);
-        m_save.bind(2, card.statusReason);
-        m_save.bind(3, QVariant::fromValue<qlonglong>(card.cardId));
-        std::int64_t downloadId = 0;
-        m_db.beginTransaction();
-        try {
-            run(query);
-            const int affected = query.numRowsAffected();
-            query.finish();
-            if (affected == 0) cardGone(card.cardId);
-            downloadId = insertDownload(card.cardId, kPendingArgs[0], kPendingArgs[1],
-                                        kPendingArgs[2], now, true);
-            m_db.commit();
-        } catch (...) {
-            m_db.rollback();
-            throw;
-        }
-        return downloadId;
-    }
-
-    // Inserts one CardDownloads row stamped with the local time `now`. With `wantId` returns its
-    // DownloadID (else 0).
-    std::int64_t insertDownload(std::int64_t cardId, std::int32_t a, std::int32_t b, std::int32_t c,
-                                std::time_t now, bool wantId) {
-        QSqlQuery& query = m_queue.prepared(m_db, [&] {
-            return QString::fromStdString(standin::insertDownloadSql(stampParameter()));
-        });
-        m_queue.bind(0, QVariant::fromValue<qlonglong>(cardId));
-        m_queue.bind(1, a);
-        m_queue.bind(2, b);
-        m_queue.bind(3, c);
-        m_queue.bind(4, stampFor(now));
-        run(query);
-        QVariant id = wantId ? query.lastInsertId() : QVariant();
-        query.finish();
-        if (!wantId) return 0;
-        // A driver that cannot tell: the card's newest download, the one just inserted.
-        if (!id.isValid() || id.isNull()) id = newestDownload(cardId);
         bool ok = false;
         const std::int64_t value = id.toLongLong(&ok);
-        if (!ok)
-            throw Error("The new download of card " + std::to_string(cardId) +
-                        " has no DownloadID");
-        return value;
+        if (id.isValid() && !id.isNull() && ok) outcome.insertId = value;
+        return outcome;
     }
 
-    QVariant newestDownload(std::int64_t cardId) {
-        QSqlQuery& query = m_newest.prepared(m_db, [] {
-            return QStringLiteral("SELECT MAX(DownloadID) FROM CardDownloads WHERE CardID = ?");
-        });
-        m_newest.bind(0, QVariant::fromValue<qlonglong>(cardId));
-        run(query);
-        const QVariant id = query.next() ? query.value(0) : QVariant();
-        query.finish();
-        return id;
+    void begin() override { m_db.beginTransaction(); }
+    void commit() override { m_db.commit(); }
+    void rollback() noexcept override { m_db.rollback(); }
+
+private:
+    static QVariant toVariant(const standin::SqlParam& param) {
+        if (const auto* number = std::get_if<std::int32_t>(&param)) return *number;
+        if (const auto* number = std::get_if<std::int64_t>(&param))
+            return QVariant::fromValue<qlonglong>(*number);
+        return QString::fromStdString(std::get<std::string>(param));
     }
 
-    std::string stampParameter() const {
-        return m_db.dialect() == Dialect::Sqlite ? "?" : "CAST(? AS TIMESTAMP)";
-    }
+    SiteDatabase& m_db;
+    Statement m_statements[static_cast<size_t>(CardStatement::NewestDownload) + 1];
+};
 
-    void run(QSqlQuery& query) {
-        if (!query.exec()) throw Error(m_db.errorText(query.lastError()));
-    }
-
-    // formatLocalTime(now) as text; formatted again only when the second changes.
-    const QString& stampFor(std::time_t now) {
-        if (now != m_stampTime || m_stamp.isNull()) {
-            m_stamp = QString::fromStdString(formatLocalTime(now));
-            m_stampTime = now;
-        }
-        return m_stamp;
-    }
+// The connection of one top-level object and its card store, shared with its cards.
+struct Session {
+    explicit Session(const ConnectionSettings& settings)
+        : db(settings),
+          store(std::make_unique<QtCardSql>(db), [] { return platform::clock().now(); }) {}
 
     // Declared first so that it is destroyed last, after every query made on it.
-    SiteDatabase m_db;
-    Statement m_find;
-    Statement m_save;
-    Statement m_queue;
-    Statement m_complete;
-    Statement m_newest;
-    std::time_t m_stampTime = 0;
-    QString m_stamp;
+    SiteDatabase db;
+    standin::CardStore store;
 };
 
 class SqlCard : public site::Card {
 public:
-    SqlCard(std::shared_ptr<Session> session, const CardState& state)
-        : m_session(std::move(session)), m_state(state) {}
+    SqlCard(std::shared_ptr<standin::CardStore> store, const standin::CardState& state)
+        : m_card(std::move(store), state) {}
 
-    void SetActive(std::int32_t active) override { m_state.active = active; }
-    void SetCardStatus(std::int32_t status) override { m_state.cardStatus = status; }
-    void SetStatusReason(std::int32_t reason) override { m_state.statusReason = reason; }
+    void SetActive(std::int32_t active) override { m_card.state().active = active; }
+    void SetCardStatus(std::int32_t status) override { m_card.state().cardStatus = status; }
+    void SetStatusReason(std::int32_t reason) override { m_card.state().statusReason = reason; }
     void Save() override {
-        trimmed([&] { m_pendingDownload = m_session->saveCard(m_state); });
+        trimmed([&] { m_card.save(); });
     }
     void QueueDownload(std::int32_t a, std::int32_t b, std::int32_t c) override {
-        trimmed([&] { m_session->queueDownload(m_state.cardId, m_pendingDownload, a, b, c); });
-        m_pendingDownload.reset();
+        trimmed([&] { m_card.queueDownload(a, b, c); });
     }
 
 private:
-    std::shared_ptr<Session> m_session;
-    CardState m_state;
-    // The download the last save queued, until QueueDownload completes it.
-    std::optional<PendingDownload> m_pendingDownload;
+    standin::StoredCard m_card;
 };
 
 class SqlCardCollection : public site::CardCollection {
@@ -463,25 +345,27 @@ public:
             throw Error("Facility " + std::to_string(facility) +
                         " is not supported: only -1 (any facility) is");
         return trimmed([&] {
+            // Each card keeps the whole session alive, its connection with its store.
+            const std::shared_ptr<standin::CardStore> store(m_session, &m_session->store);
             std::vector<std::shared_ptr<SqlCard>> cards;
-            for (const CardState& state : m_session->findCards(keyNumber))
-                cards.push_back(std::make_shared<SqlCard>(m_session, state));
+            for (const standin::CardState& state : store->findCards(keyNumber))
+                cards.push_back(std::make_shared<SqlCard>(store, state));
             return std::make_shared<SqlCardCollection>(std::move(cards));
         });
     }
 
 private:
     std::shared_ptr<site::Recordset> run(const std::string& sql) {
-        QSqlQuery query(m_session->db().connection());
+        QSqlQuery query(m_session->db.connection());
         query.setForwardOnly(true);
         // NUMERIC and DECIMAL values exactly, as their text (see ColumnKind).
         query.setNumericalPrecisionPolicy(QSql::HighPrecision);
         if (!query.exec(QString::fromStdString(sql)))
-            throw Error(m_session->db().errorText(query.lastError()));
+            throw Error(m_session->db.errorText(query.lastError()));
         if (!query.isSelect()) return std::make_shared<SqlRecordset>();
         const QSqlRecord record = query.record();
         const int columns = record.count();
-        const Driver driver = m_session->db().settings().driver;
+        const Driver driver = m_session->db.settings().driver;
         std::vector<std::string> names;
         std::vector<ColumnKind> kinds;
         for (int i = 0; i < columns; ++i) {
@@ -495,7 +379,7 @@ private:
                     fieldValue(query.value(i), query.isNull(i), kinds[static_cast<size_t>(i)]));
         }
         if (query.lastError().type() != QSqlError::NoError)
-            throw Error(m_session->db().errorText(query.lastError()));
+            throw Error(m_session->db.errorText(query.lastError()));
         return std::make_shared<SqlRecordset>(std::move(names), std::move(values));
     }
 

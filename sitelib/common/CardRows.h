@@ -36,26 +36,56 @@ struct PendingDownload {
     }
 };
 
-// The card store's statements, the same for both stand-ins; `?` binds in the order written. A
-// statement that writes a download's time takes the back end's `stamp` parameter text.
-inline constexpr const char* kFindCardsSql =
-    "SELECT CardID, Active, CardStatus, StatusReason FROM Keycards WHERE KeyNumber = ? "
-    "ORDER BY CardID";
-inline constexpr const char* kSaveCardSql =
-    "UPDATE Keycards SET Active = ?, CardStatus = ?, StatusReason = ? WHERE CardID = ?";
-inline std::string insertDownloadSql(const std::string& stamp) {
-    return "INSERT INTO CardDownloads (CardID, Arg1, Arg2, Arg3, QueuedAt) VALUES (?, ?, ?, ?, " +
-           stamp + ")";
-}
-inline std::string completeDownloadSql(const std::string& stamp) {
-    return "UPDATE CardDownloads SET Arg1 = ?, Arg2 = ?, Arg3 = ?, QueuedAt = " + stamp +
-           " WHERE DownloadID = ?";
+// The card store's statements, the same for both stand-ins except where a dialect is named; `?`
+// binds in the order written.
+enum class CardStatement {
+    FindCards,         // key number -> CardID, Active, CardStatus, StatusReason, ascending CardID
+    SaveCard,          // Active, CardStatus, StatusReason, CardID
+    SaveAndQueue,      // PostgreSQL: SaveCard's parameters, then the stamp -> DownloadID
+    InsertDownload,    // CardID, Arg1, Arg2, Arg3, stamp
+    CompleteDownload,  // Arg1, Arg2, Arg3, stamp, DownloadID
+    NewestDownload,    // CardID -> its greatest DownloadID
+};
+enum class CardDialect { Sqlite, Postgres, Other };
+
+// The text of `statement`; a download's time is bound as text, which SQLite stores as it is and
+// the other databases cast to TIMESTAMP.
+inline std::string cardStatementSql(CardStatement statement, CardDialect dialect) {
+    const std::string stamp = dialect == CardDialect::Sqlite ? "?" : "CAST(? AS TIMESTAMP)";
+    switch (statement) {
+        case CardStatement::FindCards:
+            return "SELECT CardID, Active, CardStatus, StatusReason FROM Keycards WHERE KeyNumber "
+                   "= ? ORDER BY CardID";
+        case CardStatement::SaveCard:
+            return "UPDATE Keycards SET Active = ?, CardStatus = ?, StatusReason = ? WHERE CardID "
+                   "= ?";
+        case CardStatement::SaveAndQueue:
+            return "WITH saved AS (UPDATE Keycards SET Active = ?, CardStatus = ?, StatusReason = "
+                   "? WHERE CardID = ? RETURNING CardID) INSERT INTO CardDownloads (CardID, Arg1, "
+                   "Arg2, Arg3, QueuedAt) SELECT CardID, " +
+                   std::to_string(kPendingArgs[0]) + ", " + std::to_string(kPendingArgs[1]) + ", " +
+                   std::to_string(kPendingArgs[2]) + ", " + stamp +
+                   " FROM saved RETURNING DownloadID";
+        case CardStatement::InsertDownload:
+            return "INSERT INTO CardDownloads (CardID, Arg1, Arg2, Arg3, QueuedAt) VALUES (?, ?, "
+                   "?, ?, " +
+                   stamp + ")";
+        case CardStatement::CompleteDownload:
+            return "UPDATE CardDownloads SET Arg1 = ?, Arg2 = ?, Arg3 = ?, QueuedAt = " + stamp +
+                   " WHERE DownloadID = ?";
+        case CardStatement::NewestDownload:
+            return "SELECT MAX(DownloadID) FROM CardDownloads WHERE CardID = ?";
+    }
+    return {};
 }
 
 // The card store's messages, the same for both stand-ins.
 inline constexpr const char* kPastLastRow = "Cannot move past the last row";
 inline std::string cardGoneText(std::int64_t cardId) {
     return "Card " + std::to_string(cardId) + " no longer exists in Keycards";
+}
+inline std::string noDownloadIdText(std::int64_t cardId) {
+    return "The new download of card " + std::to_string(cardId) + " has no DownloadID";
 }
 inline std::string cardIndexText(std::int32_t index, std::size_t count) {
     return "Card index " + std::to_string(index) + " is out of range 1.." + std::to_string(count);
