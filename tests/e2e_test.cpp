@@ -107,20 +107,14 @@ TEST_P(EndToEnd, PreviewListsWhatTheRunWillDoAndChangesNothing) {
 INSTANTIATE_TEST_SUITE_P(Backends, EndToEnd, ::testing::Values("sqlite", "psql", "odbc"),
                          [](const auto& info) { return info.param; });
 
-// Starts that end before any database work, and the missing database.
-class StartUp : public ::testing::Test {
-protected:
-    RunResult dormex(std::vector<std::string> args, const EnvList& env = {}) {
-        return dir.run(args, std::chrono::seconds(60), env);
-    }
+// Starts that end before any database work, and the missing database, each in a program
+// directory of its own.
+TEST(StartUp, InteractiveStartsWithoutWindowSystemExitTwoTouchingNothing) {
     ProgramDir dir;
-};
-
-TEST_F(StartUp, InteractiveStartsWithoutWindowSystemExitTwoTouchingNothing) {
     writeFile(dir.file("Dormex.ini"), "[General]\nDays=abc\n");
     for (std::vector<std::string> args :
          {std::vector<std::string>{}, {"/silent"}, {"-silent"}, {"x", "silent"}}) {
-        RunResult r = dormex(args);
+        RunResult r = dir.run(args);
         EXPECT_EQ(r.status, 2);
         EXPECT_NE(r.err.find("no window system"), std::string::npos) << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << "one line";
@@ -131,7 +125,8 @@ TEST_F(StartUp, InteractiveStartsWithoutWindowSystemExitTwoTouchingNothing) {
 }
 
 // Also in a folder whose name holds a line feed: the log's entry stays one line.
-TEST_F(StartUp, MissingSiteDatabaseIsASetupError) {
+TEST(StartUp, MissingSiteDatabaseIsASetupError) {
+    ProgramDir dir;
     for (const std::string& folder :
          std::vector<std::string>{dir.path(), dir.file("x\nforged 12/09/26 00:00:00  ,99")}) {
         std::filesystem::create_directories(folder);
@@ -149,7 +144,8 @@ TEST_F(StartUp, MissingSiteDatabaseIsASetupError) {
 }
 
 // Without a window system the log holds what the error box would have shown.
-TEST_F(StartUp, BadSettingsAreSetupErrorsLoggedWhereNoBoxIsSeen) {
+TEST(StartUp, BadSettingsAreSetupErrorsLoggedWhereNoBoxIsSeen) {
+    ProgramDir dir;
     {
         ConnectionSettings sqlite;
         sqlite.database = dir.file("site.db");
@@ -172,7 +168,7 @@ TEST_F(StartUp, BadSettingsAreSetupErrorsLoggedWhereNoBoxIsSeen) {
     for (const auto& c : cases) {
         for (const EnvList& env : screenless) {
             writeFile(dir.file("Dormex.ini"), c.ini);
-            RunResult r = dormex({"silent"}, env);
+            RunResult r = dir.run({"silent"}, std::chrono::seconds(60), env);
             EXPECT_FALSE(r.timedOut) << "an error box nobody sees";
             EXPECT_EQ(r.status, 2);
             EXPECT_EQ(r.err, c.err);
