@@ -3,23 +3,15 @@
 // here as for the Linux program, run through the same scenarios with the same expectations.
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
 #include <algorithm>
 #include <filesystem>
-#include <memory>
 #include <regex>
-#include <sstream>
 
-#include "Scenarios.h"
-#include "SiteDatabase.h"
-#include "TestSupport.h"
-#include "support/Programs.h"
-#include "support/SiteRows.h"
+#include "support/EndToEnd.h"
 
 namespace dormex::test {
 namespace {
 
-using sitelib::ConnectionSettings;
 using sitelib::SiteDatabase;
 
 // The Windows build: DORMEX_WINDOWS_BUILD, else the one fixed when the test was built.
@@ -52,14 +44,9 @@ const std::string kStandIn =
     "CollectionInterface={91556A0E-19F6-463B-BD49-D296802E969F}\r\n"
     "CardInterface={1B2774D4-361E-42CC-80F5-A873B24D43A4}\r\n";
 
-std::string lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return std::tolower(c); });
-    return text;
-}
-
-class WineEndToEnd : public ::testing::Test {
+class WineEndToEnd : public ::testing::Test, public EndToEndRuns {
 protected:
+    WineEndToEnd() : EndToEndRuns("Dormex", true) {}
     static void SetUpTestSuite() {
         if (!asked()) return;
         const std::string build = windowsBuild();
@@ -91,141 +78,50 @@ protected:
         std::filesystem::copy_file(windowsBuild() + "/Dormex.exe", dir.file("Dormex.exe"));
         writeFile(dir.file("SiteLibrary.ini"), kStandIn);
         settings.database = dir.file("site.db");
-        open();
-        db->db().createSchema();
+        db = TestSite::create(settings);
     }
 
+    // `args` under the build's Wine in the program directory.
+    RunResult wineRun(const std::vector<std::string>& args, const EnvList& env = {}) const {
+        return runProgram(windowsBuild() + "/wine-run", args, dir.path(), std::chrono::seconds(120),
+                          env);
+    }
     // The test's own connection is closed while the Windows program runs.
-    void open() { db = std::make_unique<TestSite>(settings, SiteDatabase::OpenMode::Create); }
-    void exec(const std::string& sql) { db->exec(sql); }
-
-    void fill(const scenario::Site& site) { db->fill(site, dir.file("Dormex.ini")); }
-    void clearSite() {
-        db->clear();
-        std::filesystem::remove(dir.file("Dormex.log"));
-    }
-    void keyColumns(const std::string& type) { db->setKeyColumnType(type); }
-
-    RunResult dormex(const std::string& command) {
+    RunResult dormex(const std::string& command, EnvList env = {}) override {
         db.reset();
         // Wine prints the strings of an error event on this channel.
-        RunResult r =
-            runProgram(windowsBuild() + "/wine-run", {windowsPath(dir.file("Dormex.exe")), command},
-                       dir.path(), std::chrono::seconds(120), {{"WINEDEBUG", "-all,err+eventlog"}});
-        open();
+        env.emplace_back("WINEDEBUG", "-all,err+eventlog");
+        const RunResult r = wineRun({exePath, command}, env);
+        db = std::make_unique<TestSite>(settings, SiteDatabase::OpenMode::Create);
         return r;
     }
-    std::vector<std::string> log() const { return logMessages(readFile(dir.file("Dormex.log"))); }
-
-    std::string state(int cardId) { return db->cardState(cardId); }
-    std::vector<std::string> downloads() { return db->downloadRows(); }
+    void expectReported(const RunResult& r, const std::string& message) override {
+        EXPECT_NE(r.err.find("err:eventlog:ReportEventW L\"" + message), std::string::npos)
+            << r.err;
+    }
+    // The way README-Windows.txt saves the preview writes the same list, under Wine too.
+    void expectPreviewSaved(const RunResult& p) override {
+        db.reset();
+        const RunResult saved = wineRun({"cmd", "/c", "Dormex.exe preview > preview.txt"});
+        db = std::make_unique<TestSite>(settings, SiteDatabase::OpenMode::Create);
+        EXPECT_EQ(saved.status, 0) << saved.err;
+        EXPECT_EQ(readFile(dir.file("preview.txt")), p.out);
+    }
 
     static inline std::string s_missing;
-    TempDir dir;
-    ConnectionSettings settings;
-    std::unique_ptr<TestSite> db;
+    const std::string exePath = windowsPath(dir.file("Dormex.exe"));
 };
 
 TEST_F(WineEndToEnd, SilentRunLeavesWhatTheLinuxRunLeaves) {
-    for (const std::string variant : {"as created", "numeric(20,0)", "provider types", "kept"}) {
-        SCOPED_TRACE(variant);
-        clearSite();
-        const bool exact = variant == "numeric(20,0)";
-        if (exact) keyColumns(variant);
-        if (variant == "provider types") db->declareProviderTypes();
-        const scenario::Site site =
-            variant == "kept" ? scenario::keptSite() : scenario::smallSite(exact);
-        fill(site);
-        if (variant == "as created") {
-            // SQLite compares the stored text: the feed check stops a YYYYMMDD run untouched.
-            const std::string ini = readFile(dir.file("Dormex.ini"));
-            writeFile(dir.file("Dormex.ini"), ini + "SqlDateFormat=YYYYMMDD\r\n");
-            RunResult ymd = dormex("silent");
-            EXPECT_EQ(ymd.status, 1) << ymd.err;
-            EXPECT_EQ(log().back().rfind("RunQuery():Stopped: no door transaction after 20", 0),
-                      0u);
-            EXPECT_TRUE(downloads().empty());
-            writeFile(dir.file("Dormex.ini"), ini);
-            std::filesystem::remove(dir.file("Dormex.log"));
-        }
-        RunResult r = dormex("silent");
-        EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(r.err, "") << "a clean run reports no error event";
-        EXPECT_EQ(log(), site.entries);
-        for (const auto& [id, s] : site.states) EXPECT_EQ(state(id), s) << "card " << id;
-        EXPECT_EQ(downloads(), site.downloads);
-        // The next run finds nothing left to do.
-        r = dormex("SILENT");
-        EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(log().size(), site.entries.size() + 1);
-    }
+    scenarioRuns();
 }
 
 TEST_F(WineEndToEnd, PreviewListsWhatTheRunWillDoAndChangesNothing) {
-    const scenario::Site site = scenario::smallSite();
-    fill(site);
-    RunResult p = dormex("preview");
-    EXPECT_EQ(p.status, 0) << p.err;
-    EXPECT_FALSE(std::filesystem::exists(dir.file("Dormex.log")));
-    EXPECT_TRUE(downloads().empty());
-    // The way README-Windows.txt saves the preview writes the same list, under Wine too.
-    db.reset();
-    const RunResult saved =
-        runProgram(windowsBuild() + "/wine-run", {"cmd", "/c", "Dormex.exe preview > preview.txt"},
-                   dir.path(), std::chrono::seconds(120));
-    open();
-    EXPECT_EQ(saved.status, 0) << saved.err;
-    EXPECT_EQ(readFile(dir.file("preview.txt")), p.out);
-    std::vector<std::string> previewed;
-    std::istringstream lines(p.out);
-    for (std::string line; std::getline(lines, line);) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        previewed.push_back(line);
-    }
-    ASSERT_GT(previewed.size(), 1u);
-    EXPECT_EQ(previewed.front().rfind("Door transactions after '", 0), 0u) << previewed.front();
-    EXPECT_EQ(previewed.front().substr(previewed.front().find("':")),
-              "': 2; the feed check passes");
-    previewed.erase(previewed.begin());
-    EXPECT_EQ(previewed.back().rfind("6 cards would be deactivated (Days = 30, cut-off date ", 0),
-              0u)
-        << previewed.back();
-    previewed.pop_back();
-    std::vector<std::string> expected(site.entries.begin() + 1, site.entries.end());
-    for (auto& line : expected)
-        line = line.substr(0, line.size() - std::string("Deactivated").size()) + "Would deactivate";
-    EXPECT_EQ(previewed, expected);
+    previewThenRun();
 }
 
 TEST_F(WineEndToEnd, FailuresEndTheRunWithTheirStepAsOnLinux) {
-    for (const scenario::Failure& c : scenario::failures()) {
-        SCOPED_TRACE(c.sqlite);
-        clearSite();
-        if (!c.keyType.empty()) keyColumns(c.keyType);
-        fill(scenario::smallSite());
-        exec(c.sqlite);
-        RunResult r = dormex("silent");
-        EXPECT_EQ(r.status, 1) << r.err;
-        EXPECT_NE(r.err.find("err:eventlog:ReportEventW L\"RunQuery():" + c.marker + ":"),
-                  std::string::npos)
-            << r.err;
-        auto lines = log();
-        ASSERT_EQ(lines.size(), c.before + 3) << c.marker;
-        const std::string& failure = lines[c.before + 1];
-        EXPECT_EQ(failure.rfind("RunQuery():" + c.marker + ":", 0), 0u) << failure;
-        const std::string& text = c.sqliteFailure.empty() ? c.failure : c.sqliteFailure;
-        EXPECT_NE(lower(failure).find(lower(text)), std::string::npos) << failure;
-        EXPECT_EQ(lines.back().rfind("SELECT k.KeyNumber", 0), 0u);
-        std::vector<std::string> queued;
-        for (size_t i = 0; i < scenario::kSmallSiteOrder.size(); ++i) {
-            const int id = scenario::kSmallSiteOrder[i];
-            const bool saved = i < c.before;
-            EXPECT_EQ(state(id), saved ? "0/3/6" : "1/0/0") << "card " << id;
-            if (saved) queued.push_back(std::to_string(id) + ":0,1,0");
-        }
-        EXPECT_EQ(downloads(), queued);
-        exec("DROP TRIGGER IF EXISTS f");
-    }
+    failureRuns();
 }
 
 TEST_F(WineEndToEnd, SiteLibraryFailuresAreOneLineErrors) {
@@ -237,9 +133,7 @@ TEST_F(WineEndToEnd, SiteLibraryFailuresAreOneLineErrors) {
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(log(),
               std::vector<std::string>{"Set-up failed: 'abc' is not a valid integer value."});
-    EXPECT_NE(r.err.find("err:eventlog:ReportEventW L\"'abc' is not a valid integer value.\""),
-              std::string::npos)
-        << r.err;
+    expectReported(r, "'abc' is not a valid integer value.\"");
     std::filesystem::remove(dir.file("Dormex.log"));
     // No SiteLibrary.ini: the registered stand-in is not used, and no card is touched.
     std::filesystem::remove(dir.file("SiteLibrary.ini"));
@@ -255,11 +149,11 @@ TEST_F(WineEndToEnd, SiteLibraryFailuresAreOneLineErrors) {
     const std::string own = std::to_string(kArch), other = std::to_string(kOtherArch);
     const std::string broken = windowsPath(windowsBuild() + "/DormexFixtureMissingImport.dll");
     const std::string working = windowsPath(kOtherBuild + "/DormexFixture.dll");
-    const std::string vendor = "C:\\Vendor\\Site", wine = windowsBuild() + "/wine-run";
+    const std::string vendor = "C:\\Vendor\\Site";
     auto reg = [&](std::vector<std::string> args, const std::string& view) {
         args.insert(args.begin(), "reg");
         args.push_back("/reg:" + view);
-        return runProgram(wine, args, dir.path()).status;
+        return wineRun(args).status;
     };
     struct Registration {
         std::string id, ownServer, otherServer, message;
@@ -289,8 +183,7 @@ TEST_F(WineEndToEnd, SiteLibraryFailuresAreOneLineErrors) {
         // The 64-bit program (it runs everywhere) creates the working class, lacking the interface.
         if (c.ownServer == broken && kOtherArch == 64) {
             std::filesystem::copy_file(kOtherBuild + "/Dormex.exe", dir.file("Dormex64.exe"));
-            const RunResult created =
-                runProgram(wine, {windowsPath(dir.file("Dormex64.exe")), "silent"}, dir.path());
+            const RunResult created = wineRun({windowsPath(dir.file("Dormex64.exe")), "silent"});
             EXPECT_EQ(created.err.rfind("Dormex: Interface not supported.\r\n", 0), 0u)
                 << created.err;
         }
@@ -302,21 +195,13 @@ TEST_F(WineEndToEnd, SiteLibraryFailuresAreOneLineErrors) {
     }
     writeFile(dir.file("SiteLibrary.ini"), kStandIn);
     // Missing tables: logged failures of both routines.
-    exec("DROP TABLE MXRSettings");
-    exec("DROP TABLE Transactions");
-    r = dormex("silent");
-    EXPECT_EQ(r.status, 1);
-    auto lines = log();
-    ASSERT_EQ(lines.size(), 4u);
-    EXPECT_EQ(lines[0], "LoadCustomNames():no such table: MXRSettings");
-    EXPECT_EQ(lines[1], "Days = 30");
-    EXPECT_EQ(lines[2].rfind("RunQuery():0:no such table: Transactions", 0), 0u) << lines[2];
+    missingTables();
+    if (HasFatalFailure()) return;
     // No site database, then a class that is not registered: set-up errors, one entry each.
     std::filesystem::remove(dir.file("Dormex.log"));
     db.reset();
     std::filesystem::rename(dir.file("site.db"), dir.file("other.db"));
-    r = runProgram(windowsBuild() + "/wine-run", {windowsPath(dir.file("Dormex.exe")), "silent"},
-                   dir.path());
+    r = wineRun({exePath, "silent"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err,
               "Dormex: Site database not found: " + windowsPath(dir.file("site.db")) + ".\r\n");
@@ -324,16 +209,14 @@ TEST_F(WineEndToEnd, SiteLibraryFailuresAreOneLineErrors) {
         dir.file("SiteLibrary.ini"),
         "[Database]\r\nDatabase=other.db\r\n" +
             std::regex_replace(kStandIn, std::regex("DormexSite.TopLevel"), "Vendor.NotInstalled"));
-    r = runProgram(windowsBuild() + "/wine-run", {windowsPath(dir.file("Dormex.exe")), "silent"},
-                   dir.path());
+    r = wineRun({exePath, "silent"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     EXPECT_NE(r.err.find("[COM] Class=Vendor.NotInstalled"), std::string::npos) << r.err;
     // The stand-in reads SQLite files only.
     writeFile(dir.file("SiteLibrary.ini"),
               kStandIn + "[Database]\r\nDriver=QPSQL\r\nDatabase=site\r\n");
-    r = runProgram(windowsBuild() + "/wine-run", {windowsPath(dir.file("Dormex.exe")), "silent"},
-                   dir.path());
+    r = wineRun({exePath, "silent"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err.rfind("Dormex: Unsupported site database driver 'QPSQL'", 0), 0u) << r.err;
     EXPECT_EQ(log().size(), 3u) << "one entry per set-up failure";
@@ -370,9 +253,3 @@ TEST_F(WineEndToEnd, TrialKitRunsWhereItIsUnzipped) {
 
 }  // namespace
 }  // namespace dormex::test
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
