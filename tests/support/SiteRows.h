@@ -34,8 +34,11 @@ public:
     void add(const scenario::Card& card);
     // A door transaction `daysAgo` days before now (negative: in the future).
     void add(const scenario::Use& use);
-    // The card with its holder and its use.
-    void add(const scenario::HeldCard& card);
+    // The site's persons, cards and uses.
+    void add(const scenario::Site& rows);
+    // The cards with their holders and their uses.
+    void add(const std::vector<scenario::HeldCard>& cards);
+    void add(const scenario::HeldCard& card) { add(std::vector<scenario::HeldCard>{card}); }
     // The scenario's persons, cards and uses into the (empty) site; its settings into
     // `settingsPath`.
     void fill(const scenario::Site& site, const std::string& settingsPath);
