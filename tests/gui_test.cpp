@@ -40,6 +40,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
+using test::lower;
 using test::readFile;
 using test::RecordingBoxes;
 
@@ -49,12 +50,6 @@ struct IniEntry {
     std::string key;
     std::string value;
 };
-
-std::string lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
 
 std::vector<std::string> splitLines(const std::string& text) {
     std::vector<std::string> lines;

@@ -39,10 +39,6 @@
 namespace dormex::sitelib {
 namespace {
 
-std::string lower(std::string text) {
-    return QString::fromStdString(text).toLower().toStdString();
-}
-
 // The message `call` fails with; a call that does not fail is a test failure.
 template <class Call>
 std::string failureOf(Call&& call) {
@@ -65,6 +61,7 @@ std::string show(site::Recordset& rs, std::int32_t i) {
 }
 
 using test::closedPort;
+using test::lower;
 using test::onCi;
 // `port` on 127.0.0.1 as the server end of a connection's socket.
 TcpSocket loopbackTarget(int port) {
@@ -106,23 +103,16 @@ void recordWarning(QtMsgType type, const QMessageLogContext&, const QString& tex
     g_warnings.push_back(text.toStdString());
 }
 
-class RegistrationTest : public ::testing::Test {
+class RegistrationTest : public test::ProgramDirTest {
 protected:
-    void SetUp() override {
-        platform::Services services;
-        services.executablePath = m_dir.file("dormex");
-        platform::setServices(std::move(services));
-    }
-    void TearDown() override { platform::setServices({}); }
     void writeIni(const std::string& body) {
-        test::writeFile(m_dir.file("SiteLibrary.ini"), "[Database]\n" + body);
+        test::writeFile(dir.file("SiteLibrary.ini"), "[Database]\n" + body);
     }
-    std::string programDir() const { return m_dir.path() + "/"; }
+    std::string programDir() const { return dir.path() + "/"; }
     // Creates the top-level object from the registration; the published description on failure.
     std::string createFails() {
         return failureOf([] { CreateTopLevelObject(); });
     }
-    test::TempDir m_dir;
 };
 
 TEST_F(RegistrationTest, SettingsComeFromTheFileBesideTheProgram) {
@@ -140,7 +130,7 @@ TEST_F(RegistrationTest, SettingsComeFromTheFileBesideTheProgram) {
         {"Driver=qodbc\nDatabase=DSN=x;UID=u\n", Driver::Odbc, "DSN=x;UID=u", -1},
     };
     for (const auto& c : cases) {
-        std::filesystem::remove(m_dir.file("SiteLibrary.ini"));
+        std::filesystem::remove(dir.file("SiteLibrary.ini"));
         if (c.ini) writeIni(c.ini);
         ConnectionSettings settings = readRegistration(programDir());
         EXPECT_EQ(settings.driver, c.driver) << (c.ini ? c.ini : "no file");
@@ -168,15 +158,15 @@ TEST_F(RegistrationTest, BadSettingsFailCreationClearly) {
 }
 
 TEST_F(RegistrationTest, MissingSqliteFileFailsAndIsNotCreated) {
-    EXPECT_EQ(createFails(), "Site database not found: " + m_dir.file("site.db"));
-    EXPECT_FALSE(std::filesystem::exists(m_dir.file("site.db")));
+    EXPECT_EQ(createFails(), "Site database not found: " + dir.file("site.db"));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("site.db")));
     writeIni("Database=nested/other.db\n");
-    EXPECT_EQ(createFails(), "Site database not found: " + m_dir.file("nested/other.db"));
-    EXPECT_FALSE(std::filesystem::exists(m_dir.file("nested/other.db")));
+    EXPECT_EQ(createFails(), "Site database not found: " + dir.file("nested/other.db"));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("nested/other.db")));
 }
 
 TEST_F(RegistrationTest, FileThatIsNoDatabaseFailsWithSqliteMessage) {
-    test::writeFile(m_dir.file("site.db"), std::string(4096, 'x'));
+    test::writeFile(dir.file("site.db"), std::string(4096, 'x'));
     EXPECT_NE(lower(createFails()).find("not a database"), std::string::npos);
 }
 
@@ -208,7 +198,7 @@ TEST_F(RegistrationTest, WrongPasswordMessageHidesThePassword) {
     ConnectionSettings pg = test::harnessSettings(Driver::Postgres);
     const std::string wrong = pg.password + "-wrong";
     pg.password = wrong;
-    test::writeFile(m_dir.file("SiteLibrary.ini"), test::registrationText(pg));
+    test::writeFile(dir.file("SiteLibrary.ini"), test::registrationText(pg));
     const std::string message = createFails();
     EXPECT_NE(message.find("password authentication failed"), std::string::npos) << message;
     EXPECT_EQ(message.find(wrong), std::string::npos) << message;
@@ -245,8 +235,8 @@ TEST(Redaction, MasksThePasswordAndPasswordPairs) {
     ConnectionSettings settings;
     settings.driver = Driver::Sqlite;
     settings.password = "s3cr3t";
-    test::TempDir m_dir;
-    settings.database = m_dir.file("r.db");
+    test::TempDir dir;
+    settings.database = dir.file("r.db");
     SiteDatabase db(settings, SiteDatabase::OpenMode::Create);
     EXPECT_EQ(db.redact("x s3cr3t y"), "x *** y");
     EXPECT_EQ(db.redact("DSN=a;PWD=other;UID=u"), "DSN=a;PWD=***;UID=u");
@@ -257,13 +247,11 @@ enum class Backend { Sqlite, Postgres, Odbc };
 
 // One fresh site per test: a SQLite file in the test's program directory, or a PostgreSQL
 // schema of its own (so parallel test processes never meet), reached natively or through ODBC.
-class SiteTest : public ::testing::TestWithParam<Backend> {
+class SiteTest : public test::ProgramDirTest, public ::testing::WithParamInterface<Backend> {
 protected:
     void SetUp() override {
-        platform::Services services;
-        services.executablePath = m_dir.file("dormex");
-        services.clock = &m_clock;
-        platform::setServices(std::move(services));
+        test::ProgramDirTest::SetUp();
+        clock.set(test::localTimeOf(2026, 12, 6, 14, 5));
         {
             std::lock_guard<std::mutex> lock(g_warningsMutex);
             g_warnings.clear();
@@ -271,16 +259,16 @@ protected:
         m_previousHandler = qInstallMessageHandler(recordWarning);
         if (GetParam() == Backend::Sqlite) {
             ConnectionSettings settings;
-            settings.database = m_dir.file("site.db");
+            settings.database = dir.file("site.db");
             SiteDatabase(settings, SiteDatabase::OpenMode::Create).createSchema();
         } else {
             DORMEX_REQUIRE_HARNESS();
             m_schema = std::make_unique<test::HarnessSchema>();
-            test::writeFile(m_dir.file("SiteLibrary.ini"),
+            test::writeFile(dir.file("SiteLibrary.ini"),
                             m_schema->registration(
                                 GetParam() == Backend::Postgres ? Driver::Postgres : Driver::Odbc));
         }
-        m_db = std::make_unique<SiteDatabase>(readRegistration(m_dir.path() + "/"));
+        m_db = std::make_unique<SiteDatabase>(readRegistration(dir.path() + "/"));
         if (GetParam() != Backend::Sqlite) m_db->createSchema();
         EXPECT_EQ(m_db->dialect(),
                   GetParam() == Backend::Sqlite ? Dialect::Sqlite : Dialect::Postgres);
@@ -290,7 +278,7 @@ protected:
         m_db.reset();
         m_schema.reset();
         qInstallMessageHandler(m_previousHandler);
-        platform::setServices({});
+        test::ProgramDirTest::TearDown();
         std::lock_guard<std::mutex> lock(g_warningsMutex);
         EXPECT_TRUE(g_warnings.empty()) << g_warnings.front();
     }
@@ -353,8 +341,6 @@ protected:
                                      "BEFORE " + event + " ON " + table, "", message));
     }
 
-    test::TempDir m_dir;
-    test::FixedClock m_clock{test::localTimeOf(2026, 12, 6, 14, 5)};
     std::unique_ptr<test::HarnessSchema> m_schema;
     std::unique_ptr<SiteDatabase> m_db;
 
@@ -529,7 +515,7 @@ TEST_P(SiteTest, FiveOperationsDeactivateTheCardAndQueueItsDownload) {
     EXPECT_EQ(
         rows(downloads),
         (std::vector<std::vector<std::string>>{{"12", "0", "1", "0", "2026-12-06 14:05:00"}}));
-    m_clock.set(m_clock.now() + 61);
+    clock.set(clock.now() + 61);
     card->QueueDownload(2, 1, 5);
     EXPECT_EQ(
         rows("SELECT CardID, Active, CardStatus, StatusReason FROM Keycards ORDER BY CardID"),
@@ -626,7 +612,7 @@ TEST_P(SiteTest, ConnectionLivesUntilTheObjectAndItsCardsAreReleased) {
 }
 
 TEST_P(SiteTest, DemoSiteCoversTypesIdleCardsAndCustomNames) {
-    fillDemoSite(*m_db, m_clock.now());
+    fillDemoSite(*m_db, clock.now());
     EXPECT_EQ(countRows(*m_db, "personnel"), 40);
     EXPECT_EQ(countRows(*m_db, "Keycards"), 60);
     std::vector<std::string> names = personTypeNames(*m_db);
@@ -653,7 +639,7 @@ TEST_P(SiteTest, DemoSiteCoversTypesIdleCardsAndCustomNames) {
                "(k.Active = 1)");
     EXPECT_GE(idle.size(), 10u);
     EXPECT_LE(idle.size(), 30u);
-    EXPECT_THROW(fillDemoSite(*m_db, m_clock.now()), Error);
+    EXPECT_THROW(fillDemoSite(*m_db, clock.now()), Error);
 }
 
 TEST_P(SiteTest, GeneratedSiteHasTheAskedSizeAndSpread) {
@@ -661,7 +647,7 @@ TEST_P(SiteTest, GeneratedSiteHasTheAskedSizeAndSpread) {
     options.cards = 1100;
     options.transactions = 20003;  // not a multiple of the batch: the remainder must land too
     options.seed = 7;
-    options.now = m_clock.now();
+    options.now = clock.now();
     generateSite(*m_db, options);
     EXPECT_EQ(countRows(*m_db, "Keycards"), 1100);
     EXPECT_EQ(countRows(*m_db, "personnel"), 1100);
@@ -678,7 +664,7 @@ TEST_P(SiteTest, GeneratedSiteHasTheAskedSizeAndSpread) {
     EXPECT_GT(*keys.rbegin(), std::int64_t{1} << 31);
     // Every fourth card has no use in the last 30 days; a few others may miss out by chance.
     const std::string recent = "(SELECT KeyNumber FROM Transactions WHERE EventDateTime > '" +
-                               standin::formatLocalTime(m_clock.now() - 30 * 86400 + 60) + "')";
+                               standin::formatLocalTime(clock.now() - 30 * 86400 + 60) + "')";
     EXPECT_EQ(
         rows("SELECT COUNT(*) FROM Keycards WHERE (CardID - 1) % 4 = 0 AND KeyNumber IN " + recent),
         (std::vector<std::vector<std::string>>{{"0"}}));
@@ -774,7 +760,7 @@ protected:
     void SetUp() override {
         RegistrationTest::SetUp();
         ConnectionSettings settings;
-        settings.database = m_dir.file("site.db");
+        settings.database = dir.file("site.db");
         SiteDatabase db(settings, SiteDatabase::OpenMode::Create);
         db.createSchema();
         db.exec(QStringLiteral("INSERT INTO Keycards (CardID, KeyNumber) VALUES (1, 11)"));
@@ -787,7 +773,7 @@ protected:
         std::thread holder([this, holdFor] {
             try {
                 ConnectionSettings settings;
-                settings.database = m_dir.file("site.db");
+                settings.database = dir.file("site.db");
                 SiteDatabase other(settings);
                 other.exec(QStringLiteral("BEGIN IMMEDIATE"));
                 m_lockState = kLocked;
@@ -835,12 +821,12 @@ protected:
     int run(const std::string& args, std::string* out = nullptr) {
         const std::string tool = std::string(DORMEX_BUILD_DIR) + "/dormex-site";
         if (!std::filesystem::exists(tool)) throw Error("build dormex-site first: " + tool);
-        const std::string command = tool + " " + args + " >" + m_dir.file("out.txt") + " 2>&1";
+        const std::string command = tool + " " + args + " >" + dir.file("out.txt") + " 2>&1";
         const int status = std::system(command.c_str());
-        if (out) *out = test::readFile(m_dir.file("out.txt"));
+        if (out) *out = test::readFile(dir.file("out.txt"));
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
-    test::TempDir m_dir;
+    test::TempDir dir;
 };
 
 TEST_F(SiteToolTest, BadArgumentsExitWithTwo) {
@@ -854,11 +840,11 @@ TEST_F(SiteToolTest, BadArgumentsExitWithTwo) {
 }
 
 TEST_F(SiteToolTest, InitDemoAndCardsOnASqliteFile) {
-    const std::string db = "--database " + m_dir.file("t.db");
+    const std::string db = "--database " + dir.file("t.db");
     std::string out;
     EXPECT_EQ(run(db + " cards", &out), 1);
     EXPECT_NE(out.find("Site database not found"), std::string::npos) << out;
-    EXPECT_FALSE(std::filesystem::exists(m_dir.file("t.db")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("t.db")));
     EXPECT_EQ(run(db + " init"), 0);
     EXPECT_EQ(run(db + " init", &out), 1);
     EXPECT_NE(out.find("already exist"), std::string::npos) << out;
@@ -900,7 +886,7 @@ TEST_P(SiteTest, LockWaitIsTenSecondsUnlessTheOptionsSayOtherwise) {
     const std::string setting = sqlite ? "PRAGMA busy_timeout" : "SHOW lock_timeout";
     EXPECT_EQ(runSql(*create(), setting),
               (std::vector<std::vector<std::string>>{{sqlite ? "i10000" : "s10s"}}));
-    const std::string path = m_dir.file("SiteLibrary.ini");
+    const std::string path = dir.file("SiteLibrary.ini");
     std::string ini = sqlite ? "[Database]\n" : test::readFile(path);
     const size_t options = ini.find("Options=");
     if (options == std::string::npos)
