@@ -72,13 +72,6 @@ ConnectionSettings sqliteAt(const std::string& path) {
 const std::string kDeactivated = "0/3/6";
 const std::string kUntouched = "1/0/0";
 
-// Five idle cards of type 0 (keys 101..105), one recently used type 0 card, one idle type 1 card.
-void fillSmallSite(TestSite& site) {
-    const char* const names[] = {"Ames", "Brook", "Cole", "Dunn", "Eade", "Fry", "Gale"};
-    for (int i = 1; i <= 7; ++i)
-        site.add(HeldCard{i, 100 + i, names[i - 1], "Card", i == 7 ? 1 << 21 : 0, i == 6 ? 2 : 60});
-}
-
 // ---------------------------------------------------------------------------------------------
 // A database locked by another writer.
 
@@ -87,7 +80,7 @@ protected:
     void SetUp() override {
         writeFile(dir.file("Dormex.ini"), settingsText("30", {0}));
         site = TestSite::create(sqliteAt(dir.siteDb()));
-        fillSmallSite(*site);
+        site->add(scenario::fiveIdleCards());
         before = site->cardStates();
         // The test's connection takes the write lock and keeps its transaction open.
         site->exec("BEGIN IMMEDIATE");
@@ -225,14 +218,11 @@ TEST(ServerGoesAway, TheRunEndsWithTheFirstCardLoggedAndOneFailureEntry) {
 
     ProgramDir dir;
     const ConnectionSettings pg = cluster.settings();
-    writeFile(dir.file("SiteLibrary.ini"), "[Database]\nDriver=QPSQL\nHost=" + pg.host +
-                                               "\nPort=" + std::to_string(pg.port) +
-                                               "\nDatabase=" + pg.database + "\nUser=" + pg.user +
-                                               "\nPassword=" + pg.password + "\n");
+    writeFile(dir.file("SiteLibrary.ini"), registrationText(pg));
     writeFile(dir.file("Dormex.ini"), settingsText("30", {0}));
     auto site = TestSite::create(pg);
-    const char* const names[] = {"Ames", "Brook", "Cole", "Dunn"};
-    for (int i = 1; i <= 4; ++i) site->add(HeldCard{i, 100 + i, names[i - 1], "Card", 0});
+    const std::vector<HeldCard> cards = scenario::fiveIdleCards();
+    site->add({cards.begin(), cards.begin() + 4});
     site->add(scenario::Use{999, 1});  // the door feed is alive
     // The second card's download sleeps in the server: the window in which it goes away.
     site->exec(
@@ -490,7 +480,7 @@ TEST(TwoRunsAtOnce, ARunFindingTheLockHeldWaitsThenGivesUpHavingDoneNothing) {
     ProgramDir dir;
     writeFile(dir.file("Dormex.ini"), settingsText("30", {0}));
     auto site = TestSite::create(sqliteAt(dir.siteDb()));
-    fillSmallSite(*site);
+    site->add(scenario::fiveIdleCards());
     const auto before = site->cardStates();
     // The test holds the lock as a first run would.
     auto holder = platform::makeSystemRunLock();
@@ -521,7 +511,7 @@ TEST(TwoRunsAtOnce, ARunFindingTheLockHeldWaitsThenGivesUpHavingDoneNothing) {
 
 // A site whose cards are all idle except one: types 0, 1 and 2, and one card already inactive.
 void fillSweepSite(TestSite& site) {
-    fillSmallSite(site);
+    site.add(scenario::fiveIdleCards());
     site.add(HeldCard{8, 108, "Hale", "Temp", 2 << 21});
     site.add(HeldCard{9, 109, "Hale", "Temp", 0});
     site.add(HeldCard{10, 110, "Hale", "Temp", 0, -1, 0});
@@ -886,11 +876,9 @@ TEST(Secrets, AFailedConnectionNeverShowsThePassword) {
     }
     const std::string host = envOr("DORMEX_PG_HOST");
     if (!host.empty()) {
-        cases.push_back({"QPSQL, wrong password",
-                         "[Database]\nDriver=QPSQL\nHost=" + host + "\nPort=" +
-                             envOr("DORMEX_PG_PORT") + "\nDatabase=" + envOr("DORMEX_PG_DB") +
-                             "\nUser=" + envOr("DORMEX_PG_USER") + "\nPassword=" + password + "\n",
-                         {}});
+        ConnectionSettings wrong = harnessSettings(Driver::Postgres);
+        wrong.password = password;
+        cases.push_back({"QPSQL, wrong password", registrationText(wrong), {}});
     } else if (onCi()) {
         ADD_FAILURE()
             << "no PostgreSQL server for the wrong-password case: run under scripts/pg-harness.sh";
@@ -965,7 +953,7 @@ TEST(ServerLocks, ALockHeldThroughoutFailsTheRunInTimeAndOneReleasedInTimeIsWait
             SCOPED_TRACE(std::string(driverName(driver)) + (released ? ", released" : ", held"));
             HarnessSite harness;
             TestSite& site = harness.site();
-            fillSmallSite(site);
+            site.add(scenario::fiveIdleCards());
             const auto before = site.cardStates();
             ProgramDir dir;
             writeFile(dir.file("Dormex.ini"), settingsText("30", {0}));
@@ -1125,7 +1113,7 @@ TEST(ServerStopsAnswering, TheRunEndsWithALoggedFailureAndExactlyTheLoggedCardsS
         SCOPED_TRACE(driverName(driver));
         HarnessSite harness;
         TestSite& site = harness.site();
-        fillSmallSite(site);
+        site.add(scenario::fiveIdleCards());
         const auto before = site.cardStates();
         // The second card's row is locked: the run waits there, the first card done, when the
         // relay goes silent. The lock outlasts the run, so the second card is never saved.
@@ -1180,7 +1168,7 @@ TEST(OddLog, AnythingButAFileAtTheLogsPathStopsTheRunBeforeAnyCard) {
     for (const Case& c : cases) {
         dirs.push_back(std::make_unique<ProgramDir>());
         writeFile(dirs.back()->file("Dormex.ini"), settingsText("30", {0}));
-        fillSmallSite(*TestSite::create(sqliteAt(dirs.back()->siteDb())));
+        TestSite::create(sqliteAt(dirs.back()->siteDb()))->add(scenario::fiveIdleCards());
         const std::string log = dirs.back()->file("dormex.log");
         ASSERT_TRUE(c.fifo ? ::mkfifo(log.c_str(), 0644) == 0
                            : std::filesystem::create_directory(log));
