@@ -63,12 +63,6 @@ std::string bytesOf(const char (&literal)[N]) {
     return std::string(literal, N - 1);
 }
 
-ConnectionSettings sqliteAt(const std::string& path) {
-    ConnectionSettings settings;
-    settings.database = path;
-    return settings;
-}
-
 const std::string kDeactivated = "0/3/6";
 const std::string kUntouched = "1/0/0";
 
@@ -181,20 +175,7 @@ public:
     }
     ~PrivateCluster() { stop(); }
 
-    std::string env(const std::string& name) const {
-        auto it = m_env.find(name);
-        return it == m_env.end() ? "" : it->second;
-    }
-    ConnectionSettings settings() const {
-        ConnectionSettings s;
-        s.driver = Driver::Postgres;
-        s.host = env("DORMEX_PG_HOST");
-        s.port = std::stoi(env("DORMEX_PG_PORT"));
-        s.database = env("DORMEX_PG_DB");
-        s.user = env("DORMEX_PG_USER");
-        s.password = env("DORMEX_PG_PASSWORD");
-        return s;
-    }
+    ConnectionSettings settings() const { return harnessSettings(Driver::Postgres, "", &m_env); }
     static std::string script() { return sourceRoot() + "/scripts/pg-harness.sh"; }
     static bool serverProgramsPresent() {
         return ::access((envOr("PG_BIN", "/usr/lib/postgresql/15/bin") + "/initdb").c_str(),

@@ -12,6 +12,13 @@
 
 namespace dormex::test {
 
+// Settings of the SQLite site file at `path`.
+inline sitelib::ConnectionSettings sqliteAt(const std::string& path) {
+    sitelib::ConnectionSettings settings;
+    settings.database = path;
+    return settings;
+}
+
 // The test's own connection to a site database: rows in (persons, cards, uses, a scenario's
 // site), rows out (card states, queued downloads) and any statement that makes a fault.
 // Every method throws on a database error.
