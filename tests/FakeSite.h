@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <ctime>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <set>
