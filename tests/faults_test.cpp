@@ -833,29 +833,28 @@ TEST(Secrets, AFailedConnectionNeverShowsThePassword) {
          odbcEnv},
     };
     const std::string psqlOdbc = "/usr/lib/x86_64-linux-gnu/odbc/psqlodbcw.so";
+    const std::string host = envOr("DORMEX_PG_HOST");
     if (std::filesystem::exists(psqlOdbc)) {
         writeFile(dir.file("odbcinst.ini"), "[FaultsPostgreSQL]\nDriver=" + psqlOdbc + "\n");
+        // Through the driver the program directory registers, at `server` with `secret`.
+        auto viaDriver = [&](const std::string& server, const std::string& secret) {
+            return "[Database]\nDriver=QODBC\nDatabase=DRIVER={FaultsPostgreSQL};" + server +
+                   ";PWD=" + secret + ";\n";
+        };
+        const std::string closed = "SERVER=127.0.0.1;PORT=" + port + ";DATABASE=site;UID=dormex";
         cases.push_back(
-            {"QODBC PostgreSQL driver, closed port",
-             "[Database]\nDriver=QODBC\nDatabase=DRIVER={FaultsPostgreSQL};SERVER=127.0.0.1;PORT=" +
-                 port + ";DATABASE=site;UID=dormex;PWD=" + password + ";\n",
-             odbcEnv});
-        cases.push_back(
-            {"QODBC PostgreSQL driver, closed port, password in braces",
-             "[Database]\nDriver=QODBC\nDatabase=DRIVER={FaultsPostgreSQL};SERVER=127.0.0.1;PORT=" +
-                 port + ";DATABASE=site;UID=dormex;PWD={" + password + "};\n",
-             odbcEnv});
-        const std::string host = envOr("DORMEX_PG_HOST");
+            {"QODBC PostgreSQL driver, closed port", viaDriver(closed, password), odbcEnv});
+        cases.push_back({"QODBC PostgreSQL driver, closed port, password in braces",
+                         viaDriver(closed, "{" + password + "}"), odbcEnv});
         if (!host.empty()) {
-            cases.push_back(
-                {"QODBC PostgreSQL driver, wrong password",
-                 "[Database]\nDriver=QODBC\nDatabase=DRIVER={FaultsPostgreSQL};SERVER=" + host +
-                     ";PORT=" + envOr("DORMEX_PG_PORT") + ";DATABASE=" + envOr("DORMEX_PG_DB") +
-                     ";UID=" + envOr("DORMEX_PG_USER") + ";PWD=" + password + ";\n",
-                 odbcEnv});
+            cases.push_back({"QODBC PostgreSQL driver, wrong password",
+                             viaDriver("SERVER=" + host + ";PORT=" + envOr("DORMEX_PG_PORT") +
+                                           ";DATABASE=" + envOr("DORMEX_PG_DB") +
+                                           ";UID=" + envOr("DORMEX_PG_USER"),
+                                       password),
+                             odbcEnv});
         }
     }
-    const std::string host = envOr("DORMEX_PG_HOST");
     if (!host.empty()) {
         ConnectionSettings wrong = harnessSettings(Driver::Postgres);
         wrong.password = password;
