@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -74,7 +75,37 @@ struct Site {
     std::vector<std::string> entries;
     std::map<int, std::string> states;
     std::vector<std::string> downloads;
+
+    // The cards with their holders and their uses.
+    void add(const HeldCard& held) { add(std::vector<HeldCard>{held}); }
+    void add(const std::vector<HeldCard>& held) {
+        for (const HeldCard& c : held) {
+            if (c.holder) persons.push_back({c.cardId, c.last, c.first, c.flags});
+            cards.push_back({c.cardId, c.key, c.holder ? Value(c.cardId) : Value(), c.active});
+            if (c.usedDaysAgo >= 0) uses.push_back({c.key, c.usedDaysAgo});
+        }
+    }
 };
+
+// Dormex.ini for the site: its Days, the eleven types (its own selected) and its further lines.
+inline std::string settingsText(const Site& site) {
+    std::string ini = "[General]\r\nDays=" + site.days + "\r\n";
+    for (int i = 0; i < 11; ++i) {
+        const bool selected = std::count(site.selectedTypes.begin(), site.selectedTypes.end(), i);
+        ini += "type" + std::to_string(i) + "=" + (selected ? "True" : "False") + "\r\n";
+    }
+    return ini + site.moreSettings;
+}
+
+// Five idle cards of type 0 (keys 101..105), one recently used type 0 card, one idle type 1 card.
+inline std::vector<HeldCard> fiveIdleCards() {
+    std::vector<HeldCard> cards;
+    for (const char* name : {"Ames", "Brook", "Cole", "Dunn", "Eade", "Fry", "Gale"}) {
+        const int i = static_cast<int>(cards.size()) + 1;
+        cards.push_back({i, 100 + i, name, "Card", i == 7 ? 1 << 21 : 0, i == 6 ? 2 : 60});
+    }
+    return cards;
+}
 
 // A small site: selected types 0 and 2; idle, active and unselected cards. With `exactKeys`
 // (the key columns are then numeric(20,0)) it adds keys beyond 2^53, each next to a recently

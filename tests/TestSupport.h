@@ -2,13 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "platform/Locale.h"
 #include "platform/Platform.h"
 
 namespace dormex::test {
@@ -71,6 +76,30 @@ inline void writeFile(const std::string& path, const std::string& content) {
     std::ofstream out(std::filesystem::u8path(path), std::ios::binary | std::ios::trunc);
     out << content;
 }
+
+// `text` with its ASCII letters in lower case.
+inline std::string lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+// A temporary file in place of a standard stream; text() is all that was written to it.
+class CapturedStream {
+public:
+    std::FILE* get() const { return m_file.get(); }
+    std::string text() const {
+        std::fflush(get());
+        std::rewind(get());
+        std::string text;
+        char buffer[4096];
+        while (size_t n = std::fread(buffer, 1, sizeof buffer, get())) text.append(buffer, n);
+        return text;
+    }
+
+private:
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> m_file{std::tmpfile(), std::fclose};
+};
 
 class FixedClock : public platform::Clock {
 public:
@@ -141,6 +170,22 @@ protected:
     }
     void TearDown() override { platform::setServices({}); }
     std::string logText() const { return readFile(dir.file("dormex.log")); }
+    // What the log puts before each entry's message at the clock's time: "<date> <time>  ".
+    std::string stamp() const {
+        const std::tm tm = platform::localTime(clock.now());
+        return platform::shortDate(tm) + " " + platform::longTime(tm) + "  ";
+    }
+    // The log's lines, each without that stamp.
+    std::vector<std::string> messages() const {
+        const std::string log = logText(), head = stamp();
+        std::vector<std::string> out;
+        for (size_t pos = 0, end; pos < log.size(); pos = end + 2) {
+            end = std::min(log.find("\r\n", pos), log.size());
+            const std::string line = log.substr(pos, end - pos);
+            out.push_back(line.rfind(head, 0) == 0 ? line.substr(head.size()) : line);
+        }
+        return out;
+    }
     std::string settingsPath() const { return dir.file("Dormex.ini"); }
 
     TempDir dir;

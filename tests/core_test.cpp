@@ -1,7 +1,9 @@
 // The set-up sequence, the commands' logic, the custom names and the expiry run, over a fake site.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
+#include <map>
 #include <optional>
 #include <stdexcept>
 
@@ -18,51 +20,45 @@
 namespace dormex::test {
 namespace {
 
-// The log's lines, without the time stamp ("<date> <time>  ") of the fixed test clock.
-std::vector<std::string> logMessages(const std::string& log, std::time_t now) {
-    std::tm tm = platform::localTime(now);
-    const std::string stamp = platform::shortDate(tm) + " " + platform::longTime(tm) + "  ";
-    std::vector<std::string> out;
-    size_t pos = 0;
-    while (pos < log.size()) {
-        size_t end = log.find("\r\n", pos);
-        if (end == std::string::npos) end = log.size();
-        std::string line = log.substr(pos, end - pos);
-        out.push_back(line.rfind(stamp, 0) == 0 ? line.substr(stamp.size()) : line);
-        pos = end + 2;
-    }
-    return out;
-}
-
-std::string contentsOf(std::FILE* f) {
-    std::fflush(f);
-    std::rewind(f);
-    std::string text;
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
-    std::fclose(f);
-    return text;
-}
-
-std::vector<std::string> cardOps(const FakeSite& site) {
-    std::vector<std::string> out;
-    for (const auto& c : site.calls) {
-        if (c.size() > 1 && c[1] == '(') out.push_back(c);
-    }
-    return out;
-}
+// The key cards most of these runs deactivate: key 17 (Ames, Bo) and key 18 (Bell, Cy), type 0.
+const HeldCard kAmes{1, 17, "Ames", "Bo", 0};
+const HeldCard kBell{2, 18, "Bell", "Cy", 0};
 
 class CoreTest : public ProgramDirTest {
 protected:
     void SetUp() override {
         ProgramDirTest::SetUp();
         report.showBoxesIn(&boxes);
+        site.now = clock.now();
     }
-    std::vector<std::string> messages() const { return logMessages(logText(), clock.now()); }
+    // The expiry run of `s` over `days` with the entries `types` checked, on a fresh log: what
+    // the log says.
+    std::vector<std::string> runQuery(FakeSite& s, const std::vector<int>& types = {0},
+                                      std::int32_t days = 30) {
+        std::filesystem::remove(dir.file("dormex.log"));
+        s.now = clock.now();
+        TForm1 form(s.creator(), StartMode::Unattended, report);
+        for (int type : types) form.CheckListBox1.SetChecked(type, true);
+        form.RunQuery(days);
+        failureLogged = form.failureLogged();
+        exitStatus = ExitStatus(form, false);
+        return messages();
+    }
+    // The unattended start of `s` with `ini` as Dormex.ini, on a fresh log: what the log says.
+    std::vector<std::string> runSilent(FakeSite& s, const std::string& ini) {
+        writeFile(settingsPath(), ini);
+        std::filesystem::remove(dir.file("dormex.log"));
+        s.now = clock.now();
+        TForm1 form(s.creator(), StartMode::Unattended, report);
+        created = RunFormCreate(form, report);
+        exitStatus = ExitStatus(form, false);
+        return messages();
+    }
     FakeSite site;
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> errors{std::tmpfile(), std::fclose};
+    CapturedStream errors;
     LogReport report{true, errors.get()};
+    bool created = false, failureLogged = false;  // of the last run
+    int exitStatus = -1;
     const std::string kSql = BuildExpirySql("2026-11-06 00:00:00");
 };
 
@@ -226,14 +222,13 @@ TEST(KeepList, TakesWholeSixtyFourBitKeyNumbersWithBlanksAndLeadingZeros) {
 }
 
 TEST_F(CoreTest, SetupWithoutSettingsFileLogsThirtyAndDeactivatesNothing) {
-    site.rows = {row(17, "Ames", "Bo", 0)};
-    site.cardsPerKey[17] = 1;
+    site.add(kAmes);
     TForm1 form(site.creator(), ParseStartMode("silent"), report);
     form.FormCreate();
     EXPECT_EQ(form.txtDays, "30");
     EXPECT_TRUE(form.quitOnShow);
     EXPECT_EQ(messages(), std::vector<std::string>{"Days = 30"});
-    EXPECT_TRUE(cardOps(site).empty());
+    EXPECT_TRUE(site.cardOps().empty());
     EXPECT_EQ(site.sql.size(), 3u) << "custom names, the feed check, the expiry statement";
     EXPECT_FALSE(std::filesystem::exists(settingsPath())) << "the set-up never writes settings";
 }
@@ -336,8 +331,7 @@ TEST_F(CoreTest, SiteLibraryThatCannotBeCreatedStopsTheSetupBeforeTheSelections)
 
 TEST_F(CoreTest, InteractiveStartNeverRuns) {
     writeFile(settingsPath(), "[General]\nDays=45\ntype0=True\n");
-    site.rows = {row(17, "Ames", "Bo", 0)};
-    site.cardsPerKey[17] = 1;
+    site.add(kAmes);
     TForm1 form(site.creator(), ParseStartMode("/silent"), report);
     form.FormCreate();
     EXPECT_FALSE(form.quitOnShow);
@@ -396,10 +390,7 @@ TEST_F(CoreTest, CustomNamesReplaceNamesOnlyAndStopAtTheEleventhEntry) {
          "LoadCustomNames():List index out of bounds (11)"},
     };
     for (const auto& c : cases) {
-        site.nameRows.clear();
-        for (const char* n : c.names) {
-            site.nameRows.push_back({n ? TextValue(n) : NullValue()});
-        }
+        site.customNames.assign(c.names.begin(), c.names.end());
         std::filesystem::remove(dir.file("dormex.log"));
         TForm1 form(site.creator(), ParseStartMode(""), report);
         form.CheckListBox1.SetChecked(7, true);
@@ -425,17 +416,16 @@ TEST_F(CoreTest, CustomNamesFailureIsLoggedWithoutABlank) {
 }
 
 TEST_F(CoreTest, ExpiryRunDeactivatesSelectedIdleCardsInOrder) {
-    site.rows = {row(17, "Ames", "Bo", 0),     row(18, "Visit", "Or", 1 << 21),
-                 row(19, nullptr, nullptr, 0), row(20, "Two", "Cards", 4 << 21),
-                 row(21, "No", "Card", 0),     row(5000000000, "Big", "Key", 0)};
-    site.rows[2][3] = NullValue();
-    site.cardsPerKey = {{17, 1}, {18, 1}, {19, 1}, {20, 2}, {5000000000, 1}};
-    TForm1 form(site.creator(), ParseStartMode("silent"), report);
-    form.CheckListBox1.SetChecked(0, true);
-    form.CheckListBox1.SetChecked(4, true);
-    form.RunQuery(30);
-
-    EXPECT_EQ(messages(),
+    // Key 20's second card is inactive (not selected), key 21's card is gone by its look-up.
+    site.add({kAmes,
+              {2, 18, "Visit", "Or", 1 << 21},
+              {3, 19, {}, {}, {}},
+              {4, 20, "Two", "Cards", 4 << 21},
+              {5, 20, "Two", "Cards", 4 << 21, -1, 0},
+              {6, 21, "No", "Card", 0},
+              {7, 5000000000, "Big", "Key", 0}});
+    site.vanishedKeys = {21};
+    EXPECT_EQ(runQuery(site, {0, 4}),
               (std::vector<std::string>{",17,Ames,Bo,0, Deactivated", ",19,,,, Deactivated",
                                         ",20,Two,Cards,8388608, Deactivated",
                                         ",5000000000,Big,Key,0, Deactivated"}));
@@ -445,22 +435,12 @@ TEST_F(CoreTest, ExpiryRunDeactivatesSelectedIdleCardsInOrder) {
         "D()#19.1",          "E(0,1,0)#19.1",     "A(0)#20.1",        "B(3)#20.1",
         "C(6)#20.1",         "D()#20.1",          "E(0,1,0)#20.1",    "A(0)#5000000000.1",
         "B(3)#5000000000.1", "C(6)#5000000000.1", "D()#5000000000.1", "E(0,1,0)#5000000000.1"};
-    EXPECT_EQ(cardOps(site), expectedOps) << "only item 1; type 1 and empty collections untouched";
+    EXPECT_EQ(site.cardOps(), expectedOps) << "only item 1; type 1 and empty collections untouched";
     EXPECT_NE(std::find(site.calls.begin(), site.calls.end(), "FindKeycards(-1,5000000000)"),
               site.calls.end());
     EXPECT_EQ(site.sql.back(), kSql);
-    EXPECT_FALSE(form.failureLogged());
+    EXPECT_FALSE(failureLogged);
     EXPECT_EQ(site.liveObjects, 0);
-}
-
-TEST_F(CoreTest, ExpiryRowTextBlanksControlCharactersFromValues) {
-    site.rows = {row(17, "Evil\r\n12/06/26 10:00:00  ,99,Fake", "Bo\t\x7f", 0)};
-    site.cardsPerKey[17] = 1;
-    TForm1 form(site.creator(), ParseStartMode("silent"), report);
-    form.CheckListBox1.SetChecked(0, true);
-    form.RunQuery(30);
-    EXPECT_EQ(messages(), std::vector<std::string>{
-                              ",17,Evil  12/06/26 10:00:00  ,99,Fake,Bo  ,0, Deactivated"});
 }
 
 TEST_F(CoreTest, ExpiryFailureCarriesTheStepMarkerAndTheStatement) {
@@ -480,16 +460,11 @@ TEST_F(CoreTest, ExpiryFailureCarriesTheStepMarkerAndTheStatement) {
     };
     for (const auto& c : cases) {
         FakeSite s;
-        s.rows = {row(17, "Ames", "Bo", 0), row(18, "Bell", "Cy", 0)};
-        s.cardsPerKey = {{17, 1}, {18, 1}};
+        s.add({kAmes, kBell});
         s.failCall = c.failCall;
         s.failOnCall = c.failOn;
         s.failDescription = "Trigger says no. \r\n";
-        std::filesystem::remove(dir.file("dormex.log"));
-        TForm1 form(s.creator(), ParseStartMode("silent"), report);
-        form.CheckListBox1.SetChecked(0, true);
-        form.RunQuery(30);
-        auto m = messages();
+        auto m = runQuery(s);
         ASSERT_EQ(m.size(), c.deactivated + 2) << c.failCall << c.failOn;
         EXPECT_EQ(m[c.deactivated], std::string("RunQuery():") + c.marker + ":Trigger says no")
             << c.failCall << c.failOn;
@@ -497,101 +472,122 @@ TEST_F(CoreTest, ExpiryFailureCarriesTheStepMarkerAndTheStatement) {
         const bool inCheck = std::string(c.failCall) == "RunSql" && c.failOn == 1;
         EXPECT_EQ(m[c.deactivated + 1], inCheck ? checkSql : kSql)
             << "the second line is the whole statement";
-        EXPECT_TRUE(form.failureLogged());
-        EXPECT_EQ(ExitStatus(form, false), 1);
+        EXPECT_TRUE(failureLogged);
+        EXPECT_EQ(exitStatus, 1);
         EXPECT_EQ(s.liveObjects, 0) << "every object released on the error path";
     }
 }
 
-TEST_F(CoreTest, FailureMessagesCannotAddLinesToTheLog) {
-    site.rows = {row(17, "Ames", "Bo", 0)};
-    site.cardsPerKey = {{17, 1}};
-    site.failCall = "FindKeycards";
-    site.failDescription = "server closed the connection\n\tunexpectedly\r\nfake entry";
-    TForm1 form(site.creator(), ParseStartMode("silent"), report);
-    form.CheckListBox1.SetChecked(0, true);
-    form.RunQuery(30);
-    EXPECT_EQ(messages(),
-              (std::vector<std::string>{
-                  "RunQuery():0:server closed the connection  unexpectedly  fake entry", kSql}));
+// One expiry run over 30 days of a small site with odd values or odd library results: the log's
+// messages, "SQL" standing for the expiry statement.
+struct ExpiryCase {
+    const char* name;
+    std::vector<HeldCard> cards;
+    std::vector<std::string> messages;
+    std::function<void(FakeSite&)> odd = nullptr;
+    std::vector<int> types = {0};
+};
+
+void PrintTo(const ExpiryCase& c, std::ostream* out) {
+    *out << c.name;
 }
 
-TEST_F(CoreTest, ExpiryMarkerAfterAnEmptyCollectionIsOne) {
-    site.rows = {row(16, "Empty", "Set", 0), row(17, "Ames", "Bo", 12 << 21)};
-    site.cardsPerKey = {};
-    TForm1 form(site.creator(), ParseStartMode("silent"), report);
-    form.CheckListBox1.SetChecked(0, true);
-    form.RunQuery(30);
-    EXPECT_EQ(messages().at(0), "RunQuery():1:List index out of bounds (12)");
+class ExpiryRunTest : public CoreTest, public ::testing::WithParamInterface<ExpiryCase> {};
+
+TEST_P(ExpiryRunTest, LogsWhatTheSiteGivesAndReleasesEveryObject) {
+    const ExpiryCase& c = GetParam();
+    site.add(c.cards);
+    if (c.odd) c.odd(site);
+    std::vector<std::string> expected = c.messages;
+    std::replace(expected.begin(), expected.end(), std::string("SQL"), kSql);
+    EXPECT_EQ(runQuery(site, c.types), expected);
+    EXPECT_EQ(site.liveObjects, 0);
 }
 
-TEST_F(CoreTest, ExpiryUnknownTypeEndsTheRunWithThePreviousMarker) {
-    site.rows = {row(17, "Ames", "Bo", 0), row(18, "Odd", "Type", 12 << 21),
-                 row(19, "Never", "Seen", 0)};
-    site.cardsPerKey = {{17, 1}, {19, 1}};
-    TForm1 form(site.creator(), ParseStartMode("silent"), report);
-    form.CheckListBox1.SetChecked(0, true);
-    form.RunQuery(30);
-    EXPECT_EQ(messages(),
-              (std::vector<std::string>{",17,Ames,Bo,0, Deactivated",
-                                        "RunQuery():6:List index out of bounds (12)", kSql}));
+const HeldCard kOddType{2, 18, "Odd", "Type", 12 << 21};
 
-    FakeSite first;
-    first.rows = {row(18, "Odd", "Type", 12 << 21)};
-    std::filesystem::remove(dir.file("dormex.log"));
-    TForm1 other(first.creator(), ParseStartMode("silent"), report);
-    other.RunQuery(30);
-    EXPECT_EQ(messages().at(0), "RunQuery():0:List index out of bounds (12)");
-}
-
-TEST_F(CoreTest, ExpiryOddLibraryResults) {
-    struct Case {
-        void (*setup)(FakeSite&);
-        std::string first;  // first log line, "" for none
-    } cases[] = {
-        {[](FakeSite& s) { s.noRecordset = true; }, ""},
-        {[](FakeSite& s) { s.closedRecordset = true; },
-         "RunQuery():0:ADODataSet1: Recordset is not open"},
-        {[](FakeSite& s) {
+INSTANTIATE_TEST_SUITE_P(
+    Expiry, ExpiryRunTest,
+    ::testing::ValuesIn(std::vector<ExpiryCase>{
+        {"RowTextBlanksControlCharactersFromValues",
+         {{1, 17, "Evil\r\n12/06/26 10:00:00  ,99,Fake", "Bo\t\x7f", 0}},
+         {",17,Evil  12/06/26 10:00:00  ,99,Fake,Bo  ,0, Deactivated"}},
+        {"FailureMessagesCannotAddLinesToTheLog",
+         {kAmes},
+         {"RunQuery():0:server closed the connection  unexpectedly  fake entry", "SQL"},
+         [](FakeSite& s) {
+             s.failCall = "FindKeycards";
+             s.failDescription = "server closed the connection\n\tunexpectedly\r\nfake entry";
+         }},
+        {"MarkerAfterAnEmptyCollectionIsOne",
+         {{1, 16, "Empty", "Set", 0}, {2, 17, "Ames", "Bo", 12 << 21}},
+         {"RunQuery():1:List index out of bounds (12)", "SQL"},
+         [](FakeSite& s) {
+             s.vanishedKeys = {16, 17};
+         }},
+        {"UnknownTypeEndsTheRunWithThePreviousMarker",
+         {kAmes, kOddType, {3, 19, "Never", "Seen", 0}},
+         {",17,Ames,Bo,0, Deactivated", "RunQuery():6:List index out of bounds (12)", "SQL"},
+         [](FakeSite& s) { s.vanishedKeys = {18}; }},
+        {"UnknownTypeFirstEndsTheRunWithMarkerZero",
+         {kOddType},
+         {"RunQuery():0:List index out of bounds (12)", "SQL"},
+         [](FakeSite& s) { s.vanishedKeys = {18}; },
+         {}},
+        {"TextKeyNumbersAndRealFlagsReadSensibly",
+         {{1, "17", "Ames", "Bo", 2097152.0}},
+         {",17,Ames,Bo,2097152, Deactivated"},
+         nullptr,
+         {1}},
+        {"NoRecordset", {kAmes}, {}, [](FakeSite& s) { s.noRecordset = true; }},
+        {"ClosedRecordset",
+         {kAmes},
+         {"RunQuery():0:ADODataSet1: Recordset is not open", "SQL"},
+         [](FakeSite& s) { s.closedRecordset = true; }},
+        {"MissingColumn",
+         {kAmes},
+         {"RunQuery():0:ADODataSet1: Field 'flags' not found", "SQL"},
+         [](FakeSite& s) {
              s.columns = {"KeyNumber", "lastname", "firstname", "flagz"};
-         },
-         "RunQuery():0:ADODataSet1: Field 'flags' not found"},
-        {[](FakeSite& s) { s.noCollection = true; },
-         "RunQuery():1:No card collection for key number 17"},
-        {[](FakeSite& s) { s.nullCard = true; },
-         "RunQuery():2:No card at item 1 for key number 17"},
-        {[](FakeSite& s) { s.rows[0][3] = TextValue("lots"); },
-         "RunQuery():0:ADODataSet1: 'lots' is not a valid integer value for field 'flags'"},
-        {[](FakeSite& s) { s.rows[0][0] = RealValue(17.5); },
-         "RunQuery():0:ADODataSet1: '17.5' is not a valid integer value for field 'KeyNumber'"},
+         }},
+        {"NoCollection",
+         {kAmes},
+         {"RunQuery():1:No card collection for key number 17", "SQL"},
+         [](FakeSite& s) { s.noCollection = true; }},
+        {"NullCard",
+         {kAmes},
+         {"RunQuery():2:No card at item 1 for key number 17", "SQL"},
+         [](FakeSite& s) { s.nullCard = true; }},
+        {"TextFlags",
+         {{1, 17, "Ames", "Bo", "lots"}},
+         {"RunQuery():0:ADODataSet1: 'lots' is not a valid integer value for field 'flags'",
+          "SQL"}},
+        {"KeyWithAFraction",
+         {{1, 17.5, "Ames", "Bo", 0}},
+         {"RunQuery():0:ADODataSet1: '17.5' is not a valid integer value for field 'KeyNumber'",
+          "SQL"}},
+    }),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The scenarios the end-to-end tests write to a database, run on the fake: the same log
+// messages, card states and queued downloads.
+TEST_F(CoreTest, ScenarioSitesEndAsTheyDoOnADatabase) {
+    const std::pair<const char*, scenario::Site> scenarios[] = {
+        {"small site", scenario::smallSite()},
+        {"small site with exact keys", scenario::smallSite(true)},
+        {"kept cards", scenario::keptSite()},
+        {"days per type", scenario::typeDaysSite()},
     };
-    for (const auto& c : cases) {
-        FakeSite s;
-        s.rows = {row(17, "Ames", "Bo", 0)};
-        s.cardsPerKey = {{17, 1}};
-        c.setup(s);
-        std::filesystem::remove(dir.file("dormex.log"));
-        TForm1 form(s.creator(), ParseStartMode("silent"), report);
-        form.CheckListBox1.SetChecked(0, true);
-        form.RunQuery(30);
-        auto m = messages();
-        if (c.first.empty()) {
-            EXPECT_TRUE(m.empty());
-        } else {
-            ASSERT_FALSE(m.empty()) << c.first;
-            EXPECT_EQ(m[0], c.first);
-        }
+    for (const auto& [name, scene] : scenarios) {
+        SCOPED_TRACE(name);
+        FakeSite s(scene);
+        EXPECT_EQ(runSilent(s, scenario::settingsText(scene)), scene.entries);
+        EXPECT_EQ(s.cardStates(),
+                  (std::map<std::int64_t, std::string>(scene.states.begin(), scene.states.end())));
+        EXPECT_EQ(s.downloads, scene.downloads);
+        EXPECT_EQ(exitStatus, 0);
         EXPECT_EQ(s.liveObjects, 0);
     }
-}
-
-TEST_F(CoreTest, ExpiryTextKeyNumbersAndRealFlagsReadSensibly) {
-    site.rows = {{TextValue("17"), TextValue("Ames"), TextValue("Bo"), RealValue(2097152.0)}};
-    site.cardsPerKey = {{17, 1}};
-    TForm1 form(site.creator(), ParseStartMode("silent"), report);
-    form.CheckListBox1.SetChecked(1, true);
-    form.RunQuery(30);
-    EXPECT_EQ(messages(), std::vector<std::string>{",17,Ames,Bo,2097152, Deactivated"});
 }
 
 TEST_F(CoreTest, TheGuardsStopARunThatWouldDeactivateTooMuch) {
@@ -622,24 +618,23 @@ TEST_F(CoreTest, TheGuardsStopARunThatWouldDeactivateTooMuch) {
     for (const auto& c : cases) {
         FakeSite s;
         // Three rows are selected (type 3 is not); key 19's empty collection deactivates none.
-        s.rows = {row(17, "Ames", "Bo", 0), row(18, "Bell", "Cy", 3 << 21),
-                  row(19, "Cole", "Di", 0), row(20, "Dunn", "Ed", 0)};
-        s.cardsPerKey = {{17, 1}, {18, 1}, {20, 1}};
+        s.add({kAmes,
+               {2, 18, "Bell", "Cy", 3 << 21},
+               {3, 19, "Cole", "Di", 0},
+               {4, 20, "Dunn", "Ed", 0}});
+        s.vanishedKeys = {19};
         s.transactions = c.transactions;
-        writeFile(settingsPath(),
-                  std::string("[General]\ntype0=True\nMaxDeactivations=") + c.limit + "\n");
-        std::filesystem::remove(dir.file("dormex.log"));
-        TForm1 form(s.creator(), ParseStartMode("silent"), report);
-        ASSERT_TRUE(RunFormCreate(form, report)) << c.limit;
-        auto m = messages();
+        auto m =
+            runSilent(s, std::string("[General]\ntype0=True\nMaxDeactivations=") + c.limit + "\n");
+        ASSERT_TRUE(created) << c.limit;
         if (*c.stopEntry) {
             EXPECT_EQ(m, (std::vector<std::string>{"Days = 30", c.stopEntry}));
-            EXPECT_TRUE(cardOps(s).empty()) << "no card touched";
-            EXPECT_EQ(ExitStatus(form, false), 1);
+            EXPECT_TRUE(s.cardOps().empty()) << "no card touched";
+            EXPECT_EQ(exitStatus, 1);
         } else {
             EXPECT_EQ(m.size(), 1 + c.deactivated) << c.limit;
-            EXPECT_EQ(cardOps(s).size(), 5 * c.deactivated) << c.limit;
-            EXPECT_EQ(ExitStatus(form, false), 0);
+            EXPECT_EQ(s.cardOps().size(), 5 * c.deactivated) << c.limit;
+            EXPECT_EQ(exitStatus, 0);
         }
         EXPECT_EQ(s.liveObjects, 0);
     }
@@ -688,16 +683,14 @@ TEST_F(CoreTest, DaysPerTypeRunsOneStatementPerDaysEachRowInItsOwn) {
     };
     for (const auto& c : cases) {
         FakeSite s;
-        s.rows = {row(17, "Ames", "Bo", 0), row(18, "Vist", "Or", 1 << 21),
-                  row(19, "Cole", "Di", 0), row(20, "Vera", "Ed", 1 << 21)};
-        s.cardsPerKey = {{17, 1}, {18, 1}, {19, 1}, {20, 1}};
+        s.add({kAmes,
+               {2, 18, "Vist", "Or", 1 << 21},
+               {3, 19, "Cole", "Di", 0},
+               {4, 20, "Vera", "Ed", 1 << 21}});
         s.failCall = c.failCall;
         s.failOnCall = c.failOn;
-        writeFile(settingsPath(), std::string("[General]\nDays=30\ntype0=True\n") + c.ini);
-        std::filesystem::remove(dir.file("dormex.log"));
-        TForm1 form(s.creator(), ParseStartMode("silent"), report);
-        RunFormCreate(form, report);
-        EXPECT_EQ(messages(), c.messages) << c.ini;
+        EXPECT_EQ(runSilent(s, std::string("[General]\nDays=30\ntype0=True\n") + c.ini), c.messages)
+            << c.ini;
         std::vector<std::string> expiry;
         for (const std::string& sql : s.sql)
             if (sql.rfind("SELECT k.", 0) == 0) expiry.push_back(sql);
@@ -707,10 +700,8 @@ TEST_F(CoreTest, DaysPerTypeRunsOneStatementPerDaysEachRowInItsOwn) {
 }
 
 TEST_F(CoreTest, ExpiryWithoutSelectionReadsEveryRowAndTouchesNothing) {
-    site.rows = {row(17, "Ames", "Bo", 0), row(18, "Bell", "Cy", 3 << 21)};
-    site.cardsPerKey = {{17, 1}, {18, 1}};
-    TForm1 form(site.creator(), ParseStartMode("silent"), report);
-    form.RunQuery(-5);
+    site.add({kAmes, {2, 18, "Bell", "Cy", 3 << 21}});
+    EXPECT_TRUE(runQuery(site, {}, -5).empty());
     EXPECT_TRUE(site.calls.empty());
     EXPECT_EQ(logText(), "");
     EXPECT_NE(site.sql.back().find("'2026-12-11 00:00:00'"), std::string::npos);
@@ -718,8 +709,7 @@ TEST_F(CoreTest, ExpiryWithoutSelectionReadsEveryRowAndTouchesNothing) {
 
 TEST_F(CoreTest, AnEntryTheLogRefusesStopsTheRunAtItsCard) {
     writeFile(settingsPath(), "[General]\ntype0=True\n");
-    site.rows = {row(17, "Ames", "Bo", 0), row(18, "Bell", "Cy", 0)};
-    site.cardsPerKey = {{17, 1}, {18, 1}};
+    site.add({kAmes, kBell});
     // Once "Days = 30" is in, a folder takes the log's place before the first card.
     site.onCall = [&](const std::string& call) {
         if (call != "FindKeycards" || std::filesystem::is_directory(dir.file("dormex.log"))) return;
@@ -730,7 +720,7 @@ TEST_F(CoreTest, AnEntryTheLogRefusesStopsTheRunAtItsCard) {
         [](platform::Services& s) { s.logRetryWait = [](auto) { return false; }; });
     TForm1 form(site.creator(), ParseStartMode("silent"), report);
     EXPECT_THROW(RunFormCreate(form, report), RunStopped);
-    EXPECT_EQ(cardOps(site).size(), 5u) << "the card of the refused entry, and no other";
+    EXPECT_EQ(site.cardOps().size(), 5u) << "the card of the refused entry, and no other";
     EXPECT_TRUE(boxes.boxes.empty());
     EXPECT_EQ(site.liveObjects, 0);
 }
@@ -786,8 +776,7 @@ TEST_F(CoreTest, ALogThatCannotBeWrittenStopsTheUnattendedRunAndNeverTheWindow) 
         {"", "RunSql", 0, "app(window) site window ", 0},
     };
     writeFile(settingsPath(), "[General]\ntype0=True\n");
-    site.rows = {row(17, "Ames", "Bo", 0)};
-    site.cardsPerKey = {{17, 1}};
+    site.add(kAmes);
     std::filesystem::create_directory(dir.file("dormex.log"));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.argument);
@@ -797,15 +786,13 @@ TEST_F(CoreTest, ALogThatCannotBeWrittenStopsTheUnattendedRunAndNeverTheWindow) 
         site.failCall = c.failCall;
         boxes.boxes.clear();
         FakeShell shell(site);
-        std::FILE* out = std::tmpfile();
-        std::FILE* err = std::tmpfile();
-        const int status = RunProgram(ParseStartMode(c.argument), shell, out, err);
-        contentsOf(out);
-        const std::string errText = contentsOf(err);
+        CapturedStream out, err;
+        const int status = RunProgram(ParseStartMode(c.argument), shell, out.get(), err.get());
+        const std::string errText = err.text();
         EXPECT_EQ(status, c.status) << errText;
         EXPECT_EQ(shell.calls, c.calls);
         EXPECT_EQ(waits, c.waits);
-        EXPECT_TRUE(cardOps(site).empty());
+        EXPECT_TRUE(site.cardOps().empty());
         EXPECT_EQ(errText.empty(), c.status == 0) << errText;
         EXPECT_EQ(boxes.boxes.size(), c.status == 0 ? 0u : 1u) << "the stop is shown where seen";
     }
@@ -846,11 +833,9 @@ TEST_F(CoreTest, StartUpSequenceForEveryModeLockAndWindowSystem) {
         shell.throwOnStart = c.throwOnStart;
         lock.free = c.lockFree;
         lock.asked.clear();
-        std::FILE* out = std::tmpfile();
-        std::FILE* err = std::tmpfile();
-        const int status = RunProgram(ParseStartMode(c.argument), shell, out, err);
-        const std::string outText = contentsOf(out);
-        const std::string errText = contentsOf(err);
+        CapturedStream out, err;
+        const int status = RunProgram(ParseStartMode(c.argument), shell, out.get(), err.get());
+        const std::string outText = out.text(), errText = err.text();
         EXPECT_EQ(status, c.status) << c.argument;
         EXPECT_EQ(shell.calls, c.calls) << c.argument;
         if (*c.errHas) {

@@ -63,21 +63,8 @@ std::string bytesOf(const char (&literal)[N]) {
     return std::string(literal, N - 1);
 }
 
-ConnectionSettings sqliteAt(const std::string& path) {
-    ConnectionSettings settings;
-    settings.database = path;
-    return settings;
-}
-
 const std::string kDeactivated = "0/3/6";
 const std::string kUntouched = "1/0/0";
-
-// Five idle cards of type 0 (keys 101..105), one recently used type 0 card, one idle type 1 card.
-void fillSmallSite(TestSite& site) {
-    const char* const names[] = {"Ames", "Brook", "Cole", "Dunn", "Eade", "Fry", "Gale"};
-    for (int i = 1; i <= 7; ++i)
-        site.add(HeldCard{i, 100 + i, names[i - 1], "Card", i == 7 ? 1 << 21 : 0, i == 6 ? 2 : 60});
-}
 
 // ---------------------------------------------------------------------------------------------
 // A database locked by another writer.
@@ -87,7 +74,7 @@ protected:
     void SetUp() override {
         writeFile(dir.file("Dormex.ini"), settingsText("30", {0}));
         site = TestSite::create(sqliteAt(dir.siteDb()));
-        fillSmallSite(*site);
+        site->add(scenario::fiveIdleCards());
         before = site->cardStates();
         // The test's connection takes the write lock and keeps its transaction open.
         site->exec("BEGIN IMMEDIATE");
@@ -188,20 +175,7 @@ public:
     }
     ~PrivateCluster() { stop(); }
 
-    std::string env(const std::string& name) const {
-        auto it = m_env.find(name);
-        return it == m_env.end() ? "" : it->second;
-    }
-    ConnectionSettings settings() const {
-        ConnectionSettings s;
-        s.driver = Driver::Postgres;
-        s.host = env("DORMEX_PG_HOST");
-        s.port = std::stoi(env("DORMEX_PG_PORT"));
-        s.database = env("DORMEX_PG_DB");
-        s.user = env("DORMEX_PG_USER");
-        s.password = env("DORMEX_PG_PASSWORD");
-        return s;
-    }
+    ConnectionSettings settings() const { return harnessSettings(Driver::Postgres, "", &m_env); }
     static std::string script() { return sourceRoot() + "/scripts/pg-harness.sh"; }
     static bool serverProgramsPresent() {
         return ::access((envOr("PG_BIN", "/usr/lib/postgresql/15/bin") + "/initdb").c_str(),
@@ -225,14 +199,11 @@ TEST(ServerGoesAway, TheRunEndsWithTheFirstCardLoggedAndOneFailureEntry) {
 
     ProgramDir dir;
     const ConnectionSettings pg = cluster.settings();
-    writeFile(dir.file("SiteLibrary.ini"), "[Database]\nDriver=QPSQL\nHost=" + pg.host +
-                                               "\nPort=" + std::to_string(pg.port) +
-                                               "\nDatabase=" + pg.database + "\nUser=" + pg.user +
-                                               "\nPassword=" + pg.password + "\n");
+    writeFile(dir.file("SiteLibrary.ini"), registrationText(pg));
     writeFile(dir.file("Dormex.ini"), settingsText("30", {0}));
     auto site = TestSite::create(pg);
-    const char* const names[] = {"Ames", "Brook", "Cole", "Dunn"};
-    for (int i = 1; i <= 4; ++i) site->add(HeldCard{i, 100 + i, names[i - 1], "Card", 0});
+    const std::vector<HeldCard> cards = scenario::fiveIdleCards();
+    site->add({cards.begin(), cards.begin() + 4});
     site->add(scenario::Use{999, 1});  // the door feed is alive
     // The second card's download sleeps in the server: the window in which it goes away.
     site->exec(
@@ -490,7 +461,7 @@ TEST(TwoRunsAtOnce, ARunFindingTheLockHeldWaitsThenGivesUpHavingDoneNothing) {
     ProgramDir dir;
     writeFile(dir.file("Dormex.ini"), settingsText("30", {0}));
     auto site = TestSite::create(sqliteAt(dir.siteDb()));
-    fillSmallSite(*site);
+    site->add(scenario::fiveIdleCards());
     const auto before = site->cardStates();
     // The test holds the lock as a first run would.
     auto holder = platform::makeSystemRunLock();
@@ -521,7 +492,7 @@ TEST(TwoRunsAtOnce, ARunFindingTheLockHeldWaitsThenGivesUpHavingDoneNothing) {
 
 // A site whose cards are all idle except one: types 0, 1 and 2, and one card already inactive.
 void fillSweepSite(TestSite& site) {
-    fillSmallSite(site);
+    site.add(scenario::fiveIdleCards());
     site.add(HeldCard{8, 108, "Hale", "Temp", 2 << 21});
     site.add(HeldCard{9, 109, "Hale", "Temp", 0});
     site.add(HeldCard{10, 110, "Hale", "Temp", 0, -1, 0});
@@ -862,35 +833,32 @@ TEST(Secrets, AFailedConnectionNeverShowsThePassword) {
          odbcEnv},
     };
     const std::string psqlOdbc = "/usr/lib/x86_64-linux-gnu/odbc/psqlodbcw.so";
+    const std::string host = envOr("DORMEX_PG_HOST");
     if (std::filesystem::exists(psqlOdbc)) {
         writeFile(dir.file("odbcinst.ini"), "[FaultsPostgreSQL]\nDriver=" + psqlOdbc + "\n");
+        // Through the driver the program directory registers, at `server` with `secret`.
+        auto viaDriver = [&](const std::string& server, const std::string& secret) {
+            return "[Database]\nDriver=QODBC\nDatabase=DRIVER={FaultsPostgreSQL};" + server +
+                   ";PWD=" + secret + ";\n";
+        };
+        const std::string closed = "SERVER=127.0.0.1;PORT=" + port + ";DATABASE=site;UID=dormex";
         cases.push_back(
-            {"QODBC PostgreSQL driver, closed port",
-             "[Database]\nDriver=QODBC\nDatabase=DRIVER={FaultsPostgreSQL};SERVER=127.0.0.1;PORT=" +
-                 port + ";DATABASE=site;UID=dormex;PWD=" + password + ";\n",
-             odbcEnv});
-        cases.push_back(
-            {"QODBC PostgreSQL driver, closed port, password in braces",
-             "[Database]\nDriver=QODBC\nDatabase=DRIVER={FaultsPostgreSQL};SERVER=127.0.0.1;PORT=" +
-                 port + ";DATABASE=site;UID=dormex;PWD={" + password + "};\n",
-             odbcEnv});
-        const std::string host = envOr("DORMEX_PG_HOST");
+            {"QODBC PostgreSQL driver, closed port", viaDriver(closed, password), odbcEnv});
+        cases.push_back({"QODBC PostgreSQL driver, closed port, password in braces",
+                         viaDriver(closed, "{" + password + "}"), odbcEnv});
         if (!host.empty()) {
-            cases.push_back(
-                {"QODBC PostgreSQL driver, wrong password",
-                 "[Database]\nDriver=QODBC\nDatabase=DRIVER={FaultsPostgreSQL};SERVER=" + host +
-                     ";PORT=" + envOr("DORMEX_PG_PORT") + ";DATABASE=" + envOr("DORMEX_PG_DB") +
-                     ";UID=" + envOr("DORMEX_PG_USER") + ";PWD=" + password + ";\n",
-                 odbcEnv});
+            cases.push_back({"QODBC PostgreSQL driver, wrong password",
+                             viaDriver("SERVER=" + host + ";PORT=" + envOr("DORMEX_PG_PORT") +
+                                           ";DATABASE=" + envOr("DORMEX_PG_DB") +
+                                           ";UID=" + envOr("DORMEX_PG_USER"),
+                                       password),
+                             odbcEnv});
         }
     }
-    const std::string host = envOr("DORMEX_PG_HOST");
     if (!host.empty()) {
-        cases.push_back({"QPSQL, wrong password",
-                         "[Database]\nDriver=QPSQL\nHost=" + host + "\nPort=" +
-                             envOr("DORMEX_PG_PORT") + "\nDatabase=" + envOr("DORMEX_PG_DB") +
-                             "\nUser=" + envOr("DORMEX_PG_USER") + "\nPassword=" + password + "\n",
-                         {}});
+        ConnectionSettings wrong = harnessSettings(Driver::Postgres);
+        wrong.password = password;
+        cases.push_back({"QPSQL, wrong password", registrationText(wrong), {}});
     } else if (onCi()) {
         ADD_FAILURE()
             << "no PostgreSQL server for the wrong-password case: run under scripts/pg-harness.sh";
@@ -965,7 +933,7 @@ TEST(ServerLocks, ALockHeldThroughoutFailsTheRunInTimeAndOneReleasedInTimeIsWait
             SCOPED_TRACE(std::string(driverName(driver)) + (released ? ", released" : ", held"));
             HarnessSite harness;
             TestSite& site = harness.site();
-            fillSmallSite(site);
+            site.add(scenario::fiveIdleCards());
             const auto before = site.cardStates();
             ProgramDir dir;
             writeFile(dir.file("Dormex.ini"), settingsText("30", {0}));
@@ -1125,7 +1093,7 @@ TEST(ServerStopsAnswering, TheRunEndsWithALoggedFailureAndExactlyTheLoggedCardsS
         SCOPED_TRACE(driverName(driver));
         HarnessSite harness;
         TestSite& site = harness.site();
-        fillSmallSite(site);
+        site.add(scenario::fiveIdleCards());
         const auto before = site.cardStates();
         // The second card's row is locked: the run waits there, the first card done, when the
         // relay goes silent. The lock outlasts the run, so the second card is never saved.
@@ -1180,7 +1148,7 @@ TEST(OddLog, AnythingButAFileAtTheLogsPathStopsTheRunBeforeAnyCard) {
     for (const Case& c : cases) {
         dirs.push_back(std::make_unique<ProgramDir>());
         writeFile(dirs.back()->file("Dormex.ini"), settingsText("30", {0}));
-        fillSmallSite(*TestSite::create(sqliteAt(dirs.back()->siteDb())));
+        TestSite::create(sqliteAt(dirs.back()->siteDb()))->add(scenario::fiveIdleCards());
         const std::string log = dirs.back()->file("dormex.log");
         ASSERT_TRUE(c.fifo ? ::mkfifo(log.c_str(), 0644) == 0
                            : std::filesystem::create_directory(log));

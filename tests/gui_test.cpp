@@ -40,6 +40,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
+using test::lower;
 using test::readFile;
 using test::RecordingBoxes;
 
@@ -49,12 +50,6 @@ struct IniEntry {
     std::string key;
     std::string value;
 };
-
-std::string lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
 
 std::vector<std::string> splitLines(const std::string& text) {
     std::vector<std::string> lines;
@@ -503,16 +498,21 @@ SeenBox inspectModalBox(const std::function<void()>& show) {
     return seen;
 }
 
-TEST(GuiBoxesTest, ErrorBoxHasCriticalIconAndOneOkButton) {
-    GuiBoxes boxes;
-    SeenBox seen = inspectModalBox([&] { boxes.showError("Dormex", "Query failed."); });
+// The box was up, modal, with `icon`, the title Dormex, `text` and one OK button.
+void expectModalOkBox(const SeenBox& seen, QMessageBox::Icon icon, const char* text) {
     ASSERT_TRUE(seen.seen);
-    EXPECT_EQ(seen.icon, QMessageBox::Critical);
+    EXPECT_EQ(seen.icon, icon);
     EXPECT_EQ(seen.title, "Dormex");
-    EXPECT_EQ(seen.text, "Query failed.");
+    EXPECT_EQ(seen.text, text);
     EXPECT_EQ(seen.buttonCount, 1);
     EXPECT_TRUE(seen.okButton);
     EXPECT_TRUE(seen.modal);
+}
+
+TEST(GuiBoxesTest, ErrorBoxHasCriticalIconAndOneOkButton) {
+    GuiBoxes boxes;
+    SeenBox seen = inspectModalBox([&] { boxes.showError("Dormex", "Query failed."); });
+    expectModalOkBox(seen, QMessageBox::Critical, "Query failed.");
 }
 
 TEST(GuiBoxesTest, MessageBoxHasNoIconAndIsCentredOnTheScreen) {
@@ -523,13 +523,7 @@ TEST(GuiBoxesTest, MessageBoxHasNoIconAndIsCentredOnTheScreen) {
     other.show();
     QApplication::setActiveWindow(&other);
     SeenBox seen = inspectModalBox([&] { boxes.showMessage("Dormex", "Unable to write to /x"); });
-    ASSERT_TRUE(seen.seen);
-    EXPECT_EQ(seen.icon, QMessageBox::NoIcon);
-    EXPECT_EQ(seen.title, "Dormex");
-    EXPECT_EQ(seen.text, "Unable to write to /x");
-    EXPECT_EQ(seen.buttonCount, 1);
-    EXPECT_TRUE(seen.okButton);
-    EXPECT_TRUE(seen.modal);
+    expectModalOkBox(seen, QMessageBox::NoIcon, "Unable to write to /x");
     QPoint screenCentre = QGuiApplication::primaryScreen()->availableGeometry().center();
     EXPECT_LE((seen.centre - screenCentre).manhattanLength(), 2);
 }

@@ -79,8 +79,7 @@ TEST_F(LogTest, EntriesAreAppendedWithDateBlankTimeTwoBlanksAndCrLf) {
     WriteLog("Days = 30");
     WriteLog("");
     WriteLog("RunQuery():0:boom\r\nSELECT 1");
-    std::tm tm = platform::localTime(clock.now());
-    const std::string stamp = platform::shortDate(tm) + " " + platform::longTime(tm) + "  ";
+    const std::string stamp = this->stamp();
     EXPECT_EQ(logText(), stamp + "Days = 30\r\n" + stamp + "\r\n" + stamp +
                              "RunQuery():0:boom\r\nSELECT 1\r\n");
     // A 12-hour time (Windows' en-US form) ends in a blank and its AM or PM.
@@ -110,14 +109,12 @@ TEST_F(LogTest, ReportedEntriesHoldNoControlCharacterButAFailuresLineBreak) {
         {"names failure", [](LogReport& r) { r.namesFailed("no\ttable"); },
          "LoadCustomNames():no table"},
     };
-    std::tm tm = platform::localTime(clock.now());
-    const std::string stamp = platform::shortDate(tm) + " " + platform::longTime(tm) + "  ";
     for (const Case& c : cases) {
         std::filesystem::remove(dir.file("dormex.log"));
-        std::unique_ptr<std::FILE, int (*)(std::FILE*)> err{std::tmpfile(), std::fclose};
+        CapturedStream err;
         LogReport report(true, err.get());
         c.report(report);
-        EXPECT_EQ(logText(), stamp + c.message + "\r\n") << c.name;
+        EXPECT_EQ(logText(), stamp() + c.message + "\r\n") << c.name;
     }
 }
 

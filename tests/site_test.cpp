@@ -31,10 +31,7 @@ TEST(SiteError, MessagesLoseTrailingBlanksControlCharactersAndPeriods) {
 
 std::shared_ptr<test::FakeRecordset> recordset(std::vector<std::string> names,
                                                std::vector<test::FakeRow> rows) {
-    auto rs = std::make_shared<test::FakeRecordset>();
-    rs->names = std::move(names);
-    rs->rows = std::move(rows);
-    return rs;
+    return std::make_shared<test::FakeRecordset>(std::move(names), std::move(rows));
 }
 
 TEST(ResultCursor, ReadsRowsFieldsAndNulls) {

@@ -35,13 +35,10 @@
 #include "platform/Error.h"
 #include "support/Harness.h"
 #include "support/Programs.h"
+#include "support/SiteRows.h"
 
 namespace dormex::sitelib {
 namespace {
-
-std::string lower(std::string text) {
-    return QString::fromStdString(text).toLower().toStdString();
-}
 
 // The message `call` fails with; a call that does not fail is a test failure.
 template <class Call>
@@ -65,7 +62,10 @@ std::string show(site::Recordset& rs, std::int32_t i) {
 }
 
 using test::closedPort;
+using test::lower;
 using test::onCi;
+using test::scenario::Card;
+using test::scenario::Person;
 // `port` on 127.0.0.1 as the server end of a connection's socket.
 TcpSocket loopbackTarget(int port) {
     TcpSocket socket;
@@ -106,23 +106,16 @@ void recordWarning(QtMsgType type, const QMessageLogContext&, const QString& tex
     g_warnings.push_back(text.toStdString());
 }
 
-class RegistrationTest : public ::testing::Test {
+class RegistrationTest : public test::ProgramDirTest {
 protected:
-    void SetUp() override {
-        platform::Services services;
-        services.executablePath = m_dir.file("dormex");
-        platform::setServices(std::move(services));
-    }
-    void TearDown() override { platform::setServices({}); }
     void writeIni(const std::string& body) {
-        test::writeFile(m_dir.file("SiteLibrary.ini"), "[Database]\n" + body);
+        test::writeFile(dir.file("SiteLibrary.ini"), "[Database]\n" + body);
     }
-    std::string programDir() const { return m_dir.path() + "/"; }
+    std::string programDir() const { return dir.path() + "/"; }
     // Creates the top-level object from the registration; the published description on failure.
     std::string createFails() {
         return failureOf([] { CreateTopLevelObject(); });
     }
-    test::TempDir m_dir;
 };
 
 TEST_F(RegistrationTest, SettingsComeFromTheFileBesideTheProgram) {
@@ -140,7 +133,7 @@ TEST_F(RegistrationTest, SettingsComeFromTheFileBesideTheProgram) {
         {"Driver=qodbc\nDatabase=DSN=x;UID=u\n", Driver::Odbc, "DSN=x;UID=u", -1},
     };
     for (const auto& c : cases) {
-        std::filesystem::remove(m_dir.file("SiteLibrary.ini"));
+        std::filesystem::remove(dir.file("SiteLibrary.ini"));
         if (c.ini) writeIni(c.ini);
         ConnectionSettings settings = readRegistration(programDir());
         EXPECT_EQ(settings.driver, c.driver) << (c.ini ? c.ini : "no file");
@@ -168,15 +161,15 @@ TEST_F(RegistrationTest, BadSettingsFailCreationClearly) {
 }
 
 TEST_F(RegistrationTest, MissingSqliteFileFailsAndIsNotCreated) {
-    EXPECT_EQ(createFails(), "Site database not found: " + m_dir.file("site.db"));
-    EXPECT_FALSE(std::filesystem::exists(m_dir.file("site.db")));
+    EXPECT_EQ(createFails(), "Site database not found: " + dir.file("site.db"));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("site.db")));
     writeIni("Database=nested/other.db\n");
-    EXPECT_EQ(createFails(), "Site database not found: " + m_dir.file("nested/other.db"));
-    EXPECT_FALSE(std::filesystem::exists(m_dir.file("nested/other.db")));
+    EXPECT_EQ(createFails(), "Site database not found: " + dir.file("nested/other.db"));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("nested/other.db")));
 }
 
 TEST_F(RegistrationTest, FileThatIsNoDatabaseFailsWithSqliteMessage) {
-    test::writeFile(m_dir.file("site.db"), std::string(4096, 'x'));
+    test::writeFile(dir.file("site.db"), std::string(4096, 'x'));
     EXPECT_NE(lower(createFails()).find("not a database"), std::string::npos);
 }
 
@@ -208,7 +201,7 @@ TEST_F(RegistrationTest, WrongPasswordMessageHidesThePassword) {
     ConnectionSettings pg = test::harnessSettings(Driver::Postgres);
     const std::string wrong = pg.password + "-wrong";
     pg.password = wrong;
-    test::writeFile(m_dir.file("SiteLibrary.ini"), test::registrationText(pg));
+    test::writeFile(dir.file("SiteLibrary.ini"), test::registrationText(pg));
     const std::string message = createFails();
     EXPECT_NE(message.find("password authentication failed"), std::string::npos) << message;
     EXPECT_EQ(message.find(wrong), std::string::npos) << message;
@@ -245,8 +238,8 @@ TEST(Redaction, MasksThePasswordAndPasswordPairs) {
     ConnectionSettings settings;
     settings.driver = Driver::Sqlite;
     settings.password = "s3cr3t";
-    test::TempDir m_dir;
-    settings.database = m_dir.file("r.db");
+    test::TempDir dir;
+    settings.database = dir.file("r.db");
     SiteDatabase db(settings, SiteDatabase::OpenMode::Create);
     EXPECT_EQ(db.redact("x s3cr3t y"), "x *** y");
     EXPECT_EQ(db.redact("DSN=a;PWD=other;UID=u"), "DSN=a;PWD=***;UID=u");
@@ -257,47 +250,49 @@ enum class Backend { Sqlite, Postgres, Odbc };
 
 // One fresh site per test: a SQLite file in the test's program directory, or a PostgreSQL
 // schema of its own (so parallel test processes never meet), reached natively or through ODBC.
-class SiteTest : public ::testing::TestWithParam<Backend> {
+class SiteTest : public test::ProgramDirTest, public ::testing::WithParamInterface<Backend> {
 protected:
     void SetUp() override {
-        platform::Services services;
-        services.executablePath = m_dir.file("dormex");
-        services.clock = &m_clock;
-        platform::setServices(std::move(services));
+        test::ProgramDirTest::SetUp();
+        clock.set(test::localTimeOf(2026, 12, 6, 14, 5));
         {
             std::lock_guard<std::mutex> lock(g_warningsMutex);
             g_warnings.clear();
         }
         m_previousHandler = qInstallMessageHandler(recordWarning);
         if (GetParam() == Backend::Sqlite) {
-            ConnectionSettings settings;
-            settings.database = m_dir.file("site.db");
-            SiteDatabase(settings, SiteDatabase::OpenMode::Create).createSchema();
+            test::TestSite::create(test::sqliteAt(dir.file("site.db")));
         } else {
             DORMEX_REQUIRE_HARNESS();
             m_schema = std::make_unique<test::HarnessSchema>();
-            test::writeFile(m_dir.file("SiteLibrary.ini"),
+            test::writeFile(dir.file("SiteLibrary.ini"),
                             m_schema->registration(
                                 GetParam() == Backend::Postgres ? Driver::Postgres : Driver::Odbc));
         }
-        m_db = std::make_unique<SiteDatabase>(readRegistration(m_dir.path() + "/"));
+        m_site = std::make_unique<test::TestSite>(readRegistration(dir.path() + "/"));
+        m_db = &m_site->db();
         if (GetParam() != Backend::Sqlite) m_db->createSchema();
         EXPECT_EQ(m_db->dialect(),
                   GetParam() == Backend::Sqlite ? Dialect::Sqlite : Dialect::Postgres);
     }
 
     void TearDown() override {
-        m_db.reset();
+        m_site.reset();
         m_schema.reset();
         qInstallMessageHandler(m_previousHandler);
-        platform::setServices({});
+        test::ProgramDirTest::TearDown();
         std::lock_guard<std::mutex> lock(g_warningsMutex);
         EXPECT_TRUE(g_warnings.empty()) << g_warnings.front();
     }
 
     std::shared_ptr<site::TopLevelObject> create() { return CreateTopLevelObject(); }
 
-    void exec(const std::string& sql) { m_db->exec(QString::fromStdString(sql)); }
+    void exec(const std::string& sql) { m_site->exec(sql); }
+    // A person, card or door transaction written to the site.
+    template <class Row>
+    void add(const Row& row) {
+        m_site->add(row);
+    }
 
     // The columns of every row of `sql`, read on the fixture's own connection.
     std::vector<std::vector<std::string>> rows(const std::string& sql) {
@@ -338,14 +333,6 @@ protected:
         return out;
     }
 
-    std::shared_ptr<site::CardCollection> find(site::TopLevelObject& site, std::int64_t key) {
-        return site.FindKeycards(-1, key);
-    }
-
-    std::shared_ptr<site::Card> item(site::CardCollection& cards, std::int32_t index) {
-        return cards.Item(index);
-    }
-
     // Makes every UPDATE of Keycards or INSERT into CardDownloads fail with `message`.
     void denyWrites(const std::string& table, const std::string& event,
                     const std::string& message) {
@@ -353,20 +340,17 @@ protected:
                                      "BEFORE " + event + " ON " + table, "", message));
     }
 
-    test::TempDir m_dir;
-    test::FixedClock m_clock{test::localTimeOf(2026, 12, 6, 14, 5)};
     std::unique_ptr<test::HarnessSchema> m_schema;
-    std::unique_ptr<SiteDatabase> m_db;
+    std::unique_ptr<test::TestSite> m_site;  // the fixture's own connection
+    SiteDatabase* m_db = nullptr;
 
 private:
     QtMessageHandler m_previousHandler = nullptr;
 };
 
 TEST_P(SiteTest, RunSqlGivesRowsColumnNamesAndNulls) {
-    exec(
-        "INSERT INTO personnel (userid, lastname, firstname, flags) VALUES (1, 'Abbott', 'Ada', "
-        "2097152)");
-    exec("INSERT INTO personnel (userid, lastname, firstname, flags) VALUES (2, NULL, 'Bo', NULL)");
+    add(Person{1, "Abbott", "Ada", 2097152});
+    add(Person{2, {}, "Bo", {}});
     auto site = create();
     std::vector<std::string> names;
     // NUMERIC values arrive exactly: as a Decimal where the database keeps them as such, as an
@@ -398,7 +382,7 @@ TEST_P(SiteTest, RecordsetRefusesReadsPastTheEndAndOutsideItsColumns) {
     EXPECT_TRUE(rs->Eof());
     EXPECT_EQ(failureOf([&] { rs->Value(0); }), "There is no current row");
     EXPECT_EQ(failureOf([&] { rs->MoveNext(); }), "Cannot move past the last row");
-    exec("INSERT INTO Keycards (CardID, KeyNumber) VALUES (1, 11)");
+    add(Card{1, 11, {}});
     rs = site->RunSql("SELECT CardID FROM Keycards");
     EXPECT_EQ(failureOf([&] { rs->Value(1); }),
               "Column 1 does not exist (the recordset has 1 columns)");
@@ -426,24 +410,18 @@ TEST_P(SiteTest, RejectedStatementPublishesTheDatabaseText) {
 }
 
 TEST_P(SiteTest, ProgramStatementsRunAsWritten) {
-    exec(
-        "INSERT INTO personnel (userid, lastname, firstname, flags) VALUES (1, 'Abbott', 'Ada', "
-        "35651584)");
-    exec(
-        "INSERT INTO Keycards (CardID, KeyNumber, userid, Active) VALUES (1, 5000000001, 1, 1)");  // idle
-    exec("INSERT INTO Keycards (CardID, KeyNumber, userid, Active) VALUES (2, 7, 1, 1)");  // used
-                                                                                           // lately
-    exec(
-        "INSERT INTO Keycards (CardID, KeyNumber, userid, Active) VALUES (3, 3000000000, NULL, 1)");  // never used
-    exec(
-        "INSERT INTO Keycards (CardID, KeyNumber, userid, Active) VALUES (4, 9, 1, 0)");  // inactive
+    add(Person{1, "Abbott", "Ada", 35651584});
+    add(Card{1, 5000000001, 1});   // idle
+    add(Card{2, 7, 1});            // used lately
+    add(Card{3, 3000000000, {}});  // never used
+    add(Card{4, 9, 1, 0});         // inactive
     exec(
         "INSERT INTO Transactions (KeyNumber, EventDateTime) VALUES (5000000001, '2026-11-07 "
         "23:59:59')");
     exec("INSERT INTO Transactions (KeyNumber, EventDateTime) VALUES (7, '2026-11-08 08:00:00')");
     // At exactly midnight of the cut-off day is not after its start, a second later is.
-    exec("INSERT INTO Keycards (CardID, KeyNumber, userid, Active) VALUES (5, 11, 1, 1)");
-    exec("INSERT INTO Keycards (CardID, KeyNumber, userid, Active) VALUES (6, 12, 1, 1)");
+    add(Card{5, 11, 1});
+    add(Card{6, 12, 1});
     exec("INSERT INTO Transactions (KeyNumber, EventDateTime) VALUES (11, '2026-11-08 00:00:00')");
     exec("INSERT INTO Transactions (KeyNumber, EventDateTime) VALUES (12, '2026-11-08 00:00:01')");
     for (int i : {3, 1, 2})
@@ -470,22 +448,21 @@ TEST_P(SiteTest, ProgramStatementsRunAsWritten) {
 TEST_P(SiteTest, FindKeycardsMatchesAll64BitsInCardIdOrder) {
     const std::int64_t key = (std::int64_t{1} << 32) + 5;
     for (auto [card, keyNumber] : {std::pair{30, key}, {10, key}, {40, std::int64_t{5}}, {20, key}})
-        exec("INSERT INTO Keycards (CardID, KeyNumber) VALUES (" + std::to_string(card) + ", " +
-             std::to_string(keyNumber) + ")");
+        add(Card{card, keyNumber, {}});
     auto site = create();
-    auto cards = find(*site, key);
+    auto cards = site->FindKeycards(-1, key);
     const std::int32_t count = cards->Count();
     ASSERT_EQ(count, 3);
     // Items tell which card they are by the reason they save.
     for (std::int32_t i = 1; i <= count; ++i) {
-        auto card = item(*cards, i);
+        auto card = cards->Item(i);
         card->SetStatusReason(i);
         card->Save();
     }
     EXPECT_EQ(rows("SELECT CardID, StatusReason FROM Keycards ORDER BY CardID"),
               (std::vector<std::vector<std::string>>{
                   {"10", "1"}, {"20", "2"}, {"30", "3"}, {"40", "0"}}));
-    EXPECT_EQ(find(*site, 6)->Count(), 0);
+    EXPECT_EQ(site->FindKeycards(-1, 6)->Count(), 0);
 }
 
 TEST_P(SiteTest, FacilityOtherThanAnyFails) {
@@ -499,10 +476,10 @@ TEST_P(SiteTest, FacilityOtherThanAnyFails) {
 }
 
 TEST_P(SiteTest, ItemCountsFromOneAndRefusesOtherIndexes) {
-    exec("INSERT INTO Keycards (CardID, KeyNumber) VALUES (1, 77)");
-    exec("INSERT INTO Keycards (CardID, KeyNumber) VALUES (2, 77)");
+    add(Card{1, 77, {}});
+    add(Card{2, 77, {}});
     auto site = create();
-    auto cards = find(*site, 77);
+    auto cards = site->FindKeycards(-1, 77);
     for (std::int32_t index : {0, 3, -1}) {
         EXPECT_NE(failureOf([&] { cards->Item(index); }).find("out of range 1..2"),
                   std::string::npos)
@@ -512,10 +489,10 @@ TEST_P(SiteTest, ItemCountsFromOneAndRefusesOtherIndexes) {
 }
 
 TEST_P(SiteTest, FiveOperationsDeactivateTheCardAndQueueItsDownload) {
-    exec("INSERT INTO Keycards (CardID, KeyNumber) VALUES (12, 3000000012)");
-    exec("INSERT INTO Keycards (CardID, KeyNumber) VALUES (13, 3000000013)");
+    add(Card{12, 3000000012, {}});
+    add(Card{13, 3000000013, {}});
     auto site = create();
-    auto card = item(*find(*site, 3000000012), 1);
+    auto card = site->FindKeycards(-1, 3000000012)->Item(1);
     card->SetActive(0);
     card->SetCardStatus(3);
     card->SetStatusReason(6);
@@ -529,7 +506,7 @@ TEST_P(SiteTest, FiveOperationsDeactivateTheCardAndQueueItsDownload) {
     EXPECT_EQ(
         rows(downloads),
         (std::vector<std::vector<std::string>>{{"12", "0", "1", "0", "2026-12-06 14:05:00"}}));
-    m_clock.set(m_clock.now() + 61);
+    clock.set(clock.now() + 61);
     card->QueueDownload(2, 1, 5);
     EXPECT_EQ(
         rows("SELECT CardID, Active, CardStatus, StatusReason FROM Keycards ORDER BY CardID"),
@@ -539,7 +516,7 @@ TEST_P(SiteTest, FiveOperationsDeactivateTheCardAndQueueItsDownload) {
         (std::vector<std::vector<std::string>>{{"12", "2", "1", "5", "2026-12-06 14:06:01"}}));
 
     // A pending download the service has already taken: QueueDownload queues a new one.
-    auto other = item(*find(*site, 3000000013), 1);
+    auto other = site->FindKeycards(-1, 3000000013)->Item(1);
     other->Save();
     exec("DELETE FROM CardDownloads WHERE CardID = 13");
     other->QueueDownload(1, 1, 0);
@@ -550,13 +527,11 @@ TEST_P(SiteTest, FiveOperationsDeactivateTheCardAndQueueItsDownload) {
 
 TEST_P(SiteTest, PreparedStatementsServeManyCards) {
     m_db->beginTransaction();
-    for (int i = 1; i <= 20; ++i)
-        exec("INSERT INTO Keycards (CardID, KeyNumber) VALUES (" + std::to_string(i) + ", " +
-             std::to_string(1000 + i) + ")");
+    for (int i = 1; i <= 20; ++i) add(Card{i, 1000 + i, {}});
     m_db->commit();
     auto site = create();
     for (int i = 1; i <= 20; i += 2) {
-        auto card = item(*find(*site, 1000 + i), 1);
+        auto card = site->FindKeycards(-1, 1000 + i)->Item(1);
         card->SetActive(0);
         card->Save();
         card->QueueDownload(i, 1, 0);
@@ -578,11 +553,11 @@ TEST_P(SiteTest, TriggerRefusalsArriveAsTheDescriptionAndNeverLeaveASaveWithoutD
         {"CardDownloads", "INSERT", true, "downloads are suspended"},
         {"CardDownloads", "UPDATE", false, "downloads are frozen"},
     };
-    exec("INSERT INTO Keycards (CardID, KeyNumber) VALUES (1, 11)");
+    add(Card{1, 11, {}});
     auto site = create();
     for (const auto& c : cases) {
         denyWrites(c.table, c.event, c.message);
-        auto card = item(*find(*site, 11), 1);
+        auto card = site->FindKeycards(-1, 11)->Item(1);
         card->SetActive(0);
         std::string failure;
         if (c.save) {
@@ -604,19 +579,19 @@ TEST_P(SiteTest, TriggerRefusalsArriveAsTheDescriptionAndNeverLeaveASaveWithoutD
 }
 
 TEST_P(SiteTest, SavingACardWhoseRowWentFails) {
-    exec("INSERT INTO Keycards (CardID, KeyNumber) VALUES (5, 55)");
+    add(Card{5, 55, {}});
     auto site = create();
-    auto card = item(*find(*site, 55), 1);
+    auto card = site->FindKeycards(-1, 55)->Item(1);
     exec("DELETE FROM Keycards");
     EXPECT_EQ(failureOf([&] { card->Save(); }), "Card 5 no longer exists in Keycards");
 }
 
 TEST_P(SiteTest, ConnectionLivesUntilTheObjectAndItsCardsAreReleased) {
-    exec("INSERT INTO Keycards (CardID, KeyNumber) VALUES (1, 11)");
+    add(Card{1, 11, {}});
     const auto before = QSqlDatabase::connectionNames().size();
     auto site = create();
     EXPECT_EQ(QSqlDatabase::connectionNames().size(), before + 1);
-    auto card = item(*find(*site, 11), 1);
+    auto card = site->FindKeycards(-1, 11)->Item(1);
     site.reset();
     EXPECT_EQ(QSqlDatabase::connectionNames().size(), before + 1);
     card->SetActive(0);
@@ -626,7 +601,7 @@ TEST_P(SiteTest, ConnectionLivesUntilTheObjectAndItsCardsAreReleased) {
 }
 
 TEST_P(SiteTest, DemoSiteCoversTypesIdleCardsAndCustomNames) {
-    fillDemoSite(*m_db, m_clock.now());
+    fillDemoSite(*m_db, clock.now());
     EXPECT_EQ(countRows(*m_db, "personnel"), 40);
     EXPECT_EQ(countRows(*m_db, "Keycards"), 60);
     std::vector<std::string> names = personTypeNames(*m_db);
@@ -653,7 +628,7 @@ TEST_P(SiteTest, DemoSiteCoversTypesIdleCardsAndCustomNames) {
                "(k.Active = 1)");
     EXPECT_GE(idle.size(), 10u);
     EXPECT_LE(idle.size(), 30u);
-    EXPECT_THROW(fillDemoSite(*m_db, m_clock.now()), Error);
+    EXPECT_THROW(fillDemoSite(*m_db, clock.now()), Error);
 }
 
 TEST_P(SiteTest, GeneratedSiteHasTheAskedSizeAndSpread) {
@@ -661,7 +636,7 @@ TEST_P(SiteTest, GeneratedSiteHasTheAskedSizeAndSpread) {
     options.cards = 1100;
     options.transactions = 20003;  // not a multiple of the batch: the remainder must land too
     options.seed = 7;
-    options.now = m_clock.now();
+    options.now = clock.now();
     generateSite(*m_db, options);
     EXPECT_EQ(countRows(*m_db, "Keycards"), 1100);
     EXPECT_EQ(countRows(*m_db, "personnel"), 1100);
@@ -678,7 +653,7 @@ TEST_P(SiteTest, GeneratedSiteHasTheAskedSizeAndSpread) {
     EXPECT_GT(*keys.rbegin(), std::int64_t{1} << 31);
     // Every fourth card has no use in the last 30 days; a few others may miss out by chance.
     const std::string recent = "(SELECT KeyNumber FROM Transactions WHERE EventDateTime > '" +
-                               standin::formatLocalTime(m_clock.now() - 30 * 86400 + 60) + "')";
+                               standin::formatLocalTime(clock.now() - 30 * 86400 + 60) + "')";
     EXPECT_EQ(
         rows("SELECT COUNT(*) FROM Keycards WHERE (CardID - 1) % 4 = 0 AND KeyNumber IN " + recent),
         (std::vector<std::vector<std::string>>{{"0"}}));
@@ -773,11 +748,8 @@ class SqliteLockTest : public RegistrationTest {
 protected:
     void SetUp() override {
         RegistrationTest::SetUp();
-        ConnectionSettings settings;
-        settings.database = m_dir.file("site.db");
-        SiteDatabase db(settings, SiteDatabase::OpenMode::Create);
-        db.createSchema();
-        db.exec(QStringLiteral("INSERT INTO Keycards (CardID, KeyNumber) VALUES (1, 11)"));
+        test::TestSite::create(test::sqliteAt(dir.file("site.db")))
+            ->add(test::scenario::Card{1, 11, {}});
     }
     enum LockState { kPending, kLocked, kFailed };
     // Holds a write lock on another connection (and thread) for `holdFor`; returns once the
@@ -786,9 +758,7 @@ protected:
         m_lockState = kPending;
         std::thread holder([this, holdFor] {
             try {
-                ConnectionSettings settings;
-                settings.database = m_dir.file("site.db");
-                SiteDatabase other(settings);
+                SiteDatabase other(test::sqliteAt(dir.file("site.db")));
                 other.exec(QStringLiteral("BEGIN IMMEDIATE"));
                 m_lockState = kLocked;
                 std::this_thread::sleep_for(holdFor);
@@ -835,12 +805,12 @@ protected:
     int run(const std::string& args, std::string* out = nullptr) {
         const std::string tool = std::string(DORMEX_BUILD_DIR) + "/dormex-site";
         if (!std::filesystem::exists(tool)) throw Error("build dormex-site first: " + tool);
-        const std::string command = tool + " " + args + " >" + m_dir.file("out.txt") + " 2>&1";
+        const std::string command = tool + " " + args + " >" + dir.file("out.txt") + " 2>&1";
         const int status = std::system(command.c_str());
-        if (out) *out = test::readFile(m_dir.file("out.txt"));
+        if (out) *out = test::readFile(dir.file("out.txt"));
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
-    test::TempDir m_dir;
+    test::TempDir dir;
 };
 
 TEST_F(SiteToolTest, BadArgumentsExitWithTwo) {
@@ -854,11 +824,11 @@ TEST_F(SiteToolTest, BadArgumentsExitWithTwo) {
 }
 
 TEST_F(SiteToolTest, InitDemoAndCardsOnASqliteFile) {
-    const std::string db = "--database " + m_dir.file("t.db");
+    const std::string db = "--database " + dir.file("t.db");
     std::string out;
     EXPECT_EQ(run(db + " cards", &out), 1);
     EXPECT_NE(out.find("Site database not found"), std::string::npos) << out;
-    EXPECT_FALSE(std::filesystem::exists(m_dir.file("t.db")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("t.db")));
     EXPECT_EQ(run(db + " init"), 0);
     EXPECT_EQ(run(db + " init", &out), 1);
     EXPECT_NE(out.find("already exist"), std::string::npos) << out;
@@ -871,11 +841,11 @@ TEST_F(SiteToolTest, InitDemoAndCardsOnASqliteFile) {
 
 // The preview's connection: reads work, every change fails and leaves the site as it was.
 TEST_P(SiteTest, AReadOnlyObjectRefusesEveryChangeAndLeavesTheRowsAsTheyWere) {
-    exec("INSERT INTO Keycards (CardID, KeyNumber) VALUES (1, 11)");
+    add(Card{1, 11, {}});
     auto site = CreateTopLevelObject(true);
     EXPECT_EQ(runSql(*site, "SELECT KeyNumber, Active FROM Keycards"),
               (std::vector<std::vector<std::string>>{{"i11", "i1"}}));
-    auto card = item(*find(*site, 11), 1);
+    auto card = site->FindKeycards(-1, 11)->Item(1);
     card->SetActive(0);
     card->SetCardStatus(3);
     const std::regex readOnly("read.?only");
@@ -889,7 +859,7 @@ TEST_P(SiteTest, AReadOnlyObjectRefusesEveryChangeAndLeavesTheRowsAsTheyWere) {
     EXPECT_EQ(rows("SELECT COUNT(*) FROM CardDownloads"),
               (std::vector<std::vector<std::string>>{{"0"}}));
     // The same site through the ordinary object still takes the change.
-    card = item(*find(*create(), 11), 1);
+    card = create()->FindKeycards(-1, 11)->Item(1);
     card->SetActive(0);
     card->Save();
     EXPECT_EQ(rows("SELECT Active FROM Keycards"), (std::vector<std::vector<std::string>>{{"0"}}));
@@ -900,7 +870,7 @@ TEST_P(SiteTest, LockWaitIsTenSecondsUnlessTheOptionsSayOtherwise) {
     const std::string setting = sqlite ? "PRAGMA busy_timeout" : "SHOW lock_timeout";
     EXPECT_EQ(runSql(*create(), setting),
               (std::vector<std::vector<std::string>>{{sqlite ? "i10000" : "s10s"}}));
-    const std::string path = m_dir.file("SiteLibrary.ini");
+    const std::string path = dir.file("SiteLibrary.ini");
     std::string ini = sqlite ? "[Database]\n" : test::readFile(path);
     const size_t options = ini.find("Options=");
     if (options == std::string::npos)

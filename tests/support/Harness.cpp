@@ -15,21 +15,26 @@ bool harnessAvailable() {
     return !envOr("DORMEX_PG_HOST").empty();
 }
 
-sitelib::ConnectionSettings harnessSettings(sitelib::Driver driver, const std::string& database) {
+sitelib::ConnectionSettings harnessSettings(sitelib::Driver driver, const std::string& database,
+                                            const std::map<std::string, std::string>* variables) {
+    auto var = [&](const char* name, const char* fallback = "") {
+        if (!variables) return envOr(name, fallback);
+        const auto it = variables->find(name);
+        return it == variables->end() || it->second.empty() ? std::string(fallback) : it->second;
+    };
     sitelib::ConnectionSettings s;
     s.driver = driver;
-    const std::string db = database.empty() ? envOr("DORMEX_PG_DB") : database;
+    const std::string db = database.empty() ? var("DORMEX_PG_DB") : database;
     if (driver == sitelib::Driver::Odbc) {
-        s.database = "DRIVER={DormexPostgreSQL};SERVER=" + envOr("DORMEX_PG_HOST") +
-                     ";PORT=" + envOr("DORMEX_PG_PORT") + ";DATABASE=" + db +
-                     ";UID=" + envOr("DORMEX_PG_USER") + ";PWD=" + envOr("DORMEX_PG_PASSWORD") +
-                     ";";
+        s.database = "DRIVER={DormexPostgreSQL};SERVER=" + var("DORMEX_PG_HOST") +
+                     ";PORT=" + var("DORMEX_PG_PORT") + ";DATABASE=" + db +
+                     ";UID=" + var("DORMEX_PG_USER") + ";PWD=" + var("DORMEX_PG_PASSWORD") + ";";
         return s;
     }
-    s.host = envOr("DORMEX_PG_HOST");
-    s.port = std::stoi(envOr("DORMEX_PG_PORT", "5432"));
-    s.user = envOr("DORMEX_PG_USER");
-    s.password = envOr("DORMEX_PG_PASSWORD");
+    s.host = var("DORMEX_PG_HOST");
+    s.port = std::stoi(var("DORMEX_PG_PORT", "5432"));
+    s.user = var("DORMEX_PG_USER");
+    s.password = var("DORMEX_PG_PASSWORD");
     s.database = db;
     return s;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <string>
 
 #include "SiteDatabase.h"
@@ -12,9 +13,11 @@ namespace dormex::test {
 bool harnessAvailable();
 
 // Settings reaching `database` (default: the harness's own) natively, or through ODBC with a
-// whole connection string naming the harness's driver.
-sitelib::ConnectionSettings harnessSettings(sitelib::Driver driver,
-                                            const std::string& database = "");
+// whole connection string naming the harness's driver; the server as the environment names it,
+// or as `variables` do (the harness script's exports, for a cluster of the test's own).
+sitelib::ConnectionSettings harnessSettings(
+    sitelib::Driver driver, const std::string& database = "",
+    const std::map<std::string, std::string>* variables = nullptr);
 
 // SiteLibrary.ini text for `settings`.
 std::string registrationText(const sitelib::ConnectionSettings& settings);

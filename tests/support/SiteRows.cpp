@@ -4,7 +4,6 @@
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <ctime>
-#include <set>
 #include <stdexcept>
 
 #include "SiteTables.h"
@@ -81,19 +80,21 @@ void TestSite::add(const scenario::Use& u) {
          {variantOf(u.keyNumber)});
 }
 
-void TestSite::add(const scenario::HeldCard& c) {
-    if (c.holder) add(scenario::Person{c.cardId, c.last, c.first, c.flags});
-    add(scenario::Card{c.cardId, c.key, c.holder ? Value(c.cardId) : Value(), c.active});
-    if (c.usedDaysAgo >= 0) add(scenario::Use{c.key, c.usedDaysAgo});
+void TestSite::add(const scenario::Site& rows) {
+    for (const scenario::Person& p : rows.persons) add(p);
+    for (const scenario::Card& c : rows.cards) add(c);
+    for (const scenario::Use& u : rows.uses) add(u);
+}
+
+void TestSite::add(const std::vector<scenario::HeldCard>& cards) {
+    scenario::Site rows;
+    rows.add(cards);
+    add(rows);
 }
 
 void TestSite::fill(const scenario::Site& site, const std::string& settingsPath) {
-    for (const scenario::Person& p : site.persons) add(p);
-    for (const scenario::Card& c : site.cards) add(c);
-    for (const scenario::Use& u : site.uses) add(u);
-    writeFile(settingsPath, settingsText(site.days, std::set<int>(site.selectedTypes.begin(),
-                                                                  site.selectedTypes.end())) +
-                                site.moreSettings);
+    add(site);
+    writeFile(settingsPath, scenario::settingsText(site));
 }
 
 void TestSite::clear() {

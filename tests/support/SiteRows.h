@@ -12,6 +12,13 @@
 
 namespace dormex::test {
 
+// Settings of the SQLite site file at `path`.
+inline sitelib::ConnectionSettings sqliteAt(const std::string& path) {
+    sitelib::ConnectionSettings settings;
+    settings.database = path;
+    return settings;
+}
+
 // The test's own connection to a site database: rows in (persons, cards, uses, a scenario's
 // site), rows out (card states, queued downloads) and any statement that makes a fault.
 // Every method throws on a database error.
@@ -34,8 +41,11 @@ public:
     void add(const scenario::Card& card);
     // A door transaction `daysAgo` days before now (negative: in the future).
     void add(const scenario::Use& use);
-    // The card with its holder and its use.
-    void add(const scenario::HeldCard& card);
+    // The site's persons, cards and uses.
+    void add(const scenario::Site& rows);
+    // The cards with their holders and their uses.
+    void add(const std::vector<scenario::HeldCard>& cards);
+    void add(const scenario::HeldCard& card) { add(std::vector<scenario::HeldCard>{card}); }
     // The scenario's persons, cards and uses into the (empty) site; its settings into
     // `settingsPath`.
     void fill(const scenario::Site& site, const std::string& settingsPath);
