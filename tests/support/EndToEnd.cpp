@@ -3,8 +3,6 @@
 #include <QCoreApplication>
 #include <QSqlQuery>
 #include <QSqlRecord>
-#include <algorithm>
-#include <cctype>
 #include <ctime>
 #include <filesystem>
 #include <sstream>
@@ -18,12 +16,6 @@ namespace {
 
 // A locale whose time holds a blank ("10:05:01 AM").
 constexpr const char* kAmPmLocale = "en_US.UTF-8";
-
-std::string lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return std::tolower(c); });
-    return text;
-}
 
 }  // namespace
 
