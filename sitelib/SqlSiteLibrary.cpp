@@ -217,9 +217,16 @@ public:
         last = value;
     }
 
+    // The number of columns the executed statement gives, asked of the driver once.
+    int columns(const QSqlQuery& query) {
+        if (m_columns < 0) m_columns = query.isSelect() ? query.record().count() : 0;
+        return m_columns;
+    }
+
 private:
     std::optional<QSqlQuery> m_query;
     std::vector<QVariant> m_bound;
+    int m_columns = -1;
 };
 
 using standin::CardStatement;
@@ -249,7 +256,7 @@ public:
         if (!query.exec()) throw Error(m_db.errorText(query.lastError()));
         standin::SqlOutcome outcome;
         outcome.affected = query.isSelect() ? 0 : query.numRowsAffected();
-        const int columns = query.isSelect() ? query.record().count() : 0;
+        const int columns = statement.columns(query);
         while (query.next()) {
             standin::IntRow& row = outcome.rows.emplace_back();
             for (int i = 0; i < columns; ++i) {
