@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "CardRows.h"
+
 // The database behind the stand-in site object library: where it is (the registration), one open
 // connection to it, and its schema. Everything here throws dormex::Error on failure; no message
 // ever contains the connection's password.
@@ -49,8 +51,9 @@ inline constexpr int kDefaultLockWaitSeconds = 10;
 // bad Driver or Port throws Error.
 ConnectionSettings readRegistration(const std::string& programDir);
 
-// The SQL flavour of the connected database, which decides the schema's column types.
-enum class Dialect { Sqlite, Postgres, Other };
+// The SQL flavour of the connected database, which decides the schema's column types and the
+// card store's statements.
+using Dialect = standin::CardDialect;
 
 // One open connection under a connection name of its own. Not copyable; destroying it closes
 // the connection and removes its name, so every QSqlQuery made on it must be gone first.

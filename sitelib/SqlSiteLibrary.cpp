@@ -194,12 +194,13 @@ private:
 // executions and binding costs far more than comparing, so an unchanged value is not bound again.
 class Statement {
 public:
-    // Prepares `sql` on first use. Throws Error.
-    QSqlQuery& prepared(SiteDatabase& db, const std::string& sql) {
+    // Prepares `sql()` on first use. Throws Error.
+    template <class Sql>
+    QSqlQuery& prepared(SiteDatabase& db, Sql&& sql) {
         if (!m_query) {
             QSqlQuery query(db.connection());
             query.setForwardOnly(true);
-            if (!query.prepare(QString::fromStdString(sql)))
+            if (!query.prepare(QString::fromStdString(sql())))
                 throw Error(db.errorText(query.lastError()));
             m_query.emplace(std::move(query));
         }
@@ -236,21 +237,13 @@ class QtCardSql : public standin::CardSql {
 public:
     explicit QtCardSql(SiteDatabase& db) : m_db(db) {}
 
-    standin::CardDialect dialect() const override {
-        switch (m_db.dialect()) {
-            case Dialect::Sqlite:
-                return standin::CardDialect::Sqlite;
-            case Dialect::Postgres:
-                return standin::CardDialect::Postgres;
-            default:
-                return standin::CardDialect::Other;
-        }
-    }
+    standin::CardDialect dialect() const override { return m_db.dialect(); }
 
     standin::SqlOutcome run(CardStatement which, const std::vector<standin::SqlParam>& params,
                             bool wantInsertId) override {
         Statement& statement = m_statements[static_cast<size_t>(which)];
-        QSqlQuery& query = statement.prepared(m_db, standin::cardStatementSql(which, dialect()));
+        QSqlQuery& query =
+            statement.prepared(m_db, [&] { return standin::cardStatementSql(which, dialect()); });
         for (size_t i = 0; i < params.size(); ++i)
             statement.bind(static_cast<int>(i), std::visit(toVariant, params[i]));
         if (!query.exec()) throw Error(m_db.errorText(query.lastError()));
