@@ -101,7 +101,9 @@ build_dormex() {
 # (":N"). stop_wine_session ends the prefix's Windows processes and stops both by process id.
 DORMEX_WINESERVER=/usr/lib/wine/wineserver64
 start_wine_session() {
-    local dir="$1"
+    # Absolute: wineserver runs from another directory.
+    local dir
+    dir=$(realpath -m "$1")
     export WINEPREFIX="$dir/wine-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
     local number="$dir/xvfb-display"
     rm -f "$number"

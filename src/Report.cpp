@@ -74,7 +74,8 @@ void LogReport::setupFailed(const std::string& text) {
 }
 
 void LogReport::failed(const std::string& message) {
-    std::fprintf(m_err, "%s: %s\n", platform::kApplicationTitle, message.c_str());
+    // One line on standard error, whatever the message holds: a terminal shows no control codes.
+    std::fprintf(m_err, "%s: %s\n", platform::kApplicationTitle, entry::flattened(message).c_str());
     m_failures.push_back(message);
 }
 

@@ -115,6 +115,12 @@ TEST_F(LogTest, ReportedEntriesHoldNoControlCharacterButAFailuresLineBreak) {
         LogReport report(true, err.get());
         c.report(report);
         EXPECT_EQ(logText(), stamp() + c.message + "\r\n") << c.name;
+        // A set-up failure's one line on standard error is flattened the same way.
+        const std::string setup = "Set-up failed: ", message = c.message;
+        EXPECT_EQ(err.text(), message.rfind(setup, 0) == 0
+                                  ? "Dormex: " + message.substr(setup.size()) + "\n"
+                                  : "")
+            << c.name;
     }
 }
 
