@@ -44,6 +44,13 @@
 
 extern char** environ;
 
+// Test names and failure messages show a driver by its name.
+namespace dormex::sitelib {
+static void PrintTo(Driver driver, std::ostream* os) {
+    *os << driverName(driver);
+}
+}  // namespace dormex::sitelib
+
 namespace dormex::test {
 namespace {
 
@@ -96,10 +103,9 @@ double secondsSince(SteadyClock::time_point start) {
     return std::chrono::duration<double>(SteadyClock::now() - start).count();
 }
 
-// The cards of scenario::fiveIdleCards() and their states before the run, a program directory
-// whose settings select the idle ones, and the test's own connection to the site: the SQLite
-// file in the directory or, for PostgreSQL, a schema of its own in the database of
-// scripts/pg-harness.sh (dropped afterwards) that the directory reaches through `driver`.
+// scenario::fiveIdleCards() and their states before the run, a program directory selecting the
+// idle ones, and the test's connection: the SQLite file in the directory or, for PostgreSQL, a
+// schema of its own in the harness's database (dropped afterwards) reached through `driver`.
 class IdleSite {
 public:
     explicit IdleSite(Driver driver = Driver::Sqlite)
@@ -237,8 +243,7 @@ TEST_P(LockedDatabase, ALockReleasedWithinTheWaitLetsTheRunFinish) {
 }
 
 INSTANTIATE_TEST_SUITE_P(, LockedDatabase,
-                         ::testing::Values(Driver::Sqlite, Driver::Postgres, Driver::Odbc),
-                         [](const auto& info) { return std::string(driverName(info.param)); });
+                         ::testing::Values(Driver::Sqlite, Driver::Postgres, Driver::Odbc));
 
 // ---------------------------------------------------------------------------------------------
 // A PostgreSQL server that goes away in the middle of a run.
