@@ -21,57 +21,55 @@ long killAfterSave() {
 
 using namespace dormex::site;
 
-// The library's card, killing the process once its Save has returned for the last save left.
-class KillingCard : public Card {
+// Saves left before the process is killed, shared by every card of every connection.
+long savesLeft = killAfterSave();
+
+// Forwards to the library's real `Object`.
+template <class Object>
+class Forwarding : public Object {
 public:
-    KillingCard(std::shared_ptr<Card> real, long* savesLeft)
-        : m_real(std::move(real)), m_savesLeft(savesLeft) {}
+    explicit Forwarding(std::shared_ptr<Object> real) : m_real(std::move(real)) {}
+
+protected:
+    std::shared_ptr<Object> m_real;
+};
+
+// The library's card, killing the process once its Save has returned for the last save left.
+class KillingCard : public Forwarding<Card> {
+public:
+    using Forwarding::Forwarding;
     void SetActive(std::int32_t a) override { m_real->SetActive(a); }
     void SetCardStatus(std::int32_t s) override { m_real->SetCardStatus(s); }
     void SetStatusReason(std::int32_t r) override { m_real->SetStatusReason(r); }
     void Save() override {
         m_real->Save();
-        if (--*m_savesLeft == 0) std::raise(SIGKILL);
+        if (--savesLeft == 0) std::raise(SIGKILL);
     }
     void QueueDownload(std::int32_t a, std::int32_t b, std::int32_t c) override {
         m_real->QueueDownload(a, b, c);
     }
-
-private:
-    std::shared_ptr<Card> m_real;
-    long* m_savesLeft;
 };
 
-class KillingCollection : public CardCollection {
+class KillingCollection : public Forwarding<CardCollection> {
 public:
-    KillingCollection(std::shared_ptr<CardCollection> real, long* savesLeft)
-        : m_real(std::move(real)), m_savesLeft(savesLeft) {}
+    using Forwarding::Forwarding;
     std::int32_t Count() override { return m_real->Count(); }
     std::shared_ptr<Card> Item(std::int32_t index) override {
         auto card = m_real->Item(index);
-        return card ? std::make_shared<KillingCard>(std::move(card), m_savesLeft) : nullptr;
+        return card ? std::make_shared<KillingCard>(std::move(card)) : nullptr;
     }
-
-private:
-    std::shared_ptr<CardCollection> m_real;
-    long* m_savesLeft;
 };
 
-class KillingTop : public TopLevelObject {
+class KillingTop : public Forwarding<TopLevelObject> {
 public:
-    KillingTop(std::shared_ptr<TopLevelObject> real, long* savesLeft)
-        : m_real(std::move(real)), m_savesLeft(savesLeft) {}
+    using Forwarding::Forwarding;
     std::shared_ptr<Recordset> RunSql(const std::string& sql) override {
         return m_real->RunSql(sql);
     }
     std::shared_ptr<CardCollection> FindKeycards(std::int32_t facility, std::int64_t key) override {
         auto cards = m_real->FindKeycards(facility, key);
-        return cards ? std::make_shared<KillingCollection>(std::move(cards), m_savesLeft) : nullptr;
+        return cards ? std::make_shared<KillingCollection>(std::move(cards)) : nullptr;
     }
-
-private:
-    std::shared_ptr<TopLevelObject> m_real;
-    long* m_savesLeft;
 };
 
 class FaultyShell : public dormex::gui::QtShell {
@@ -79,14 +77,11 @@ public:
     using QtShell::QtShell;
     CreateFunction siteLibrary(bool readOnly) override {
         CreateFunction real = QtShell::siteLibrary(readOnly);
-        if (m_savesLeft <= 0) return real;
-        return [this, real]() -> std::shared_ptr<TopLevelObject> {
-            return std::make_shared<KillingTop>(real(), &m_savesLeft);
+        if (savesLeft <= 0) return real;
+        return [real]() -> std::shared_ptr<TopLevelObject> {
+            return std::make_shared<KillingTop>(real());
         };
     }
-
-private:
-    long m_savesLeft = killAfterSave();
 };
 
 }  // namespace

@@ -44,6 +44,13 @@
 
 extern char** environ;
 
+// Test names and failure messages show a driver by its name.
+namespace dormex::sitelib {
+static void PrintTo(Driver driver, std::ostream* os) {
+    *os << driverName(driver);
+}
+}  // namespace dormex::sitelib
+
 namespace dormex::test {
 namespace {
 
@@ -66,72 +73,177 @@ std::string bytesOf(const char (&literal)[N]) {
 const std::string kDeactivated = "0/3/6";
 const std::string kUntouched = "1/0/0";
 
-// ---------------------------------------------------------------------------------------------
-// A database locked by another writer.
+// Polls `done` every `step` until it holds or `limit` passes; its last value.
+template <class Condition>
+bool waitUntil(Condition done, SteadyClock::duration limit, SteadyClock::duration step = 20ms) {
+    const auto deadline = SteadyClock::now() + limit;
+    while (!done()) {
+        if (SteadyClock::now() > deadline) return false;
+        std::this_thread::sleep_for(step);
+    }
+    return true;
+}
 
-class LockedDatabase : public ::testing::Test {
-protected:
-    void SetUp() override {
+// Whether a run ended by itself within its time limit, without a signal, with exit `status`.
+::testing::AssertionResult endedWith(const RunResult& r, int status) {
+    if (r.timedOut) return ::testing::AssertionFailure() << "timed out: " << r.err;
+    if (r.signal != 0)
+        return ::testing::AssertionFailure() << "signal " << r.signal << ": " << r.err;
+    if (r.status != status)
+        return ::testing::AssertionFailure() << "exit status " << r.status << ": " << r.err;
+    return ::testing::AssertionSuccess();
+}
+
+// The number of line feeds in `text`.
+size_t newlines(const std::string& text) {
+    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+double secondsSince(SteadyClock::time_point start) {
+    return std::chrono::duration<double>(SteadyClock::now() - start).count();
+}
+
+// scenario::fiveIdleCards() and their states before the run, a program directory selecting the
+// idle ones, and the test's connection: the SQLite file in the directory or, for PostgreSQL, a
+// schema of its own in the harness's database (dropped afterwards) reached through `driver`.
+class IdleSite {
+public:
+    explicit IdleSite(Driver driver = Driver::Sqlite)
+        : m_driver(driver),
+          m_schema(driver == Driver::Sqlite ? nullptr : std::make_unique<HarnessSchema>()),
+          m_site(TestSite::create(m_schema ? m_schema->settings() : sqliteAt(dir.siteDb()))) {
         writeFile(dir.file("Dormex.ini"), settingsText("30", {0}));
-        site = TestSite::create(sqliteAt(dir.siteDb()));
-        site->add(scenario::fiveIdleCards());
-        before = site->cardStates();
-        // The test's connection takes the write lock and keeps its transaction open.
-        site->exec("BEGIN IMMEDIATE");
-        site->exec("UPDATE Keycards SET StatusReason = StatusReason WHERE CardID = 7");
+        m_site->add(scenario::fiveIdleCards());
+        before = m_site->cardStates();
+        if (m_schema) reachAt(serverPort());
     }
 
     ProgramDir dir;
-    std::unique_ptr<TestSite> site;
     std::map<std::int64_t, std::string> before;
+
+    TestSite& site() { return *m_site; }
+    static int serverPort() { return std::stoi(envOr("DORMEX_PG_PORT")); }
+    // SiteLibrary.ini reaching the PostgreSQL site at `port` on the harness's host.
+    void reachAt(int port) {
+        writeFile(dir.file("SiteLibrary.ini"), m_schema->registration(m_driver, port));
+    }
+    // How many sessions wait for a lock that the test's connection holds (from pg_locks: inside
+    // a transaction pg_stat_activity stays as it was when first read).
+    int waitingForUs() {
+        return m_site
+            ->rows(
+                "SELECT COUNT(*) FROM pg_locks "
+                "WHERE NOT granted AND pg_backend_pid() = ANY (pg_blocking_pids(pid))")[0][0]
+            .toInt();
+    }
+
+private:
+    Driver m_driver;
+    std::unique_ptr<HarnessSchema> m_schema;  // made before the connection, dropped after it
+    std::unique_ptr<TestSite> m_site;
 };
 
-TEST_F(LockedDatabase, ALockHeldThroughoutEndsTheRunWithALoggedFailureAndNoHang) {
-    const auto started = SteadyClock::now();
-    RunResult r = dir.run({"silent"}, 60s);
-    const auto seconds =
-        std::chrono::duration_cast<std::chrono::seconds>(SteadyClock::now() - started).count();
-    site->exec("ROLLBACK");
+// ---------------------------------------------------------------------------------------------
+// A site locked by another writer: the SQLite file, and a PostgreSQL site natively and through
+// ODBC.
 
-    EXPECT_FALSE(r.timedOut) << "the run must give up on the lock, not hang";
-    EXPECT_LT(seconds, 60);
-    EXPECT_EQ(r.signal, 0);
-    EXPECT_EQ(r.status, 1) << r.err;
-    const auto lines = logLines(dir.log());
-    ASSERT_EQ(lines.size(), 3u) << dir.log();
+class LockedDatabase : public ::testing::TestWithParam<Driver> {
+protected:
+    // The test's connection takes the write lock and keeps its transaction open.
+    void SetUp() override {
+        if (sqlite()) {
+            s = std::make_unique<IdleSite>();
+            s->site().exec("BEGIN IMMEDIATE");
+            s->site().exec("UPDATE Keycards SET StatusReason = StatusReason WHERE CardID = 7");
+            return;
+        }
+        DORMEX_REQUIRE_HARNESS();
+        s = std::make_unique<IdleSite>(GetParam());
+        s->site().exec("BEGIN");
+        s->site().rows("SELECT 1 FROM Keycards FOR UPDATE");
+    }
+    bool sqlite() const { return GetParam() == Driver::Sqlite; }
+
+    std::unique_ptr<IdleSite> s;
+};
+
+TEST_P(LockedDatabase, ALockHeldThroughoutEndsTheRunInTimeWithALoggedFailureAndNoHang) {
+    const auto started = SteadyClock::now();
+    RunResult r = s->dir.run({"silent"}, 60s);
+    const double seconds = secondsSince(started);
+    s->site().exec("ROLLBACK");
+    std::printf("[ measured ] %s, lock held throughout: the run ended after %.1f s\n",
+                driverName(GetParam()), seconds);
+
+    EXPECT_TRUE(endedWith(r, 1)) << "the run must give up on the lock, not hang";
+    const std::string log = s->dir.log();
+    if (sqlite()) {
+        EXPECT_LT(seconds, 60);
+    } else {
+        EXPECT_LT(seconds, 30);
+        EXPECT_GE(seconds, 9) << "the lock is waited for as long as on SQLite: " << log;
+    }
+    const auto lines = logLines(log);
+    ASSERT_EQ(lines.size(), 3u) << log;
     EXPECT_EQ(messageOf(lines[0]), "Days = 30");
-    EXPECT_EQ(messageOf(lines[1]), "RunQuery():5:database is locked")
-        << "the first save meets the lock";
+    if (sqlite()) {
+        EXPECT_EQ(messageOf(lines[1]), "RunQuery():5:database is locked")
+            << "the first save meets the lock";
+    } else {
+        EXPECT_TRUE(startsWith(messageOf(lines[1]), "RunQuery():5:")) << lines[1];
+        EXPECT_NE(messageOf(lines[1]).find("waiting 10 s for a lock held by another session"),
+                  std::string::npos)
+            << lines[1];
+        EXPECT_EQ(lines[1].find(envOr("DORMEX_PG_PASSWORD")), std::string::npos);
+    }
     EXPECT_TRUE(startsWith(lines[2], "SELECT k.KeyNumber")) << lines[2];
-    EXPECT_EQ(site->cardStates(), before) << "no card deactivated";
-    EXPECT_TRUE(site->downloadsPerCard().empty());
+    EXPECT_EQ(s->site().cardStates(), s->before) << "no card deactivated";
+    EXPECT_TRUE(s->site().downloadsPerCard().empty());
 }
 
-TEST_F(LockedDatabase, ALockReleasedWithinTheWaitLetsTheRunFinish) {
-    auto child = dir.start({"silent"});
-    // Once "Days = 30" is logged the run is on its way to the first save, which needs the lock.
-    const auto deadline = SteadyClock::now() + 8s;
-    while (child->running() && dir.log().find("Days = 30") == std::string::npos &&
-           SteadyClock::now() < deadline)
-        std::this_thread::sleep_for(10ms);
-    std::this_thread::sleep_for(1s);
-    const bool waited = child->running();
-    const std::string logWhileLocked = dir.log();
-    site->exec("ROLLBACK");
+TEST_P(LockedDatabase, ALockReleasedWithinTheWaitLetsTheRunFinish) {
+    const auto started = SteadyClock::now();
+    auto child = s->dir.start({"silent"});
+    bool waited = true;
+    if (sqlite()) {
+        // Once "Days = 30" is logged the run is on its way to the first save, which needs the
+        // lock.
+        waitUntil(
+            [&] {
+                return !child->running() || s->dir.log().find("Days = 30") != std::string::npos;
+            },
+            8s, 10ms);
+        std::this_thread::sleep_for(1s);
+    } else {
+        waited = waitUntil([&] { return s->waitingForUs() > 0; }, 20s);
+        std::this_thread::sleep_until(started + 3s);
+    }
+    waited = waited && child->running();
+    const std::string logWhileLocked = s->dir.log();
+    s->site().exec("ROLLBACK");
     RunResult r = child->wait(60s);
+    std::printf("[ measured ] %s, lock released %s: the run ended after %.1f s\n",
+                driverName(GetParam()), sqlite() ? "after its first entry" : "after 3 s",
+                secondsSince(started));
 
     EXPECT_TRUE(waited) << "the run waits for the lock instead of failing at once: "
                         << logWhileLocked;
-    EXPECT_NE(logWhileLocked.find("Days = 30"), std::string::npos);
     EXPECT_TRUE(deactivatedKeys(logWhileLocked).empty()) << logWhileLocked;
-    EXPECT_FALSE(r.timedOut);
-    EXPECT_EQ(r.status, 0) << r.err << dir.log();
-    EXPECT_EQ(deactivatedKeys(dir.log()),
-              (std::vector<std::string>{"101", "102", "103", "104", "105"}));
-    auto after = site->cardStates();
-    for (std::int64_t id = 1; id <= 7; ++id)
-        EXPECT_EQ(after[id], id <= 5 ? kDeactivated : kUntouched) << "card " << id;
+    const std::string log = s->dir.log();
+    EXPECT_TRUE(endedWith(r, 0)) << log;
+    EXPECT_EQ(deactivatedKeys(log), (std::vector<std::string>{"101", "102", "103", "104", "105"}));
+    if (sqlite()) {
+        EXPECT_NE(logWhileLocked.find("Days = 30"), std::string::npos);
+        auto after = s->site().cardStates();
+        for (std::int64_t id = 1; id <= 7; ++id)
+            EXPECT_EQ(after[id], id <= 5 ? kDeactivated : kUntouched) << "card " << id;
+    } else {
+        EXPECT_TRUE(failureEntries(log).empty()) << log;
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(, LockedDatabase,
+                         ::testing::Values(Driver::Sqlite, Driver::Postgres, Driver::Odbc));
 
 // ---------------------------------------------------------------------------------------------
 // A PostgreSQL server that goes away in the middle of a run.
@@ -228,9 +340,7 @@ TEST(ServerGoesAway, TheRunEndsWithTheFirstCardLoggedAndOneFailureEntry) {
 
     ASSERT_TRUE(sleeping) << "the run never reached the second card's download: " << dir.log()
                           << r.err;
-    EXPECT_FALSE(r.timedOut) << "the run must end once the server is gone";
-    EXPECT_EQ(r.signal, 0);
-    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_TRUE(endedWith(r, 1)) << "the run must end once the server is gone";
     const std::string log = dir.log();
     EXPECT_EQ(deactivatedEntries(log), (std::vector<std::string>{",101,Ames,Card,0, Deactivated"}))
         << log;
@@ -244,9 +354,7 @@ TEST(ServerGoesAway, TheRunEndsWithTheFirstCardLoggedAndOneFailureEntry) {
     EXPECT_TRUE(startsWith(lines.back(), "SELECT k.KeyNumber")) << lines.back();
 
     // The failure entry is two lines: the server's message may not add any of its own.
-    size_t physicalLines = 0;
-    for (char c : log) physicalLines += c == '\n';
-    EXPECT_EQ(physicalLines, lines.size());
+    EXPECT_EQ(newlines(log), lines.size());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -258,11 +366,6 @@ int previewCount(const std::string& out) {
     std::smatch match;
     if (!std::regex_search(out, match, kSummary)) return -1;
     return std::stoi(match[1]);
-}
-
-size_t logLineCount(const std::string& path) {
-    const std::string text = readFile(path);
-    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
 }
 
 TEST(KilledRun, TheNextRunCompletesItAndTheSiteEqualsOneWholeRun) {
@@ -321,12 +424,11 @@ TEST(KilledRun, TheNextRunCompletesItAndTheSiteEqualsOneWholeRun) {
                 std::filesystem::remove(killed.file(file));
             writeFile(killed.siteDb(), pristine);
             auto child = killed.start({"silent"}, "run", c.env);
-            const auto deadline = SteadyClock::now() + 60s;
-            while (!atSave && child->running() &&
-                   logLineCount(killed.file("dormex.log")) < third + 1 &&
-                   SteadyClock::now() < deadline)
-                std::this_thread::sleep_for(1ms);
-            if (!atSave) child->kill(SIGKILL);
+            if (!atSave) {
+                waitUntil([&] { return !child->running() || newlines(killed.log()) >= third + 1; },
+                          60s, 1ms);
+                child->kill(SIGKILL);
+            }
             RunResult r = child->wait(60s);
             killedMidRun = r.signal == SIGKILL &&
                            deactivatedKeys(killed.log()).size() < static_cast<size_t>(expected);
@@ -409,11 +511,7 @@ TEST(TwoRunsAtOnce, TheSecondWaitsForTheFirstAndNoCardIsLoggedTwice) {
 
     const std::string log = dir.log();
     const auto failures = failureEntries(log);
-    for (const RunResult* o : {&a, &b}) {
-        EXPECT_FALSE(o->timedOut);
-        EXPECT_EQ(o->signal, 0);
-        EXPECT_EQ(o->status, 0) << o->err;
-    }
+    for (const RunResult* o : {&a, &b}) EXPECT_TRUE(endedWith(*o, 0));
     EXPECT_TRUE(failures.empty());
 
     TestSite site(sqliteAt(dir.siteDb()));
@@ -458,11 +556,8 @@ TEST(TwoRunsAtOnce, TheSecondWaitsForTheFirstAndNoCardIsLoggedTwice) {
 }
 
 TEST(TwoRunsAtOnce, ARunFindingTheLockHeldWaitsThenGivesUpHavingDoneNothing) {
-    ProgramDir dir;
-    writeFile(dir.file("Dormex.ini"), settingsText("30", {0}));
-    auto site = TestSite::create(sqliteAt(dir.siteDb()));
-    site->add(scenario::fiveIdleCards());
-    const auto before = site->cardStates();
+    IdleSite s;
+    const ProgramDir& dir = s.dir;
     // The test holds the lock as a first run would.
     auto holder = platform::makeSystemRunLock();
     ASSERT_TRUE(holder->acquire(dir.file("Dormex.lock"), 0));
@@ -470,12 +565,11 @@ TEST(TwoRunsAtOnce, ARunFindingTheLockHeldWaitsThenGivesUpHavingDoneNothing) {
     const auto started = SteadyClock::now();
     RunResult given = dir.run({"silent"}, 90s);
     EXPECT_GE(SteadyClock::now() - started, 59s) << "it waited for the lock";
-    EXPECT_FALSE(given.timedOut);
-    EXPECT_EQ(given.status, 2);
+    EXPECT_TRUE(endedWith(given, 2));
     EXPECT_NE(given.err.find("Another run is in progress."), std::string::npos) << given.err;
     EXPECT_EQ(logMessages(dir.log()),
               std::vector<std::string>{"Set-up failed: Another run is in progress."});
-    EXPECT_EQ(site->cardStates(), before) << "nothing changed";
+    EXPECT_EQ(s.site().cardStates(), s.before) << "nothing changed";
 
     // A lock released within the wait lets the waiting run go ahead.
     auto waiting = dir.start({"silent"});
@@ -626,18 +720,17 @@ TEST(BadSettings, NoCrashNoHangTheFileKeptAndOnlyLoggedCardsChanged) {
         << "the sweep reached both runs and set-up errors";
     EXPECT_GT(deactivations, 0u);
 
-    // Settings that are no regular file read as missing: the defaults, nothing selected.
-    std::filesystem::remove(dir.file("Dormex.ini"));
-    ASSERT_EQ(::mkfifo(dir.file("Dormex.ini").c_str(), 0644), 0);
-    RunResult fifo = dir.run({"silent"}, 30s);
-    EXPECT_FALSE(fifo.timedOut) << "a FIFO in place of the settings must not block the run";
-    EXPECT_EQ(fifo.status, 0) << fifo.err;
-    std::filesystem::remove(dir.file("Dormex.ini"));
-    std::filesystem::create_directory(dir.file("Dormex.ini"));
-    RunResult directory = dir.run({"silent"}, 30s);
-    EXPECT_FALSE(directory.timedOut);
-    EXPECT_EQ(directory.status, 0) << directory.err;
-    EXPECT_TRUE(std::filesystem::is_directory(dir.file("Dormex.ini")));
+    // Settings that are no regular file read as missing: the defaults, nothing selected. A FIFO in
+    // their place must not block the run.
+    const std::string ini = dir.file("Dormex.ini");
+    for (const bool fifo : {true, false}) {
+        SCOPED_TRACE(fifo ? "a FIFO" : "a folder");
+        std::filesystem::remove(ini);
+        ASSERT_TRUE(fifo ? ::mkfifo(ini.c_str(), 0644) == 0
+                         : std::filesystem::create_directory(ini));
+        EXPECT_TRUE(endedWith(dir.run({"silent"}, 30s), 0));
+    }
+    EXPECT_TRUE(std::filesystem::is_directory(ini));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -750,9 +843,7 @@ TEST(OddSiteData, NoCrashAndExactlyTheIdleCardsOfSelectedTypesChangeEachLogged) 
             before = site->cardStates();
         }
         RunResult r = dir.run({"silent"}, 30s);
-        EXPECT_FALSE(r.timedOut);
-        EXPECT_EQ(r.signal, 0) << r.err;
-        EXPECT_EQ(r.status, c.failure.empty() ? 0 : 1) << r.err << dir.log();
+        EXPECT_TRUE(endedWith(r, c.failure.empty() ? 0 : 1)) << dir.log();
 
         // The run handles the cards in key order until the first poison card.
         const SortKey stop = c.poison.empty() ? SortKey{2, 0, ""} : sortKeyOf(c.poison.front().key);
@@ -869,8 +960,7 @@ TEST(Secrets, AFailedConnectionNeverShowsThePassword) {
         std::filesystem::remove(dir.file("dormex.log"));
         writeFile(dir.file("SiteLibrary.ini"), c.registration);
         RunResult r = dir.run({"silent"}, 60s, c.env);
-        EXPECT_FALSE(r.timedOut);
-        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_TRUE(endedWith(r, 2));
         EXPECT_NE(r.err.find(c.mentions), std::string::npos) << r.err;
         const std::string log = dir.log();
         EXPECT_EQ(logLines(log).size(), 1u) << "a set-up failure is one entry: " << log;
@@ -882,109 +972,7 @@ TEST(Secrets, AFailedConnectionNeverShowsThePassword) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// A PostgreSQL site, natively and through ODBC: locks held by another session, and a server that
-// stops answering.
-
-// A site of its own (a schema) in the database of scripts/pg-harness.sh, dropped afterwards, with
-// the test's own connection to it.
-class HarnessSite {
-public:
-    TestSite& site() { return *m_site; }
-    int port() const { return std::stoi(envOr("DORMEX_PG_PORT")); }
-    // SiteLibrary.ini for the program, reaching the site at `port` on the harness's host.
-    std::string registration(Driver driver, int port) const {
-        return m_schema.registration(driver, port);
-    }
-
-    // How many sessions wait for a lock that the test's connection holds (from pg_locks: inside
-    // a transaction pg_stat_activity stays as it was when first read).
-    int waitingForUs() {
-        return m_site
-            ->rows(
-                "SELECT COUNT(*) FROM pg_locks "
-                "WHERE NOT granted AND pg_backend_pid() = ANY (pg_blocking_pids(pid))")[0][0]
-            .toInt();
-    }
-
-private:
-    HarnessSchema m_schema;  // made before the connection, dropped after it
-    std::unique_ptr<TestSite> m_site = TestSite::create(m_schema.settings());
-};
-
-double secondsSince(SteadyClock::time_point start) {
-    return std::chrono::duration<double>(SteadyClock::now() - start).count();
-}
-
-// Polls `done` every 20 ms until it holds or `limit` passes; its last value.
-template <class Condition>
-bool waitUntil(Condition done, SteadyClock::duration limit) {
-    const auto deadline = SteadyClock::now() + limit;
-    while (!done()) {
-        if (SteadyClock::now() > deadline) return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
-
-TEST(ServerLocks, ALockHeldThroughoutFailsTheRunInTimeAndOneReleasedInTimeIsWaitedFor) {
-    DORMEX_REQUIRE_HARNESS();
-    for (Driver driver : {Driver::Postgres, Driver::Odbc}) {
-        for (const bool released : {false, true}) {
-            SCOPED_TRACE(std::string(driverName(driver)) + (released ? ", released" : ", held"));
-            HarnessSite harness;
-            TestSite& site = harness.site();
-            site.add(scenario::fiveIdleCards());
-            const auto before = site.cardStates();
-            ProgramDir dir;
-            writeFile(dir.file("Dormex.ini"), settingsText("30", {0}));
-            writeFile(dir.file("SiteLibrary.ini"), harness.registration(driver, harness.port()));
-            site.exec("BEGIN");
-            site.rows("SELECT 1 FROM Keycards FOR UPDATE");
-
-            const auto started = SteadyClock::now();
-            auto child = dir.start({"silent"});
-            bool waited = true;
-            if (released) {
-                waited = waitUntil([&] { return harness.waitingForUs() > 0; }, 20s);
-                std::this_thread::sleep_until(started + 3s);
-                waited = waited && child->running() && deactivatedKeys(dir.log()).empty();
-                site.exec("ROLLBACK");
-            }
-            RunResult r = child->wait(60s);
-            const double seconds = secondsSince(started);
-            if (!released) site.exec("ROLLBACK");
-            std::printf("[ measured ] %s, lock %s: the run ended after %.1f s\n",
-                        driverName(driver), released ? "released after 3 s" : "held throughout",
-                        seconds);
-
-            EXPECT_FALSE(r.timedOut) << "the run must give up on the lock, not hang";
-            EXPECT_EQ(r.signal, 0);
-            const std::string log = dir.log();
-            if (released) {
-                EXPECT_TRUE(waited) << "the run waits for the lock: " << log;
-                EXPECT_EQ(r.status, 0) << r.err << log;
-                EXPECT_EQ(deactivatedKeys(log),
-                          (std::vector<std::string>{"101", "102", "103", "104", "105"}));
-                EXPECT_TRUE(failureEntries(log).empty()) << log;
-                continue;
-            }
-            EXPECT_LT(seconds, 30);
-            EXPECT_GE(seconds, 9) << "the lock is waited for as long as on SQLite: " << log;
-            EXPECT_EQ(r.status, 1) << r.err;
-            const auto lines = logLines(log);
-            ASSERT_EQ(lines.size(), 3u) << log;
-            EXPECT_EQ(messageOf(lines[0]), "Days = 30");
-            EXPECT_TRUE(startsWith(messageOf(lines[1]), "RunQuery():5:")) << lines[1];
-            EXPECT_NE(messageOf(lines[1]).find("waiting 10 s for a lock held by another session"),
-                      std::string::npos)
-                << lines[1];
-            EXPECT_EQ(lines[1].find(envOr("DORMEX_PG_PASSWORD")), std::string::npos);
-            EXPECT_TRUE(startsWith(lines[2], "SELECT k.KeyNumber")) << lines[2];
-            EXPECT_EQ(site.cardStates(), before) << "no card deactivated";
-            EXPECT_TRUE(site.downloadsPerCard().empty());
-        }
-    }
-}
+// A PostgreSQL server, natively and through ODBC, that stops answering.
 
 // A TCP relay on 127.0.0.1 to the server, on a thread of its own. stop() makes it go silent: it
 // no longer forwards, accepts, reads or writes anything, yet closes nothing until it is destroyed
@@ -1091,22 +1079,18 @@ TEST(ServerStopsAnswering, TheRunEndsWithALoggedFailureAndExactlyTheLoggedCardsS
     DORMEX_REQUIRE_HARNESS();
     for (Driver driver : {Driver::Postgres, Driver::Odbc}) {
         SCOPED_TRACE(driverName(driver));
-        HarnessSite harness;
-        TestSite& site = harness.site();
-        site.add(scenario::fiveIdleCards());
-        const auto before = site.cardStates();
+        IdleSite s(driver);
+        TestSite& site = s.site();
         // The second card's row is locked: the run waits there, the first card done, when the
         // relay goes silent. The lock outlasts the run, so the second card is never saved.
         site.exec("BEGIN");
         site.rows("SELECT 1 FROM Keycards WHERE CardID = 2 FOR UPDATE");
-        SilentRelay relay(harness.port());
-        ProgramDir dir;
-        writeFile(dir.file("Dormex.ini"), settingsText("30", {0}));
-        writeFile(dir.file("SiteLibrary.ini"), harness.registration(driver, relay.port()));
+        SilentRelay relay(IdleSite::serverPort());
+        s.reachAt(relay.port());
 
-        auto child = dir.start({"silent"});
+        auto child = s.dir.start({"silent"});
         const bool reached =
-            waitUntil([&] { return !child->running() || harness.waitingForUs() > 0; }, 30s);
+            waitUntil([&] { return !child->running() || s.waitingForUs() > 0; }, 30s);
         relay.stop();
         const auto silent = SteadyClock::now();
         RunResult r = child->wait(120s);
@@ -1115,18 +1099,16 @@ TEST(ServerStopsAnswering, TheRunEndsWithALoggedFailureAndExactlyTheLoggedCardsS
         std::printf("[ measured ] %s: the run ended %.1f s after the relay went silent\n",
                     driverName(driver), seconds);
 
-        const std::string log = dir.log();
+        const std::string log = s.dir.log();
         ASSERT_TRUE(reached) << "the run never waited for the second card: " << log << r.err;
-        EXPECT_FALSE(r.timedOut) << "the run must end once the server stops answering";
+        EXPECT_TRUE(endedWith(r, 1)) << "the run must end once the server stops answering";
         EXPECT_LT(seconds, 90);
-        EXPECT_EQ(r.signal, 0);
-        EXPECT_EQ(r.status, 1) << r.err;
         EXPECT_EQ(deactivatedKeys(log), (std::vector<std::string>{"101"})) << log;
         const auto failures = failureEntries(log);
         ASSERT_EQ(failures.size(), 1u) << log;
         EXPECT_NE(failures[0].find("stopped answering"), std::string::npos) << failures[0];
         EXPECT_TRUE(startsWith(logLines(log).back(), "SELECT k.KeyNumber")) << log;
-        EXPECT_EQ(changedKeys(site, before), (std::set<std::string>{"101"}))
+        EXPECT_EQ(changedKeys(site, s.before), (std::set<std::string>{"101"}))
             << "the cards saved are the cards logged";
     }
 }
@@ -1142,32 +1124,29 @@ TEST(OddLog, AnythingButAFileAtTheLogsPathStopsTheRunBeforeAnyCard) {
     } cases[] = {
         {"a FIFO", true, false}, {"a FIFO a reader holds", true, true}, {"a folder", false, false}};
     // Each run tries its first entry for 10 s: they run side by side.
-    std::vector<std::unique_ptr<ProgramDir>> dirs;
+    std::vector<std::unique_ptr<IdleSite>> sites;
     std::vector<std::unique_ptr<Child>> runs;
     std::vector<int> readers;
     for (const Case& c : cases) {
-        dirs.push_back(std::make_unique<ProgramDir>());
-        writeFile(dirs.back()->file("Dormex.ini"), settingsText("30", {0}));
-        TestSite::create(sqliteAt(dirs.back()->siteDb()))->add(scenario::fiveIdleCards());
-        const std::string log = dirs.back()->file("dormex.log");
+        sites.push_back(std::make_unique<IdleSite>());
+        const std::string log = sites.back()->dir.file("dormex.log");
         ASSERT_TRUE(c.fifo ? ::mkfifo(log.c_str(), 0644) == 0
                            : std::filesystem::create_directory(log));
         readers.push_back(c.reader ? ::open(log.c_str(), O_RDONLY | O_NONBLOCK) : -1);
-        runs.push_back(dirs.back()->start({"silent"}));
+        runs.push_back(sites.back()->dir.start({"silent"}));
     }
     for (size_t i = 0; i < runs.size(); ++i) {
         SCOPED_TRACE(cases[i].name);
         RunResult r = runs[i]->wait(60s);
-        EXPECT_FALSE(r.timedOut);
-        EXPECT_EQ(r.status, 1) << r.err;
-        EXPECT_NE(r.err.find(dirs[i]->file("dormex.log")), std::string::npos) << r.err;
+        EXPECT_TRUE(endedWith(r, 1));
+        EXPECT_NE(r.err.find(sites[i]->dir.file("dormex.log")), std::string::npos) << r.err;
         EXPECT_NE(r.err.find("  Days = 30\""), std::string::npos) << r.err;
         if (readers[i] >= 0) {
             char buffer[64];
             EXPECT_EQ(::read(readers[i], buffer, sizeof buffer), 0) << "only a file is written";
             ::close(readers[i]);
         }
-        for (const auto& [id, state] : TestSite(sqliteAt(dirs[i]->siteDb())).cardStates())
+        for (const auto& [id, state] : TestSite(sqliteAt(sites[i]->dir.siteDb())).cardStates())
             EXPECT_EQ(state, kUntouched) << "card " << id;
     }
 }
