@@ -13,10 +13,7 @@ namespace dormex::site {
 namespace {
 
 TEST(SiteError, MessagesLoseTrailingBlanksControlCharactersAndPeriods) {
-    struct Case {
-        const char* text;
-        const char* message;
-    } cases[] = {
+    const std::pair<const char*, const char*> cases[] = {
         {"Trigger says no.", "Trigger says no"},
         {"Trailing junk . . \r\n\t ", "Trailing junk"},
         {"Inner. Periods stay.", "Inner. Periods stay"},
@@ -26,7 +23,7 @@ TEST(SiteError, MessagesLoseTrailingBlanksControlCharactersAndPeriods) {
          "N\xc3\xa4me \xc3\xbc"
          "bel"},
     };
-    for (const auto& c : cases) EXPECT_EQ(TrimErrorText(c.text), c.message) << c.text;
+    for (const auto& [text, message] : cases) EXPECT_EQ(TrimErrorText(text), message) << text;
 }
 
 // The message `call` fails with; a call that does not fail is a test failure.
@@ -143,17 +140,13 @@ TEST(ResultCursor, IntegerAndTextReadingOfOddValues) {
 }
 
 TEST(Utf, RoundTripsAndReplacesInvalidSequences) {
-    struct Case {
-        std::string utf8;
-        std::u16string utf16;
-    } cases[] = {
+    const std::pair<std::string, std::u16string> roundTrips[] = {
         {"plain", u"plain"},
         {"\xc3\xa4\xe2\x82\xac", u"\u00e4\u20ac"},
-        {"\xf0\x9f\x94\x91", u"\U0001F511"},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(platform::toUtf16(c.utf8), c.utf16);
-        EXPECT_EQ(platform::toUtf8(c.utf16), c.utf8);
+        {"\xf0\x9f\x94\x91", u"\U0001F511"}};
+    for (const auto& [utf8, utf16] : roundTrips) {
+        EXPECT_EQ(platform::toUtf16(utf8), utf16);
+        EXPECT_EQ(platform::toUtf8(utf16), utf8);
     }
     EXPECT_EQ(platform::toUtf16("a\xff"
                                 "b"),

@@ -8,7 +8,6 @@
 
 #include <QDateTime>
 #include <QSqlQuery>
-#include <QSqlRecord>
 #include <QtGlobal>
 #include <algorithm>
 #include <atomic>
@@ -285,23 +284,19 @@ protected:
         m_site->add(row);
     }
 
-    // The columns of every row of `sql`, read on the fixture's own connection.
+    // The columns of every row of `sql`, read on the fixture's own connection: "null", a time as
+    // "yyyy-MM-dd HH:mm:ss", else the value's text.
     Rows rows(const std::string& sql) {
-        QSqlQuery query(m_db->connection());
-        if (!query.exec(QString::fromStdString(sql)))
-            throw Error(m_db->errorText(query.lastError()));
         Rows result;
-        while (query.next()) {
-            std::vector<std::string> row;
-            for (int i = 0; i < query.record().count(); ++i) {
-                const QVariant v = query.value(i);
+        for (const std::vector<QVariant>& row : m_site->rows(sql)) {
+            result.emplace_back();
+            for (const QVariant& v : row) {
                 const QString text =
                     v.typeId() == QMetaType::QDateTime
                         ? v.toDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
                         : v.toString();
-                row.push_back(query.isNull(i) ? "null" : text.toStdString());
+                result.back().push_back(v.isNull() ? "null" : text.toStdString());
             }
-            result.push_back(row);
         }
         return result;
     }
