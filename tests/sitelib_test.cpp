@@ -318,13 +318,6 @@ protected:
         return out;
     }
 
-    // Makes every UPDATE of Keycards or INSERT into CardDownloads fail with `message`.
-    void denyWrites(const std::string& table, const std::string& event,
-                    const std::string& message) {
-        exec(test::scenario::refusal(m_db->dialect() != Dialect::Sqlite, "deny_" + lower(table),
-                                     "BEFORE " + event + " ON " + table, "", message));
-    }
-
     std::unique_ptr<test::HarnessSchema> m_schema;
     std::unique_ptr<test::TestSite> m_site;  // the fixture's own connection
     SiteDatabase* m_db = nullptr;
@@ -506,8 +499,12 @@ TEST_P(SiteTest, TriggerRefusalsArriveAsTheDescriptionAndNeverLeaveASaveWithoutD
     };
     add(Card{1, 11, {}});
     auto site = create();
+    const bool sqlite = m_db->dialect() == Dialect::Sqlite;
     for (const auto& c : cases) {
-        denyWrites(c.table, c.event, c.message);
+        // A trigger that makes every such write to the table fail with the message.
+        const std::string name = "deny_" + lower(c.table);
+        exec(test::scenario::refusal(
+            !sqlite, name, std::string("BEFORE ") + c.event + " ON " + c.table, "", c.message));
         auto card = site->FindKeycards(-1, 11)->Item(1);
         card->SetActive(0);
         std::string failure;
@@ -522,10 +519,8 @@ TEST_P(SiteTest, TriggerRefusalsArriveAsTheDescriptionAndNeverLeaveASaveWithoutD
         EXPECT_EQ(rows("SELECT Active, (SELECT COUNT(*) FROM CardDownloads) FROM Keycards"),
                   (Rows{{c.save ? "1" : "0", c.save ? "0" : "1"}}))
             << c.message;
-        const std::string name = "deny_" + lower(c.table);
-        exec(m_db->dialect() == Dialect::Sqlite
-                 ? "DROP TRIGGER " + name
-                 : "DROP TRIGGER " + name + " ON " + c.table + "; DROP FUNCTION " + name + "()");
+        exec(sqlite ? "DROP TRIGGER " + name
+                    : "DROP TRIGGER " + name + " ON " + c.table + "; DROP FUNCTION " + name + "()");
     }
 }
 
