@@ -31,25 +31,23 @@ TEST(DatabaseRegistration, ReadsTheKeysOfItsSectionBesideTheProgram) {
 }
 
 TEST(DatabaseRegistration, PortIsEmptyOrAWholeNumberFromOneTo65535) {
-    struct Case {
-        const char* port;
-        int number;  // 0: refused
-    } cases[] = {
+    // Each port with its number: -1 for none, 0 where it is refused.
+    const std::pair<const char*, int> cases[] = {
         {"", -1},     {"1", 1},   {"65535", 65535}, {"0", 0},   {"-1", 0},
         {"65536", 0}, {"54x", 0}, {"80 ", 0},       {"1.5", 0}, {"99999999999999999999", 0}};
-    for (const auto& c : cases) {
+    for (const auto& [port, number] : cases) {
         DatabaseRegistration registration;
         registration.file = "X.ini";
-        registration.port = c.port;
-        if (c.number != 0) {
-            EXPECT_EQ(registration.portNumber(), c.number) << c.port;
+        registration.port = port;
+        if (number != 0) {
+            EXPECT_EQ(registration.portNumber(), number) << port;
             continue;
         }
         try {
             registration.portNumber();
-            ADD_FAILURE() << c.port;
+            ADD_FAILURE() << port;
         } catch (const Error& e) {
-            EXPECT_EQ(e.what(), "Invalid Port '" + std::string(c.port) + "' in X.ini");
+            EXPECT_EQ(e.what(), "Invalid Port '" + std::string(port) + "' in X.ini");
         }
     }
 }
