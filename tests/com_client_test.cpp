@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <tuple>
 
 #include "ComSiteLibrary.h"
 #include "SiteIds.h"
@@ -65,29 +66,23 @@ struct Server {
             dll = dll.substr(0, dll.find_last_of(L"\\/") + 1) + L"DormexSiteTest.dll";
             const HMODULE module = LoadLibraryW(dll.c_str());
             if (!module) throw std::runtime_error("DormexSiteTest.dll is not beside the test");
-            auto function = [&](const char* name) {
+            // Each export into the member of its type.
+            auto bind = [&](auto& member, const char* name) {
                 FARPROC f = GetProcAddress(module, name);
                 if (!f) throw std::runtime_error(std::string("no export ") + name);
-                return f;
+                member = reinterpret_cast<std::remove_reference_t<decltype(member)>>(
+                    reinterpret_cast<void (*)()>(f));
             };
             Server s{};
-            s.registerServer = reinterpret_cast<decltype(s.registerServer)>(
-                reinterpret_cast<void (*)()>(function("DllRegisterServer")));
-            s.unregisterServer = reinterpret_cast<decltype(s.unregisterServer)>(
-                reinterpret_cast<void (*)()>(function("DllUnregisterServer")));
+            bind(s.registerServer, "DllRegisterServer");
+            bind(s.unregisterServer, "DllUnregisterServer");
             if (FAILED(s.registerServer())) throw std::runtime_error("registration failed");
-            s.live = reinterpret_cast<decltype(s.live)>(
-                reinterpret_cast<void (*)()>(function("DormexSiteLiveObjects")));
-            s.takeCalls = reinterpret_cast<decltype(s.takeCalls)>(
-                reinterpret_cast<void (*)()>(function("DormexSiteTakeCalls")));
-            s.inject = reinterpret_cast<decltype(s.inject)>(
-                reinterpret_cast<void (*)()>(function("DormexSiteInject")));
-            s.moveSlot = reinterpret_cast<decltype(s.moveSlot)>(
-                reinterpret_cast<void (*)()>(function("DormexSiteMoveSlot")));
-            s.declare = reinterpret_cast<decltype(s.declare)>(
-                reinterpret_cast<void (*)()>(function("DormexSiteDeclare")));
-            s.setDirectory = reinterpret_cast<decltype(s.setDirectory)>(
-                reinterpret_cast<void (*)()>(function("DormexSiteSetProgramDirectory")));
+            bind(s.live, "DormexSiteLiveObjects");
+            bind(s.takeCalls, "DormexSiteTakeCalls");
+            bind(s.inject, "DormexSiteInject");
+            bind(s.moveSlot, "DormexSiteMoveSlot");
+            bind(s.declare, "DormexSiteDeclare");
+            bind(s.setDirectory, "DormexSiteSetProgramDirectory");
             return s;
         }();
         return server;
@@ -100,13 +95,35 @@ struct Server {
     }
 };
 
-// The system's own text for a code, trimmed as the program trims it; empty when there is none.
-std::string systemTextOf(HRESULT status) {
+// The system's own text for a code, trimmed as the program trims it; `otherwise` when there is
+// none.
+std::string systemTextOf(HRESULT status, const std::string& otherwise = "") {
     wchar_t buffer[256];
     const DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
                                    nullptr, static_cast<DWORD>(status), 0, buffer, 256, nullptr);
-    if (n == 0) return {};
-    return site::TrimErrorText(platform::toUtf8(std::u16string(buffer, buffer + n)));
+    const std::string text =
+        n ? site::TrimErrorText(platform::toUtf8(std::wstring_view(buffer, n))) : "";
+    return text.empty() ? otherwise : text;
+}
+
+// The text the system's conversion writes for `value` in the user's locale.
+std::string systemTextOf(VARIANT value) {
+    VARIANT text;
+    VariantInit(&text);
+    if (FAILED(VariantChangeTypeEx(&text, &value, LOCALE_USER_DEFAULT, 0, VT_BSTR))) return "?";
+    const std::string result =
+        platform::toUtf8(std::wstring_view(text.bstrVal, SysStringLen(text.bstrVal)));
+    VariantClear(&text);
+    return result;
+}
+
+// A variant of type `vt`, its value written by `set` (none: empty).
+VARIANT variantOf(VARTYPE vt, void (*set)(VARIANT&) = nullptr) {
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = vt;
+    if (set) set(v);
+    return v;
 }
 
 // The stand-in's [COM] keys, with `key` set to `value` (none: the four keys as they are); a
@@ -115,7 +132,7 @@ std::string comIni(const std::string& key = "", const std::string& value = "") {
     auto text = [](const GUID& id) {
         wchar_t buffer[40];
         StringFromGUID2(id, buffer, 40);
-        return platform::toUtf8(std::u16string(buffer, buffer + wcslen(buffer)));
+        return platform::toUtf8(std::wstring_view(buffer));
     };
     const std::pair<std::string, std::string> keys[] = {
         {"Class", "DormexSiteTest.TopLevel"},
@@ -156,7 +173,7 @@ protected:
     void SetUp() override {
         ProgramDirTest::SetUp();
         server.inject(kClear, 0, 0, S_OK, nullptr);
-        server.setDirectory(wide(dir.path()).c_str());
+        server.setDirectory(platform::toWide(dir.path()).c_str());
         writeFile(dir.file("SiteLibrary.ini"), comIni());
         writeFile(dir.file("site.db"), "");
         for (const std::string& statement : kSchema) sql(statement);
@@ -168,10 +185,6 @@ protected:
         server.setDirectory(nullptr);
         EXPECT_EQ(server.live(kAll), 0) << "objects left alive in the server";
         ProgramDirTest::TearDown();
-    }
-    static std::wstring wide(const std::string& text) {
-        const std::u16string units = platform::toUtf16(text);
-        return std::wstring(units.begin(), units.end());
     }
     site::CreateFunction creator() { return com::comSiteLibrary(dir.path() + "/"); }
 
@@ -207,9 +220,7 @@ protected:
             form.RunQuery(30);
             // The cursor keeps its recordset; the top-level object, collections and cards are
             // gone once the routines end.
-            EXPECT_EQ(server.live(kTop), 0);
-            EXPECT_EQ(server.live(kCollection), 0);
-            EXPECT_EQ(server.live(kCard), 0);
+            for (Kind kind : {kTop, kCollection, kCard}) EXPECT_EQ(server.live(kind), 0) << kind;
         }
         EXPECT_EQ(server.live(kAll), 0);
         std::vector<std::string> lines;
@@ -261,11 +272,13 @@ TEST_F(ComClient, FailuresCarryTheirMessageAndReleaseEverything) {
         Mode mode;
         HRESULT status;
         const wchar_t* description;
-        std::string expected;  // the whole log entry's first line
+        std::string expected;  // the log's last entry
         std::string cardState;
+        size_t entries = 1;      // the log's entries
+        std::string first = "";  // the first of several entries
     };
     const std::string kLocked = "Card is locked by the door controller";
-    const std::vector<Case> cases = {
+    std::vector<Case> cases = {
         // Error information crosses the boundary, trimmed of its period and blanks.
         {kCard, 31, kFail, E_FAIL, L"Card is locked by the door controller. \r\n",
          "RunQuery():5:" + kLocked, "1|0|0|"},
@@ -287,15 +300,36 @@ TEST_F(ComClient, FailuresCarryTheirMessageAndReleaseEverything) {
          "RunQuery():2:No card at item 1 for key number 5000000000", "1|0|0|"},
         {kTop, 2, kNullResult, S_OK, nullptr,
          "RunQuery():1:No card collection for key number 5000000000", "1|0|0|"},
+        // A failing statement ends both routines.
+        {kTop, 35, kFail, E_FAIL, L"no such table: MXRSettings",
+         "RunQuery():0:no such table: MXRSettings", "1|0|0|", 2,
+         "LoadCustomNames():no such table: MXRSettings"},
     };
+    // ADO's State, EOF, Fields, MoveNext, the Fields' Item and Count, and a Field's Name and
+    // Value, by their table index less the seven IUnknown and IDispatch slots, end both routines.
+    // A failing MoveNext ends the selection after its first row, whose card is still deactivated.
+    const std::tuple<Kind, int, std::string, std::string> rowSources[] = {
+        {kRecordset, 55 - 6, "0", "1|0|0|"}, {kRecordset, 20 - 6, "0", "1|0|0|"},
+        {kRecordset, 21 - 6, "0", "1|0|0|"}, {kRecordset, 36 - 6, "6", "0|3|6|"},
+        {kFields, 10 - 6, "0", "1|0|0|"},    {kFields, 7 - 6, "0", "1|0|0|"},
+        {kField, 11 - 6, "0", "1|0|0|"},     {kField, 13 - 6, "0", "1|0|0|"}};
+    for (const auto& [kind, position, marker, cardState] : rowSources) {
+        const std::string failed = "Row source failed";
+        cases.push_back({kind, position, kFail, E_FAIL, L"Row source failed.",
+                         "RunQuery():" + marker + ":" + failed, cardState, marker == "6" ? 3u : 2u,
+                         "LoadCustomNames():" + failed});
+    }
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.expected);
+        SCOPED_TRACE(std::to_string(c.kind) + ":" + std::to_string(c.position) + " " + c.expected);
         sql("UPDATE Keycards SET Active = 1, CardStatus = 0, StatusReason = 0");
         server.inject(c.kind, c.position, c.mode, c.status, c.description);
         const auto lines = run();
         server.inject(kClear, 0, 0, S_OK, nullptr);
-        ASSERT_EQ(lines.size(), 1u);
-        EXPECT_EQ(lines[0], c.expected);
+        ASSERT_EQ(lines.size(), c.entries);
+        EXPECT_EQ(lines.back(), c.expected);
+        if (c.entries > 1) {
+            EXPECT_EQ(lines.front(), c.first);
+        }
         EXPECT_EQ(card(1), c.cardState);
     }
     // A failure that publishes nothing is not described by error information left over.
@@ -317,39 +351,7 @@ TEST_F(ComClient, FailuresCarryTheirMessageAndReleaseEverything) {
     }
 }
 
-TEST_F(ComClient, RecordsetFailuresEndBothRoutinesAndReleaseEverything) {
-    // ADO's State, EOF, Fields, MoveNext, the Fields' Item and Count, and a Field's Name and
-    // Value, by their table index less the seven IUnknown and IDispatch slots. A failing
-    // MoveNext ends the selection after its first row, whose card is still deactivated.
-    struct Case {
-        Kind kind;
-        int position;
-        std::string marker;
-        std::string cardState;
-    };
-    const Case cases[] = {{kRecordset, 55 - 6, "0", "1|0|0|"}, {kRecordset, 20 - 6, "0", "1|0|0|"},
-                          {kRecordset, 21 - 6, "0", "1|0|0|"}, {kRecordset, 36 - 6, "6", "0|3|6|"},
-                          {kFields, 10 - 6, "0", "1|0|0|"},    {kFields, 7 - 6, "0", "1|0|0|"},
-                          {kField, 11 - 6, "0", "1|0|0|"},     {kField, 13 - 6, "0", "1|0|0|"}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::to_string(c.kind) + ":" + std::to_string(c.position));
-        sql("UPDATE Keycards SET Active = 1, CardStatus = 0, StatusReason = 0");
-        server.inject(c.kind, c.position, kFail, E_FAIL, L"Row source failed.");
-        const auto lines = run();
-        server.inject(kClear, 0, 0, S_OK, nullptr);
-        ASSERT_EQ(lines.size(), c.marker == "6" ? 3u : 2u);
-        EXPECT_EQ(lines.front(), "LoadCustomNames():Row source failed");
-        EXPECT_EQ(lines.back(), "RunQuery():" + c.marker + ":Row source failed");
-        EXPECT_EQ(card(1), c.cardState);
-    }
-}
-
-TEST_F(ComClient, FailingOrEmptyStatementsEndTheRoutinesCleanly) {
-    server.inject(kTop, 35, kFail, E_FAIL, L"no such table: MXRSettings");
-    auto lines = run();
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0], "LoadCustomNames():no such table: MXRSettings");
-    EXPECT_EQ(lines[1], "RunQuery():0:no such table: MXRSettings");
+TEST_F(ComClient, ASelectionWithoutARecordsetEndsTheRoutinesCleanly) {
     // A selection that succeeds without a recordset reads no rows: nothing is logged at all.
     std::filesystem::remove(dir.file("dormex.log"));
     server.inject(kTop, 35, kNullResult, S_OK, nullptr);
@@ -362,10 +364,6 @@ TEST_F(ComClient, FailingOrEmptyStatementsEndTheRoutinesCleanly) {
 }
 
 TEST_F(ComClient, ConfigurationMistakesAndDeclaredMismatchesAreOneLineCreationErrors) {
-    auto textOf = [](HRESULT status, const char* code) {
-        const std::string text = systemTextOf(status);
-        return text.empty() ? std::string("OLE error ") + code : text;
-    };
     const std::string declares = "The site library declares ";
     struct Case {
         std::string key, value;  // one [COM] key changed; no key: no SiteLibrary.ini at all
@@ -375,8 +373,8 @@ TEST_F(ComClient, ConfigurationMistakesAndDeclaredMismatchesAreOneLineCreationEr
     };
     const std::vector<Case> cases = {
         {"Class", "{6D9B8E3C-0000-4000-8000-0000000000AA}", 1,
-         textOf(REGDB_E_CLASSNOTREG, "80040154"), false},
-        {"Class", "No.Such.Class", 1, textOf(CO_E_CLASSSTRING, "800401F3"), true},
+         systemTextOf(REGDB_E_CLASSNOTREG, "OLE error 80040154"), false},
+        {"Class", "No.Such.Class", 1, systemTextOf(CO_E_CLASSSTRING, "OLE error 800401F3"), true},
         {"Class", "{garbage", 1, "", true},
         {"TopLevelInterface", "00000000-0000-0000-C000-000000000046}", 1, "", true},
         {"TopLevelInterface", "{1B2774D4-361E-42CC-80F5-A873B24D43A4}", 1,
@@ -434,12 +432,11 @@ TEST_F(ComClient, RegistrationIsPerUserAndUnregisteringRemovesTheClass) {
     const std::wstring base = L"Software\\DormexComClientTest" + std::to_wstring(sizeof(void*));
     const std::wstring clsid = L"Software\\Classes\\CLSID\\{07B11B6C-238B-42E7-B1F3-67C80838054F}";
     HKEY user = nullptr, root = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (base + L"\\User").c_str(), 0, nullptr, 0,
-                              KEY_ALL_ACCESS, nullptr, &user, nullptr),
-              ERROR_SUCCESS);
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (base + L"\\Root").c_str(), 0, nullptr, 0,
-                              KEY_ALL_ACCESS, nullptr, &root, nullptr),
-              ERROR_SUCCESS);
+    for (const auto& [name, key] : {std::pair{L"\\User", &user}, {L"\\Root", &root}}) {
+        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (base + name).c_str(), 0, nullptr, 0,
+                                  KEY_ALL_ACCESS, nullptr, key, nullptr),
+                  ERROR_SUCCESS);
+    }
     auto exists = [](HKEY parent, const std::wstring& key) {
         HKEY handle = nullptr;
         if (RegOpenKeyExW(parent, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS) return false;
@@ -474,27 +471,11 @@ TEST_F(ComClient, RecordsetsAreReadThroughTheIdEveryAdoVersionAnswers) {
               (std::vector<std::string>{"5000000000|Ames|", "705032704|Ames|"}));
 }
 
-// The text the system's conversion writes for `value` in the user's locale.
-std::string systemTextOf(VARIANT value) {
-    VARIANT text;
-    VariantInit(&text);
-    if (FAILED(VariantChangeTypeEx(&text, &value, LOCALE_USER_DEFAULT, 0, VT_BSTR))) return "?";
-    const std::string result =
-        platform::toUtf8(std::u16string(text.bstrVal, text.bstrVal + SysStringLen(text.bstrVal)));
-    VariantClear(&text);
-    return result;
-}
-
 TEST_F(ComClient, ProviderColumnTypesReadExactlyOrAsTheSystemWritesThem) {
-    VARIANT date;
-    VariantInit(&date);
-    date.vt = VT_DATE;
+    VARIANT date = variantOf(VT_DATE), cy = variantOf(VT_CY), r4 = variantOf(VT_R4);
     SYSTEMTIME t{2026, 12, 0, 5, 10, 0, 0, 0};
     SystemTimeToVariantTime(&t, &date.date);
-    VARIANT cy = date, r4 = date;
-    cy.vt = VT_CY;
     cy.cyVal.int64 = 125000;
-    r4.vt = VT_R4;
     r4.fltVal = 2.5f;
     struct Case {
         std::string declared, value, text;
@@ -539,14 +520,8 @@ TEST_F(ComClient, ProviderColumnTypesReadExactlyOrAsTheSystemWritesThem) {
 }
 
 TEST(ComVariant, EachTypeGivesTheTextAndIntegerTheLinuxLibraryGives) {
-    auto make = [](VARTYPE vt) {
-        VARIANT v;
-        VariantInit(&v);
-        v.vt = vt;
-        return v;
-    };
-    auto decimal = [&](std::uint32_t hi, std::uint64_t lo, BYTE scale, bool negative) {
-        VARIANT v = make(VT_DECIMAL);
+    auto decimal = [](std::uint32_t hi, std::uint64_t lo, BYTE scale, bool negative) {
+        VARIANT v = variantOf(VT_DECIMAL);
         v.decVal.Hi32 = hi;
         v.decVal.Lo64 = lo;
         v.decVal.scale = scale;
@@ -559,33 +534,23 @@ TEST(ComVariant, EachTypeGivesTheTextAndIntegerTheLinuxLibraryGives) {
         std::optional<std::string> text;
         std::optional<std::int64_t> integer;
     };
-    VARIANT i2 = make(VT_I2), i4 = make(VT_I4), i8 = make(VT_I8), b = make(VT_BOOL);
-    VARIANT i1 = make(VT_I1), ui4 = make(VT_UI4), ui8 = make(VT_UI8), cy = make(VT_CY);
-    VARIANT r4 = make(VT_R4), r8 = make(VT_R8), text = make(VT_BSTR);
-    i2.iVal = -5;
-    i4.lVal = 2147483647;
-    i8.llVal = -5000000000;
-    b.boolVal = VARIANT_TRUE;
-    i1.cVal = -128;
-    ui4.ulVal = 4294967295u;
-    ui8.ullVal = ~0ull;
-    cy.cyVal.int64 = -50000000000000;
-    r4.fltVal = -16777216.0f;
-    r8.dblVal = 0.1;
+    VARIANT text = variantOf(VT_BSTR);
     text.bstrVal = SysAllocStringLen(L"a\0b", 3);
     const Case cases[] = {
-        {make(VT_EMPTY), std::nullopt, 0},
-        {make(VT_NULL), std::nullopt, 0},
-        {i2, "-5", -5},
-        {i4, "2147483647", 2147483647},
-        {i8, "-5000000000", -5000000000},
-        {b, "True", 1},
-        {i1, "-128", -128},
-        {ui4, "4294967295", 4294967295},
-        {ui8, "18446744073709551615", std::nullopt},
-        {cy, "-5000000000", -5000000000},
-        {r4, "-16777216", -16777216},
-        {r8, "0.1", std::nullopt},
+        {variantOf(VT_EMPTY), std::nullopt, 0},
+        {variantOf(VT_NULL), std::nullopt, 0},
+        {variantOf(VT_I2, [](VARIANT& v) { v.iVal = -5; }), "-5", -5},
+        {variantOf(VT_I4, [](VARIANT& v) { v.lVal = 2147483647; }), "2147483647", 2147483647},
+        {variantOf(VT_I8, [](VARIANT& v) { v.llVal = -5000000000; }), "-5000000000", -5000000000},
+        {variantOf(VT_BOOL, [](VARIANT& v) { v.boolVal = VARIANT_TRUE; }), "True", 1},
+        {variantOf(VT_I1, [](VARIANT& v) { v.cVal = -128; }), "-128", -128},
+        {variantOf(VT_UI4, [](VARIANT& v) { v.ulVal = 4294967295u; }), "4294967295", 4294967295},
+        {variantOf(VT_UI8, [](VARIANT& v) { v.ullVal = ~0ull; }), "18446744073709551615",
+         std::nullopt},
+        {variantOf(VT_CY, [](VARIANT& v) { v.cyVal.int64 = -50000000000000; }), "-5000000000",
+         -5000000000},
+        {variantOf(VT_R4, [](VARIANT& v) { v.fltVal = -16777216.0f; }), "-16777216", -16777216},
+        {variantOf(VT_R8, [](VARIANT& v) { v.dblVal = 0.1; }), "0.1", std::nullopt},
         {text, std::string("a\0b", 3), std::nullopt},
         {decimal(0, 1250, 2, true), "-12.50", std::nullopt},
         {decimal(0, 5, 3, false), "0.005", std::nullopt},
@@ -601,7 +566,7 @@ TEST(ComVariant, EachTypeGivesTheTextAndIntegerTheLinuxLibraryGives) {
     }
     VariantClear(&text);
     for (VARTYPE other : {VT_UNKNOWN, VT_ERROR})
-        EXPECT_THROW(com::fieldValue(make(other)), site::UnreadableValue) << other;
+        EXPECT_THROW(com::fieldValue(variantOf(other)), site::UnreadableValue) << other;
 }
 
 }  // namespace

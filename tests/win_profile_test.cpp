@@ -176,21 +176,18 @@ TEST(ProfileAgainstTheSystem, DiffersOnlyWhereADifferenceIsKnown) {
         writeFile(path, l.file);
         const std::string ours = platform::ProfileRead(path, l.section, l.key);
         const std::string system = systemRead(path, l);
-        if (ours == system) {
+        const KnownDifference* known =
+            std::find_if(std::begin(kDifferences), std::end(kDifferences),
+                         [&](const KnownDifference& d) { return d.applies(l); });
+        if (ours == system)
             ++agreed;
-            continue;
-        }
-        const KnownDifference* known = nullptr;
-        for (const KnownDifference& d : kDifferences)
-            if (!known && d.applies(l)) known = &d;
-        if (known) {
+        else if (known != std::end(kDifferences))
             ++seen[known->what];
-            continue;
-        }
-        ADD_FAILURE() << "unexplained difference for [" << l.section << "] " << l.key << " in "
-                      << testing::PrintToString(l.file.substr(0, 60)) << ": ours "
-                      << testing::PrintToString(ours) << ", system "
-                      << testing::PrintToString(system);
+        else
+            ADD_FAILURE() << "unexplained difference for [" << l.section << "] " << l.key << " in "
+                          << testing::PrintToString(l.file.substr(0, 60)) << ": ours "
+                          << testing::PrintToString(ours) << ", system "
+                          << testing::PrintToString(system);
     }
     std::printf("%d of %zu lookups agree\n", agreed, lookups.size());
     for (const KnownDifference& d : kDifferences) {

@@ -1,6 +1,7 @@
 // The Win32 window driven through its messages (needs a display: Wine under Xvfb in the tests).
 #include <windows.h>
 
+#include <array>
 #include <string>
 
 #include "Form1Window.h"
@@ -20,12 +21,13 @@ std::string textOf(HWND window) {
     return platform::toUtf8(std::wstring_view(buffer, length > 0 ? length : 0));
 }
 
-// The control's rectangle in its parent's client coordinates.
-RECT placeOf(HWND control) {
-    RECT rect{};
-    ::GetWindowRect(control, &rect);
-    ::MapWindowPoints(nullptr, ::GetParent(control), reinterpret_cast<POINT*>(&rect), 2);
-    return rect;
+// A window's left, top, width and height: in its parent's client coordinates with `inParent`,
+// else on the screen.
+std::array<LONG, 4> placeOf(HWND window, bool inParent = true) {
+    RECT r{};
+    ::GetWindowRect(window, &r);
+    if (inParent) ::MapWindowPoints(nullptr, ::GetParent(window), reinterpret_cast<POINT*>(&r), 2);
+    return {r.left, r.top, r.right - r.left, r.bottom - r.top};
 }
 
 class Win32Window : public ProgramDirTest {
@@ -62,12 +64,8 @@ TEST_F(Win32Window, HasTheFixedOuterSizePlaceFontAndControlsAt96Dpi) {
 
     const HWND main = window.handle();
     EXPECT_EQ(textOf(main), "Dormex");
-    RECT outer{}, client{}, frame{};
-    ::GetWindowRect(main, &outer);
-    EXPECT_EQ(outer.left, 192);
-    EXPECT_EQ(outer.top, 114);
-    EXPECT_EQ(outer.right - outer.left, 218);
-    EXPECT_EQ(outer.bottom - outer.top, 285);
+    EXPECT_EQ(placeOf(main, false), (std::array<LONG, 4>{192, 114, 218, 285}));
+    RECT client{}, frame{};
     // The client area is what the frame of this style leaves, and holds every control.
     ::GetClientRect(main, &client);
     ::AdjustWindowRectEx(&frame, static_cast<DWORD>(::GetWindowLongPtrW(main, GWL_STYLE)), FALSE,
@@ -91,23 +89,19 @@ TEST_F(Win32Window, HasTheFixedOuterSizePlaceFontAndControlsAt96Dpi) {
     struct Place {
         ControlId id;
         const char* text;
-        LONG left, top, width, height;
+        std::array<LONG, 4> place;  // left, top, width, height
     } places[] = {
-        {win::kLabel1, " Select the Employee Types to Expire:", 8, 8, 193, 13},
-        {win::kCheckListBox1, "", 8, 24, 193, 153},
-        {win::kBtnCheckAll, "Check All", 124, 26, 75, 25},
-        {win::kLabel2, "Number of days to allow with no activity", 8, 184, 138, 26},
-        {win::kTxtDays, "30", 160, 184, 41, 21},
-        {win::kBtnSave, "Save Settings", 112, 219, 91, 25},
+        {win::kLabel1, " Select the Employee Types to Expire:", {8, 8, 193, 13}},
+        {win::kCheckListBox1, "", {8, 24, 193, 153}},
+        {win::kBtnCheckAll, "Check All", {124, 26, 75, 25}},
+        {win::kLabel2, "Number of days to allow with no activity", {8, 184, 138, 26}},
+        {win::kTxtDays, "30", {160, 184, 41, 21}},
+        {win::kBtnSave, "Save Settings", {112, 219, 91, 25}},
     };
     for (const Place& p : places) {
         const HWND c = control(p.id);
         ASSERT_NE(c, nullptr) << p.text;
-        const RECT r = placeOf(c);
-        EXPECT_EQ(r.left, p.left) << p.text;
-        EXPECT_EQ(r.top, p.top) << p.text;
-        EXPECT_EQ(r.right - r.left, p.width) << p.text;
-        EXPECT_EQ(r.bottom - r.top, p.height) << p.text;
+        EXPECT_EQ(placeOf(c), p.place) << p.text;
         EXPECT_EQ(textOf(c), p.text);
         LOGFONTW font{};
         ::GetObjectW(reinterpret_cast<HFONT>(::SendMessageW(c, WM_GETFONT, 0, 0)), sizeof font,
