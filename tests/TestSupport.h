@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -82,6 +83,19 @@ inline std::string lower(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return text;
+}
+
+// The message `call` fails with, as an `Exception`; a call that does not fail is a test failure
+// (any other exception goes on to fail the test).
+template <class Exception = std::exception, class Call>
+std::string failureOf(Call&& call) {
+    try {
+        call();
+    } catch (const Exception& e) {
+        return e.what();
+    }
+    ADD_FAILURE() << "the call did not fail";
+    return {};
 }
 
 // A temporary file in place of a standard stream; text() is all that was written to it.

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "FakeSite.h"
+#include "TestSupport.h"
 #include "platform/Utf.h"
 #include "site/FieldText.h"
 #include "site/TResultCursor.h"
@@ -24,18 +25,6 @@ TEST(SiteError, MessagesLoseTrailingBlanksControlCharactersAndPeriods) {
          "bel"},
     };
     for (const auto& [text, message] : cases) EXPECT_EQ(TrimErrorText(text), message) << text;
-}
-
-// The message `call` fails with; a call that does not fail is a test failure.
-template <class Call>
-std::string errorOf(Call&& call) {
-    try {
-        call();
-    } catch (const Error& e) {
-        return e.what();
-    }
-    ADD_FAILURE() << "the call did not fail";
-    return {};
 }
 
 std::shared_ptr<test::FakeRecordset> recordset(std::vector<std::string> names,
@@ -74,7 +63,8 @@ TEST(ResultCursor, ReadsRowsFieldsAndNullsAndKeepsOneBinding) {
 
     auto closed = recordset({"a"}, {{IntegerValue(1)}});
     closed->open = false;
-    EXPECT_EQ(errorOf([&] { cursor.Bind(closed); }), "ADODataSet1: Recordset is not open");
+    EXPECT_EQ(test::failureOf<Error>([&] { cursor.Bind(closed); }),
+              "ADODataSet1: Recordset is not open");
     EXPECT_EQ(cursor.FieldCount(), 0);
     EXPECT_TRUE(cursor.AtEnd());
 
@@ -82,7 +72,7 @@ TEST(ResultCursor, ReadsRowsFieldsAndNullsAndKeepsOneBinding) {
     cursor.Bind(nullptr);
     EXPECT_EQ(cursor.FieldCount(), 0);
     EXPECT_TRUE(cursor.AtEnd());
-    EXPECT_EQ(errorOf([&] { cursor.FieldByName("missing"); }),
+    EXPECT_EQ(test::failureOf<Error>([&] { cursor.FieldByName("missing"); }),
               "ADODataSet1: Field 'missing' not found");
 }
 
@@ -132,7 +122,8 @@ TEST(ResultCursor, IntegerAndTextReadingOfOddValues) {
         if (c.ok) {
             EXPECT_EQ(cursor.FieldAt(0).AsInteger(), c.value);
         } else {
-            const std::string error = errorOf([&] { cursor.FieldAt(0).AsInteger(); });
+            const std::string error =
+                test::failureOf<Error>([&] { cursor.FieldAt(0).AsInteger(); });
             EXPECT_NE(error.find("for field 'v'"), std::string::npos) << error;
             EXPECT_EQ(error.rfind("ADODataSet1: ", 0), 0u);
         }

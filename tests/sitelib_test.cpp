@@ -40,18 +40,6 @@
 namespace dormex::sitelib {
 namespace {
 
-// The message `call` fails with; a call that does not fail is a test failure.
-template <class Call>
-std::string failureOf(Call&& call) {
-    try {
-        call();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    ADD_FAILURE() << "the call did not fail";
-    return {};
-}
-
 // Column `i` of the recordset's current row: "null", "i" and the digits of an integer, else "s"
 // and the text, with "=" and the integer where the text is another form of one ("12.000").
 std::string show(site::Recordset& rs, std::int32_t i) {
@@ -65,6 +53,7 @@ std::string show(site::Recordset& rs, std::int32_t i) {
 using Rows = std::vector<std::vector<std::string>>;
 
 using test::closedPort;
+using test::failureOf;
 using test::lower;
 using test::onCi;
 using test::scenario::Card;
